@@ -1,0 +1,50 @@
+// One platform call as the handset sees it: the switch point at its start, its record in the
+// event log, its fault site and its result. Every platform operation opens a Call first.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "sim/eventlog.h"
+
+namespace sim {
+
+// Virtual time one platform call costs; enough that a thread that never blocks still moves the
+// clock forward.
+inline constexpr Micros kCallCostUs = 20;
+
+class Call {
+ public:
+  // Switch point, then opens the record for `op`.
+  explicit Call(std::string_view op, Micros cost = kCallCostUs);
+  ~Call();
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  // Adds an argument to the record.
+  Call& Arg(std::string_view name, Json value);
+  // The fault site of this call: true when the fault plan fails it. `detail` names the object
+  // (a mutex name, a device) so that a rule can target one of several calls.
+  bool Injected(std::string_view detail = {});
+  // Records a platform rule the program broke (an invalid handle, a short buffer).
+  void Misuse(const std::string& what);
+  // Sets the calling thread's last-error value and records it.
+  void SetError(unsigned long error);
+  // Records the result and returns it.
+  template <class T>
+  T Return(T value, Json shown) {
+    Finish(std::move(shown));
+    return value;
+  }
+  void Done() { Finish(nullptr); }
+  Json& Record() { return event_; }
+
+ private:
+  void Finish(Json result);
+
+  Json event_;
+  std::string op_;
+  bool finished_ = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,69 @@
+#include "sim/debug_output.h"
+
+#include <cstdarg>
+
+#include "platform/platform.h"
+#include "sim/call.h"
+#include "sim/handset.h"
+#include "sim/text.h"
+
+namespace sim {
+
+void DebugOutput::Write(Micros at, const std::string& thread, const std::u16string& text) {
+  const std::string utf8 = Narrow(text);
+  raw_ += utf8;
+  std::string& line = partial_[thread];
+  for (char ch : utf8) {
+    if (ch == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines_.push_back(TraceLine{at, thread, line});
+      if (sink_) sink_(lines_.back());
+      line.clear();
+    } else {
+      line += ch;
+    }
+  }
+}
+
+std::vector<TraceLine> DebugOutput::Pending() const {
+  std::vector<TraceLine> out;
+  for (const auto& [thread, text] : partial_)
+    if (!text.empty()) out.push_back(TraceLine{0, thread, text});
+  return out;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
+  va_list args;
+  va_start(args, lpszFmt);
+  const std::u16string text = lpszFmt ? FormatWide(lpszFmt, args) : std::u16string();
+  va_end(args);
+  Call c("NKDbgPrintfW", kCallCostUs + DebugOutput::kMicrosPerChar * text.size());
+  c.Arg("text", Narrow(text));
+  Handset& d = Dev();
+  d.debug.Write(d.kernel.Now(), d.ThreadName(), text);
+  c.Done();
+}
+
+HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...) {
+  Call c("StringCchPrintfW");
+  c.Arg("capacity", cchDest);
+  if (pszDest == nullptr || cchDest == 0 || pszFormat == nullptr) {
+    c.Misuse("StringCchPrintfW without a buffer or a format");
+    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+  }
+  va_list args;
+  va_start(args, pszFormat);
+  const std::u16string text = FormatWide(pszFormat, args);
+  va_end(args);
+  const std::size_t n = std::min(text.size(), cchDest - 1);
+  std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n), pszDest);
+  pszDest[n] = 0;
+  c.Arg("text", Narrow(std::u16string_view(pszDest, n)));
+  if (n < text.size())
+    return c.Return<HRESULT>(STRSAFE_E_INSUFFICIENT_BUFFER, "STRSAFE_E_INSUFFICIENT_BUFFER");
+  return c.Return<HRESULT>(S_OK, 0);
+}

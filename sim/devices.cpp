@@ -1,0 +1,129 @@
+#include "sim/devices.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "sim/call.h"
+#include "sim/files.h"
+#include "sim/handset.h"
+#include "sim/text.h"
+
+namespace sim {
+
+void Drivers::Configure(const Section& root) {
+  for (const char* name : {"SPI5:", "DMP1:", "BKL1:"}) drivers_[name] = DriverState{name};
+  if (auto d = root.Table("drivers")) {
+    for (const auto& name : d->Strings("missing")) {
+      if (!drivers_.count(name)) d->Fail("missing", "unknown driver '" + name + "' (SPI5:, DMP1:, BKL1:)");
+      drivers_[name].present = false;
+    }
+    for (const auto& name : d->Strings("refuse")) {
+      if (!drivers_.count(name)) d->Fail("refuse", "unknown driver '" + name + "' (SPI5:, DMP1:, BKL1:)");
+      drivers_[name].refuse = true;
+    }
+    d->CheckNoUnknownKeys();
+  }
+}
+
+bool Drivers::IsDeviceName(const std::u16string& name) {
+  // Device names are three letters, an index and a colon: "SPI5:".
+  return name.size() >= 4 && name.size() <= 6 && name.back() == u':' && name.find(u'\\') == std::u16string::npos;
+}
+
+DriverState* Drivers::Find(const std::u16string& name) {
+  auto it = drivers_.find(Narrow(name));
+  return it == drivers_.end() ? nullptr : &it->second;
+}
+
+void Drivers::Summarize(Json& out) const {
+  out["lcd"] = lcd_state == 4 ? "off (D4)" : "on (D" + std::to_string(lcd_state) + ")";
+  out["log_dumps"] = log_dumps;
+  Json missing = Json::array();
+  for (const auto& [name, d] : drivers_)
+    if (!d.present) missing.push_back(name);
+  out["drivers_missing"] = missing;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  Call c("CreateFileW");
+  const std::u16string name = lpFileName ? lpFileName : u"";
+  c.Arg("name", Narrow(name)).Arg("access", HexJson(dwDesiredAccess)).Arg("share", dwShareMode)
+      .Arg("disposition", dwCreationDisposition).Arg("attributes", HexJson(dwFlagsAndAttributes));
+  Handset& d = Dev();
+  if (lpFileName == nullptr || hTemplateFile != nullptr) {
+    c.Misuse("CreateFileW without a name or with a template");
+    c.SetError(ERROR_INVALID_PARAMETER);
+    return c.Return(INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
+  }
+  if (c.Injected(Narrow(name))) {
+    c.SetError(ERROR_ACCESS_DENIED);
+    return c.Return(INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
+  }
+  if (!Drivers::IsDeviceName(name)) {
+    HANDLE h = OpenSimFile(c, name, dwDesiredAccess, dwCreationDisposition);
+    return c.Return(h, h == INVALID_HANDLE_VALUE ? Json("INVALID_HANDLE_VALUE") : HandleJson(h));
+  }
+  DriverState* drv = d.drivers.Find(name);
+  if (drv == nullptr || !drv->present) {
+    c.SetError(ERROR_FILE_NOT_FOUND);
+    return c.Return(INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
+  }
+  ++drv->opens;
+  const auto v = d.handles.Insert(HandleKind::kDevice, std::make_shared<std::string>(drv->name),
+                                  "device '" + drv->name + "'", "CreateFileW", d.ThreadName(), d.kernel.Now());
+  c.SetError(ERROR_SUCCESS);
+  HANDLE h = reinterpret_cast<HANDLE>(v);
+  return c.Return(h, HandleJson(h));
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+  Call c("DeviceIoControl");
+  c.Arg("handle", HandleJson(hDevice)).Arg("code", HexJson(dwIoControlCode)).Arg("in_size", nInBufferSize)
+      .Arg("out_size", nOutBufferSize);
+  if (lpInBuffer && nInBufferSize) c.Arg("in", HexBytes(lpInBuffer, nInBufferSize));
+  Handset& d = Dev();
+  auto* name = d.handles.Object<std::string>(reinterpret_cast<std::uintptr_t>(hDevice), HandleKind::kDevice);
+  if (name == nullptr) {
+    c.Misuse("DeviceIoControl on a handle that is not an open device");
+    c.SetError(ERROR_INVALID_HANDLE);
+    return c.Return<BOOL>(FALSE, false);
+  }
+  if ((lpInBuffer == nullptr) != (nInBufferSize == 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0)) {
+    c.Misuse("DeviceIoControl with a buffer and a size that disagree");
+    c.SetError(ERROR_INVALID_PARAMETER);
+    return c.Return<BOOL>(FALSE, false);
+  }
+  DriverState* drv = d.drivers.Find(Wide(*name));
+  c.Arg("device", *name);
+  ++drv->controls;
+  if (drv->refuse || c.Injected(*name)) {
+    c.SetError(ERROR_GEN_FAILURE);
+    return c.Return<BOOL>(FALSE, false);
+  }
+  if (*name == "SPI5:" && dwIoControlCode == Drivers::kIoctlSetDevicePower) {
+    if (nInBufferSize != 8) {
+      c.Misuse("the LCD power control takes 8 bytes");
+      c.SetError(ERROR_INVALID_PARAMETER);
+      return c.Return<BOOL>(FALSE, false);
+    }
+    std::uint32_t words[2];
+    std::memcpy(words, lpInBuffer, 8);
+    d.drivers.lcd_state = static_cast<int>(words[0]);
+    d.drivers.lcd_inputs.push_back(HexBytes(lpInBuffer, 8));
+    d.Note("lcd", words[0] == 4 ? "off" : "power", {{"state", words[0]}, {"second_word", words[1]}});
+    return c.Return<BOOL>(TRUE, true);
+  }
+  if (*name == "DMP1:" && dwIoControlCode == Drivers::kIoctlDumpLog) {
+    ++d.drivers.log_dumps;
+    d.Note("dmp", "dump", {{"lines", d.debug.Lines().size()}});
+    return c.Return<BOOL>(TRUE, true);
+  }
+  c.SetError(ERROR_NOT_SUPPORTED);
+  return c.Return<BOOL>(FALSE, false);
+}

@@ -1,0 +1,59 @@
+#include "sim/faults.h"
+
+#include <cctype>
+
+namespace sim {
+
+std::string FaultPlan::Add(const std::string& rule) {
+  Rule r;
+  r.text = rule;
+  std::string body = rule;
+  if (auto at = body.rfind('@'); at != std::string::npos) {
+    std::string count = body.substr(at + 1);
+    body.resize(at);
+    if (!count.empty() && count.back() == '+') {
+      r.and_later = true;
+      count.pop_back();
+    }
+    if (count.empty() || count.size() > 9) return "fault rule '" + rule + "': expected a count after '@'";
+    for (char c : count)
+      if (!std::isdigit(static_cast<unsigned char>(c)))
+        return "fault rule '" + rule + "': the count after '@' must be a whole number";
+    r.nth = std::stol(count);
+    if (r.nth < 1) return "fault rule '" + rule + "': calls are counted from 1";
+  }
+  if (auto colon = body.find(':'); colon != std::string::npos) {
+    r.op = body.substr(0, colon);
+    r.detail = body.substr(colon + 1);
+  } else {
+    r.op = body;
+  }
+  if (r.op.empty()) return "fault rule '" + rule + "': no operation named";
+  rules_.push_back(std::move(r));
+  return {};
+}
+
+bool FaultPlan::ShouldFail(const std::string& op, const std::string& detail) {
+  seen_.insert(op);
+  if (!detail.empty()) seen_.insert(op + ":" + detail);
+  bool fail = false;
+  for (Rule& r : rules_) {
+    if (r.op != op || (!r.detail.empty() && r.detail != detail)) continue;
+    ++r.matched;
+    const bool hit = r.nth == 0 || r.matched == r.nth || (r.and_later && r.matched > r.nth);
+    if (hit) {
+      r.fired = true;
+      fail = true;
+    }
+  }
+  return fail;
+}
+
+std::vector<std::string> FaultPlan::UnusedRules() const {
+  std::vector<std::string> out;
+  for (const Rule& r : rules_)
+    if (!r.fired) out.push_back(r.text);
+  return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,40 @@
+// Fault sites: every platform operation can be made to fail by name, from a scenario or the
+// command line, so that each failure path of the program can be run without hardware.
+//
+// A rule reads "Operation", "Operation:detail" (the detail is matched against the call's main
+// argument, for example a mutex or device name) and may end in "@N" to fail only the N-th
+// matching call (counted from 1) or "@N+" to fail the N-th and every later one.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class FaultPlan {
+ public:
+  // Adds a rule; returns an error text for a malformed one, else empty.
+  std::string Add(const std::string& rule);
+  // Decides whether this call fails; counts the call for "@N" rules.
+  bool ShouldFail(const std::string& op, const std::string& detail);
+  // Every site that was consulted during the run ("Operation" and "Operation:detail").
+  const std::set<std::string>& SitesSeen() const { return seen_; }
+  // Rules that never matched a call (a misspelt rule is worth a warning).
+  std::vector<std::string> UnusedRules() const;
+  bool Empty() const { return rules_.empty(); }
+
+ private:
+  struct Rule {
+    std::string text, op, detail;
+    long nth = 0;      // 0: every call
+    bool and_later = false;
+    long matched = 0;  // calls seen that match op and detail
+    bool fired = false;
+  };
+  std::vector<Rule> rules_;
+  std::set<std::string> seen_;
+};
+
+}  // namespace sim

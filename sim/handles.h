@@ -1,0 +1,62 @@
+// The handle table of the simulated handset: every handle the program is given (events,
+// mutexes, threads, files, devices, keys, snapshots, processes, hooks, notifications, modules)
+// maps to one entry here. Values are never reused, so a handle used after it was closed is
+// caught rather than aliased.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/kernel.h"
+
+namespace sim {
+
+enum class HandleKind {
+  kEvent, kMutex, kThread, kFile, kDevice, kProcess, kSnapshot, kKey, kHook, kRegNotify, kRil,
+  kModule, kNotification
+};
+
+// Name of a kind as shown in reports ("event", "mutex", ...).
+const char* KindName(HandleKind kind);
+
+struct HandleEntry {
+  std::uintptr_t value = 0;
+  HandleKind kind = HandleKind::kEvent;
+  std::shared_ptr<void> object;  // the kernel object, device or record behind the handle
+  std::string label;             // what it is, e.g. "mutex 'NormalShutdown'"
+  std::string opened_by;         // operation that produced it
+  std::string thread;            // thread that opened it
+  Micros at = 0;
+};
+
+class HandleTable {
+ public:
+  // Adds an entry and returns its new handle value (never 0 and never INVALID_HANDLE_VALUE).
+  std::uintptr_t Insert(HandleKind kind, std::shared_ptr<void> object, std::string label,
+                        std::string opened_by, std::string thread, Micros at);
+  // The open entry for `value`, or null when the value is not an open handle.
+  HandleEntry* Find(std::uintptr_t value);
+  // The open entry when it is of `kind`, else null.
+  HandleEntry* Find(std::uintptr_t value, HandleKind kind);
+  // Closes `value`; false when it is not an open handle.
+  bool Close(std::uintptr_t value);
+  // True when `value` was handed out once and has been closed since.
+  bool WasClosed(std::uintptr_t value) const;
+  // Every entry still open, in the order they were opened.
+  std::vector<const HandleEntry*> Open() const;
+
+  template <class T>
+  T* Object(std::uintptr_t value, HandleKind kind) {
+    HandleEntry* e = Find(value, kind);
+    return e ? static_cast<T*>(e->object.get()) : nullptr;
+  }
+
+ private:
+  std::map<std::uintptr_t, HandleEntry> open_;
+  std::uintptr_t next_ = 0x1000;
+};
+
+}  // namespace sim

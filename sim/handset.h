@@ -1,0 +1,119 @@
+// The simulated handset: the kernel, the handle table, the event log and every device part, for
+// one run of the program. Platform operations reach the parts through Dev().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/debug_output.h"
+#include "sim/devices.h"
+#include "sim/eventlog.h"
+#include "sim/faults.h"
+#include "sim/gpio.h"
+#include "sim/hal.h"
+#include "sim/handles.h"
+#include "sim/heap.h"
+#include "sim/kernel.h"
+#include "sim/local_time.h"
+#include "sim/power_manager.h"
+#include "sim/radio.h"
+#include "sim/registry.h"
+#include "sim/resources.h"
+#include "sim/scenario.h"
+#include "sim/sync.h"
+#include "sim/timeline.h"
+#include "sim/windows.h"
+
+namespace sim {
+
+// What the runner or a test chooses for one run, on top of the scenario.
+struct RunOptions {
+  std::uint64_t seed = 0;
+  bool real_clock = false;
+  bool pct = false;
+  int pct_depth = 3;
+  std::optional<Micros> time_limit;       // overrides the scenario's
+  std::vector<std::string> answers;       // overrides the scenario's answers to boxes
+  std::vector<std::string> fail;          // extra fault rules
+  std::u16string command_line;            // the program's command line
+  bool interactive = false;               // a person answers boxes at the terminal
+};
+
+// How the handset ended, in the words of the summary.
+struct Outcome {
+  std::string state;   // off, suspended, on, stuck, time-limit
+  std::string reason;
+  int exit_status = 0; // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit
+};
+
+class Handset {
+ public:
+  // Builds the handset from the scenario; throws ScenarioError on bad input.
+  Handset(const Scenario& scenario, RunOptions options);
+  Handset(const Handset&) = delete;
+  Handset& operator=(const Handset&) = delete;
+
+  // Runs the program's entry point on the main thread until the run ends. Returns once; the
+  // run's threads stay parked afterwards, so a handset is run once per host process.
+  Outcome Run();
+
+  // The summary of the device's end state, as JSON (the runner prints it as text).
+  Json Summary() const;
+
+  // Last-error value of the running thread.
+  std::uint32_t& LastError();
+  // Name of the running thread ("main" outside the simulation).
+  std::string ThreadName() const;
+  // Spawns a platform thread of the handset (radio, notifications, input).
+  ThreadId SpawnPlatformThread(const std::string& name, std::function<void()> body);
+  // Records what the handset did by itself.
+  void Note(std::string_view part, std::string_view what, Json detail = {});
+
+  const RunOptions& Options() const { return options_; }
+  std::uint32_t ProgramPid() const { return program_pid_; }
+  Micros CallCost() const { return call_cost_; }
+  bool ProcessEnded() const { return process_ended_; }
+
+  Kernel kernel;
+  HandleTable handles;
+  EventLog events;
+  FaultPlan faults;
+  DebugOutput debug;
+  Timeline timeline;
+  SyncObjects sync;
+  Registry registry;
+  Resources resources;
+  WindowManager windows;
+  Heap heap;
+  Drivers drivers;
+  Hal hal;
+  PowerManager power;
+  Gpio gpio;
+  Radio radio;
+  LocalClock clock;
+
+ private:
+  static SchedulerConfig SchedulerFrom(const Scenario& scenario, const RunOptions& options);
+  void Configure(const Scenario& scenario);
+  std::optional<RunEnd> JudgeQuiescence() const;
+  Outcome Interpret(const RunEnd& end) const;
+
+  RunOptions options_;
+  std::uint32_t program_pid_ = 0x2A4;
+  Micros call_cost_ = 20;
+  std::map<ThreadId, std::uint32_t> last_error_;
+  bool process_ended_ = false;
+  int main_exit_code_ = 0;
+  RunEnd end_;
+  Outcome outcome_;
+};
+
+// The handset of the run in progress.
+Handset& Dev();
+
+}  // namespace sim

@@ -1,0 +1,394 @@
+#include "sim/kernel.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+namespace sim {
+
+namespace {
+Kernel* g_current_kernel = nullptr;
+}
+
+Kernel& CurrentKernel() { return *g_current_kernel; }
+void SetCurrentKernel(Kernel* k) { g_current_kernel = k; }
+
+enum class ThreadState { kRunnable, kBlocked, kFinished };
+
+// Signalled once its thread has finished; what WaitForSingleObject on a thread handle waits for.
+class Kernel::ThreadSignal final : public Waitable {
+ public:
+  explicit ThreadSignal(const Kernel::Thread* t) : thread_(t) {}
+  bool IsSignaled(ThreadId) const override;
+  void Acquire(ThreadId) override {}
+  std::string Describe() const override;
+
+ private:
+  const Kernel::Thread* thread_;
+};
+
+struct Kernel::Thread {
+  ThreadId id = 0;
+  std::string name;
+  bool platform = false;
+  std::function<void()> body;
+  ThreadState state = ThreadState::kRunnable;
+  Waitable* wait_on = nullptr;
+  Micros deadline = kNever;
+  std::string detail;
+  std::uint64_t block_seq = 0;
+  WaitOutcome outcome = WaitOutcome::kSignaled;
+  int priority = 0;
+  std::unique_ptr<ThreadSignal> signal;
+};
+
+bool Kernel::ThreadSignal::IsSignaled(ThreadId) const {
+  return thread_->state == ThreadState::kFinished;
+}
+std::string Kernel::ThreadSignal::Describe() const { return "thread '" + thread_->name + "'"; }
+
+namespace {
+thread_local Kernel::Thread* tls_self = nullptr;
+}
+
+Kernel::Kernel(SchedulerConfig config) : config_(config), rng_(config.seed) {
+  if (config_.pct) {
+    for (int i = 0; i + 1 < config_.pct_depth; ++i)
+      pct_change_points_.push_back(rng_.Below(std::max<std::uint64_t>(1, config_.pct_steps)));
+  }
+}
+
+// Simulated threads stay parked on this kernel's condition variable for the life of the host
+// process, so the kernel is never torn down while a run's threads exist.
+Kernel::~Kernel() = default;
+
+Kernel::Thread* Kernel::Self() { return tls_self; }
+
+ThreadId Kernel::Spawn(std::string name, std::function<void()> body, bool platform) {
+  std::unique_lock lk(mu_);
+  auto t = std::make_unique<Thread>();
+  t->id = static_cast<ThreadId>(threads_.size());
+  t->name = std::move(name);
+  t->platform = platform;
+  t->body = std::move(body);
+  t->signal = std::make_unique<ThreadSignal>(t.get());
+  // PCT: distinct random priorities above the range used by change points.
+  t->priority = 1000 + static_cast<int>(rng_.Below(1000000));
+  Thread* raw = t.get();
+  threads_.push_back(std::move(t));
+  std::thread([this, raw] { ThreadMain(raw); }).detach();
+  return raw->id;
+}
+
+void Kernel::ThreadMain(Thread* t) {
+  tls_self = t;
+  {
+    std::unique_lock lk(mu_);
+    ParkUntilTurn(lk, t);
+  }
+  t->body();
+  std::unique_lock lk(mu_);
+  t->state = ThreadState::kFinished;
+  t->body = nullptr;
+  Reschedule(lk, t, true);
+}
+
+void Kernel::ParkUntilTurn(std::unique_lock<std::mutex>& lk, Thread* t) {
+  cv_.wait(lk, [&] { return current_ == t->id && end_.kind == EndKind::kNone; });
+}
+
+RunEnd Kernel::Run(ThreadId first) {
+  std::unique_lock lk(mu_);
+  started_ = true;
+  wall_origin_ = std::chrono::steady_clock::now();
+  current_ = first;
+  slice_start_ = now_;
+  cv_.notify_all();
+  cv_.wait(lk, [&] { return end_.kind != EndKind::kNone; });
+  return end_;
+}
+
+bool Kernel::Ended() const {
+  std::lock_guard lk(mu_);
+  return end_.kind != EndKind::kNone;
+}
+
+void Kernel::SwitchPoint(Micros cost) {
+  std::unique_lock lk(mu_);
+  Thread* self = Self();
+  if (end_.kind != EndKind::kNone || self == nullptr) {
+    cv_.wait(lk, [] { return false; });
+  }
+  now_ += cost;
+  ++steps_;
+  if (now_ > config_.time_limit) {
+    now_ = config_.time_limit;
+    EndLocked(EndKind::kTimeLimit, "the virtual time limit was reached");
+    cv_.wait(lk, [] { return false; });
+  }
+  if (config_.pct &&
+      std::find(pct_change_points_.begin(), pct_change_points_.end(), steps_) !=
+          pct_change_points_.end()) {
+    self->priority = --pct_next_low_;
+  }
+  Reschedule(lk, self, false);
+}
+
+WaitOutcome Kernel::Wait(Waitable* what, Micros timeout, std::string detail) {
+  std::unique_lock lk(mu_);
+  Thread* self = Self();
+  if (end_.kind != EndKind::kNone) cv_.wait(lk, [] { return false; });
+  if (what != nullptr && what->IsSignaled(self->id)) {
+    what->Acquire(self->id);
+    Reschedule(lk, self, false);
+    return WaitOutcome::kSignaled;
+  }
+  if (timeout == 0) return WaitOutcome::kTimedOut;
+  static std::uint64_t block_counter = 0;
+  self->state = ThreadState::kBlocked;
+  self->wait_on = what;
+  self->deadline = timeout == kNever ? kNever : now_ + timeout;
+  self->detail = std::move(detail);
+  self->block_seq = ++block_counter;
+  Reschedule(lk, self, true);
+  return self->outcome;
+}
+
+std::uint64_t Kernel::At(Micros at, std::string what, std::function<void()> action) {
+  std::lock_guard lk(mu_);
+  const std::uint64_t id = next_timer_id_++;
+  timers_.emplace(std::make_pair(at, id), Timer{at, id, std::move(what), std::move(action)});
+  return id;
+}
+
+void Kernel::Cancel(std::uint64_t id) {
+  std::lock_guard lk(mu_);
+  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+    if (it->second.id == id) {
+      timers_.erase(it);
+      return;
+    }
+  }
+}
+
+void Kernel::End(EndKind kind, std::string reason) {
+  std::unique_lock lk(mu_);
+  EndLocked(kind, std::move(reason));
+  cv_.wait(lk, [] { return false; });
+  std::abort();
+}
+
+void Kernel::EndFromHost(EndKind kind, std::string reason) {
+  std::lock_guard lk(mu_);
+  EndLocked(kind, std::move(reason));
+}
+
+void Kernel::EndLocked(EndKind kind, std::string reason) {
+  if (end_.kind != EndKind::kNone) return;
+  end_ = RunEnd{kind, std::move(reason), now_};
+  cv_.notify_all();
+  wall_cv_.notify_all();
+}
+
+void Kernel::Post(std::function<void()> action) {
+  std::lock_guard lk(mu_);
+  posted_.push_back(std::move(action));
+  wall_cv_.notify_all();
+}
+
+void Kernel::SetQuiescenceJudge(std::function<std::optional<RunEnd>()> judge) {
+  std::lock_guard lk(mu_);
+  judge_ = std::move(judge);
+}
+
+void Kernel::Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blocking) {
+  for (;;) {
+    if (end_.kind != EndKind::kNone) cv_.wait(lk, [] { return false; });
+    RunPosted(lk);
+    FireDueEvents(lk);
+    if (end_.kind != EndKind::kNone) continue;
+    RefreshBlocked();
+    const ThreadId next = Choose(self, blocking);
+    if (next < 0) {
+      AdvanceClock(lk);
+      continue;
+    }
+    if (next == self->id) return;
+    HandOver(lk, self, next);
+    return;
+  }
+}
+
+bool Kernel::RefreshBlocked() {
+  std::vector<Thread*> blocked;
+  for (auto& t : threads_)
+    if (t->state == ThreadState::kBlocked) blocked.push_back(t.get());
+  std::sort(blocked.begin(), blocked.end(),
+            [](const Thread* a, const Thread* b) { return a->block_seq < b->block_seq; });
+  bool any = false;
+  for (Thread* t : blocked) {
+    if (t->wait_on != nullptr && t->wait_on->IsSignaled(t->id)) {
+      t->wait_on->Acquire(t->id);
+      t->outcome = WaitOutcome::kSignaled;
+    } else if (t->deadline <= now_) {
+      t->outcome = WaitOutcome::kTimedOut;
+    } else {
+      continue;
+    }
+    t->state = ThreadState::kRunnable;
+    t->wait_on = nullptr;
+    t->deadline = kNever;
+    any = true;
+  }
+  return any;
+}
+
+ThreadId Kernel::Choose(Thread* self, bool blocking) {
+  std::vector<Thread*> runnable;
+  for (auto& t : threads_)
+    if (t->state == ThreadState::kRunnable) runnable.push_back(t.get());
+  if (runnable.empty()) return -1;
+  const bool self_can_go_on = !blocking && self->state == ThreadState::kRunnable;
+  const bool in_slice = now_ - slice_start_ < config_.quantum;
+  ThreadId pick = -1;
+  if (config_.pct) {
+    auto best = std::max_element(runnable.begin(), runnable.end(), [](auto* a, auto* b) {
+      return a->priority < b->priority;
+    });
+    pick = (*best)->id;
+  } else if (config_.seed == 0) {
+    if (self_can_go_on && in_slice) return self->id;
+    // Round robin: the first runnable thread after the current one, by id.
+    pick = runnable.front()->id;
+    for (Thread* t : runnable) {
+      if (t->id > self->id) {
+        pick = t->id;
+        break;
+      }
+    }
+  } else {
+    if (self_can_go_on && in_slice && !rng_.OneIn(config_.preempt_one_in)) return self->id;
+    pick = runnable[rng_.Below(runnable.size())]->id;
+  }
+  if (pick != self->id) {
+    ++switches_;
+    slice_start_ = now_;
+  } else if (!in_slice) {
+    slice_start_ = now_;
+  }
+  return pick;
+}
+
+bool Kernel::AdvanceClock(std::unique_lock<std::mutex>& lk) {
+  Micros next = kNever;
+  for (auto& t : threads_)
+    if (t->state == ThreadState::kBlocked) next = std::min(next, t->deadline);
+  if (!timers_.empty()) next = std::min(next, timers_.begin()->first.first);
+  if (next == kNever && posted_.empty()) {
+    std::optional<RunEnd> verdict = judge_ ? judge_() : std::nullopt;
+    if (verdict && verdict->kind == EndKind::kNone) {
+      // Only someone outside the simulation (a person at the terminal) can go on from here.
+      wall_cv_.wait(lk, [&] { return !posted_.empty() || end_.kind != EndKind::kNone; });
+      return true;
+    }
+    if (verdict) {
+      EndLocked(verdict->kind, verdict->reason);
+      return false;
+    }
+    std::string waits;
+    for (const auto& line : DescribeWaits()) waits += "\n  " + line;
+    EndLocked(EndKind::kStuck,
+              "every thread waits with no deadline and no device event is due:" + waits);
+    return false;
+  }
+  if (next > config_.time_limit) {
+    now_ = config_.time_limit;
+    EndLocked(EndKind::kTimeLimit, "the virtual time limit was reached");
+    return false;
+  }
+  if (config_.real_clock) {
+    const auto wall_deadline = wall_origin_ + std::chrono::microseconds(next);
+    const bool woken = wall_cv_.wait_until(lk, wall_deadline, [&] {
+      return !posted_.empty() || end_.kind != EndKind::kNone;
+    });
+    if (woken) {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - wall_origin_)
+                               .count();
+      now_ = std::clamp<Micros>(static_cast<Micros>(elapsed), now_, next);
+      return true;
+    }
+  }
+  now_ = std::max(now_, next);
+  return true;
+}
+
+void Kernel::FireDueEvents(std::unique_lock<std::mutex>& lk) {
+  while (!timers_.empty() && timers_.begin()->first.first <= now_ &&
+         end_.kind == EndKind::kNone) {
+    Timer timer = std::move(timers_.begin()->second);
+    timers_.erase(timers_.begin());
+    lk.unlock();
+    timer.action();
+    lk.lock();
+  }
+}
+
+void Kernel::RunPosted(std::unique_lock<std::mutex>& lk) {
+  while (!posted_.empty() && end_.kind == EndKind::kNone) {
+    auto actions = std::move(posted_);
+    posted_.clear();
+    lk.unlock();
+    for (auto& action : actions) action();
+    lk.lock();
+  }
+}
+
+void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next) {
+  current_ = next;
+  cv_.notify_all();
+  if (self->state == ThreadState::kFinished) cv_.wait(lk, [] { return false; });
+  ParkUntilTurn(lk, self);
+}
+
+const std::string& Kernel::ThreadName(ThreadId id) const {
+  static const std::string kHost = "host";
+  if (id < 0 || id >= static_cast<ThreadId>(threads_.size())) return kHost;
+  return threads_[id]->name;
+}
+
+bool Kernel::IsPlatformThread(ThreadId id) const {
+  return id >= 0 && id < static_cast<ThreadId>(threads_.size()) && threads_[id]->platform;
+}
+
+bool Kernel::IsFinished(ThreadId id) const {
+  return id >= 0 && id < static_cast<ThreadId>(threads_.size()) &&
+         threads_[id]->state == ThreadState::kFinished;
+}
+
+Waitable* Kernel::ThreadWaitable(ThreadId id) { return threads_.at(id)->signal.get(); }
+
+std::vector<std::string> Kernel::DescribeWaits() const {
+  std::vector<std::string> lines;
+  for (const auto& t : threads_) {
+    if (t->state == ThreadState::kFinished) continue;
+    std::ostringstream line;
+    line << t->name << ": ";
+    if (t->state == ThreadState::kRunnable) {
+      line << "runnable";
+    } else {
+      line << (t->detail.empty() ? std::string("waits") : t->detail);
+      if (t->wait_on != nullptr) line << " on " << t->wait_on->Describe();
+      if (t->deadline == kNever)
+        line << ", no deadline";
+      else
+        line << ", until " << t->deadline / kMicrosPerMs << " ms";
+    }
+    lines.push_back(line.str());
+  }
+  return lines;
+}
+
+}  // namespace sim

@@ -1,0 +1,174 @@
+// Deterministic kernel of the simulated handset.
+//
+// Every thread of the program and every platform thread that calls into it is a real host
+// thread, but only one of them runs at a time: the one holding the baton. Platform calls are the
+// switch points. Time is virtual: a sleep or timed wait parks the thread, and when no thread can
+// run the clock jumps to the next deadline or scheduled device event. One seeded generator makes
+// every scheduling choice, so a scenario and a seed replay the same run.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/rng.h"
+
+namespace sim {
+
+using Micros = std::uint64_t;  // virtual time in microseconds since the handset started
+inline constexpr Micros kMicrosPerMs = 1000;
+inline constexpr Micros kNever = ~Micros{0};
+
+using ThreadId = int;
+
+// Something a thread can wait on. Implemented by events, mutexes, threads and internal queues.
+class Waitable {
+ public:
+  virtual ~Waitable() = default;
+  // True when a wait by `waiter` would be satisfied now.
+  virtual bool IsSignaled(ThreadId waiter) const = 0;
+  // Takes the signal for `waiter` (auto-reset events reset, mutexes become owned).
+  virtual void Acquire(ThreadId waiter) = 0;
+  // Short description for stuck reports, e.g. "event 'BKL_BYPASSPOWERMSG'".
+  virtual std::string Describe() const = 0;
+};
+
+enum class WaitOutcome { kSignaled, kTimedOut };
+
+// How a run ended.
+enum class EndKind { kNone, kProcessEnded, kPowerLost, kSuspended, kStuck, kTimeLimit, kError };
+
+struct RunEnd {
+  EndKind kind = EndKind::kNone;
+  std::string reason;
+  Micros at = 0;
+};
+
+// Scheduling policy. Seed 0 keeps a fixed order: the running thread goes on until it blocks or
+// uses up its quantum, then the next runnable thread by id takes over. Any other seed draws the
+// next thread from the generator at every switch point.
+struct SchedulerConfig {
+  std::uint64_t seed = 0;
+  Micros time_limit = 600 * 1000 * kMicrosPerMs;
+  Micros quantum = 10 * kMicrosPerMs;     // fairness bound for a thread that never blocks
+  std::uint32_t preempt_one_in = 4;        // nonzero seeds: chance of a switch at a call
+  bool real_clock = false;                 // pace virtual time by the wall clock
+  bool pct = false;                        // priority scheduling with change points
+  int pct_depth = 3;                       // d of PCT: d-1 priority change points
+  std::uint64_t pct_steps = 20000;         // horizon for drawing the change points
+};
+
+class Kernel {
+ public:
+  explicit Kernel(SchedulerConfig config);
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  // Creates a simulated thread that starts runnable and runs `body` when scheduled. `platform`
+  // marks threads of the handset (radio, notifications, input) as opposed to program threads.
+  // When `body` returns the thread is finished and waiters on its Waitable are released.
+  ThreadId Spawn(std::string name, std::function<void()> body, bool platform);
+
+  // Runs the simulation from the calling host thread: starts thread `first` and returns when the
+  // run has ended. Afterwards the simulated threads stay parked until the host process exits.
+  RunEnd Run(ThreadId first);
+
+  // Switch point at the start of every platform call: charges `cost` of virtual time, fires due
+  // device events and may hand the baton to another thread. Never returns after the run ended.
+  void SwitchPoint(Micros cost);
+
+  // Parks the running thread until `what` is signalled (null: only the deadline) or `timeout`
+  // virtual microseconds have passed (kNever: no deadline). `detail` names the wait for reports.
+  WaitOutcome Wait(Waitable* what, Micros timeout, std::string detail);
+
+  // Schedules `action` to run at virtual time `at` from kernel context (no blocking inside).
+  // Returns an id usable with Cancel.
+  std::uint64_t At(Micros at, std::string what, std::function<void()> action);
+  void Cancel(std::uint64_t id);
+
+  // Ends the run with `kind` and parks the calling simulated thread for good.
+  [[noreturn]] void End(EndKind kind, std::string reason);
+  // Ends the run from the host (for example on an internal error); safe from any thread.
+  void EndFromHost(EndKind kind, std::string reason);
+
+  // Queues `action` from a host thread outside the simulation (a terminal reader); it runs at the
+  // next switch point in kernel context. Wakes a real-clock sleep.
+  void Post(std::function<void()> action);
+
+  // Called, with the kernel lock held, when every thread waits with no deadline and nothing is
+  // due. Returns how to end the run instead of "stuck" (for example a box waiting for its
+  // user), an end of kind kNone to keep waiting for outside input (a person at the terminal),
+  // or nothing for stuck. The judge must not call back into the kernel.
+  void SetQuiescenceJudge(std::function<std::optional<RunEnd>()> judge);
+
+  Micros Now() const { return now_; }
+  ThreadId Current() const { return current_; }
+  bool Ended() const;
+  const std::string& ThreadName(ThreadId id) const;
+  bool IsPlatformThread(ThreadId id) const;
+  bool IsFinished(ThreadId id) const;
+  Waitable* ThreadWaitable(ThreadId id);
+  std::uint64_t Seed() const { return config_.seed; }
+  Rng& Random() { return rng_; }
+  // One line per unfinished thread: its name and what it waits for.
+  std::vector<std::string> DescribeWaits() const;
+  std::uint64_t Switches() const { return switches_; }
+
+ private:
+  struct Thread;
+  class ThreadSignal;
+
+  void ThreadMain(Thread* t);
+  void ParkUntilTurn(std::unique_lock<std::mutex>& lk, Thread* t);
+  void Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blocking);
+  bool RefreshBlocked();
+  ThreadId Choose(Thread* self, bool blocking);
+  bool AdvanceClock(std::unique_lock<std::mutex>& lk);
+  void FireDueEvents(std::unique_lock<std::mutex>& lk);
+  void RunPosted(std::unique_lock<std::mutex>& lk);
+  void EndLocked(EndKind kind, std::string reason);
+  void HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next);
+  int PctPriority(const Thread& t) const;
+  Thread* Self();
+
+  SchedulerConfig config_;
+  Rng rng_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;       // baton hand-over and run end
+  std::condition_variable wall_cv_;  // real-clock sleeps, woken by Post
+  std::vector<std::unique_ptr<Thread>> threads_;
+  ThreadId current_ = -1;
+  Micros now_ = 0;
+  Micros slice_start_ = 0;
+  std::uint64_t switches_ = 0;
+  std::uint64_t steps_ = 0;
+  std::vector<std::uint64_t> pct_change_points_;
+  int pct_next_low_ = 0;
+  struct Timer {
+    Micros at;
+    std::uint64_t id;
+    std::string what;
+    std::function<void()> action;
+  };
+  std::multimap<std::pair<Micros, std::uint64_t>, Timer> timers_;
+  std::uint64_t next_timer_id_ = 1;
+  std::vector<std::function<void()>> posted_;
+  std::function<std::optional<RunEnd>()> judge_;
+  RunEnd end_;
+  bool started_ = false;
+  std::chrono::steady_clock::time_point wall_origin_;
+};
+
+// The kernel of the run in progress; set by the handset while it runs.
+Kernel& CurrentKernel();
+void SetCurrentKernel(Kernel* k);
+
+}  // namespace sim

@@ -1,0 +1,415 @@
+#include "sim/registry.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "platform/platform.h"
+#include "sim/call.h"
+#include "sim/handset.h"
+#include "sim/text.h"
+
+namespace sim {
+
+namespace {
+
+char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+
+std::vector<std::u16string> SplitPath(std::u16string_view path) {
+  std::vector<std::u16string> parts;
+  std::u16string cur;
+  for (char16_t c : path) {
+    if (c == u'\\') {
+      if (!cur.empty()) parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) parts.push_back(cur);
+  return parts;
+}
+
+std::u16string JoinPath(const std::u16string& a, const std::u16string& b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  return a + u"\\" + b;
+}
+
+}  // namespace
+
+bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool NoCaseLess::operator()(std::u16string_view a, std::u16string_view b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char16_t x, char16_t y) { return Lower(x) < Lower(y); });
+}
+
+std::string Registry::RootName(std::uintptr_t predefined) {
+  switch (predefined) {
+    case 0x80000000u: return "HKEY_CLASSES_ROOT";
+    case 0x80000001u: return "HKEY_CURRENT_USER";
+    case 0x80000002u: return "HKEY_LOCAL_MACHINE";
+    case 0x80000003u: return "HKEY_USERS";
+    default: return "";
+  }
+}
+
+void Registry::Configure(const Section& root, Timeline& timeline) {
+  if (auto reg = root.Table("registry")) {
+    for (const auto& file : reg->Strings("files")) {
+      const std::string path = file.size() && file[0] == '/' ? file : reg->Directory() + "/" + file;
+      std::ifstream in(path, std::ios::binary);
+      if (!in) reg->Fail("files", "cannot open the registry file '" + path + "'");
+      std::stringstream text;
+      text << in.rdbuf();
+      try {
+        Apply(ParseRegText(text.str(), path));
+      } catch (const RegFileError& e) {
+        throw ScenarioError(e.what());
+      }
+    }
+    if (reg->Has("text")) {
+      try {
+        Apply(ParseRegText(reg->String("text", ""), reg->File() + " [registry].text"));
+      } catch (const RegFileError& e) {
+        throw ScenarioError(e.what());
+      }
+    }
+    reg->CheckNoUnknownKeys();
+  }
+  auto parse_target = [](const Section& e) {
+    KeyRef ref{"HKEY_LOCAL_MACHINE", Wide(e.String("key", ""))};
+    if (!e.Has("key")) e.Fail("key", "missing: the key below HKEY_LOCAL_MACHINE");
+    if (!e.Has("value")) e.Fail("value", "missing: the value name");
+    return std::make_pair(ref, Wide(e.String("value", "")));
+  };
+  timeline.Register("set_registry", [this, parse_target](const Section& e) -> Timeline::Action {
+    auto [ref, name] = parse_target(e);
+    RegValue v;
+    if (e.Has("dword")) {
+      const std::uint32_t d = e.U32("dword", 0);
+      v.type = REG_DWORD;
+      v.data = {static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(d >> 8),
+                static_cast<std::uint8_t>(d >> 16), static_cast<std::uint8_t>(d >> 24)};
+    } else if (e.Has("string")) {
+      const std::u16string s = Wide(e.String("string", ""));
+      v.type = REG_SZ;
+      for (char16_t ch : s) {
+        v.data.push_back(static_cast<std::uint8_t>(ch));
+        v.data.push_back(static_cast<std::uint8_t>(ch >> 8));
+      }
+      v.data.push_back(0);
+      v.data.push_back(0);
+    } else {
+      e.Fail("dword", "set_registry needs `dword` or `string`");
+    }
+    return [this, ref, name, v] { SetValue(ref, name, v); };
+  });
+  timeline.Register("delete_registry", [this, parse_target](const Section& e) -> Timeline::Action {
+    auto [ref, name] = parse_target(e);
+    return [this, ref, name] { DeleteValue(ref, name); };
+  });
+}
+
+void Registry::Apply(const std::vector<RegOperation>& ops) {
+  for (const RegOperation& op : ops) {
+    KeyRef ref{op.root, op.path};
+    switch (op.kind) {
+      case RegOperation::Kind::kCreateKey: {
+        RegKey* k = &roots_[op.root];
+        for (const auto& part : SplitPath(op.path)) k = &k->subkeys[part];
+        break;
+      }
+      case RegOperation::Kind::kDeleteKey: {
+        auto parts = SplitPath(op.path);
+        if (parts.empty()) break;
+        const std::u16string leaf = parts.back();
+        parts.pop_back();
+        RegKey* k = &roots_[op.root];
+        for (const auto& part : parts) {
+          auto it = k->subkeys.find(part);
+          if (it == k->subkeys.end()) {
+            k = nullptr;
+            break;
+          }
+          k = &it->second;
+        }
+        if (k) k->subkeys.erase(leaf);
+        break;
+      }
+      case RegOperation::Kind::kSetValue: {
+        RegKey* k = &roots_[op.root];
+        for (const auto& part : SplitPath(op.path)) k = &k->subkeys[part];
+        k->values[op.value_name] = RegValue{op.type, op.data};
+        break;
+      }
+      case RegOperation::Kind::kDeleteValue:
+        if (RegKey* k = FindKey(ref)) k->values.erase(op.value_name);
+        break;
+    }
+  }
+}
+
+RegKey* Registry::FindKey(const KeyRef& ref) {
+  auto root = roots_.find(ref.root);
+  if (root == roots_.end()) return nullptr;
+  RegKey* k = &root->second;
+  for (const auto& part : SplitPath(ref.path)) {
+    auto it = k->subkeys.find(part);
+    if (it == k->subkeys.end()) return nullptr;
+    k = &it->second;
+  }
+  return k;
+}
+
+const RegValue* Registry::FindValue(const KeyRef& ref, std::u16string_view name) {
+  RegKey* k = FindKey(ref);
+  if (k == nullptr) return nullptr;
+  auto it = k->values.find(name);
+  return it == k->values.end() ? nullptr : &it->second;
+}
+
+void Registry::SetValue(const KeyRef& ref, const std::u16string& name, RegValue value) {
+  RegKey* k = &roots_[ref.root];
+  for (const auto& part : SplitPath(ref.path)) k = &k->subkeys[part];
+  k->values[name] = value;
+  Dev().Note("registry", "set", {{"key", Narrow(ref.path)}, {"value", Narrow(name)},
+                                 {"bytes", HexBytes(value.data.data(), value.data.size())}});
+  Notify(ref, name, value);
+}
+
+void Registry::DeleteValue(const KeyRef& ref, const std::u16string& name) {
+  if (RegKey* k = FindKey(ref)) k->values.erase(name);
+  Dev().Note("registry", "delete", {{"key", Narrow(ref.path)}, {"value", Narrow(name)}});
+  Notify(ref, name, std::nullopt);
+}
+
+std::uintptr_t Registry::AddNotification(RegNotification n) {
+  notifications_.push_back(std::make_unique<RegNotification>(std::move(n)));
+  return notifications_.back()->handle;
+}
+
+RegNotification* Registry::FindNotification(std::uintptr_t handle) {
+  for (auto& n : notifications_)
+    if (n->handle == handle && n->open) return n.get();
+  return nullptr;
+}
+
+bool Registry::CloseNotification(std::uintptr_t handle) {
+  RegNotification* n = FindNotification(handle);
+  if (n == nullptr) return false;
+  n->open = false;
+  return true;
+}
+
+void Registry::Notify(const KeyRef& ref, const std::u16string& name,
+                      const std::optional<RegValue>& value) {
+  bool queued = false;
+  for (auto& n : notifications_) {
+    if (!n->open || n->key.root != ref.root || !EqualsNoCase(n->key.path, ref.path) ||
+        !EqualsNoCase(n->value, name))
+      continue;
+    queue_.push_back(Delivery{n->handle, value});
+    queued = true;
+  }
+  if (!queued) return;
+  StartNotificationThread();
+  queue_event_->Set();
+}
+
+// The process's notification thread: delivers each queued change to its callback, in order.
+void Registry::StartNotificationThread() {
+  if (thread_started_) return;
+  thread_started_ = true;
+  queue_event_ = std::make_shared<EventObject>(false, false);
+  Dev().SpawnPlatformThread("regnotify", [this] {
+    for (;;) {
+      Dev().kernel.Wait(queue_event_.get(), kNever, "notification thread waits for a registry change");
+      while (!queue_.empty()) {
+        Delivery d = std::move(queue_.front());
+        queue_.pop_front();
+        RegNotification* n = FindNotification(d.handle);
+        if (n == nullptr) continue;  // closed since the change was queued
+        ++n->delivered;
+        auto cb = reinterpret_cast<REGISTRYNOTIFYCALLBACK>(n->callback);
+        std::vector<std::uint8_t> data = d.value ? d.value->data : std::vector<std::uint8_t>{};
+        Dev().Note("registry", "callback",
+                   {{"notification", HexJson(d.handle)}, {"has_data", d.value.has_value()}});
+        cb(reinterpret_cast<HREGNOTIFY>(d.handle), n->user_data,
+           d.value ? data.data() : nullptr, d.value ? static_cast<UINT>(data.size()) : 0);
+      }
+    }
+  });
+}
+
+void Registry::Summarize(Json& out) const {
+  int open = 0;
+  for (const auto& n : notifications_) open += n->open ? 1 : 0;
+  out["registry_notifications_open"] = open;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+namespace {
+
+// Resolves a root or open key handle plus a sub-key to a key reference.
+std::optional<KeyRef> Resolve(HKEY hKey, LPCWSTR sub) {
+  const auto value = reinterpret_cast<std::uintptr_t>(hKey);
+  KeyRef ref;
+  if (std::string root = Registry::RootName(value); !root.empty()) {
+    ref.root = root;
+  } else if (auto* open = Dev().handles.Object<KeyRef>(value, HandleKind::kKey)) {
+    ref = *open;
+  } else {
+    return std::nullopt;
+  }
+  if (sub != nullptr && *sub != 0) ref.path = ref.path.empty() ? std::u16string(sub) : ref.path + u"\\" + sub;
+  return ref;
+}
+
+}  // namespace
+
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesired, HKEY* phkResult) {
+  Call c("RegOpenKeyExW");
+  c.Arg("root", HandleJson(hKey)).Arg("subkey", Narrow(lpSubKey)).Arg("options", ulOptions).Arg("access", HexJson(samDesired));
+  if (phkResult == nullptr) {
+    c.Misuse("RegOpenKeyExW without a place for the key");
+    return c.Return<LONG>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
+  }
+  auto ref = Resolve(hKey, lpSubKey);
+  if (!ref) {
+    c.Misuse("RegOpenKeyExW under a key that is not open");
+    return c.Return<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
+  }
+  if (c.Injected(Narrow(ref->path))) return c.Return<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+  Handset& d = Dev();
+  if (d.registry.FindKey(*ref) == nullptr) return c.Return<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+  d.registry.CountOpen();
+  auto v = d.handles.Insert(HandleKind::kKey, std::make_shared<KeyRef>(*ref), "key '" + Narrow(ref->path) + "'",
+                            "RegOpenKeyExW", d.ThreadName(), d.kernel.Now());
+  *phkResult = reinterpret_cast<HKEY>(v);
+  c.Arg("key", HexJson(v));
+  return c.Return<LONG>(ERROR_SUCCESS, ERROR_SUCCESS);
+}
+
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData) {
+  Call c("RegQueryValueExW");
+  c.Arg("key", HandleJson(hKey)).Arg("value", Narrow(lpValueName));
+  if (lpcbData) c.Arg("capacity", *lpcbData);
+  Handset& d = Dev();
+  auto* ref = d.handles.Object<KeyRef>(reinterpret_cast<std::uintptr_t>(hKey), HandleKind::kKey);
+  if (ref == nullptr) {
+    c.Misuse("RegQueryValueExW on a key that is not open");
+    return c.Return<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
+  }
+  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
+    c.Misuse("RegQueryValueExW with a reserved argument or a buffer without its size");
+    return c.Return<LONG>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
+  }
+  const std::u16string name = lpValueName ? lpValueName : u"";
+  if (c.Injected(Narrow(name))) return c.Return<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+  if (d.registry.FindKey(*ref) == nullptr) return c.Return<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+  const RegValue* v = d.registry.FindValue(*ref, name);
+  if (v == nullptr) return c.Return<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+  if (lpType) *lpType = v->type;
+  c.Arg("type", v->type).Arg("size", v->data.size());
+  const DWORD size = static_cast<DWORD>(v->data.size());
+  if (lpData == nullptr) {
+    if (lpcbData) *lpcbData = size;
+    return c.Return<LONG>(ERROR_SUCCESS, ERROR_SUCCESS);
+  }
+  if (*lpcbData < size) {
+    *lpcbData = size;
+    return c.Return<LONG>(ERROR_MORE_DATA, ERROR_MORE_DATA);
+  }
+  std::copy(v->data.begin(), v->data.end(), lpData);
+  *lpcbData = size;
+  return c.Return<LONG>(ERROR_SUCCESS, ERROR_SUCCESS);
+}
+
+LONG RegCloseKey(HKEY hKey) {
+  Call c("RegCloseKey");
+  c.Arg("key", HandleJson(hKey));
+  const auto v = reinterpret_cast<std::uintptr_t>(hKey);
+  if (Dev().handles.Find(v, HandleKind::kKey) == nullptr) {
+    c.Misuse("RegCloseKey on a key that is not open");
+    return c.Return<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
+  }
+  Dev().handles.Close(v);
+  return c.Return<LONG>(ERROR_SUCCESS, ERROR_SUCCESS);
+}
+
+HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR pszData, UINT cchData) {
+  Call c("RegistryGetString");
+  c.Arg("root", HandleJson(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName)).Arg("capacity", cchData);
+  auto ref = Resolve(hkey, pszSubKey);
+  if (!ref || pszData == nullptr || cchData == 0) {
+    c.Misuse("RegistryGetString without a valid root or buffer");
+    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+  }
+  const std::u16string name = pszValueName ? pszValueName : u"";
+  auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexJson(static_cast<std::uint32_t>(hr))); };
+  if (c.Injected(Narrow(ref->path))) return fail(E_FAIL);
+  const RegValue* v = Dev().registry.FindValue(*ref, name);
+  if (v == nullptr) return fail(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  if (v->type != REG_SZ && v->type != REG_EXPAND_SZ) return fail(E_INVALIDARG);
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < v->data.size(); i += 2) {
+    const char16_t ch = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
+    if (ch == 0) break;
+    text += ch;
+  }
+  if (text.size() + 1 > cchData) return fail(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+  std::copy(text.begin(), text.end(), pszData);
+  pszData[text.size()] = 0;
+  c.Arg("text", Narrow(text));
+  return c.Return<HRESULT>(S_OK, 0);
+}
+
+HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName,
+                               REGISTRYNOTIFYCALLBACK pfnCallback, DWORD dwUserData,
+                               PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
+  Call c("RegistryNotifyCallback");
+  c.Arg("key", HandleJson(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName))
+      .Arg("user_data", dwUserData).Arg("condition", HandleJson(pCondition));
+  auto ref = Resolve(hkey, pszSubKey);
+  auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexJson(static_cast<std::uint32_t>(hr))); };
+  if (!ref || pfnCallback == nullptr || phNotify == nullptr) {
+    c.Misuse("RegistryNotifyCallback without a valid key, callback or place for the handle");
+    return fail(E_INVALIDARG);
+  }
+  if (c.Injected(Narrow(pszValueName))) return fail(E_FAIL);
+  Handset& d = Dev();
+  RegNotification n;
+  n.key = *ref;
+  n.value = pszValueName ? pszValueName : u"";
+  n.callback = reinterpret_cast<void*>(pfnCallback);
+  n.user_data = dwUserData;
+  n.handle = d.handles.Insert(HandleKind::kRegNotify, nullptr,
+                              "registry notification '" + Narrow(n.value) + "'", "RegistryNotifyCallback",
+                              d.ThreadName(), d.kernel.Now());
+  *phNotify = reinterpret_cast<HREGNOTIFY>(d.registry.AddNotification(std::move(n)));
+  c.Arg("notification", HandleJson(*phNotify));
+  return c.Return<HRESULT>(S_OK, 0);
+}
+
+HRESULT RegistryCloseNotification(HREGNOTIFY hNotify) {
+  Call c("RegistryCloseNotification");
+  c.Arg("notification", HandleJson(hNotify));
+  const auto v = reinterpret_cast<std::uintptr_t>(hNotify);
+  if (!Dev().registry.CloseNotification(v)) {
+    c.Misuse("RegistryCloseNotification on a notification that is not open");
+    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+  }
+  Dev().handles.Close(v);
+  return c.Return<HRESULT>(S_OK, 0);
+}

@@ -1,0 +1,94 @@
+// The handset's registry: keys and values loaded from export text, read with the platform's
+// byte semantics (ERROR_MORE_DATA for a short buffer, distinct codes for a missing key and a
+// missing value), and change notifications delivered on a notification thread of the process.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/eventlog.h"
+#include "sim/reg_file.h"
+#include "sim/scenario.h"
+#include "sim/sync.h"
+
+namespace sim {
+
+struct NoCaseLess {
+  using is_transparent = void;
+  bool operator()(std::u16string_view a, std::u16string_view b) const;
+};
+
+struct RegValue {
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+struct RegKey {
+  std::map<std::u16string, RegKey, NoCaseLess> subkeys;
+  std::map<std::u16string, RegValue, NoCaseLess> values;
+};
+
+// What an open key handle refers to: a root and a path (the key may be deleted meanwhile).
+struct KeyRef {
+  std::string root;
+  std::u16string path;
+};
+
+struct RegNotification {
+  KeyRef key;
+  std::u16string value;
+  void* callback = nullptr;  // REGISTRYNOTIFYCALLBACK
+  std::uint32_t user_data = 0;
+  std::uintptr_t handle = 0;
+  bool open = true;
+  int delivered = 0;
+};
+
+class Registry {
+ public:
+  // Loads [registry] text and files; throws ScenarioError naming the .reg line on bad text.
+  void Configure(const Section& root, class Timeline& timeline);
+  // Applies export text (also used by the timeline).
+  void Apply(const std::vector<RegOperation>& ops);
+
+  // The key at root\path, or null.
+  RegKey* FindKey(const KeyRef& ref);
+  const RegValue* FindValue(const KeyRef& ref, std::u16string_view name);
+  // Changes made while the program runs (timeline, tests); notify watchers.
+  void SetValue(const KeyRef& ref, const std::u16string& name, RegValue value);
+  void DeleteValue(const KeyRef& ref, const std::u16string& name);
+
+  // Registers a change notification; returns its handle value.
+  std::uintptr_t AddNotification(RegNotification n);
+  RegNotification* FindNotification(std::uintptr_t handle);
+  // Closes a notification; false when the handle is not an open notification.
+  bool CloseNotification(std::uintptr_t handle);
+
+  void Summarize(Json& out) const;
+  int KeysOpened() const { return keys_opened_; }
+  void CountOpen() { ++keys_opened_; }
+
+  static std::string RootName(std::uintptr_t predefined);  // "" when not a predefined root
+
+ private:
+  struct Delivery {
+    std::uintptr_t handle;
+    std::optional<RegValue> value;  // nothing: the value was deleted
+  };
+  void Notify(const KeyRef& ref, const std::u16string& name, const std::optional<RegValue>& value);
+  void StartNotificationThread();
+
+  std::map<std::string, RegKey> roots_;
+  std::vector<std::unique_ptr<RegNotification>> notifications_;
+  std::deque<Delivery> queue_;
+  std::shared_ptr<EventObject> queue_event_;
+  bool thread_started_ = false;
+  int keys_opened_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,214 @@
+#include "sim/scenario.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+
+extern const char* const kBuiltinScenario;
+
+namespace {
+
+std::string TypeName(const toml::node& n) {
+  switch (n.type()) {
+    case toml::node_type::table: return "a table";
+    case toml::node_type::array: return "an array";
+    case toml::node_type::string: return "a string";
+    case toml::node_type::integer: return "an integer";
+    case toml::node_type::floating_point: return "a number";
+    case toml::node_type::boolean: return "a boolean";
+    default: return "a date or time";
+  }
+}
+
+// Overrides `base` with `over`: tables merge key by key, everything else is replaced.
+void Merge(toml::table& base, const toml::table& over) {
+  for (const auto& [key, value] : over) {
+    auto* existing = base.get(key);
+    if (existing != nullptr && existing->is_table() && value.is_table()) {
+      Merge(*existing->as_table(), *value.as_table());
+    } else {
+      base.insert_or_assign(key, value);
+    }
+  }
+}
+
+toml::table ParseOrThrow(const std::string& text, const std::string& name) {
+  try {
+    return toml::parse(text, name);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream msg;
+    msg << name << ":" << e.source().begin.line << ": " << e.description();
+    throw ScenarioError(msg.str());
+  }
+}
+
+}  // namespace
+
+Section::Section(const toml::table* table, std::string path, std::string file)
+    : table_(table), path_(std::move(path)), file_(std::move(file)) {}
+
+const toml::node* Section::Node(std::string_view key) const {
+  used_.insert(std::string(key));
+  return table_ ? table_->get(key) : nullptr;
+}
+
+bool Section::Has(std::string_view key) const { return Node(key) != nullptr; }
+
+std::string Section::KeyPath(std::string_view key) const {
+  return path_.empty() ? std::string(key) : path_ + "." + std::string(key);
+}
+
+int Section::Line(std::string_view key) const {
+  const toml::node* n = table_ ? table_->get(key) : nullptr;
+  if (n != nullptr && n->source().begin.line > 0) return static_cast<int>(n->source().begin.line);
+  if (table_ != nullptr && table_->source().begin.line > 0)
+    return static_cast<int>(table_->source().begin.line);
+  return 0;
+}
+
+void Section::Fail(std::string_view key, const std::string& message) const {
+  std::ostringstream msg;
+  msg << file_ << ":" << Line(key) << ": key '" << KeyPath(key) << "': " << message;
+  throw ScenarioError(msg.str());
+}
+
+std::string Section::String(std::string_view key, std::string def) const {
+  const toml::node* n = Node(key);
+  if (n == nullptr) return def;
+  if (!n->is_string()) Fail(key, "expected a string, found " + TypeName(*n));
+  return n->as_string()->get();
+}
+
+bool Section::Bool(std::string_view key, bool def) const {
+  const toml::node* n = Node(key);
+  if (n == nullptr) return def;
+  if (!n->is_boolean()) Fail(key, "expected true or false, found " + TypeName(*n));
+  return n->as_boolean()->get();
+}
+
+std::int64_t Section::Int(std::string_view key, std::int64_t def, std::int64_t lo,
+                          std::int64_t hi) const {
+  const toml::node* n = Node(key);
+  if (n == nullptr) return def;
+  if (!n->is_integer()) Fail(key, "expected a whole number, found " + TypeName(*n));
+  const std::int64_t v = n->as_integer()->get();
+  if (v < lo || v > hi)
+    Fail(key, "value " + std::to_string(v) + " is outside " + std::to_string(lo) + " to " +
+                  std::to_string(hi));
+  return v;
+}
+
+std::uint32_t Section::U32(std::string_view key, std::uint32_t def) const {
+  return static_cast<std::uint32_t>(Int(key, def, 0, 0xFFFFFFFFLL));
+}
+
+std::uint64_t Section::Ms(std::string_view key, std::uint64_t def) const {
+  return static_cast<std::uint64_t>(Int(key, static_cast<std::int64_t>(def), 0, 1LL << 40));
+}
+
+std::vector<std::string> Section::Strings(std::string_view key) const {
+  const toml::node* n = Node(key);
+  std::vector<std::string> out;
+  if (n == nullptr) return out;
+  if (n->is_string()) return {n->as_string()->get()};
+  if (!n->is_array()) Fail(key, "expected an array of strings, found " + TypeName(*n));
+  for (const auto& item : *n->as_array()) {
+    if (!item.is_string()) Fail(key, "expected only strings in the array, found " + TypeName(item));
+    out.push_back(item.as_string()->get());
+  }
+  return out;
+}
+
+std::vector<std::int64_t> Section::Ints(std::string_view key, std::int64_t lo,
+                                        std::int64_t hi) const {
+  const toml::node* n = Node(key);
+  std::vector<std::int64_t> out;
+  if (n == nullptr) return out;
+  if (!n->is_array()) Fail(key, "expected an array of whole numbers, found " + TypeName(*n));
+  for (const auto& item : *n->as_array()) {
+    if (!item.is_integer()) Fail(key, "expected only whole numbers, found " + TypeName(item));
+    const std::int64_t v = item.as_integer()->get();
+    if (v < lo || v > hi)
+      Fail(key, "value " + std::to_string(v) + " is outside " + std::to_string(lo) + " to " +
+                    std::to_string(hi));
+    out.push_back(v);
+  }
+  return out;
+}
+
+std::optional<Section> Section::Table(std::string_view key) const {
+  const toml::node* n = Node(key);
+  if (n == nullptr) return std::nullopt;
+  if (!n->is_table()) Fail(key, "expected a table, found " + TypeName(*n));
+  return Section(n->as_table(), KeyPath(key), file_);
+}
+
+std::vector<Section> Section::Tables(std::string_view key) const {
+  const toml::node* n = Node(key);
+  std::vector<Section> out;
+  if (n == nullptr) return out;
+  if (!n->is_array_of_tables() && !(n->is_array() && n->as_array()->empty()))
+    Fail(key, "expected an array of tables ([[" + KeyPath(key) + "]]), found " + TypeName(*n));
+  int i = 0;
+  for (const auto& item : *n->as_array())
+    out.emplace_back(item.as_table(), KeyPath(key) + "[" + std::to_string(i++) + "]", file_);
+  return out;
+}
+
+std::string Section::Choice(std::string_view key, std::string def,
+                            const std::vector<std::string>& choices) const {
+  std::string v = String(key, def);
+  for (const auto& c : choices)
+    if (c == v) return v;
+  std::string all;
+  for (const auto& c : choices) all += (all.empty() ? "" : ", ") + c;
+  Fail(key, "'" + v + "' is not one of: " + all);
+}
+
+void Section::CheckNoUnknownKeys() const {
+  if (table_ == nullptr) return;
+  for (const auto& [key, value] : *table_) {
+    if (used_.count(key.str()) == 0) Fail(key.str(), "unknown key");
+  }
+}
+
+std::string Section::Directory() const {
+  auto dir = std::filesystem::path(file_).parent_path();
+  return dir.empty() ? std::string(".") : dir.string();
+}
+
+Scenario Scenario::FromText(const std::string& text, const std::string& name) {
+  Scenario s;
+  s.file_ = name;
+  s.root_ = ParseOrThrow(text, name);
+  if (auto* base = s.root_.get("base")) {
+    if (!base->is_string() || base->as_string()->get() != "builtin") {
+      Section(&s.root_, "", name).Fail("base", "the only base is \"builtin\"");
+    }
+    toml::table merged = Builtin().root_;
+    toml::table over = s.root_;
+    over.erase("base");
+    Merge(merged, over);
+    s.root_ = std::move(merged);
+  }
+  return s;
+}
+
+Scenario Scenario::FromFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ScenarioError(path + ": cannot open the scenario file");
+  std::stringstream text;
+  text << in.rdbuf();
+  return FromText(text.str(), path);
+}
+
+Scenario Scenario::Builtin() {
+  Scenario s;
+  s.file_ = "<built-in handset>";
+  s.root_ = ParseOrThrow(kBuiltinScenario, s.file_);
+  return s;
+}
+
+}  // namespace sim

@@ -1,0 +1,80 @@
+// Kernel objects of the handset: auto- and manual-reset events, mutexes with owners, and the
+// object namespace that every process on the handset shares. A name lives while any handle to
+// it is open, in this process or in another one the scenario describes.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "sim/eventlog.h"
+#include "sim/kernel.h"
+#include "sim/scenario.h"
+
+namespace sim {
+
+class NamedObject : public Waitable {
+ public:
+  std::u16string name;
+  int foreign_holds = 0;  // handles held by other processes of the scenario
+};
+
+class EventObject final : public NamedObject {
+ public:
+  EventObject(bool manual, bool signaled) : manual_(manual), signaled_(signaled) {}
+  bool IsSignaled(ThreadId) const override { return signaled_; }
+  void Acquire(ThreadId) override {
+    if (!manual_) signaled_ = false;
+  }
+  std::string Describe() const override;
+  void Set() { signaled_ = true; }
+  void Reset() { signaled_ = false; }
+  int sets = 0;
+
+ private:
+  bool manual_;
+  bool signaled_;
+};
+
+class MutexObject final : public NamedObject {
+ public:
+  static constexpr ThreadId kForeignOwner = -2;
+  bool IsSignaled(ThreadId waiter) const override { return owner_ == -1 || owner_ == waiter; }
+  void Acquire(ThreadId waiter) override {
+    owner_ = waiter;
+    ++count_;
+  }
+  std::string Describe() const override;
+  ThreadId Owner() const { return owner_; }
+  // Releases one level of ownership; false when `thread` does not own it.
+  bool Release(ThreadId thread);
+  void TakeForeign() {
+    owner_ = kForeignOwner;
+    count_ = 1;
+  }
+
+ private:
+  ThreadId owner_ = -1;
+  int count_ = 0;
+};
+
+class SyncObjects {
+ public:
+  // Reads the scenario's names held by other processes ([[other_process]] mutexes and events).
+  void Configure(const Section& root);
+
+  // An existing named object, or null.
+  std::shared_ptr<NamedObject> FindName(const std::u16string& name) const;
+  void Register(const std::shared_ptr<NamedObject>& obj);
+  // Another process of the scenario takes or drops a handle to a named mutex (timeline).
+  void ForeignHoldMutex(const std::u16string& name);
+  void ForeignReleaseMutex(const std::u16string& name);
+
+  void Summarize(Json& out) const;
+
+ private:
+  mutable std::map<std::u16string, std::weak_ptr<NamedObject>> names_;
+  std::map<std::u16string, std::shared_ptr<NamedObject>> foreign_;  // kept alive by other processes
+};
+
+}  // namespace sim

@@ -1,0 +1,28 @@
+#include "sim/timeline.h"
+
+namespace sim {
+
+void Timeline::Register(const std::string& name, Parser parser) { parsers_[name] = std::move(parser); }
+
+void Timeline::Configure(const Section& root) {
+  for (const Section& entry : root.Tables("timeline")) {
+    const Micros at = entry.Ms("at_ms", 0) * kMicrosPerMs;
+    if (!entry.Has("do")) entry.Fail("do", "missing: what happens at this time");
+    const std::string what = entry.String("do", "");
+    auto it = parsers_.find(what);
+    if (it == parsers_.end()) {
+      std::string known;
+      for (const auto& [name, parser] : parsers_) known += (known.empty() ? "" : ", ") + name;
+      entry.Fail("do", "unknown action '" + what + "' (known: " + known + ")");
+    }
+    Action action = it->second(entry);
+    entry.CheckNoUnknownKeys();
+    entries_.push_back(Entry{at, what, std::move(action)});
+  }
+}
+
+void Timeline::Start(Kernel& kernel) {
+  for (auto& e : entries_) kernel.At(e.at, e.what, e.action);
+}
+
+}  // namespace sim
