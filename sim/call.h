@@ -37,12 +37,13 @@ class Call {
     return value;
   }
   void Done() { Finish(nullptr); }
-  Json& Record() { return event_; }
+  // The call's record in the event log (valid until the next record is added).
+  Json& Record();
 
  private:
   void Finish(Json result);
 
-  Json event_;
+  std::size_t index_ = 0;
   std::string op_;
   bool finished_ = false;
 };

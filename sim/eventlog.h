@@ -19,6 +19,7 @@ class EventLog {
   // Appends a finished record; returns its sequence number.
   std::size_t Add(Json event);
   const std::vector<Json>& Events() const { return events_; }
+  Json& At(std::size_t i) { return events_.at(i); }
   // Writes one JSON object per line.
   void WriteJsonLines(std::ostream& out) const;
   // Records a change made by the handset itself (not a platform request).

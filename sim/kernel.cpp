@@ -136,6 +136,21 @@ void Kernel::SwitchPoint(Micros cost) {
   Reschedule(lk, self, false);
 }
 
+void Kernel::Yield(ThreadId preferred) {
+  std::unique_lock lk(mu_);
+  Thread* self = Self();
+  if (end_.kind != EndKind::kNone) cv_.wait(lk, [] { return false; });
+  if (config_.seed != 0 || config_.pct || preferred < 0 ||
+      preferred >= static_cast<ThreadId>(threads_.size()) ||
+      threads_[preferred]->state != ThreadState::kRunnable || preferred == self->id) {
+    Reschedule(lk, self, false);
+    return;
+  }
+  ++switches_;
+  slice_start_ = now_;
+  HandOver(lk, self, preferred);
+}
+
 WaitOutcome Kernel::Wait(Waitable* what, Micros timeout, std::string detail) {
   std::unique_lock lk(mu_);
   Thread* self = Self();

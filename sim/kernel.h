@@ -43,7 +43,7 @@ class Waitable {
 enum class WaitOutcome { kSignaled, kTimedOut };
 
 // How a run ended.
-enum class EndKind { kNone, kProcessEnded, kPowerLost, kSuspended, kStuck, kTimeLimit, kError };
+enum class EndKind { kNone, kProcessEnded, kPowerLost, kSuspended, kWaitingForUser, kStuck, kTimeLimit, kError };
 
 struct RunEnd {
   EndKind kind = EndKind::kNone;
@@ -85,6 +85,10 @@ class Kernel {
   // device events and may hand the baton to another thread. Never returns after the run ended.
   void SwitchPoint(Micros cost);
 
+  // Lets `preferred` run now when the seed keeps a fixed order (a thread just created starts at
+  // once); with other seeds this is an ordinary switch point.
+  void Yield(ThreadId preferred);
+
   // Parks the running thread until `what` is signalled (null: only the deadline) or `timeout`
   // virtual microseconds have passed (kNever: no deadline). `detail` names the wait for reports.
   WaitOutcome Wait(Waitable* what, Micros timeout, std::string detail);
@@ -122,8 +126,10 @@ class Kernel {
   std::vector<std::string> DescribeWaits() const;
   std::uint64_t Switches() const { return switches_; }
 
+ public:
+  struct Thread;  // a simulated thread; defined in kernel.cpp
+
  private:
-  struct Thread;
   class ThreadSignal;
 
   void ThreadMain(Thread* t);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <toml++/toml.hpp>
+#include <toml++/toml.h>
 
 namespace sim {
 

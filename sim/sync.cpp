@@ -275,7 +275,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize, LPTHREAD_START_ROU
   if (lpThreadId != nullptr) *lpThreadId = static_cast<DWORD>(0x100 + tid);
   HANDLE h = NewHandle(HandleKind::kThread, std::make_shared<ThreadId>(tid), "thread '" + routine + "'", "CreateThread");
   c.SetError(ERROR_SUCCESS);
-  return c.Return(h, HandleJson(h));
+  c.Return(h, HandleJson(h));
+  d.kernel.Yield(tid);  // with the fixed order, a new thread starts at once
+  return h;
 }
 
 void Sleep(DWORD dwMilliseconds) {

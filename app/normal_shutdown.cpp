@@ -1,0 +1,85 @@
+// The shutdown sequence: one flat script, each step a call, each failure traced where it
+// happens while the sequence carries on.
+#include "app/shutdown.h"
+#include "autoshutdown/auto_shutdown.h"
+#include "power/power_controls.h"
+#include "power/watchdog.h"
+#include "rtc/wake_time.h"
+#include "steps/animation.h"
+#include "steps/apps.h"
+#include "steps/keyboard_lock.h"
+#include "steps/radio.h"
+
+HANDLE g_hRilPowerOffEvent = NULL;
+HANDLE g_hAnimDoneEvent = NULL;
+HANDLE g_hWatchdogThread = NULL;
+
+// Waits for the radio's power-off report. Without an initialised radio layer no report can come,
+// so there is nothing to wait for; otherwise the wait is bounded, so that a radio that never
+// answers cannot keep the handset from going down.
+static void WaitForRadioPowerOff(void)
+{
+    if (!g_bRilInitialized) {
+        return;
+    }
+    if (WaitForSingleObject(g_hRilPowerOffEvent, RADIO_POWEROFF_WAIT_MS) == WAIT_TIMEOUT) {
+        NKDbgPrintfW(TEXT("[Shutdown|%s] Ril Down not confirmed in %d ms, going on\r\n"),
+                     TEXT("NormalShutdown"), RADIO_POWEROFF_WAIT_MS);
+    }
+}
+
+void NormalShutdown(void)
+{
+    HANDLE hMutex = CreateMutexW(NULL, TRUE, MUTEX_NORMAL_SHUTDOWN);
+    if (hMutex == NULL) {
+        NKDbgPrintfW(TEXT("[SHUTDOWN|%s]"), TEXT("NormalShutdown"));
+        NKDbgPrintfW(TEXT("CreateMutex NormalShutdown error\r\n"));
+        return;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        return;
+    }
+
+    HANDLE hBypassEvent = CreateEventW(NULL, FALSE, FALSE, EVENT_BKL_BYPASSPOWERMSG);
+    if (hBypassEvent != NULL) {
+        SetEvent(hBypassEvent);
+    } else {
+        NKDbgPrintfW(TEXT("[SHUTDOWN|%s]"), TEXT("NormalShutdown"));
+        NKDbgPrintfW(TEXT("Create BYPASSPOWERMSG_EVENT failed\r\n"));
+    }
+
+    PowerPolicyNotify(PPN_UNATTENDEDMODE, TRUE);
+    g_hRilPowerOffEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+
+    WriteErtcWakeTime();
+
+    NKDbgPrintfW(TEXT("[Shutdown|%s] Ril Down+ %d\r\n"), TEXT("NormalShutdown"), GetTickCount());
+    ShutDownAnimation();
+    LcdPowerOff();
+    RilShutDown();
+    SystemIdleTimerReset();
+    WaitForRadioPowerOff();
+    NKDbgPrintfW(TEXT("[Shutdown|%s] Ril Down- %d\r\n"), TEXT("NormalShutdown"), GetTickCount());
+
+    g_hAnimDoneEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    g_hWatchdogThread = CreateThread(NULL, 0, AnimTimeoutThread, NULL, 0, NULL);
+
+    InstallKeyboardLock(GetModuleHandleW(NULL), KeyboardLockProc);
+    SystemIdleTimerReset();
+    ShutDownApps();
+    RemoveKeyboardLock();
+
+    KernShutDown();
+    SystemIdleTimerReset();
+    RIL_Deinitialize(g_hRil);
+
+    NKDbgPrintfW(TEXT("[Shutdown|%s] DumpLogFile\r\n"), TEXT("NormalShutdown"));
+    DumpLogFile();
+
+    SetSystemPowerState(NULL, POWER_STATE_SUSPEND, POWER_FORCE);
+
+    ReleaseMutex(hMutex);
+    CloseHandle(hMutex);
+    CloseHandle(hBypassEvent);
+    CloseHandle(g_hAutoShutdownEvent);
+}

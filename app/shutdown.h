@@ -1,0 +1,34 @@
+// Entry modes and the one shutdown sequence.
+#pragma once
+
+#include "platform/platform.h"
+
+// Single-instance guards, named after the routine they guard.
+#define MUTEX_LP_SHUTDOWN TEXT("LpShutDown")
+#define MUTEX_UI_SHUTDOWN TEXT("UIShutDown")
+#define MUTEX_NORMAL_SHUTDOWN TEXT("NormalShutdown")
+// Shared with the backlight driver: asks it to bypass its power messages from now on.
+#define EVENT_BKL_BYPASSPOWERMSG TEXT("BKL_BYPASSPOWERMSG")
+
+#define BOX_CLASS_NAME TEXT("Dialog")
+#define BOX_TEXT_CCH 128
+#define BOX_CAPTION_CCH 20
+#define BOX_STYLE_YESNO_QUESTION (MB_YESNO | MB_ICONQUESTION | MB_TOPMOST)
+#define MODE_POLL_INTERVAL_MS 100
+
+// Bound on the wait for the radio's power-off confirmation; comparable handsets give the radio
+// about 12 s. Without it a radio that never answers would leave the handset dark for good.
+#define RADIO_POWEROFF_WAIT_MS 15000
+
+extern HANDLE g_hRilPowerOffEvent;
+extern HANDLE g_hAnimDoneEvent;
+extern HANDLE g_hWatchdogThread;
+
+// Switches the handset off, once: the ERTC, the animation, the LCD, the radio, the watchdog,
+// the applications under the keyboard lock, the kernel command, the log and the forced suspend.
+// A second call while a run is under way, from any thread or process, returns at once.
+void NormalShutdown(void);
+// Mode 1: switch off at once.
+void LpShutDown(void);
+// Mode 2: ask first, switch off on Yes.
+void UIShutDown(void);

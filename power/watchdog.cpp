@@ -1,0 +1,36 @@
+// Power-off watchdog.
+#include "power/watchdog.h"
+
+#include "app/shutdown.h"
+#include "power/power_controls.h"
+
+static void BatteryRailsOff(void)
+{
+    NKDbgPrintfW(TEXT("[Shutdown] GPS VBAT OFF~~\r\n"));
+    PowerLineOff(GPIO_GPS_VBAT);
+    NKDbgPrintfW(TEXT("[Shutdown] BT VBAT OFF~~\r\n"));
+    PowerLineOff(GPIO_BT_VBAT);
+}
+
+DWORD AnimTimeoutThread(LPVOID lpParameter)
+{
+    NKDbgPrintfW(TEXT("[Shutdown Thread] Run~\r\n"));
+    BatteryRailsOff();
+
+    DWORD dwWait = WaitForSingleObject(g_hAnimDoneEvent, WATCHDOG_TIMEOUT_MS);
+    if (dwWait != WAIT_TIMEOUT) {
+        NKDbgPrintfW(TEXT("[AnimTimeoutThread] Out~\r\n"));
+        return 0;
+    }
+
+    NKDbgPrintfW(TEXT("[Shutdown TimeoutThread] WAIT_TIMEOUT!!!\r\n"));
+    BacklightOff();
+    NKDbgPrintfW(TEXT("[Shutdown|%s] DumpLogFile\r\n"), TEXT("AnimTimeoutThread"));
+    DumpLogFile();
+    BatteryRailsOff();
+    // No pause and no bound: driving the PMU line is what removes the power.
+    for (;;) {
+        NKDbgPrintfW(TEXT("[VBatShutdown] PMU POWER OFF~~\r\n"));
+        PowerLineOff(GPIO_PMU_POWER_OFF);
+    }
+}

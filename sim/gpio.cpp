@@ -1,0 +1,62 @@
+#include "sim/gpio.h"
+
+#include "platform/platform.h"
+#include "sim/call.h"
+#include "sim/handset.h"
+
+namespace sim {
+
+void Gpio::Configure(const Section& root) {
+  for (std::uint32_t n : {kGpsRail, kBtRail, kPmuOff}) lines_[n] = GpioLine{1, 1, 0};
+  if (auto b = root.Table("board")) {
+    pmu_line_ = b->Bool("pmu_line", true);
+    b->CheckNoUnknownKeys();
+  }
+}
+
+void Gpio::Summarize(Json& out) const {
+  auto rail = [&](std::uint32_t n) {
+    auto it = lines_.find(n);
+    const bool off = it != lines_.end() && it->second.direction == 1 && it->second.value == 0;
+    return std::string(off ? "off" : "on");
+  };
+  out["gps_rail"] = rail(kGpsRail);
+  out["bt_rail"] = rail(kBtRail);
+  auto pmu = lines_.find(kPmuOff);
+  out["pmu_line"] = !pmu_line_ ? "absent" : (pmu->second.writes ? "driven low" : "untouched");
+  out["pmu_writes"] = pmu->second.writes;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+BOOL GpioSetDirection(DWORD dwGpio, DWORD dwDirection) {
+  Call c("GpioSetDirection");
+  c.Arg("gpio", dwGpio).Arg("direction", dwDirection);
+  if (c.Injected(std::to_string(dwGpio))) return c.Return<BOOL>(FALSE, false);
+  Handset& d = Dev();
+  d.gpio.Line(dwGpio).direction = static_cast<int>(dwDirection);
+  d.gpio.history.push_back("dir " + std::to_string(dwGpio) + "=" + std::to_string(dwDirection));
+  return c.Return<BOOL>(TRUE, true);
+}
+
+BOOL GpioSetValue(DWORD dwGpio, DWORD dwValue) {
+  Call c("GpioSetValue");
+  c.Arg("gpio", dwGpio).Arg("value", dwValue);
+  if (c.Injected(std::to_string(dwGpio))) return c.Return<BOOL>(FALSE, false);
+  Handset& d = Dev();
+  GpioLine& line = d.gpio.Line(dwGpio);
+  line.value = static_cast<int>(dwValue);
+  ++line.writes;
+  d.gpio.history.push_back("set " + std::to_string(dwGpio) + "=" + std::to_string(dwValue));
+  const bool driven_low = line.direction == 1 && dwValue == 0;
+  if (driven_low && (dwGpio == Gpio::kGpsRail || dwGpio == Gpio::kBtRail) && line.writes == 1)
+    d.Note("rail", dwGpio == Gpio::kGpsRail ? "gps_off" : "bt_off");
+  if (driven_low && dwGpio == Gpio::kPmuOff && d.gpio.HasPmuLine()) {
+    c.Done();
+    d.Note("pmu", "power_off");
+    d.kernel.End(EndKind::kPowerLost, "the PMU power-off line removed the power");
+  }
+  return c.Return<BOOL>(TRUE, true);
+}

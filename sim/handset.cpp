@@ -1,0 +1,172 @@
+#include "sim/handset.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "sim/text.h"
+
+namespace sim {
+
+namespace {
+Handset* g_handset = nullptr;
+}
+
+Handset& Dev() { return *g_handset; }
+
+SchedulerConfig Handset::SchedulerFrom(const Scenario& scenario, const RunOptions& options) {
+  SchedulerConfig cfg;
+  cfg.seed = options.seed;
+  cfg.real_clock = options.real_clock;
+  cfg.pct = options.pct;
+  cfg.pct_depth = options.pct_depth;
+  if (auto run = scenario.Root().Table("run")) {
+    cfg.time_limit = run->Ms("time_limit_ms", cfg.time_limit / kMicrosPerMs) * kMicrosPerMs;
+  }
+  if (options.time_limit) cfg.time_limit = *options.time_limit;
+  return cfg;
+}
+
+Handset::Handset(const Scenario& scenario, RunOptions options)
+    : kernel(SchedulerFrom(scenario, options)), options_(std::move(options)) {
+  g_handset = this;
+  SetCurrentKernel(&kernel);
+  Configure(scenario);
+}
+
+void Handset::Configure(const Scenario& scenario) {
+  const Section root = scenario.Root();
+  if (auto run = root.Table("run")) {
+    run->Ms("time_limit_ms", 0);
+    call_cost_ = static_cast<Micros>(run->Int("call_cost_us", 20, 1, 1000000));
+    run->CheckNoUnknownKeys();
+  }
+  if (auto program = root.Table("program")) program_pid_ = program->U32("pid", program_pid_);
+  std::vector<std::string> rules;
+  if (auto f = root.Table("faults")) {
+    rules = f->Strings("fail");
+    f->CheckNoUnknownKeys();
+  }
+  rules.insert(rules.end(), options_.fail.begin(), options_.fail.end());
+  for (const auto& rule : rules)
+    if (std::string err = faults.Add(rule); !err.empty()) throw ScenarioError(err);
+
+  sync.Configure(root);
+  registry.Configure(root, timeline);
+  resources.Configure(root);
+  windows.Configure(root, timeline, options_.answers);
+  drivers.Configure(root);
+  power.Configure(root);
+  gpio.Configure(root);
+  radio.Configure(root);
+  clock.Configure(root);
+  timeline.Register("hold_mutex", [this](const Section& e) -> Timeline::Action {
+    const std::u16string name = Wide(e.String("name", ""));
+    if (name.empty()) e.Fail("name", "missing: the mutex another process takes");
+    return [this, name] { sync.ForeignHoldMutex(name); Note("process", "hold_mutex", {{"name", Narrow(name)}}); };
+  });
+  timeline.Register("release_mutex", [this](const Section& e) -> Timeline::Action {
+    const std::u16string name = Wide(e.String("name", ""));
+    if (name.empty()) e.Fail("name", "missing: the mutex another process lets go");
+    return [this, name] { sync.ForeignReleaseMutex(name); Note("process", "release_mutex", {{"name", Narrow(name)}}); };
+  });
+  timeline.Configure(root);
+  root.String("name", "");
+  root.String("description", "");
+  root.CheckNoUnknownKeys();
+}
+
+std::uint32_t& Handset::LastError() { return last_error_[kernel.Current()]; }
+
+std::string Handset::ThreadName() const { return kernel.ThreadName(kernel.Current()); }
+
+ThreadId Handset::SpawnPlatformThread(const std::string& name, std::function<void()> body) {
+  return kernel.Spawn(name, std::move(body), true);
+}
+
+void Handset::Note(std::string_view part, std::string_view what, Json detail) {
+  events.Device(kernel.Now(), part, what, std::move(detail));
+}
+
+std::optional<RunEnd> Handset::JudgeQuiescence() const {
+  if (const Window* box = windows.BoxWaitingForever()) {
+    if (options_.interactive) return RunEnd{EndKind::kNone, "waiting for the person at the terminal"};
+    return RunEnd{EndKind::kWaitingForUser,
+                  "the box '" + Narrow(box->title) + "' stands and waits for an answer that nobody gives"};
+  }
+  return std::nullopt;
+}
+
+Outcome Handset::Interpret(const RunEnd& end) const {
+  Outcome o;
+  switch (end.kind) {
+    case EndKind::kProcessEnded:
+      if (power.suspends_requested > 0) {
+        o.state = "suspended";
+        o.reason = "the program ended after requesting the forced suspend";
+      } else {
+        o.state = "on";
+        o.reason = "the program ended (exit code " + std::to_string(main_exit_code_) +
+                   ") without switching the handset off";
+      }
+      break;
+    case EndKind::kPowerLost: o.state = "off"; o.reason = end.reason; break;
+    case EndKind::kSuspended: o.state = "suspended"; o.reason = end.reason; break;
+    case EndKind::kWaitingForUser: o.state = "on"; o.reason = end.reason; break;
+    case EndKind::kStuck: o.state = "stuck"; o.reason = end.reason; o.exit_status = 3; break;
+    case EndKind::kTimeLimit: o.state = "time-limit"; o.reason = end.reason; o.exit_status = 4; break;
+    default: o.state = "stuck"; o.reason = end.reason; o.exit_status = 3; break;
+  }
+  return o;
+}
+
+Outcome Handset::Run() {
+  std::u16string cmdline = options_.command_line;
+  const ThreadId main = kernel.Spawn("main", [this, cmdline]() mutable {
+    std::u16string buffer = cmdline;
+    buffer.push_back(0);
+    main_exit_code_ = WinMain(reinterpret_cast<HINSTANCE>(Resources::kProgramInstance), nullptr, buffer.data(), 0);
+    process_ended_ = true;
+    Note("process", "exit", {{"code", main_exit_code_}});
+    kernel.End(EndKind::kProcessEnded, "the program's main routine returned");
+  }, false);
+  timeline.Start(kernel);
+  kernel.SetQuiescenceJudge([this] { return JudgeQuiescence(); });
+  end_ = kernel.Run(main);
+  outcome_ = Interpret(end_);
+  return outcome_;
+}
+
+Json Handset::Summary() const {
+  Json s;
+  s["outcome"] = outcome_.state;
+  s["reason"] = outcome_.reason;
+  s["ended_ms"] = end_.at / kMicrosPerMs;
+  s["ended_us"] = end_.at;
+  s["seed"] = kernel.Seed();
+  s["command_line"] = Narrow(options_.command_line);
+  s["process_ended"] = process_ended_;
+  if (process_ended_) s["exit_code"] = main_exit_code_;
+  hal.Summarize(s);
+  drivers.Summarize(s);
+  power.Summarize(s);
+  radio.Summarize(s);
+  gpio.Summarize(s);
+  windows.Summarize(s);
+  sync.Summarize(s);
+  registry.Summarize(s);
+  heap.Summarize(s);
+  Json open = Json::array();
+  for (const HandleEntry* e : handles.Open())
+    open.push_back({{"handle", HexJson(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
+                    {"opened_by", e->opened_by}, {"thread", e->thread}});
+  s["handles_open"] = open;
+  int misuses = 0;
+  for (const auto& e : events.Events()) misuses += e.contains("misuse") ? 1 : 0;
+  s["misuses"] = misuses;
+  s["threads"] = kernel.DescribeWaits();
+  s["trace_lines"] = debug.Lines().size();
+  s["unused_fault_rules"] = faults.UnusedRules();
+  return s;
+}
+
+}  // namespace sim

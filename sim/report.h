@@ -1,0 +1,37 @@
+// Text forms of a run for people: the trace lines with virtual time and thread, and the summary
+// of the handset's end state.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "sim/debug_output.h"
+#include "sim/eventlog.h"
+
+namespace sim {
+
+// "   1.234 main              | text": virtual seconds, thread, the line as traced.
+std::string FormatTraceLine(const TraceLine& line);
+
+// Prints trace lines as they come, folding long runs of the same line from the same thread
+// (a power-off loop on a board without the PMU line repeats one line many thousand times).
+class TracePrinter {
+ public:
+  explicit TracePrinter(std::ostream& out) : out_(out) {}
+  void Print(const TraceLine& line);
+  void Flush();
+
+ private:
+  std::ostream& out_;
+  std::string last_thread_, last_text_;
+  long repeats_ = 0;
+  TraceLine last_;
+};
+
+// The summary as text; the first line is "outcome: STATE (reason)".
+void PrintSummary(std::ostream& out, const Json& summary);
+
+// Joins program arguments into a command line, quoting those that are empty or hold blanks.
+std::u16string JoinCommandLine(const std::vector<std::string>& args);
+
+}  // namespace sim

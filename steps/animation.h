@@ -1,0 +1,6 @@
+// The shutdown animation, or its fallback sound.
+#pragma once
+
+#include "platform/platform.h"
+
+void ShutDownAnimation(void);

@@ -1,0 +1,6 @@
+// Closing the running applications.
+#pragma once
+
+#include "platform/platform.h"
+
+void ShutDownApps(void);
