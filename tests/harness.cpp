@@ -1,0 +1,158 @@
+#include "tests/harness.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "sim/report.h"
+#include "sim/text.h"
+
+namespace testing_support {
+
+namespace {
+
+void WriteAll(int fd, const std::string& data) {
+  std::size_t off = 0;
+  while (off < data.size()) {
+    const ssize_t n = write(fd, data.data() + off, data.size() - off);
+    if (n <= 0) return;
+    off += static_cast<std::size_t>(n);
+  }
+}
+
+std::string ReadAll(int fd) {
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+[[noreturn]] void Child(const RunSpec& spec, int fd) {
+  sim::Json out;
+  try {
+    sim::Scenario scenario =
+        spec.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromText(spec.scenario, "test.toml");
+    sim::RunOptions opts;
+    opts.seed = spec.seed;
+    opts.pct = spec.pct;
+    opts.answers = spec.answers;
+    opts.fail = spec.fail;
+    if (spec.time_limit_ms) opts.time_limit = spec.time_limit_ms * sim::kMicrosPerMs;
+    opts.command_line = spec.use_cmdline ? sim::Wide(spec.cmdline) : sim::JoinCommandLine(spec.args);
+    auto* handset = new sim::Handset(scenario, opts);
+    const sim::Outcome outcome = handset->Run();
+    out["outcome"] = outcome.state;
+    out["exit_status"] = outcome.exit_status;
+    out["summary"] = handset->Summary();
+    sim::Json lines = sim::Json::array();
+    for (const auto& l : handset->debug.Lines())
+      lines.push_back({static_cast<double>(l.at) / 1000.0, l.thread, l.text});
+    out["lines"] = lines;
+    out["raw"] = handset->debug.Raw();
+    if (spec.keep_events) out["events"] = handset->events.Events();
+  } catch (const std::exception& e) {
+    out["error"] = e.what();
+  }
+  WriteAll(fd, out.dump(-1, ' ', false, sim::Json::error_handler_t::replace));
+  close(fd);
+  _exit(0);
+}
+
+}  // namespace
+
+RunResult Run(const RunSpec& spec) {
+  int fds[2];
+  RunResult r;
+  if (pipe(fds) != 0) {
+    r.error = "pipe failed";
+    return r;
+  }
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Child(spec, fds[1]);
+  }
+  close(fds[1]);
+  const std::string text = ReadAll(fds[0]);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || text.empty()) {
+    r.error = "the run crashed (status " + std::to_string(status) + ")";
+    return r;
+  }
+  sim::Json j = sim::Json::parse(text);
+  if (j.contains("error")) {
+    r.error = j["error"].get<std::string>();
+    return r;
+  }
+  r.outcome = j["outcome"].get<std::string>();
+  r.exit_status = j["exit_status"].get<int>();
+  r.summary = j["summary"];
+  for (const auto& l : j["lines"]) r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
+  r.raw_trace = j["raw"].get<std::string>();
+  if (j.contains("events"))
+    for (auto& e : j["events"]) r.events.push_back(std::move(e));
+  return r;
+}
+
+RunResult RunBuiltin(const std::string& overrides, std::vector<std::string> args, std::vector<std::string> answers) {
+  RunSpec spec;
+  spec.scenario = "base = \"builtin\"\n" + overrides;
+  spec.args = std::move(args);
+  spec.answers = std::move(answers);
+  return Run(spec);
+}
+
+int RunResult::Find(const std::string& text, int from) const {
+  for (int i = std::max(0, from); i < static_cast<int>(lines.size()); ++i)
+    if (lines[i].text.find(text) != std::string::npos) return i;
+  return -1;
+}
+
+int RunResult::Count(const std::string& text) const {
+  int n = 0;
+  for (const auto& l : lines) n += l.text.find(text) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+bool RunResult::InOrder(const std::vector<std::string>& texts) const {
+  int at = 0;
+  for (const auto& t : texts) {
+    const int i = Find(t, at);
+    if (i < 0) return false;
+    at = i + 1;
+  }
+  return true;
+}
+
+std::vector<sim::Json> RunResult::Calls(const std::string& op) const {
+  std::vector<sim::Json> out;
+  for (const auto& e : events)
+    if (e.value("kind", "") == "call" && e.value("op", "") == op) out.push_back(e);
+  return out;
+}
+
+std::vector<sim::Json> RunResult::DeviceEvents(const std::string& op) const {
+  std::vector<sim::Json> out;
+  for (const auto& e : events)
+    if (e.value("kind", "") == "device" && e.value("op", "") == op) out.push_back(e);
+  return out;
+}
+
+std::string RunResult::Dump() const {
+  std::ostringstream out;
+  if (!error.empty()) out << "error: " << error << "\n";
+  out << "outcome: " << outcome << "\n";
+  for (const auto& l : lines) out << l.at_ms << " " << l.thread << "| " << l.text << "\n";
+  return out.str();
+}
+
+}  // namespace testing_support
