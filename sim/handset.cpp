@@ -124,7 +124,9 @@ Outcome Handset::Run() {
   const ThreadId main = kernel.Spawn("main", [this, cmdline]() mutable {
     std::u16string buffer = cmdline;
     buffer.push_back(0);
-    main_exit_code_ = WinMain(reinterpret_cast<HINSTANCE>(Resources::kProgramInstance), nullptr, buffer.data(), 0);
+    main_exit_code_ = options_.entry ? options_.entry()
+                                     : WinMain(reinterpret_cast<HINSTANCE>(Resources::kProgramInstance),
+                                               nullptr, buffer.data(), 0);
     process_ended_ = true;
     Note("process", "exit", {{"code", main_exit_code_}});
     kernel.End(EndKind::kProcessEnded, "the program's main routine returned");

@@ -42,6 +42,9 @@ struct RunOptions {
   std::vector<std::string> fail;          // extra fault rules
   std::u16string command_line;            // the program's command line
   bool interactive = false;               // a person answers boxes at the terminal
+  // Runs this on the main thread instead of the program's entry point (tests of the platform's
+  // own rules); its result is the exit code.
+  std::function<int()> entry;
 };
 
 // How the handset ended, in the words of the summary.

@@ -43,6 +43,7 @@ std::string ReadAll(int fd) {
     opts.pct = spec.pct;
     opts.answers = spec.answers;
     opts.fail = spec.fail;
+    opts.entry = spec.entry;
     if (spec.time_limit_ms) opts.time_limit = spec.time_limit_ms * sim::kMicrosPerMs;
     opts.command_line = spec.use_cmdline ? sim::Wide(spec.cmdline) : sim::JoinCommandLine(spec.args);
     auto* handset = new sim::Handset(scenario, opts);

@@ -3,6 +3,7 @@
 // see: the trace lines, the summary of the end state and the event log.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,9 +52,12 @@ struct RunSpec {
   std::vector<std::string> fail;
   std::uint64_t time_limit_ms = 0;   // 0: the scenario's
   bool keep_events = true;
+  std::function<int()> entry;        // runs instead of the program (platform rule tests)
 };
 
 RunResult Run(const RunSpec& spec);
+// The same as Run, under a name that gtest's Test::Run does not hide inside a TEST body.
+inline RunResult RunProgram(const RunSpec& spec) { return Run(spec); }
 // Shorthand: the built-in handset overridden by `overrides` (TOML), with these arguments.
 RunResult RunBuiltin(const std::string& overrides, std::vector<std::string> args,
                      std::vector<std::string> answers = {});
