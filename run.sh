@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the simulator on the built-in handset. Arguments go to devsim;
+# without any, the program switches the handset off at once (mode 1).
+#   ./run.sh                       mode 1 on the built-in handset
+#   ./run.sh 2 --answer yes@1500   mode 2, the user answers Yes 1.5 s after the box shows
+#   ./run.sh --help                every option
+set -euo pipefail
+cd "$(dirname "$0")"
+./setup.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$(nproc)" >/dev/null
+if [ $# -eq 0 ]; then set -- 1; fi
+exec ./build/default/devsim "$@"

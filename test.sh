@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test under one CMake preset (default: "default").
+#   ./test.sh            optimised build, all tests including the exhaustive calendar checks
+#   ./test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer (exhaustive checks left out)
+#   ./test.sh tsan       ThreadSanitizer (exhaustive checks left out)
+set -euo pipefail
+cd "$(dirname "$0")"
+preset="${1:-default}"
+./setup.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"
+if [ "$preset" = default ]; then
+  ctest --preset "$preset"
+else
+  ctest --preset "$preset" -LE exhaustive
+fi

@@ -1,0 +1,121 @@
+// Bad input is refused with a message naming the file, the line and the key; registry export
+// text loads in both header forms with every value kind.
+#include <gtest/gtest.h>
+
+#include "app/startup.h"
+#include "sim/reg_file.h"
+#include "sim/scenario.h"
+#include "sim/text.h"
+#include "tests/harness.h"
+
+using testing_support::RunProgram;
+using testing_support::RunSpec;
+
+TEST(ScenarioInput, ErrorsNameFileLineAndKey) {
+  struct Case {
+    std::string toml, expected;
+  };
+  const std::vector<Case> cases = {
+      {"[radio]\nconfirm = \"maybe\"\n", "test.toml:2: key 'radio.confirm': 'maybe' is not one of"},
+      {"[radio]\nconfirm_after_ms = \"soon\"\n", "test.toml:2: key 'radio.confirm_after_ms': expected a whole number"},
+      {"[radio]\nconfrim = \"off\"\n", "test.toml:2: key 'radio.confrim': unknown key"},
+      {"colour = 1\n", "test.toml:1: key 'colour': unknown key"},
+      {"[clock]\nstart = \"2008-02-30 10:00:00\"\n", "test.toml:2: key 'clock.start': expected a date"},
+      {"[drivers]\nmissing = [\"LCD9:\"]\n", "key 'drivers.missing': unknown driver 'LCD9:'"},
+      {"[[timeline]]\nat_ms = 5\ndo = \"explode\"\n", "key 'timeline[0].do': unknown action 'explode'"},
+      {"[radio\n", "test.toml:1:"},
+      {"[faults]\nfail = [\"CreateMutexW@x\"]\n", "fault rule 'CreateMutexW@x'"},
+      {"[registry]\ntext = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:xyz\n'''\n", "[registry].text:3: 'xyz' is not a hex dword"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.toml);
+    RunSpec spec;
+    spec.scenario = c.toml;
+    spec.args = {"1"};
+    const auto r = RunProgram(spec);
+    EXPECT_NE(r.error.find(c.expected), std::string::npos) << r.error;
+  }
+}
+
+TEST(ScenarioInput, RegistryExportTextLoads) {
+  const std::string text =
+      "Windows Registry Editor Version 5.00\n"
+      "; a comment\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Test]\n"
+      "\"Str\"=\"a \\\"quoted\\\" \\\\ path\"\n"
+      "@=\"default\"\n"
+      "\"Num\"=dword:0000002a\n"
+      "\"Bin\"=hex:01,02,\\\n"
+      "  03,ff\n"
+      "\"Multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"
+      "\"Odd\"=hex(1f):aa\n"
+      "\"Gone\"=-\n"
+      "[-HKEY_LOCAL_MACHINE\\Software\\Old]\n";
+  const auto ops = sim::ParseRegText(text, "t.reg");
+  ASSERT_EQ(ops.size(), 9u);
+  EXPECT_EQ(ops[1].value_name, u"Str");
+  EXPECT_EQ(ops[1].type, 1u);
+  EXPECT_EQ(ops[1].data.size(), (std::string("a \"quoted\" \\ path").size() + 1) * 2);
+  EXPECT_EQ(ops[2].value_name, u"");
+  EXPECT_EQ(ops[3].data, (std::vector<std::uint8_t>{0x2a, 0, 0, 0}));
+  EXPECT_EQ(ops[4].data, (std::vector<std::uint8_t>{1, 2, 3, 0xff}));
+  EXPECT_EQ(ops[4].line, 7);
+  EXPECT_EQ(ops[5].type, 7u);
+  EXPECT_EQ(ops[6].type, 0x1fu);  // an unknown kind is kept, not dropped
+  EXPECT_EQ(ops[7].kind, sim::RegOperation::Kind::kDeleteValue);
+  EXPECT_EQ(ops[8].kind, sim::RegOperation::Kind::kDeleteKey);
+
+  // REGEDIT4 text carries 8-bit strings; the handset keeps them 16-bit.
+  const auto old = sim::ParseRegText("REGEDIT4\n[HKLM\\A]\n\"E\"=hex(2):41,42,00\n", "old.reg");
+  ASSERT_EQ(old.size(), 2u);
+  EXPECT_EQ(old[1].data, (std::vector<std::uint8_t>{0x41, 0, 0x42, 0, 0, 0}));
+}
+
+TEST(ScenarioInput, MalformedRegistryTextNamesItsLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[HKEY_LOCAL_MACHINE\\A]\n", "x.reg:1: expected the header"},
+      {"REGEDIT4\n\"v\"=\"before any key\"\n", "x.reg:2: a value before any [key] line"},
+      {"REGEDIT4\n[HKEY_NOWHERE\\A]\n", "x.reg:2: unknown root key"},
+      {"REGEDIT4\n[HKLM\\A]\n\"v\"=hex:1,zz\n", "x.reg:3: 'zz' is not a hex byte"},
+      {"REGEDIT4\n[HKLM\\A]\n\"v=\"x\"\n", "x.reg:3:"},
+      {"REGEDIT4\n[HKLM\\A]\n\"v\"=\"open\n", "x.reg:3: a quoted string is not closed"},
+      {"REGEDIT4\n[HKLM\\A]\n\"v\"=qword:1\n", "x.reg:3: unknown value data"},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    try {
+      sim::ParseRegText(text, "x.reg");
+      ADD_FAILURE() << "accepted";
+    } catch (const sim::RegFileError& e) {
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(CommandLineSplit, QuotesGroupAndAreRemoved) {
+  struct Case {
+    std::u16string line;
+    std::vector<std::u16string> args;
+  };
+  const std::vector<Case> cases = {
+      {u"", {}},
+      {u"   \t ", {}},
+      {u"1", {u"1"}},
+      {u"  1   2 ", {u"1", u"2"}},
+      {u"\"a b\" c", {u"a b", u"c"}},
+      {u"x\"y z\"w", {u"xy zw"}},
+      {u"\"\"", {u""}},
+      {u"\"\" 3", {u"", u"3"}},
+      {u"\"unterminated rest", {u"unterminated rest"}},
+      {u"a\"\"b", {u"ab"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(sim::Narrow(c.line));
+    std::vector<WCHAR> storage(c.line.size() + 1);
+    std::vector<LPWSTR> argv(8);
+    const int n = SplitCommandLine(c.line.c_str(), storage.data(), argv.data(), 8);
+    EXPECT_EQ(n, SplitCommandLine(c.line.c_str(), nullptr, nullptr, 0));
+    ASSERT_EQ(n, static_cast<int>(c.args.size()));
+    for (int i = 0; i < n; ++i) EXPECT_EQ(std::u16string(argv[i]), c.args[i]);
+  }
+}
