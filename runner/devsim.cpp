@@ -20,7 +20,7 @@ struct Args {
   std::string clock = "virtual";
   std::vector<std::string> answers;
   std::vector<std::string> fail;
-  std::string events_file, trace_file, summary_json;
+  std::string events_file, trace_file, summary_json, report_file;
   std::optional<std::uint64_t> time_limit_ms;
   std::optional<std::string> cmdline;
   bool quiet = false;
@@ -74,6 +74,19 @@ int RunOnce(const Args& a) {
     std::ofstream out(a.trace_file, std::ios::binary);
     out << handset->debug.Raw();
   }
+  if (!a.report_file.empty()) {
+    sim::Json report;
+    report["outcome"] = outcome.state;
+    report["exit_status"] = outcome.exit_status;
+    report["summary"] = summary;
+    sim::Json lines = sim::Json::array();
+    for (const auto& l : handset->debug.Lines()) lines.push_back({static_cast<double>(l.at) / 1000.0, l.thread, l.text});
+    report["lines"] = lines;
+    report["raw"] = handset->debug.Raw();
+    report["events"] = handset->events.Events();
+    std::ofstream out(a.report_file);
+    out << report.dump(-1, ' ', false, sim::Json::error_handler_t::replace) << "\n";
+  }
   if (!a.summary_json.empty()) {
     std::ofstream out(a.summary_json);
     out << summary.dump(2) << "\n";
@@ -100,6 +113,7 @@ int main(int argc, char** argv) {
   app.add_option("--events", a.events_file, "write every platform request as JSON Lines to FILE");
   app.add_option("--trace-file", a.trace_file, "write the raw debug output (UTF-8) to FILE");
   app.add_option("--summary-json", a.summary_json, "write the end state as JSON to FILE");
+  app.add_option("--report", a.report_file, "write the whole run (summary, trace lines, events) as one JSON document to FILE");
   app.add_option("--time-limit", a.time_limit_ms, "end the run after MS of virtual time");
   app.add_option("--cmdline", a.cmdline, "the program's raw command line, instead of ARGS");
   app.add_flag("--pct", a.pct, "probabilistic priority scheduling instead of uniform random choices");

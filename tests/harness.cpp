@@ -1,9 +1,12 @@
 #include "tests/harness.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 #include "sim/report.h"
@@ -67,7 +70,81 @@ std::string ReadAll(int fd) {
 
 }  // namespace
 
+// Runs devsim itself for a scenario: a fresh process per run, started with exec rather than a
+// fork of the test binary (much cheaper under ThreadSanitizer).
+RunResult RunDevsim(const RunSpec& spec) {
+  RunResult r;
+  char dir_template[] = "/tmp/devsim-test-XXXXXX";
+  const char* dir = mkdtemp(dir_template);
+  if (dir == nullptr) {
+    r.error = "mkdtemp failed";
+    return r;
+  }
+  const std::string scenario_file = std::string(dir) + "/test.toml";
+  const std::string report_file = std::string(dir) + "/report.json";
+  std::vector<std::string> argv = {HS_DEVSIM, "--quiet", "--report", report_file, "--seed", std::to_string(spec.seed)};
+  if (!spec.scenario.empty()) {
+    FILE* f = std::fopen(scenario_file.c_str(), "w");
+    std::fwrite(spec.scenario.data(), 1, spec.scenario.size(), f);
+    std::fclose(f);
+    argv.insert(argv.end(), {"--scenario", scenario_file});
+  }
+  if (spec.pct) argv.push_back("--pct");
+  for (const auto& a : spec.answers) argv.insert(argv.end(), {"--answer", a});
+  for (const auto& f : spec.fail) argv.insert(argv.end(), {"--fail", f});
+  if (spec.time_limit_ms) argv.insert(argv.end(), {"--time-limit", std::to_string(spec.time_limit_ms)});
+  if (spec.use_cmdline) {
+    argv.insert(argv.end(), {"--cmdline", spec.cmdline});
+  } else {
+    argv.push_back("--");
+    argv.insert(argv.end(), spec.args.begin(), spec.args.end());
+  }
+  int err_pipe[2];
+  if (pipe(err_pipe) != 0) {
+    r.error = "pipe failed";
+    return r;
+  }
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err_pipe[1], 2);
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    close(err_pipe[0]);
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+  }
+  close(err_pipe[1]);
+  const std::string err = ReadAll(err_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::ifstream in(report_file);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::remove(report_file.c_str());
+  std::remove(scenario_file.c_str());
+  rmdir(dir);
+  if (!WIFEXITED(status) || text.str().empty()) {
+    r.error = err.empty() ? "devsim crashed (status " + std::to_string(status) + ")" : err;
+    return r;
+  }
+  sim::Json j = sim::Json::parse(text.str());
+  r.outcome = j["outcome"].get<std::string>();
+  r.exit_status = j["exit_status"].get<int>();
+  r.summary = j["summary"];
+  for (const auto& l : j["lines"]) r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
+  r.raw_trace = j["raw"].get<std::string>();
+  if (spec.keep_events)
+    for (auto& e : j["events"]) r.events.push_back(std::move(e));
+  return r;
+}
+
 RunResult Run(const RunSpec& spec) {
+  if (!spec.entry) return RunDevsim(spec);
   int fds[2];
   RunResult r;
   if (pipe(fds) != 0) {
