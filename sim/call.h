@@ -13,6 +13,9 @@ namespace sim {
 // clock forward.
 inline constexpr Micros kCallCostUs = 20;
 
+// The program routine on the calling thread's stack that made platform call `op`.
+std::string CallerOf(std::string_view op);
+
 class Call {
  public:
   // Switch point, then opens the record for `op`.
@@ -37,6 +40,8 @@ class Call {
     return value;
   }
   void Done() { Finish(nullptr); }
+  // The program routine that made the call ("NormalShutdown"), or "" when unknown.
+  const std::string& Caller() const { return caller_; }
   // The call's record in the event log (valid until the next record is added).
   Json& Record();
 
@@ -45,6 +50,7 @@ class Call {
 
   std::size_t index_ = 0;
   std::string op_;
+  std::string caller_;
   bool finished_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "sim/handles.h"
 
+#include "sim/call.h"
+
 namespace sim {
 
 const char* KindName(HandleKind kind) {
@@ -26,8 +28,9 @@ std::uintptr_t HandleTable::Insert(HandleKind kind, std::shared_ptr<void> object
                                    Micros at) {
   const std::uintptr_t value = next_;
   next_ += 4;
-  open_[value] = HandleEntry{value,     kind,   std::move(object), std::move(label),
-                             std::move(opened_by), std::move(thread), at};
+  std::string caller = CallerOf(opened_by);
+  open_[value] = HandleEntry{value,  kind,   std::move(object), std::move(label), std::move(opened_by),
+                             caller, std::move(thread), at};
   return value;
 }
 

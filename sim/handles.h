@@ -28,6 +28,7 @@ struct HandleEntry {
   std::shared_ptr<void> object;  // the kernel object, device or record behind the handle
   std::string label;             // what it is, e.g. "mutex 'NormalShutdown'"
   std::string opened_by;         // operation that produced it
+  std::string caller;            // program routine that called it ("NormalShutdown")
   std::string thread;            // thread that opened it
   Micros at = 0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/platform.h"
+#include "sim/invariants.h"
 #include "sim/text.h"
 
 namespace sim {
@@ -41,6 +42,13 @@ void Handset::Configure(const Scenario& scenario) {
     run->CheckNoUnknownKeys();
   }
   if (auto program = root.Table("program")) program_pid_ = program->U32("pid", program_pid_);
+  if (auto expect = root.Table("expect")) {
+    expected_outcomes_ = expect->Strings("outcome");
+    for (const auto& o : expected_outcomes_)
+      if (o != "off" && o != "suspended" && o != "on" && o != "stuck" && o != "time-limit")
+        expect->Fail("outcome", "'" + o + "' is not one of: off, suspended, on, stuck, time-limit");
+    expect->CheckNoUnknownKeys();
+  }
   std::vector<std::string> rules;
   if (auto f = root.Table("faults")) {
     rules = f->Strings("fail");
@@ -135,6 +143,7 @@ Outcome Handset::Run() {
   kernel.SetQuiescenceJudge([this] { return JudgeQuiescence(); });
   end_ = kernel.Run(main);
   outcome_ = Interpret(end_);
+  if (outcome_.exit_status == 0 && !Summary()["violations"].empty()) outcome_.exit_status = 5;
   return outcome_;
 }
 
@@ -160,7 +169,7 @@ Json Handset::Summary() const {
   Json open = Json::array();
   for (const HandleEntry* e : handles.Open())
     open.push_back({{"handle", HexJson(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
-                    {"opened_by", e->opened_by}, {"thread", e->thread}});
+                    {"opened_by", e->opened_by}, {"caller", e->caller}, {"thread", e->thread}});
   s["handles_open"] = open;
   int misuses = 0;
   for (const auto& e : events.Events()) misuses += e.contains("misuse") ? 1 : 0;
@@ -168,6 +177,11 @@ Json Handset::Summary() const {
   s["threads"] = kernel.DescribeWaits();
   s["trace_lines"] = debug.Lines().size();
   s["unused_fault_rules"] = faults.UnusedRules();
+  if (!expected_outcomes_.empty()) s["expected_outcomes"] = expected_outcomes_;
+  const RunView view{events.Events(), s, end_.kind, expected_outcomes_};
+  Json violations = Json::array();
+  for (const Violation& v : CheckInvariants(view)) violations.push_back({{"invariant", v.invariant}, {"detail", v.detail}});
+  s["violations"] = violations;
   return s;
 }
 

@@ -51,7 +51,8 @@ struct RunOptions {
 struct Outcome {
   std::string state;   // off, suspended, on, stuck, time-limit
   std::string reason;
-  int exit_status = 0; // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit
+  int exit_status = 0; // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit,
+                       // 5 an invariant was violated
 };
 
 class Handset {
@@ -65,8 +66,11 @@ class Handset {
   // run's threads stay parked afterwards, so a handset is run once per host process.
   Outcome Run();
 
-  // The summary of the device's end state, as JSON (the runner prints it as text).
+  // The summary of the device's end state, as JSON (the runner prints it as text), with the
+  // invariant violations of the run.
   Json Summary() const;
+  // Outcomes the scenario expects ([expect] outcome); empty when it names none.
+  const std::vector<std::string>& ExpectedOutcomes() const { return expected_outcomes_; }
 
   // Last-error value of the running thread.
   std::uint32_t& LastError();
@@ -107,6 +111,7 @@ class Handset {
   Outcome Interpret(const RunEnd& end) const;
 
   RunOptions options_;
+  std::vector<std::string> expected_outcomes_;
   std::uint32_t program_pid_ = 0x2A4;
   Micros call_cost_ = 20;
   std::map<ThreadId, std::uint32_t> last_error_;

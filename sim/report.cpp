@@ -73,11 +73,20 @@ void PrintSummary(std::ostream& out, const Json& s) {
   }
   const auto& open = s["handles_open"];
   out << "handles left open: " << open.size() << "\n";
-  for (const auto& h : open) out << "  " << Str(h, "handle") << " " << Str(h, "what") << " (" << Str(h, "opened_by") << " on " << Str(h, "thread") << ")\n";
+  for (const auto& h : open) out << "  " << Str(h, "handle") << " " << Str(h, "what") << " (" << Str(h, "opened_by") << " in " << Str(h, "caller") << " on " << Str(h, "thread") << ")\n";
   if (s.value("misuses", 0) > 0) out << "platform misuses: " << Str(s, "misuses") << " (see the event log)\n";
   if (Str(s, "outcome") == "stuck" || Str(s, "outcome") == "time-limit") {
     out << "threads at the end:\n";
     for (const auto& t : s["threads"]) out << "  " << t.get<std::string>() << "\n";
+  }
+  if (s.contains("violations")) {
+    for (const auto& v : s["violations"])
+      out << "INVARIANT VIOLATED: " << Str(v, "invariant") << ": " << Str(v, "detail") << "\n";
+  }
+  if (s.contains("expected_outcomes")) {
+    bool met = false;
+    for (const auto& o : s["expected_outcomes"]) met |= o.get<std::string>() == Str(s, "outcome");
+    out << "expected outcome: " << (met ? "met" : "NOT MET") << "\n";
   }
   for (const auto& r : s["unused_fault_rules"]) out << "warning: the fault rule '" << r.get<std::string>() << "' never matched a call\n";
 }

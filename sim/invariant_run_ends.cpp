@@ -1,0 +1,16 @@
+// The run ends: neither stuck nor at the time limit, unless the scenario expects it.
+#include <algorithm>
+
+#include "sim/invariants.h"
+
+namespace sim {
+
+void CheckRunEnds(const RunView& run, std::vector<Violation>& out) {
+  const std::string outcome = run.summary.value("outcome", "");
+  if (outcome != "stuck" && outcome != "time-limit") return;
+  const auto& allowed = run.expected_outcomes;
+  if (std::find(allowed.begin(), allowed.end(), outcome) != allowed.end()) return;
+  out.push_back({"run-ends", "the run ended " + outcome + ": " + run.summary.value("reason", "")});
+}
+
+}  // namespace sim

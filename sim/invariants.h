@@ -1,0 +1,53 @@
+// Invariants checked on every run: properties that must hold whatever the thread order and
+// whatever the platform failed. Each checker lives in its own file (sim/invariant_*.cpp) and
+// sees the whole run: its end, the summary and the event log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/eventlog.h"
+#include "sim/kernel.h"
+
+namespace sim {
+
+struct Violation {
+  std::string invariant;  // short name, e.g. "single-sequence"
+  std::string detail;
+};
+
+// What a checker sees of a finished run.
+struct RunView {
+  const std::vector<Json>& events;
+  const Json& summary;
+  EndKind end;
+  std::vector<std::string> expected_outcomes;  // outcomes the scenario allows besides the usual
+
+  // The platform calls named `op`, in order (indices into events).
+  std::vector<std::size_t> Calls(const std::string& op) const;
+  // The handset's own events "part.what", in order.
+  std::vector<std::size_t> Device(const std::string& op) const;
+  std::string Arg(std::size_t i, const char* name) const;
+  std::string Result(std::size_t i) const;
+  // The shutdown sequence runs of this process: [start, end) event indices; end is
+  // events.size() for a run still under way when the handset stopped.
+  std::vector<std::pair<std::size_t, std::size_t>> SequenceRuns() const;
+};
+
+using Checker = void (*)(const RunView& run, std::vector<Violation>& out);
+
+void CheckRunEnds(const RunView& run, std::vector<Violation>& out);
+void CheckSingleSequence(const RunView& run, std::vector<Violation>& out);
+void CheckNoKeepsHandsetOn(const RunView& run, std::vector<Violation>& out);
+void CheckProcessOutlivesSequence(const RunView& run, std::vector<Violation>& out);
+void CheckErtcOncePerSequence(const RunView& run, std::vector<Violation>& out);
+void CheckKeyboardLock(const RunView& run, std::vector<Violation>& out);
+void CheckHandlesClosed(const RunView& run, std::vector<Violation>& out);
+void CheckPlatformUse(const RunView& run, std::vector<Violation>& out);
+
+// Runs every checker.
+std::vector<Violation> CheckInvariants(const RunView& run);
+// Names of every invariant, in checking order.
+const std::vector<std::string>& InvariantNames();
+
+}  // namespace sim
