@@ -118,6 +118,7 @@ TEST(CallMonitor, OnlyARemovedCounterStartsThePrompt) {
   EXPECT_EQ(r.outcome, "on") << r.Dump();
   EXPECT_EQ(r.Count(kChanged), 3) << r.Dump();
   EXPECT_EQ(r.Count(kNoCall), 1);
+  ASSERT_NE(LineWith(r, kPromptIn), nullptr);
   EXPECT_GE(LineWith(r, kPromptIn)->at_ms, 20000.0);
   std::vector<bool> has_data;
   for (const auto& e : r.DeviceEvents("registry.callback")) has_data.push_back(e["args"]["has_data"].get<bool>());
@@ -168,6 +169,7 @@ TEST(CallMonitor, ACallEndingJustBeforeTheRegistrationStillStartsThePrompt) {
   EXPECT_EQ(r.outcome, "on") << r.Dump();
   EXPECT_TRUE(r.InOrder({kHaveCall, kMonitorIn, kNoCall, kClose, kPromptIn, "Ret = IDNO"})) << r.Dump();
   EXPECT_FALSE(r.Has(kChanged));
+  ASSERT_NE(LineWith(r, kPromptIn), nullptr);
   EXPECT_EQ(LineWith(r, kPromptIn)->thread, "main");
   EXPECT_EQ(r.summary["registry_notifications_open"], 0);
 }
