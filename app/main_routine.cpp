@@ -73,11 +73,18 @@ int ShutdownMain(int argc, LPWSTR* argv)
     case TEXT('3'):
         NKDbgPrintfW(TEXT("Enter ShutDown main for autoshutdown. \r\n"));
         if (HaveActiveCall()) {
-            MonitorPhoneState();
+            if (!MonitorPhoneState()) {
+                // No change callback: nothing would ever start the prompt, so watch the
+                // counter here instead.
+                PollPhoneState();
+            }
         } else {
             AutoShutdownPrompt();
         }
-        while (!g_bPromptDone) {
+        // A late answer crossing the timeout can finish the prompt while the timeout thread is
+        // still inside NormalShutdown, or just about to enter it. The process ends only once no
+        // run is under way, and from then on no run can start.
+        while (!g_bPromptDone || !CloseNormalShutdownRuns()) {
             Sleep(MODE_POLL_INTERVAL_MS);
         }
         break;

@@ -13,6 +13,7 @@
 HANDLE g_hRilPowerOffEvent = NULL;
 HANDLE g_hAnimDoneEvent = NULL;
 HANDLE g_hWatchdogThread = NULL;
+std::atomic<LONG> g_lNormalShutdownRuns(0);
 
 // Waits for the radio's power-off report. Without an initialised radio layer no report can come,
 // so there is nothing to wait for; otherwise the wait is bounded, so that a radio that never
@@ -28,6 +29,24 @@ static void WaitForRadioPowerOff(void)
     }
 }
 
+// Counts a new run in, unless the process has begun to end.
+static BOOL BeginNormalShutdownRun(void)
+{
+    LONG lRuns = g_lNormalShutdownRuns;
+    while (lRuns != NORMAL_SHUTDOWN_RUNS_CLOSED) {
+        if (g_lNormalShutdownRuns.compare_exchange_weak(lRuns, lRuns + 1)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+BOOL CloseNormalShutdownRuns(void)
+{
+    LONG lNone = 0;
+    return g_lNormalShutdownRuns.compare_exchange_strong(lNone, NORMAL_SHUTDOWN_RUNS_CLOSED);
+}
+
 void NormalShutdown(void)
 {
     HANDLE hMutex = CreateMutexW(NULL, TRUE, MUTEX_NORMAL_SHUTDOWN);
@@ -37,6 +56,14 @@ void NormalShutdown(void)
         return;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        return;
+    }
+    if (!BeginNormalShutdownRun()) {
+        // The main routine is ending the process: a run begun now would be cut off half-way.
+        NKDbgPrintfW(TEXT("[Shutdown|%s] Process is ending, shutdown not started\r\n"),
+                     TEXT("NormalShutdown"));
+        ReleaseMutex(hMutex);
+        CloseHandle(hMutex);
         return;
     }
 
@@ -82,4 +109,5 @@ void NormalShutdown(void)
     CloseHandle(hMutex);
     CloseHandle(hBypassEvent);
     CloseHandle(g_hAutoShutdownEvent);
+    g_lNormalShutdownRuns--;
 }

@@ -23,6 +23,15 @@
 extern HANDLE g_hRilPowerOffEvent;
 extern HANDLE g_hAnimDoneEvent;
 extern HANDLE g_hWatchdogThread;
+// NormalShutdown runs of this process under way: counted from the moment a run owns its mutex
+// until it returns. The main routine does not end the process while it is not zero; once it has
+// decided to end it, the count is closed (NORMAL_SHUTDOWN_RUNS_CLOSED) and no run starts any more.
+extern std::atomic<LONG> g_lNormalShutdownRuns;
+#define NORMAL_SHUTDOWN_RUNS_CLOSED (-1)
+
+// Closes the count of NormalShutdown runs when none is under way, so that none can start while
+// the process ends; returns 0 (and closes nothing) while a run is under way.
+BOOL CloseNormalShutdownRuns(void);
 
 // Switches the handset off, once: the ERTC, the animation, the LCD, the radio, the watchdog,
 // the applications under the keyboard lock, the kernel command, the log and the forced suspend.

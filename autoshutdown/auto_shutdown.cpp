@@ -1,10 +1,133 @@
-// The auto-shutdown prompt. Until the prompt is built, it finishes at once without asking.
+// The auto-shutdown prompt, its box and its timeout thread.
 #include "autoshutdown/auto_shutdown.h"
 
+#include "app/shutdown.h"
+#include "autoshutdown/vibrate.h"
+#include "res/resource.h"
+
 std::atomic<BOOL> g_bPromptDone(0);
+std::atomic<BOOL> g_bShutdownBegin(0);
 HANDLE g_hAutoShutdownEvent = NULL;
+HANDLE g_hAutoShutdownThread = NULL;
+
+// Loads a string of the program's own module into a zero-filled buffer of cch characters.
+static void LoadBoxString(UINT uId, LPWSTR pszBuffer, int cch)
+{
+    for (int i = 0; i < cch; i++) {
+        pszBuffer[i] = 0;
+    }
+    LoadStringW(GetModuleHandleW(NULL), uId, pszBuffer, cch);
+}
+
+DWORD AutoShutdownThread(LPVOID lpParameter)
+{
+    WCHAR szCaption[BOX_CAPTION_CCH];
+
+    NKDbgPrintfW(TEXT("[AutoShutdownThread] Thread run...\r\n"));
+    g_bShutdownBegin = 0;
+
+    DWORD dwWait = WaitForSingleObject(g_hAutoShutdownEvent, AUTO_SHUTDOWN_WAIT_MS);
+    if (dwWait == WAIT_OBJECT_0) {
+        NKDbgPrintfW(TEXT("[AutoShutdownThread] Event signaled, Exit thread. \r\n"));
+        return 0;
+    }
+    if (dwWait != WAIT_TIMEOUT) {
+        // A failed wait leaves the box without its timeout; it stands until it is answered.
+        return 0;
+    }
+
+    NKDbgPrintfW(TEXT("[AutoShutdownThread] Time out, shutdown start...\n"));
+    LoadBoxString(IDS_CAPTION_WARNING, szCaption, BOX_CAPTION_CCH);
+    HWND hWnd = FindWindowW(BOX_CLASS_NAME, szCaption);
+    if (hWnd != NULL) {
+        // Set before the send: the box returns through the send, and the prompt thread then
+        // knows that this thread runs the shutdown.
+        g_bShutdownBegin = 1;
+        SendMessageW(hWnd, WM_COMMAND, IDYES, 0);
+        NKDbgPrintfW(TEXT("[AutoShutdownThread] SendMessage IDYES.\n"));
+    }
+    NormalShutdown();
+    return 0;
+}
+
+void UIAutoShutDown(void)
+{
+    WCHAR szCaption[BOX_CAPTION_CCH];
+    WCHAR szText[BOX_TEXT_CCH];
+
+    NKDbgPrintfW(TEXT("[UIAutoShutDown] UIAutoShutDown ++ \r\n"));
+    LoadBoxString(IDS_CAPTION_WARNING, szCaption, BOX_CAPTION_CCH);
+    LoadBoxString(IDS_QUESTION_AUTOSHUTDOWN, szText, BOX_TEXT_CCH);
+
+    HANDLE hMutex = CreateMutexW(NULL, TRUE, MUTEX_UI_AUTO_SHUTDOWN);
+    if (hMutex == NULL) {
+        NKDbgPrintfW(TEXT("[UIAutoShutDown][Error] UIAutoShutDown --, CreateMutex failed. \r\n"));
+        return;
+    }
+
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Another instance's prompt is up: bring its box, with its owned windows, forward and
+        // vibrate again. Its timeout is counted by that instance.
+        NKDbgPrintfW(TEXT("[UIAutoShutDown] Already exists Shutdown messagebox\r\n"));
+        HWND hWnd = FindWindowW(BOX_CLASS_NAME, szCaption);
+        if (hWnd != NULL) {
+            NKDbgPrintfW(TEXT("[UIAutoShutDown] Find Shutdown messagebox \r\n"));
+            SetForegroundWindow((HWND)((ULONG_PTR)hWnd | 1));
+            VibratePrompt();
+        }
+        ReleaseMutex(hMutex);
+        NKDbgPrintfW(TEXT("[UIAutoShutDown] UIAutoShutDown --- \r\n"));
+        return;
+    }
+
+    SetSystemPowerState(NULL, POWER_STATE_ON, POWER_FORCE);
+    VibratePrompt();
+    int iResult = MessageBoxW(NULL, szText, szCaption, BOX_STYLE_YESNO_QUESTION);
+    NKDbgPrintfW(TEXT("[UIAutoShutDown] Show shutdown messagebox, g_bShutdownBegin=%d\r\n"),
+                 (int)g_bShutdownBegin);
+
+    if (g_bShutdownBegin) {
+        // The timeout thread answered the box and runs NormalShutdown: this thread stays here,
+        // whatever the box returned, until the power goes.
+        NKDbgPrintfW(TEXT("[UIAutoShutDown] Wait for NormalShutdown complete... \r\n"));
+        for (;;) {
+            Sleep(PROMPT_PARKED_SLEEP_MS);
+        }
+    }
+
+    if (iResult == IDYES) {
+        NKDbgPrintfW(TEXT("[UIAutoShutDown] Ret = IDYES \r\n"));
+        SetEvent(g_hAutoShutdownEvent);
+        NormalShutdown();
+    } else if (iResult == IDNO) {
+        NKDbgPrintfW(TEXT("[UIAutoShutDown] Ret = IDNO \r\n"));
+        SetEvent(g_hAutoShutdownEvent);
+    }
+    // Any other result counts as no answer: nothing is done and the timeout thread goes on
+    // waiting until the process ends.
+
+    ReleaseMutex(hMutex);
+    NKDbgPrintfW(TEXT("[UIAutoShutDown] UIAutoShutDown -- \r\n"));
+}
 
 void AutoShutdownPrompt(void)
 {
+    NKDbgPrintfW(TEXT("[AutoShutdown] AutoShutdownPrompt ++ \r\n"));
+    g_hAutoShutdownEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+
+    g_hAutoShutdownThread = CreateThread(NULL, 0, AutoShutdownThread, NULL, 0, NULL);
+    if (g_hAutoShutdownThread == NULL) {
+        NKDbgPrintfW(TEXT("[AutoShutdown] Create AutoShutdown Thread failed! \r\n"));
+        // No box is shown without its timeout, so the prompt is over: let the process end.
+        g_bPromptDone = 1;
+        return;
+    }
+
+    PowerPolicyNotify(PPN_UNATTENDEDMODE, TRUE);
+    UIAutoShutDown();
+    CloseHandle(g_hAutoShutdownThread);
+    PowerPolicyNotify(PPN_UNATTENDEDMODE, FALSE);
+
     g_bPromptDone = 1;
+    NKDbgPrintfW(TEXT("[AutoShutdown] AutoShutdownPrompt -- \r\n"));
 }

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "sim/handset.h"
 #include "sim/report.h"
+#include "sim/terminal_box.h"
 #include "sim/text.h"
 
 namespace {
@@ -59,8 +61,20 @@ int RunOnce(const Args& a) {
   opts.command_line = a.cmdline ? sim::Wide(*a.cmdline) : sim::JoinCommandLine(a.program_args);
   auto* handset = new sim::Handset(scenario, opts);  // lives until the process exits with its threads
   sim::TracePrinter printer(std::cout);
-  if (!a.quiet) handset->debug.OnLine([&](const sim::TraceLine& l) { printer.Print(l); });
+  // With a person at the terminal, boxes are drawn there and answered with Y and N.
+  std::unique_ptr<sim::TerminalBox> terminal;
+  if (opts.interactive) {
+    terminal = std::make_unique<sim::TerminalBox>(handset->kernel, handset->windows, 0, std::cout);
+    terminal->Start();
+  }
+  if (!a.quiet) {
+    handset->debug.OnLine([&](const sim::TraceLine& l) {
+      if (terminal) terminal->Print([&] { printer.Print(l); });
+      else printer.Print(l);
+    });
+  }
   const sim::Outcome outcome = handset->Run();
+  if (terminal) terminal->Stop();
   printer.Flush();
   const sim::Json summary = handset->Summary();
   if (!a.quiet) std::cout << "----\n";
@@ -105,7 +119,8 @@ int main(int argc, char** argv) {
   Args a;
   app.add_option("--scenario", a.scenario, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
   app.add_option("--seed", a.seed, "scheduling seed; 0 runs threads in a fixed order")->default_val(0);
-  app.add_option("--clock", a.clock, "virtual (as fast as possible) or real (paced by the wall clock)")
+  app.add_option("--clock", a.clock, "virtual (as fast as possible) or real (paced by the wall clock; on a terminal the "
+                 "program's boxes are drawn there and answered with Y and N)")
       ->check(CLI::IsMember({"virtual", "real"}))->default_val("virtual");
   app.add_option("--answer", a.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS]")
       ->check([](const std::string& s) { return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS]"; });

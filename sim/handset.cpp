@@ -66,6 +66,7 @@ void Handset::Configure(const Scenario& scenario) {
   power.Configure(root);
   gpio.Configure(root);
   radio.Configure(root);
+  leds.Configure(root);
   clock.Configure(root);
   timeline.Register("hold_mutex", [this](const Section& e) -> Timeline::Action {
     const std::u16string name = Wide(e.String("name", ""));
@@ -161,6 +162,7 @@ Json Handset::Summary() const {
   drivers.Summarize(s);
   power.Summarize(s);
   radio.Summarize(s);
+  leds.Summarize(s);
   gpio.Summarize(s);
   windows.Summarize(s);
   sync.Summarize(s);

@@ -18,6 +18,7 @@
 #include "sim/hal.h"
 #include "sim/handles.h"
 #include "sim/heap.h"
+#include "sim/leds.h"
 #include "sim/kernel.h"
 #include "sim/local_time.h"
 #include "sim/power_manager.h"
@@ -102,6 +103,7 @@ class Handset {
   PowerManager power;
   Gpio gpio;
   Radio radio;
+  Leds leds;
   LocalClock clock;
 
  private:

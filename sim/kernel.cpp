@@ -368,6 +368,26 @@ void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId n
   ParkUntilTurn(lk, self);
 }
 
+std::optional<Kernel::TimedWait> Kernel::EarliestTimedWait(ThreadId except) const {
+  std::lock_guard lk(mu_);
+  std::optional<TimedWait> best;
+  for (const auto& t : threads_) {
+    if (t->platform || t->id == except || t->state != ThreadState::kBlocked) continue;
+    if (t->wait_on == nullptr || t->deadline == kNever) continue;
+    if (!best || t->deadline < best->deadline) best = TimedWait{t->name, t->deadline};
+  }
+  return best;
+}
+
+Micros Kernel::PacedNow() const {
+  std::lock_guard lk(mu_);
+  if (!config_.real_clock || !started_) return now_;
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now() - wall_origin_)
+                           .count();
+  return std::max<Micros>(now_, static_cast<Micros>(elapsed));
+}
+
 const std::string& Kernel::ThreadName(ThreadId id) const {
   static const std::string kHost = "host";
   if (id < 0 || id >= static_cast<ThreadId>(threads_.size())) return kHost;

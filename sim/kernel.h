@@ -113,6 +113,19 @@ class Kernel {
   // or nothing for stuck. The judge must not call back into the kernel.
   void SetQuiescenceJudge(std::function<std::optional<RunEnd>()> judge);
 
+  // A timed wait of a program thread on an object, for a countdown shown to a person.
+  struct TimedWait {
+    std::string thread;
+    Micros deadline = 0;
+  };
+  // The timed wait that ends first among the program threads (not platform threads, not
+  // `except`) that wait on an object with a deadline; plain sleeps do not count. Safe from a host
+  // thread outside the simulation.
+  std::optional<TimedWait> EarliestTimedWait(ThreadId except) const;
+  // Virtual time as far as the wall clock has carried it in a real-clock run (the virtual clock
+  // itself only moves at switch points); Now() otherwise. Safe from a host thread.
+  Micros PacedNow() const;
+
   Micros Now() const { return now_; }
   ThreadId Current() const { return current_; }
   bool Ended() const;

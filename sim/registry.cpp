@@ -234,18 +234,29 @@ void Registry::StartNotificationThread() {
       while (!queue_.empty()) {
         Delivery d = std::move(queue_.front());
         queue_.pop_front();
-        RegNotification* n = FindNotification(d.handle);
-        if (n == nullptr) continue;  // closed since the change was queued
-        ++n->delivered;
-        auto cb = reinterpret_cast<REGISTRYNOTIFYCALLBACK>(n->callback);
-        std::vector<std::uint8_t> data = d.value ? d.value->data : std::vector<std::uint8_t>{};
-        Dev().Note("registry", "callback",
-                   {{"notification", HexJson(d.handle)}, {"has_data", d.value.has_value()}});
-        cb(reinterpret_cast<HREGNOTIFY>(d.handle), n->user_data,
-           d.value ? data.data() : nullptr, d.value ? static_cast<UINT>(data.size()) : 0);
+        Deliver(d);
       }
     }
   });
+}
+
+void Registry::Deliver(const Delivery& d) {
+  RegNotification* n = FindNotification(d.handle);
+  if (n == nullptr) return;  // closed since the change was queued
+  ++n->delivered;
+  const auto cb = reinterpret_cast<REGISTRYNOTIFYCALLBACK>(n->callback);
+  const HREGNOTIFY handle = reinterpret_cast<HREGNOTIFY>(d.handle);
+  const std::uint32_t user_data = n->user_data;  // the callback may close the notification
+  Dev().Note("registry", "callback", {{"notification", HexJson(d.handle)}, {"has_data", d.value.has_value()}});
+  if (!d.value) {
+    cb(handle, user_data, nullptr, 0);
+    return;
+  }
+  // A changed value always comes with a data pointer, also when it holds no bytes: only a
+  // deleted value comes without one.
+  std::vector<std::uint8_t> data(std::max<std::size_t>(1, d.value->data.size()));
+  std::copy(d.value->data.begin(), d.value->data.end(), data.begin());
+  cb(handle, user_data, data.data(), static_cast<UINT>(d.value->data.size()));
 }
 
 void Registry::Summarize(Json& out) const {

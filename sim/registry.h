@@ -82,6 +82,8 @@ class Registry {
   };
   void Notify(const KeyRef& ref, const std::u16string& name, const std::optional<RegValue>& value);
   void StartNotificationThread();
+  // Calls the callback of one queued change on the notification thread.
+  void Deliver(const Delivery& d);
 
   std::map<std::string, RegKey> roots_;
   std::vector<std::unique_ptr<RegNotification>> notifications_;

@@ -6,7 +6,9 @@ void Timeline::Register(const std::string& name, Parser parser) { parsers_[name]
 
 void Timeline::Configure(const Section& root) {
   for (const Section& entry : root.Tables("timeline")) {
-    const Micros at = entry.Ms("at_ms", 0) * kMicrosPerMs;
+    // `at_us` places an event between two platform calls, for tests of races.
+    const Micros at = entry.Has("at_us") ? static_cast<Micros>(entry.Int("at_us", 0, 0, 1LL << 50))
+                                         : entry.Ms("at_ms", 0) * kMicrosPerMs;
     if (!entry.Has("do")) entry.Fail("do", "missing: what happens at this time");
     const std::string what = entry.String("do", "");
     auto it = parsers_.find(what);

@@ -1,6 +1,6 @@
 // Outside events at given virtual times: a call ends, a key is pressed, another process takes a
 // mutex. Each part of the handset registers the actions it understands; the scenario lists them
-// as [[timeline]] entries with `at_ms` and `do`.
+// as [[timeline]] entries with `at_ms` (or `at_us`) and `do`.
 #pragma once
 
 #include <functional>
