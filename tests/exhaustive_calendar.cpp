@@ -9,8 +9,10 @@
 //    compares with the loop definition (its year sum carried from one year to the next).
 // Prints progress and the elapsed time; exits non-zero on any mismatch.
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -21,9 +23,11 @@ namespace {
 
 constexpr std::uint32_t kLastDay = 0xFFFFFFFFu / 86400u;  // 2086-02-06
 constexpr std::uint32_t kSampleStride = 997;
+static_assert(std::endian::native == std::endian::little, "records are compared as words");
 
 std::atomic<std::uint64_t> g_failures{0};
 std::atomic<std::uint32_t> g_daysDone{0};
+std::atomic<std::uint64_t> g_checked{0};  // counts walked, 2^32 when complete
 std::mutex g_printLock;
 
 void Fail(const char* what, std::uint32_t s, const SYSTEMTIME& st) {
@@ -46,49 +50,52 @@ struct Date {
   }
 };
 
-// Field by field: a record just written field by field is read back the same way, which the
-// processor forwards from its store buffer (a wide read of narrow stores would stall).
-inline bool SameRecord(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-  return ((a.wYear ^ b.wYear) | (a.wMonth ^ b.wMonth) | (a.wDayOfWeek ^ b.wDayOfWeek) |
-          (a.wDay ^ b.wDay) | (a.wHour ^ b.wHour) | (a.wMinute ^ b.wMinute) |
-          (a.wSecond ^ b.wSecond) | (a.wMilliseconds ^ b.wMilliseconds)) == 0;
-}
-
+// Converts each minute's counts in one batch and then checks the batch: the conversions of a
+// batch are independent of one another and of the checks, so the processor overlaps them.
 void WalkDays(std::uint32_t firstDay, std::uint32_t endDay) {
   Date date;
   for (std::uint32_t i = 0; i < firstDay; ++i) date.Next();
-  std::uint32_t prev = firstDay * 86400u - 1u;
-  std::uint64_t nextSample = (std::uint64_t(firstDay) * 86400u + kSampleStride - 1) /
-                             kSampleStride * kSampleStride;
+  std::uint64_t nextSample =
+      (std::uint64_t(firstDay) * 86400u + kSampleStride - 1) / kSampleStride * kSampleStride;
+  std::uint64_t checked = 0;
+  SYSTEMTIME got[60];
   for (std::uint32_t day = firstDay; day < endDay; ++day, date.Next()) {
-    std::uint64_t base = std::uint64_t(day) * 86400u;
-    std::uint32_t secondsToday = day == kLastDay ? std::uint32_t(0x100000000ull - base) : 86400u;
-    SYSTEMTIME want{};
-    want.wYear = WORD(date.year), want.wMonth = WORD(date.month), want.wDay = WORD(date.day);
-    want.wDayOfWeek = WORD(date.dow);
-    for (std::uint32_t sod = 0; sod < secondsToday; ++sod) {
-      std::uint32_t s = std::uint32_t(base) + sod;
-      SYSTEMTIME got;
-      if (RtcSecondsToSystemTime(s, &got) != 1 || !SameRecord(got, want))
-        Fail("count to record", s, got);
-      // got equals want here, so this is the round trip of s and the count of the record.
-      std::uint32_t back = SystemTimeToRtcSeconds(&want);
-      if (back != prev + 1u) Fail("record to count", s, want);
-      prev = back;
-      if (s == nextSample) {
-        nextSample += kSampleStride;
-        SYSTEMTIME ref;
-        calref::RefRtcSecondsToSystemTime(s, &ref);
-        if (!SameRecord(ref, want)) Fail("loop definition, count", s, ref);
-        if (calref::RefSystemTimeToRtcSeconds(&want) != s) Fail("loop definition, record", s, want);
-      }
-      if (++want.wSecond == 60) {
-        want.wSecond = 0;
-        if (++want.wMinute == 60) want.wMinute = 0, ++want.wHour;
+    // Records are compared as two 64-bit words: year, month, day of week and day, then hour,
+    // minute, second and milliseconds (16 bits each, the first in the low bits).
+    const std::uint64_t dateWord = date.year | std::uint64_t(date.month) << 16 |
+                                   std::uint64_t(date.dow) << 32 | std::uint64_t(date.day) << 48;
+    // The clock's last day ends at 06:28:15.
+    const bool lastDay = day == kLastDay;
+    for (std::uint32_t hour = 0; hour < (lastDay ? 7u : 24u); ++hour) {
+      for (std::uint32_t minute = 0; minute < (lastDay && hour == 6 ? 29u : 60u); ++minute) {
+        const std::uint32_t first = (day * 24u + hour) * 60u * 60u + minute * 60u;
+        const std::uint32_t count = lastDay && hour == 6 && minute == 28 ? 16 : 60;
+        const std::uint64_t minuteWord = hour | std::uint64_t(minute) << 16;
+        checked += count;
+        for (std::uint32_t i = 0; i < count; ++i) RtcSecondsToSystemTime(first + i, &got[i]);
+        for (std::uint32_t i = 0; i < count; ++i) {
+          const std::uint32_t s = first + i;
+          const SYSTEMTIME& st = got[i];
+          std::uint64_t words[2];
+          std::memcpy(words, &st, sizeof words);
+          if (words[0] != dateWord || words[1] != (minuteWord | std::uint64_t(i) << 32))
+            Fail("count to record", s, st);
+          // The record is the expected one here, so converting it back is both the round trip
+          // of s and the count of that record, one above the previous record's.
+          if (SystemTimeToRtcSeconds(&st) != s) Fail("record to count", s, st);
+          if (s == nextSample) {
+            nextSample += kSampleStride;
+            SYSTEMTIME ref;
+            calref::RefRtcSecondsToSystemTime(s, &ref);
+            if (std::memcmp(&ref, &st, sizeof ref) != 0) Fail("loop definition, count", s, ref);
+            if (calref::RefSystemTimeToRtcSeconds(&st) != s) Fail("loop definition, record", s, st);
+          }
+        }
       }
     }
     g_daysDone.fetch_add(1, std::memory_order_relaxed);
   }
+  g_checked.fetch_add(checked);
 }
 
 void CheckUncheckedFields() {
@@ -137,7 +144,11 @@ int main() {
   }
   first.join();
   second.join();
-  std::printf("walk done in %.1f s\n", elapsed());
+  std::printf("walk done in %.1f s, %llu counts\n", elapsed(), (unsigned long long)g_checked.load());
+  if (g_checked.load() != 0x100000000ull) {
+    std::printf("FAIL the walk did not cover every count once\n");
+    g_failures.fetch_add(1);
+  }
   CheckUncheckedFields();
   std::uint64_t failures = g_failures.load();
   std::printf("unchecked fields done; total %.1f s, %llu failure(s)\n", elapsed(),
