@@ -17,9 +17,10 @@ const INT g_DaysBeforeMonth[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 
 #define RTC_MARCH_BASE_YEAR 1948u
 // Days from 1948-03-01 to 1950-01-01: 365 to 1949-03-01, then 306 to the new year.
 #define RTC_DAYS_FROM_MARCH_BASE 671u
-// Days from 1 March of year 0 to 1950-01-01 when every fourth year is a leap year:
-// 1461 * 1948 / 4 = 711507 to 1 March 1948, then 671. The Gregorian count differs by
-// 15 - centuries + centuries / 4, which is 0 for the 19th and 20th centuries.
+// Days from 1 March of year 0 to 1950-01-01 counting a leap day every fourth year:
+// 1461 * 1948 / 4 = 711507 to 1 March 1948, then 671. The Gregorian rule drops
+// centuries - centuries / 4 of those leap days, 15 both here and for any March-based year from
+// 1900 to 2099, so there the two cancel; for other years DaysToMonth adds the difference.
 #define RTC_MARCH_DAYS_TO_FIRST_DAY 712178u
 
 // The last instant the clock holds, 2086-02-06 06:28:15, as month, day, hour, minute, second.
