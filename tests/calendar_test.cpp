@@ -44,6 +44,13 @@ TEST(Calendar, LeapYearRule) {
   for (auto& c : cases) EXPECT_EQ(IsLeapYear(c.year), c.leap) << c.year;
 }
 
+TEST(Calendar, MonthTablesAgree) {
+  EXPECT_EQ(g_DaysBeforeMonth[0], 0);
+  for (int i = 0; i < 12; ++i)
+    EXPECT_EQ(g_DaysBeforeMonth[i + 1], g_DaysBeforeMonth[i] + g_DaysInMonth[i]) << i;
+  EXPECT_EQ(g_DaysBeforeMonth[12], 365);
+}
+
 // Values beyond the checked range follow the loop definition: years before 1950 give the
 // offset in their own year, counts wrap past 2086, fields add in linearly and wrap.
 TEST(Calendar, UncheckedFieldsWrapAndEarlyYears) {
