@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 
+#include "sim/explore.h"
 #include "sim/handset.h"
 #include "sim/report.h"
 #include "sim/terminal_box.h"
@@ -108,34 +109,89 @@ int RunOnce(const Args& a) {
   return outcome.exit_status;
 }
 
+// Options that a single run, an exploration and a sweep share.
+void AddCommonOptions(CLI::App& app, Args& a) {
+  app.add_option("--scenario", a.scenario, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
+  app.add_option("--answer", a.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS[~J]]")
+      ->check([](const std::string& s) { return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS[~J]]"; });
+  app.add_option("--fail", a.fail, "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable)");
+  app.add_option("--time-limit", a.time_limit_ms, "end the run after MS of virtual time");
+  app.add_option("--cmdline", a.cmdline, "the program's raw command line, instead of ARGS");
+  app.add_flag("--pct", a.pct, "probabilistic priority scheduling instead of uniform random choices");
+  app.add_option("--pct-depth", a.pct_depth, "bug depth for --pct (d-1 priority change points)")->default_val(3);
+  app.add_option("ARGS", a.program_args, "the program's arguments");
+}
+
+sim::Scenario LoadScenario(const Args& a) {
+  return a.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromFile(a.scenario);
+}
+
+sim::RunOptions BaseOptions(const Args& a) {
+  sim::RunOptions opts;
+  opts.answers = a.answers;
+  opts.fail = a.fail;
+  if (a.time_limit_ms) opts.time_limit = *a.time_limit_ms * sim::kMicrosPerMs;
+  opts.command_line = a.cmdline ? sim::Wide(*a.cmdline) : sim::JoinCommandLine(a.program_args);
+  return opts;
+}
+
+int RunExplore(const Args& a, const std::string& seeds, int jobs, int max_reported) {
+  sim::ExploreOptions o;
+  o.scenario_file = a.scenario;
+  const auto dots = seeds.find("..");
+  try {
+    o.first_seed = std::stoull(seeds.substr(0, dots));
+    o.runs = dots == std::string::npos ? 1 : std::stoull(seeds.substr(dots + 2)) - o.first_seed + 1;
+  } catch (const std::exception&) {
+    std::cerr << "devsim explore: --seeds takes FIRST..LAST, for example 1..20000\n";
+    return 2;
+  }
+  o.jobs = std::max(1, jobs);
+  o.pct = a.pct;
+  o.pct_depth = a.pct_depth;
+  o.base = BaseOptions(a);
+  o.args = a.program_args;
+  o.max_reported = max_reported;
+  o.progress = isatty(2);
+  for (const auto& x : a.answers) o.replay_prefix += " --answer " + x;
+  for (const auto& f : a.fail) o.replay_prefix += " --fail '" + f + "'";
+  if (a.time_limit_ms) o.replay_prefix += " --time-limit " + std::to_string(*a.time_limit_ms);
+  const sim::ExploreResult r = sim::Explore(LoadScenario(a), o);
+  return r.failures == 0 ? 0 : 5;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"Runs the shutdown program on a simulated handset.\n"
                "ARGS form the program's command line: devsim 1 switches off at once, devsim 2 asks first,\n"
                "devsim 3 is the automatic shutdown. The run is deterministic: the same scenario and seed\n"
-               "replay it exactly.",
+               "replay it exactly. `devsim explore` runs a scenario over many seeds and checks every run.",
                "devsim"};
   Args a;
-  app.add_option("--scenario", a.scenario, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
+  AddCommonOptions(app, a);
   app.add_option("--seed", a.seed, "scheduling seed; 0 runs threads in a fixed order")->default_val(0);
   app.add_option("--clock", a.clock, "virtual (as fast as possible) or real (paced by the wall clock; on a terminal the "
                  "program's boxes are drawn there and answered with Y and N)")
       ->check(CLI::IsMember({"virtual", "real"}))->default_val("virtual");
-  app.add_option("--answer", a.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS]")
-      ->check([](const std::string& s) { return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS]"; });
-  app.add_option("--fail", a.fail, "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable)");
   app.add_option("--events", a.events_file, "write every platform request as JSON Lines to FILE");
   app.add_option("--trace-file", a.trace_file, "write the raw debug output (UTF-8) to FILE");
   app.add_option("--summary-json", a.summary_json, "write the end state as JSON to FILE");
   app.add_option("--report", a.report_file, "write the whole run (summary, trace lines, events) as one JSON document to FILE");
-  app.add_option("--time-limit", a.time_limit_ms, "end the run after MS of virtual time");
-  app.add_option("--cmdline", a.cmdline, "the program's raw command line, instead of ARGS");
-  app.add_flag("--pct", a.pct, "probabilistic priority scheduling instead of uniform random choices");
-  app.add_option("--pct-depth", a.pct_depth, "bug depth for --pct (d-1 priority change points)")->default_val(3);
   app.add_flag("-q,--quiet", a.quiet, "print only the summary");
   app.set_version_flag("--version", kVersion);
-  app.add_option("ARGS", a.program_args, "the program's arguments");
+
+  Args ea;
+  std::string seeds = "1..1000";
+  int jobs = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+  int max_reported = 10;
+  CLI::App* explore = app.add_subcommand("explore", "run a scenario over a range of seeds on every core and check "
+                                                    "the invariants of each run; prints a replay command per failure");
+  AddCommonOptions(*explore, ea);
+  explore->add_option("--seeds", seeds, "FIRST..LAST")->default_val("1..1000");
+  explore->add_option("--jobs", jobs, "parallel processes (default: the number of cores)");
+  explore->add_option("--max-reported", max_reported, "failures printed in full")->default_val(10);
+  app.require_subcommand(0, 1);
   app.allow_extras(false);
   try {
     app.parse(argc, argv);
@@ -145,7 +201,7 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   try {
-    status = RunOnce(a);
+    status = explore->parsed() ? RunExplore(ea, seeds, jobs, max_reported) : RunOnce(a);
   } catch (const sim::ScenarioError& e) {
     std::cerr << "devsim: " << e.what() << "\n";
     std::cout.flush();

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "sim/call.h"
 #include "sim/handset.h"
+#include "sim/timeline.h"
 
 namespace sim {
 
@@ -23,6 +24,7 @@ void Radio::Configure(const Section& root) {
   confirm_ = r->Choice("confirm", "off",
                        {"off", "never", "other_state", "mask_clear", "short_payload", "no_payload"});
   confirm_after_ = r->Ms("confirm_after_ms", 1000) * kMicrosPerMs;
+  confirm_jitter_ = static_cast<Micros>(r->Int("confirm_jitter_us", 0, 0, 1LL << 40));
   init_result = r->U32("init_result", 0);
   command_result = r->U32("command_result", 0);
   for (const Section& n : r->Tables("notify")) {
@@ -78,7 +80,7 @@ void Radio::Command(Instance&, const std::vector<std::uint8_t>& bytes) {
   }
   const bool really_off = confirm_ == "off" || confirm_ == "short_payload" || confirm_ == "no_payload" ||
                           confirm_ == "mask_clear";
-  d.kernel.At(d.kernel.Now() + confirm_after_, "radio reports its state", [this, n, really_off] {
+  d.kernel.At(Jittered(d.kernel.Random(), d.kernel.Now() + confirm_after_, confirm_jitter_), "radio reports its state", [this, n, really_off] {
     if (really_off) state = "off";
     Queue(n);
   });

@@ -61,6 +61,7 @@ class Radio {
 
   std::string confirm_ = "off";
   Micros confirm_after_ = 1000 * kMicrosPerMs;
+  Micros confirm_jitter_ = 0;
   std::vector<std::pair<Micros, Notification>> extra_;
   std::vector<std::unique_ptr<Instance>> instances_;
   std::deque<Notification> queue_;

@@ -9,6 +9,9 @@ void Timeline::Configure(const Section& root) {
     // `at_us` places an event between two platform calls, for tests of races.
     const Micros at = entry.Has("at_us") ? static_cast<Micros>(entry.Int("at_us", 0, 0, 1LL << 50))
                                          : entry.Ms("at_ms", 0) * kMicrosPerMs;
+    // `jitter_us` moves the event by a seeded random offset in [-jitter, +jitter], so that
+    // exploring seeds also explores when the outside world acts.
+    const Micros jitter = static_cast<Micros>(entry.Int("jitter_us", 0, 0, 1LL << 40));
     if (!entry.Has("do")) entry.Fail("do", "missing: what happens at this time");
     const std::string what = entry.String("do", "");
     auto it = parsers_.find(what);
@@ -19,12 +22,18 @@ void Timeline::Configure(const Section& root) {
     }
     Action action = it->second(entry);
     entry.CheckNoUnknownKeys();
-    entries_.push_back(Entry{at, what, std::move(action)});
+    entries_.push_back(Entry{at, jitter, what, std::move(action)});
   }
 }
 
 void Timeline::Start(Kernel& kernel) {
-  for (auto& e : entries_) kernel.At(e.at, e.what, e.action);
+  for (auto& e : entries_) kernel.At(Jittered(kernel.Random(), e.at, e.jitter), e.what, e.action);
+}
+
+Micros Jittered(Rng& rng, Micros at, Micros jitter) {
+  if (jitter == 0) return at;
+  const Micros offset = rng.Below(2 * jitter + 1);
+  return at + offset >= jitter ? at + offset - jitter : 0;
 }
 
 }  // namespace sim

@@ -13,6 +13,9 @@
 
 namespace sim {
 
+// `at` moved by a random offset in [-jitter, +jitter] drawn from `rng`, never before 0.
+Micros Jittered(Rng& rng, Micros at, Micros jitter);
+
 class Timeline {
  public:
   using Action = std::function<void()>;
@@ -30,6 +33,7 @@ class Timeline {
  private:
   struct Entry {
     Micros at;
+    Micros jitter;
     std::string what;
     Action action;
   };

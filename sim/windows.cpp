@@ -6,15 +6,25 @@
 #include "sim/call.h"
 #include "sim/handset.h"
 #include "sim/text.h"
+#include "sim/timeline.h"
 
 namespace sim {
 
 std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text) {
   BoxAnswer a;
   std::string word = text;
+  auto digits = [](const std::string& t) {
+    return !t.empty() && t.size() <= 12 && t.find_first_not_of("0123456789") == std::string::npos;
+  };
   if (auto at = text.find('@'); at != std::string::npos) {
     word = text.substr(0, at);
-    const std::string ms = text.substr(at + 1);
+    std::string ms = text.substr(at + 1);
+    if (auto tilde = ms.find('~'); tilde != std::string::npos) {
+      const std::string j = ms.substr(tilde + 1);
+      if (!digits(j)) return std::nullopt;
+      a.jitter = std::stoull(j) * kMicrosPerMs;
+      ms.resize(tilde);
+    }
     if (ms.empty() || ms.size() > 12 || ms.find_first_not_of("0123456789") != std::string::npos)
       return std::nullopt;
     a.after = std::stoull(ms) * kMicrosPerMs;
@@ -202,7 +212,7 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   if (d.windows.on_box_shown) d.windows.on_box_shown(*box);
   const BoxAnswer answer = d.windows.NextAnswer();
   if (answer.result != 0) {
-    d.kernel.At(d.kernel.Now() + answer.after, "user answers the box",
+    d.kernel.At(Jittered(d.kernel.Random(), d.kernel.Now() + answer.after, answer.jitter), "user answers the box",
                 [hwnd, result = answer.result] { Dev().windows.AnswerBox(hwnd, result, "user"); });
   }
   d.kernel.Wait(answered.get(), kNever, "message box '" + Narrow(w.title) + "' waits for an answer");

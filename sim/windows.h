@@ -39,10 +39,12 @@ struct Window {
   std::shared_ptr<EventObject> handled;   // set once the box's thread has handled it
 };
 
-// The user's answer to a box: "yes", "no", "cancel" or "none", optionally "@MS" after it shows.
+// The user's answer to a box: "yes", "no", "cancel" or "none", optionally "@MS" after it shows
+// and "~J" for a seeded random offset of up to J ms either way.
 struct BoxAnswer {
   int result = 0;  // 0: no answer
   Micros after = 0;
+  Micros jitter = 0;  // "@MS~J": the answer comes MS +- J ms after the box shows (seeded)
 };
 // Parses an answer; returns nothing for a malformed one.
 std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text);

@@ -1,0 +1,40 @@
+// Schedule exploration: runs one scenario over a range of seeds in parallel processes, checks
+// the invariants of every run, and prints for each failure its seed and the command that
+// replays it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/handset.h"
+
+namespace sim {
+
+struct ExploreOptions {
+  std::string scenario_file;  // empty: the built-in handset
+  std::uint64_t first_seed = 1;
+  std::uint64_t runs = 1000;
+  int jobs = 2;
+  bool pct = false;
+  int pct_depth = 3;
+  RunOptions base;                // answers, fail rules, time limit, command line
+  std::vector<std::string> args;  // the program's arguments, for the replay command
+  int max_reported = 10;          // failures printed in full
+  bool progress = true;
+  std::string replay_prefix;      // options repeated in every replay command
+};
+
+struct ExploreResult {
+  std::uint64_t runs = 0;
+  std::uint64_t failures = 0;
+  double seconds = 0;
+  std::map<std::string, std::uint64_t> outcomes;
+  std::map<std::string, std::uint64_t> violations;  // by invariant
+  std::vector<std::uint64_t> failing_seeds;
+};
+
+// Runs the exploration; prints progress to stderr and the report to stdout.
+ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options);
+
+}  // namespace sim
