@@ -75,11 +75,12 @@ void Keyboard::StartThread() {
   });
 }
 
+// Passes one press to the head of the hook chain; a non-zero result swallows it, otherwise
+// it reaches the foreground window.
 void Keyboard::Handle(const Press& press) {
   KBDLLHOOKSTRUCT event{};
   event.vkCode = press.vk;
   event.time = static_cast<DWORD>(Dev().kernel.Now() / kMicrosPerMs);
-  std::string fate;
   dispatching_ = chain_;
   position_ = 0;
   LRESULT result = 0;
@@ -88,12 +89,12 @@ void Keyboard::Handle(const Press& press) {
     result = dispatching_[0].proc(press.code, WM_KEYDOWN, reinterpret_cast<LPARAM>(&event));
     in_dispatch_ = false;
   }
-  fate = result != 0 ? "swallowed by a keyboard hook" : Deliver(press);
+  const std::string fate = result != 0 ? "swallowed by a keyboard hook" : DeliverToForeground();
   keys_.push_back(KeyRecord{press.vk, press.at, Dev().kernel.Now(), fate});
   Dev().Note("keyboard", result != 0 ? "swallowed" : "delivered", {{"key", KeyName(press.vk)}, {"fate", fate}});
 }
 
-std::string Keyboard::Deliver(const Press&) {
+std::string Keyboard::DeliverToForeground() {
   Handset& d = Dev();
   Window* w = d.windows.Find(d.windows.Foreground());
   if (w == nullptr) return "reached no window (nothing in the foreground)";
@@ -113,7 +114,7 @@ LRESULT Keyboard::CallNext(int code, WPARAM wparam, LPARAM lparam, bool& inside)
 void Keyboard::Summarize(Json& out) const {
   Json keys = Json::array();
   for (const auto& k : keys_)
-    keys.push_back({{"key", KeyName(k.vk)}, {"at_ms", k.pressed / kMicrosPerMs}, {"handled_ms", k.handled / kMicrosPerMs},
+    keys.push_back({{"key", KeyName(k.vk)}, {"at_ms", k.pressed / kMicrosPerMs}, {"handled_us", k.handled},
                     {"fate", k.fate}});
   out["keys"] = keys;
   out["keyboard_hooks_installed"] = chain_.size();

@@ -53,7 +53,8 @@ class Keyboard {
   void Queue(const Press& press);
   void StartThread();
   void Handle(const Press& press);
-  std::string Deliver(const Press& press);
+  // The key reaches the foreground window; returns what became of it.
+  std::string DeliverToForeground();
 
   std::vector<Hook> chain_;        // head first
   std::vector<Hook> dispatching_;  // the chain as it stood when the current event began
