@@ -23,7 +23,9 @@ TEST(SimSound, GeneratedSoundsParseToTheirLengthAndBrokenImagesAreNoSound) {
     SCOPED_TRACE(c.name);
     const sim::WavInfo info = sim::ParseWav(c.image.data(), c.image.size());
     EXPECT_EQ(info.problem, c.problem);
-    if (c.problem.empty()) EXPECT_EQ(info.length, 1800 * sim::kMicrosPerMs);
+    if (c.problem.empty()) {
+      EXPECT_EQ(info.length, 1800 * sim::kMicrosPerMs);
+    }
   }
 }
 
