@@ -1,31 +1,147 @@
 #include "sim/files.h"
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "sim/handset.h"
+#include "sim/sound.h"
+#include "sim/text.h"
 
 namespace sim {
 
+namespace {
+
+std::vector<std::uint8_t> ReadHostFile(const Section& entry, const std::string& name) {
+  const std::filesystem::path path = std::filesystem::path(entry.Directory()) / name;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) entry.Fail("host", "cannot read the host file '" + path.string() + "'");
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The contents of one [[file]] entry, from exactly one of its sources.
+std::vector<std::uint8_t> ContentsOf(const Section& entry) {
+  const int sources = entry.Has("contents") + entry.Has("host") + entry.Has("wav_ms");
+  if (sources != 1) entry.Fail("path", "give exactly one of contents, host or wav_ms");
+  if (entry.Has("contents")) {
+    const std::string text = entry.String("contents", "");
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  }
+  if (entry.Has("host")) return ReadHostFile(entry, entry.String("host", ""));
+  return GenerateWav(entry.Ms("wav_ms", 0));
+}
+
+}  // namespace
+
+void FileSystem::Configure(const Section& root) {
+  for (const Section& entry : root.Tables("file")) {
+    SimFile f;
+    f.path = Wide(entry.String("path", ""));
+    if (f.path.empty()) entry.Fail("path", "missing: the file's full path on the handset");
+    if (Find(f.path) != nullptr) entry.Fail("path", "the file is listed twice");
+    f.contents = ContentsOf(entry);
+    f.open_fails = entry.Bool("open_fails", false);
+    f.open_error = entry.U32("open_error", ERROR_ACCESS_DENIED);
+    f.size_fails = entry.Bool("size_fails", false);
+    f.short_read_bytes = static_cast<std::uint32_t>(
+        entry.Int("short_read_bytes", 0, 0, static_cast<std::int64_t>(f.contents.size())));
+    entry.CheckNoUnknownKeys();
+    files_.push_back(std::move(f));
+  }
+}
+
+SimFile* FileSystem::Find(std::u16string_view path) {
+  for (auto& f : files_)
+    if (EqualsNoCase(f.path, path)) return &f;
+  return nullptr;
+}
+
 HANDLE OpenSimFile(Call& c, const std::u16string& name, DWORD access, DWORD disposition) {
-  c.SetError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
+  Handset& d = Dev();
+  SimFile* f = d.files.Find(name);
+  if (f == nullptr) {
+    c.SetError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if ((access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING) {
+    c.SetError(ERROR_ACCESS_DENIED);  // the handset's files are read only
+    return INVALID_HANDLE_VALUE;
+  }
+  if (f->open_fails) {
+    c.SetError(f->open_error);
+    return INVALID_HANDLE_VALUE;
+  }
+  ++f->opens;
+  auto open = std::make_shared<OpenFile>(OpenFile{f, 0});
+  const auto v = d.handles.Insert(HandleKind::kFile, open, "file '" + Narrow(f->path) + "'", "CreateFileW",
+                                  d.ThreadName(), d.kernel.Now());
+  c.SetError(ERROR_SUCCESS);
+  return reinterpret_cast<HANDLE>(v);
 }
 
 }  // namespace sim
 
 using namespace sim;
 
+namespace {
+OpenFile* CheckFile(Call& c, HANDLE h, const char* op) {
+  auto* f = Dev().handles.Object<OpenFile>(reinterpret_cast<std::uintptr_t>(h), HandleKind::kFile);
+  if (f == nullptr) {
+    c.Misuse(std::string(op) + " on a handle that is not an open file");
+    c.SetError(ERROR_INVALID_HANDLE);
+  }
+  return f;
+}
+}  // namespace
+
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   Call c("GetFileSize");
   c.Arg("handle", HandleJson(hFile));
-  c.Misuse("GetFileSize on a handle that is not an open file");
-  c.SetError(ERROR_INVALID_HANDLE);
-  return c.Return<DWORD>(INVALID_FILE_SIZE, "INVALID_FILE_SIZE");
+  OpenFile* f = CheckFile(c, hFile, "GetFileSize");
+  if (f == nullptr) return c.Return<DWORD>(INVALID_FILE_SIZE, "INVALID_FILE_SIZE");
+  c.Arg("file", Narrow(f->file->path));
+  if (f->file->size_fails || c.Injected(Narrow(f->file->path))) {
+    c.SetError(ERROR_GEN_FAILURE);
+    return c.Return<DWORD>(INVALID_FILE_SIZE, "INVALID_FILE_SIZE");
+  }
+  if (lpFileSizeHigh != nullptr) *lpFileSizeHigh = 0;
+  const auto size = static_cast<DWORD>(f->file->contents.size());
+  c.SetError(ERROR_SUCCESS);
+  return c.Return(size, size);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
   Call c("ReadFile");
   c.Arg("handle", HandleJson(hFile)).Arg("bytes", nNumberOfBytesToRead);
-  c.Misuse("ReadFile on a handle that is not an open file");
-  c.SetError(ERROR_INVALID_HANDLE);
-  return c.Return<BOOL>(FALSE, false);
+  OpenFile* f = CheckFile(c, hFile, "ReadFile");
+  if (f == nullptr) return c.Return<BOOL>(FALSE, false);
+  c.Arg("file", Narrow(f->file->path));
+  if ((lpBuffer == nullptr && nNumberOfBytesToRead != 0) || lpNumberOfBytesRead == nullptr) {
+    c.Misuse("ReadFile without a buffer or a place for the count");
+    c.SetError(ERROR_INVALID_PARAMETER);
+    return c.Return<BOOL>(FALSE, false);
+  }
+  const Heap::Block* block = Dev().heap.Find(lpBuffer);
+  if (block != nullptr && block->size < nNumberOfBytesToRead) {
+    c.Misuse("ReadFile into a heap block smaller than the read");
+    c.SetError(ERROR_INVALID_PARAMETER);
+    return c.Return<BOOL>(FALSE, false);
+  }
+  *lpNumberOfBytesRead = 0;
+  if (c.Injected(Narrow(f->file->path))) {
+    c.SetError(ERROR_GEN_FAILURE);
+    return c.Return<BOOL>(FALSE, false);
+  }
+  const std::size_t readable = f->file->contents.size() - f->file->short_read_bytes;
+  const std::size_t left = f->position < readable ? readable - f->position : 0;
+  const std::size_t n = std::min<std::size_t>(left, nNumberOfBytesToRead);
+  if (n > 0) std::memcpy(lpBuffer, f->file->contents.data() + f->position, n);
+  f->position += n;
+  *lpNumberOfBytesRead = static_cast<DWORD>(n);
+  c.Arg("read", n);
+  c.SetError(ERROR_SUCCESS);
+  return c.Return<BOOL>(TRUE, true);
 }

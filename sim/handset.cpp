@@ -68,6 +68,10 @@ void Handset::Configure(const Scenario& scenario) {
   radio.Configure(root);
   leds.Configure(root);
   clock.Configure(root);
+  files.Configure(root);
+  libraries.Configure(root);
+  processes.Configure(root, windows);
+  keyboard.Configure(root, timeline);
   timeline.Register("hold_mutex", [this](const Section& e) -> Timeline::Action {
     const std::u16string name = Wide(e.String("name", ""));
     if (name.empty()) e.Fail("name", "missing: the mutex another process takes");
@@ -168,6 +172,10 @@ Json Handset::Summary() const {
   sync.Summarize(s);
   registry.Summarize(s);
   heap.Summarize(s);
+  sound.Summarize(s);
+  libraries.Summarize(s);
+  processes.Summarize(s);
+  keyboard.Summarize(s);
   Json open = Json::array();
   for (const HandleEntry* e : handles.Open())
     open.push_back({{"handle", HexJson(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},

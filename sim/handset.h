@@ -14,18 +14,23 @@
 #include "sim/devices.h"
 #include "sim/eventlog.h"
 #include "sim/faults.h"
+#include "sim/files.h"
 #include "sim/gpio.h"
 #include "sim/hal.h"
 #include "sim/handles.h"
 #include "sim/heap.h"
 #include "sim/leds.h"
 #include "sim/kernel.h"
+#include "sim/keyboard.h"
+#include "sim/libraries.h"
 #include "sim/local_time.h"
 #include "sim/power_manager.h"
+#include "sim/processes.h"
 #include "sim/radio.h"
 #include "sim/registry.h"
 #include "sim/resources.h"
 #include "sim/scenario.h"
+#include "sim/sound.h"
 #include "sim/sync.h"
 #include "sim/timeline.h"
 #include "sim/windows.h"
@@ -105,6 +110,11 @@ class Handset {
   Radio radio;
   Leds leds;
   LocalClock clock;
+  FileSystem files;
+  SoundPlayer sound;
+  Libraries libraries;
+  Processes processes;
+  Keyboard keyboard;
 
  private:
   static SchedulerConfig SchedulerFrom(const Scenario& scenario, const RunOptions& options);

@@ -391,7 +391,7 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
                                PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
   Call c("RegistryNotifyCallback");
   c.Arg("key", HandleJson(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName))
-      .Arg("user_data", dwUserData).Arg("condition", HandleJson(pCondition));
+      .Arg("user_data", dwUserData).Arg("condition", pCondition != nullptr ? Json("set") : Json(nullptr));
   auto ref = Resolve(hkey, pszSubKey);
   auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexJson(static_cast<std::uint32_t>(hr))); };
   if (!ref || pfnCallback == nullptr || phNotify == nullptr) {

@@ -65,6 +65,29 @@ void PrintSummary(std::ostream& out, const Json& s) {
       out << "box '" << Str(b, "title") << "': shown at " << Str(b, "shown_ms") << " ms, answer " << Str(b, "result")
           << (b.value("standing", false) ? ", still standing" : "") << "\n";
   }
+  if (s.contains("animation_calls")) {
+    for (const auto& a : s["animation_calls"]) {
+      const auto& args = a["args"];
+      out << "animation: DoShutdownAnimation(" << args[0].dump() << ", " << (args[1].is_null() ? "null" : args[1].get<std::string>())
+          << ", " << (args[2].is_null() ? "null" : args[2].get<std::string>()) << " " << Str(a, "call_event") << "), played "
+          << Str(a, "played_ms") << " ms";
+      if (a.contains("call_event_closed_after_us"))
+        out << "; its call event closed " << Str(a, "call_event_closed_after_us") << " us after it returned";
+      if (a.value("used_closed_handle", false)) out << "; the library used that handle after it was closed";
+      out << "\n";
+    }
+  }
+  if (s.contains("sounds")) {
+    for (const auto& p : s["sounds"])
+      out << "sound: " << Str(p, "length_ms") << " ms (" << Str(p, "bytes") << " bytes from memory), started at "
+          << Str(p, "started_ms") << " ms, " << Str(p, "state") << "\n";
+  }
+  if (s.contains("heap")) {
+    const auto& live = s["heap"]["live"];
+    out << "heap: " << live.size() << " live blocks";
+    for (const auto& b : live) out << " [" << Str(b, "bytes") << " bytes" << (Str(b, "tag", "").empty() ? "" : ", " + Str(b, "tag")) << "]";
+    out << "\n";
+  }
   if (s.contains("applications")) {
     for (const auto& a : s["applications"]) out << "application " << Str(a, "name") << ": " << Str(a, "state") << "\n";
   }

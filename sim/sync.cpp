@@ -257,7 +257,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize, LPTHREAD_START_ROU
   Call c("CreateThread");
   std::string routine = RoutineName(reinterpret_cast<const void*>(lpStartAddress));
   c.Arg("routine", routine.empty() ? Json(nullptr) : Json(routine))
-      .Arg("parameter", HandleJson(lpParameter))
+      .Arg("parameter", lpParameter != nullptr ? Json("set") : Json(nullptr))
       .Arg("flags", dwCreationFlags);
   if (lpStartAddress == nullptr) {
     c.Misuse("CreateThread without a start routine");

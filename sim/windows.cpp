@@ -50,6 +50,10 @@ void WindowManager::Configure(const Section& root, Timeline& timeline,
     if (!a) throw ScenarioError("answer '" + t + "': expected yes, no, cancel or none, optionally followed by @MS");
     answers_.push_back(*a);
   }
+  if (auto w = root.Table("windows")) {
+    post_message_cost_ = static_cast<Micros>(w->Int("post_message_cost_us", 0, 0, 10000000));
+    w->CheckNoUnknownKeys();
+  }
   for (const Section& proc : root.Tables("other_process")) {
     const std::uint32_t pid = proc.U32("pid", 0x3F0);
     proc.String("name", "");
@@ -113,9 +117,9 @@ std::vector<Window*> WindowManager::TopLevel() {
   return out;
 }
 
-void WindowManager::SetForeground(std::uintptr_t hwnd) {
+void WindowManager::SetForeground(std::uintptr_t hwnd, bool by_program) {
   foreground_ = hwnd;
-  if (Window* w = Find(hwnd)) foregrounds_.push_back(Narrow(w->title));
+  if (Window* w = Find(hwnd); w != nullptr && by_program) foregrounds_.push_back(Narrow(w->title));
 }
 
 bool WindowManager::AnswerBox(std::uintptr_t hwnd, int result, const std::string& by) {
@@ -250,16 +254,21 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (w == nullptr) return c.Return<BOOL>(FALSE, false);
   c.Arg("title", Narrow(w->title));
   if (c.Injected(Narrow(w->title))) return c.Return<BOOL>(FALSE, false);
+  const std::uintptr_t hwnd = w->hwnd;
   if (Msg == WM_CLOSE) {
     ++w->close_requests;
     if (w->is_box) {
       Dev().windows.AnswerBox(w->hwnd, IDCANCEL, "WM_CLOSE");
     } else if (w->on_close == "close") {
       // The application handles the message a little later, on its own thread.
-      const std::uintptr_t hwnd = w->hwnd;
-      Dev().kernel.At(Dev().kernel.Now() + 5 * kMicrosPerMs, "application closes its window",
+      Dev().kernel.At(Dev().kernel.Now() + w->close_delay, "application closes its window",
                       [hwnd] { Dev().windows.Close(hwnd, "WM_CLOSE"); });
     }
+  }
+  if (const Micros cost = Dev().windows.PostMessageCost(); cost > 0) {
+    // A busy handset: the post holds its caller while other threads go on.
+    Dev().kernel.Wait(nullptr, cost, "PostMessageW on a busy handset");
+    c.Record()["t_end_us"] = Dev().kernel.Now();
   }
   return c.Return<BOOL>(TRUE, true);
 }
@@ -290,7 +299,9 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
 
 BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
   Call c("EnumWindows");
-  c.Arg("context", HexJson(static_cast<std::uint64_t>(lParam)));
+  // A pointer into the program's memory changes from run to run; the log shows only its presence,
+  // so that a seed replays byte for byte.
+  c.Arg("context", lParam != 0 ? Json("set") : Json(nullptr));
   if (lpEnumFunc == nullptr) {
     c.Misuse("EnumWindows without a callback");
     return c.Return<BOOL>(FALSE, false);

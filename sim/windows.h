@@ -27,6 +27,7 @@ struct Window {
   bool alive = true;
   // Application windows: what WM_CLOSE does ("close" or "ignore").
   std::string on_close = "close";
+  Micros close_delay = 5 * kMicrosPerMs;  // how long the application takes to obey WM_CLOSE
   int close_requests = 0;
   // Message boxes of the program.
   bool is_box = false;
@@ -51,8 +52,8 @@ std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text);
 
 class WindowManager {
  public:
-  // Reads [user] answers and the windows of [[other_process]] entries; registers the timeline
-  // actions show_box and close_box.
+  // Reads [user] answers, [windows] post_message_cost_us and the windows of [[other_process]]
+  // entries; registers the timeline actions show_box and close_box.
   void Configure(const Section& root, class Timeline& timeline, const std::vector<std::string>& answers);
 
   // Adds a top-level window; returns its handle value (low bit clear).
@@ -62,13 +63,16 @@ class WindowManager {
   // First alive window matching class and title (null matches any), most recent first.
   Window* FindByClassAndTitle(const char16_t* cls, const char16_t* title);
   std::vector<Window*> TopLevel();  // alive windows in enumeration order
-  void SetForeground(std::uintptr_t hwnd);
+  // Brings a window to the front; `by_program` records it among the program's requests.
+  void SetForeground(std::uintptr_t hwnd, bool by_program = true);
   std::uintptr_t Foreground() const { return foreground_; }
 
   // Gives a standing box its result (the user or a WM_COMMAND); false when it no longer stands.
   bool AnswerBox(std::uintptr_t hwnd, int result, const std::string& by);
   // Closes a window (WM_CLOSE that the window obeys, or its process ending).
   void Close(std::uintptr_t hwnd, const std::string& why);
+  // Virtual time a PostMessageW holds its caller (a busy handset); 0 by default.
+  Micros PostMessageCost() const { return post_message_cost_; }
   // Answer planned for the next box shown.
   BoxAnswer NextAnswer();
   // A box is waiting for an answer that nothing will give.
@@ -88,6 +92,7 @@ class WindowManager {
   std::size_t boxes_shown_ = 0;
   std::vector<std::uintptr_t> pending_answer_;  // boxes with an answer still to come
   std::vector<std::string> foregrounds_;
+  Micros post_message_cost_ = 0;
 };
 
 }  // namespace sim

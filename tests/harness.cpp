@@ -36,7 +36,19 @@ std::string ReadAll(int fd) {
   return out;
 }
 
-[[noreturn]] void Child(const RunSpec& spec, int fd) {
+// Runs `body` as the handset's main thread in place of the program's entry point.
+sim::Json RunBody(sim::Handset& handset, const std::function<sim::Json()>& body) {
+  sim::Json value;
+  const sim::ThreadId main = handset.kernel.Spawn("main", [&] {
+    value = body();
+    handset.kernel.End(sim::EndKind::kProcessEnded, "the routine returned");
+  }, false);
+  handset.timeline.Start(handset.kernel);
+  const sim::RunEnd end = handset.kernel.Run(main);
+  return end.kind == sim::EndKind::kProcessEnded ? value : sim::Json("the run ended: " + end.reason);
+}
+
+[[noreturn]] void Child(const RunSpec& spec, int fd, const std::function<sim::Json()>* body) {
   sim::Json out;
   try {
     sim::Scenario scenario =
@@ -50,9 +62,15 @@ std::string ReadAll(int fd) {
     if (spec.time_limit_ms) opts.time_limit = spec.time_limit_ms * sim::kMicrosPerMs;
     opts.command_line = spec.use_cmdline ? sim::Wide(spec.cmdline) : sim::JoinCommandLine(spec.args);
     auto* handset = new sim::Handset(scenario, opts);
-    const sim::Outcome outcome = handset->Run();
-    out["outcome"] = outcome.state;
-    out["exit_status"] = outcome.exit_status;
+    if (body != nullptr) {
+      out["value"] = RunBody(*handset, *body);
+      out["outcome"] = "routine";
+      out["exit_status"] = 0;
+    } else {
+      const sim::Outcome outcome = handset->Run();
+      out["outcome"] = outcome.state;
+      out["exit_status"] = outcome.exit_status;
+    }
     out["summary"] = handset->Summary();
     sim::Json lines = sim::Json::array();
     for (const auto& l : handset->debug.Lines())
@@ -66,6 +84,44 @@ std::string ReadAll(int fd) {
   WriteAll(fd, out.dump(-1, ' ', false, sim::Json::error_handler_t::replace));
   close(fd);
   _exit(0);
+}
+
+RunResult RunInChild(const RunSpec& spec, const std::function<sim::Json()>* body) {
+  int fds[2];
+  RunResult r;
+  if (pipe(fds) != 0) {
+    r.error = "pipe failed";
+    return r;
+  }
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Child(spec, fds[1], body);
+  }
+  close(fds[1]);
+  const std::string text = ReadAll(fds[0]);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || text.empty()) {
+    r.error = "the run crashed (status " + std::to_string(status) + ")";
+    return r;
+  }
+  sim::Json j = sim::Json::parse(text);
+  if (j.contains("error")) {
+    r.error = j["error"].get<std::string>();
+    return r;
+  }
+  r.outcome = j["outcome"].get<std::string>();
+  r.exit_status = j["exit_status"].get<int>();
+  r.summary = j["summary"];
+  if (j.contains("value")) r.value = j["value"];
+  for (const auto& l : j["lines"]) r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
+  r.raw_trace = j["raw"].get<std::string>();
+  if (j.contains("events"))
+    for (auto& e : j["events"]) r.events.push_back(std::move(e));
+  return r;
 }
 
 }  // namespace
@@ -143,43 +199,9 @@ RunResult RunDevsim(const RunSpec& spec) {
   return r;
 }
 
-RunResult Run(const RunSpec& spec) {
-  if (!spec.entry) return RunDevsim(spec);
-  int fds[2];
-  RunResult r;
-  if (pipe(fds) != 0) {
-    r.error = "pipe failed";
-    return r;
-  }
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    Child(spec, fds[1]);
-  }
-  close(fds[1]);
-  const std::string text = ReadAll(fds[0]);
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || text.empty()) {
-    r.error = "the run crashed (status " + std::to_string(status) + ")";
-    return r;
-  }
-  sim::Json j = sim::Json::parse(text);
-  if (j.contains("error")) {
-    r.error = j["error"].get<std::string>();
-    return r;
-  }
-  r.outcome = j["outcome"].get<std::string>();
-  r.exit_status = j["exit_status"].get<int>();
-  r.summary = j["summary"];
-  for (const auto& l : j["lines"]) r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
-  r.raw_trace = j["raw"].get<std::string>();
-  if (j.contains("events"))
-    for (auto& e : j["events"]) r.events.push_back(std::move(e));
-  return r;
-}
+RunResult Run(const RunSpec& spec) { return spec.entry ? RunInChild(spec, nullptr) : RunDevsim(spec); }
+
+RunResult RunRoutine(const RunSpec& spec, std::function<sim::Json()> body) { return RunInChild(spec, &body); }
 
 RunResult RunBuiltin(const std::string& overrides, std::vector<std::string> args, std::vector<std::string> answers) {
   RunSpec spec;

@@ -26,6 +26,7 @@ struct RunResult {
   std::vector<Line> lines;
   std::vector<sim::Json> events;
   std::string raw_trace;
+  sim::Json value;    // what the routine of RunRoutine returned
 
   // Index of the first line at or after `from` that contains `text`, or -1.
   int Find(const std::string& text, int from = 0) const;
@@ -58,6 +59,10 @@ struct RunSpec {
 RunResult Run(const RunSpec& spec);
 // The same as Run, under a name that gtest's Test::Run does not hide inside a TEST body.
 inline RunResult RunProgram(const RunSpec& spec) { return Run(spec); }
+// Runs `body` instead of the program's entry point, on the main thread of a fresh handset built
+// from `spec.scenario`, in a child process: for calling one of the program's routines directly.
+// What `body` returns comes back in RunResult::value.
+RunResult RunRoutine(const RunSpec& spec, std::function<sim::Json()> body);
 // Shorthand: the built-in handset overridden by `overrides` (TOML), with these arguments.
 RunResult RunBuiltin(const std::string& overrides, std::vector<std::string> args,
                      std::vector<std::string> answers = {});

@@ -174,7 +174,7 @@ TEST(Sequence, BoardWithoutThePmuLineRunsIntoTheTimeLimit) {
   RunSpec spec;
   spec.scenario = "base = \"builtin\"\n[board]\npmu_line = false\n[power]\nsuspend_returns_after_ms = 90000\n";
   spec.args = {"1"};
-  spec.time_limit_ms = 63000;
+  spec.time_limit_ms = 66000;
   spec.keep_events = false;
   const RunResult r = RunProgram(spec);
   EXPECT_EQ(r.outcome, "time-limit");
@@ -245,7 +245,7 @@ TEST(Sequence, RadioWaitIsSkippedWhenTheRadioLayerNeverStarted) {
   spec.args = {"1"};
   spec.fail = {"RIL_Initialize"};
   const RunResult r = RunProgram(spec);
-  const int up = r.Find("Ril Down+");
+  const int up = r.Find("RIL_DevSpecific error");
   const int down = r.Find("Ril Down-");
   ASSERT_GE(down, 0);
   EXPECT_LT(r.lines[down].at_ms - r.lines[up].at_ms, 100.0);
