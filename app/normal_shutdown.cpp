@@ -56,6 +56,9 @@ void NormalShutdown(void)
         return;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Another run holds the name. Our handle to it is closed, so that the name goes away
+        // with that run rather than living on with this process.
+        CloseHandle(hMutex);
         return;
     }
     if (!BeginNormalShutdownRun()) {

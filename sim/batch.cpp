@@ -1,0 +1,134 @@
+#include "sim/batch.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+constexpr unsigned kRunWallLimitSeconds = 120;
+
+void WriteLine(int fd, std::string line) {
+  if (line.size() > 4000) line.resize(4000);  // one atomic pipe write per result
+  line += '\n';
+  [[maybe_unused]] ssize_t n = write(fd, line.data(), line.size());
+}
+
+std::string ReadAll(int fd) {
+  std::string out;
+  char buf[8192];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  return out;
+}
+
+std::string Shorten(std::string s) {
+  if (s.size() > 300) s = s.substr(0, 297) + "...";
+  return s;
+}
+
+[[noreturn]] void Child(const BatchItem& item, std::size_t index, int fd) {
+  alarm(kRunWallLimitSeconds);
+  Json r{{"index", index}, {"seed", item.options.seed}};
+  try {
+    auto* handset = new Handset(*item.scenario, item.options);
+    const Outcome outcome = handset->Run();
+    const Json summary = handset->Summary();
+    r["outcome"] = outcome.state;
+    r["reason"] = Shorten(outcome.reason);
+    Json v = Json::array();
+    for (const auto& x : summary["violations"])
+      if (v.size() < 5) v.push_back({{"invariant", x["invariant"]}, {"detail", Shorten(x["detail"])}});
+    r["violations"] = v;
+    r["violation_count"] = summary["violations"].size();
+    r["expected"] = summary.value("expected_outcomes", Json::array());
+    r["unused_fault_rules"] = summary["unused_fault_rules"];
+  } catch (const std::exception& e) {
+    r["crash"] = Shorten(e.what());
+  }
+  WriteLine(fd, r.dump());
+  _exit(0);
+}
+
+Json RunOne(const BatchItem& item, std::size_t index) {
+  int fds[2];
+  if (pipe(fds) != 0) return Json{{"index", index}, {"crash", "pipe failed"}};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Child(item, index, fds[1]);
+  }
+  close(fds[1]);
+  const std::string text = ReadAll(fds[0]);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!text.empty()) return Json::parse(text);
+  std::string why = "no result";
+  if (WIFSIGNALED(status))
+    why = WTERMSIG(status) == SIGALRM ? "the run took over " + std::to_string(kRunWallLimitSeconds) + " s of wall time"
+                                      : "killed by signal " + std::to_string(WTERMSIG(status));
+  return Json{{"index", index}, {"seed", item.options.seed}, {"crash", why}};
+}
+
+}  // namespace
+
+bool RunFailed(const BatchResult& r) {
+  if (r.contains("crash")) return true;
+  if (!r["violations"].empty()) return true;
+  const std::string outcome = r.value("outcome", "");
+  if (outcome != "stuck" && outcome != "time-limit") return false;
+  for (const auto& e : r["expected"])
+    if (e == outcome) return false;
+  return true;
+}
+
+void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
+              const std::function<void(std::size_t, const BatchResult&)>& on_result) {
+  const auto start = std::chrono::steady_clock::now();
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  std::fflush(nullptr);
+  std::vector<pid_t> workers;
+  for (int j = 0; j < jobs; ++j) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      for (std::size_t i = static_cast<std::size_t>(j); i < items.size(); i += static_cast<std::size_t>(jobs))
+        WriteLine(fds[1], RunOne(items[i], i).dump());
+      _exit(0);
+    }
+    workers.push_back(pid);
+  }
+  close(fds[1]);
+  std::string pending;
+  char buf[65536];
+  std::size_t done = 0, failing = 0;
+  auto last = start;
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+    pending.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+      const Json r = Json::parse(pending.substr(0, nl));
+      pending.erase(0, nl + 1);
+      ++done;
+      failing += RunFailed(r) ? 1 : 0;
+      on_result(r["index"].get<std::size_t>(), r);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (progress && now - last > std::chrono::milliseconds(500)) {
+      last = now;
+      const double secs = std::chrono::duration<double>(now - start).count();
+      std::fprintf(stderr, "\r%zu/%zu runs, %.0f runs/s, %zu failing   ", done, items.size(), done / secs, failing);
+      std::fflush(stderr);
+    }
+  }
+  close(fds[0]);
+  for (pid_t w : workers) waitpid(w, nullptr, 0);
+  if (progress) std::fprintf(stderr, "\r%70s\r", "");
+}
+
+}  // namespace sim

@@ -1,0 +1,31 @@
+// Runs many handsets, each in its own child process, spread over worker processes on every
+// core. Exploration and the fault sweep are built on it.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/handset.h"
+
+namespace sim {
+
+struct BatchItem {
+  const Scenario* scenario;
+  RunOptions options;
+};
+
+// What one run reports back: seed, outcome, reason, violations (at most five), expected
+// outcomes, fault rules that never fired, or crash when the child died.
+using BatchResult = Json;
+
+// Runs every item on `jobs` worker processes; calls `on_result` in the coordinating process for
+// each finished run, in completion order. Shows a progress line on stderr when `progress`.
+void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
+              const std::function<void(std::size_t index, const BatchResult& result)>& on_result);
+
+// True when a run broke an invariant, crashed, or ended stuck or at the time limit without the
+// scenario expecting it.
+bool RunFailed(const BatchResult& r);
+
+}  // namespace sim
