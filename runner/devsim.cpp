@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "sim/explore.h"
+#include "sim/fault_sweep.h"
 #include "sim/handset.h"
 #include "sim/report.h"
 #include "sim/terminal_box.h"
@@ -26,6 +27,7 @@ struct Args {
   std::string events_file, trace_file, summary_json, report_file;
   std::optional<std::uint64_t> time_limit_ms;
   std::optional<std::string> cmdline;
+  std::string knob;
   bool quiet = false;
   bool pct = false;
   int pct_depth = 3;
@@ -48,8 +50,18 @@ std::string ReplayCommand(const Args& a) {
   return cmd;
 }
 
+sim::Scenario LoadScenario(const Args& a) {
+  sim::Scenario s = a.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromFile(a.scenario);
+  if (a.knob.empty()) return s;
+  for (const auto& k : sim::DeviceKnobs())
+    if (k.name == a.knob) return s.Overridden(k.overrides, "knob '" + k.name + "'");
+  std::string names;
+  for (const auto& k : sim::DeviceKnobs()) names += "\n  " + k.name;
+  throw sim::ScenarioError("unknown knob '" + a.knob + "'; the knobs are:" + names);
+}
+
 int RunOnce(const Args& a) {
-  sim::Scenario scenario = a.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromFile(a.scenario);
+  sim::Scenario scenario = LoadScenario(a);
   sim::RunOptions opts;
   opts.seed = a.seed;
   opts.real_clock = a.clock == "real";
@@ -122,9 +134,6 @@ void AddCommonOptions(CLI::App& app, Args& a) {
   app.add_option("ARGS", a.program_args, "the program's arguments");
 }
 
-sim::Scenario LoadScenario(const Args& a) {
-  return a.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromFile(a.scenario);
-}
 
 sim::RunOptions BaseOptions(const Args& a) {
   sim::RunOptions opts;
@@ -179,6 +188,7 @@ int main(int argc, char** argv) {
   app.add_option("--summary-json", a.summary_json, "write the end state as JSON to FILE");
   app.add_option("--report", a.report_file, "write the whole run (summary, trace lines, events) as one JSON document to FILE");
   app.add_flag("-q,--quiet", a.quiet, "print only the summary");
+  app.add_option("--knob", a.knob, "turn on one of the fault sweep's device knobs by name (see devsim sweep --list-knobs)");
   app.set_version_flag("--version", kVersion);
 
   Args ea;
@@ -191,6 +201,16 @@ int main(int argc, char** argv) {
   explore->add_option("--seeds", seeds, "FIRST..LAST")->default_val("1..1000");
   explore->add_option("--jobs", jobs, "parallel processes (default: the number of cores)");
   explore->add_option("--max-reported", max_reported, "failures printed in full")->default_val(10);
+  Args sa;
+  std::string modes = "1,2,3";
+  int sweep_jobs = jobs;
+  CLI::App* sweep = app.add_subcommand("sweep", "turn on every fault knob of the handset on its own and fail the N-th "
+                                                "call of every platform operation, in each mode; checks every run");
+  sweep->add_option("--scenario", sa.scenario, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
+  sweep->add_option("--modes", modes, "the modes to sweep, comma separated")->default_val("1,2,3");
+  sweep->add_option("--jobs", sweep_jobs, "parallel processes (default: the number of cores)");
+  bool list_knobs = false;
+  sweep->add_flag("--list-knobs", list_knobs, "print every device knob with its scenario change, and stop");
   app.require_subcommand(0, 1);
   app.allow_extras(false);
   try {
@@ -201,7 +221,26 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   try {
-    status = explore->parsed() ? RunExplore(ea, seeds, jobs, max_reported) : RunOnce(a);
+    if (explore->parsed()) {
+      status = RunExplore(ea, seeds, jobs, max_reported);
+    } else if (sweep->parsed() && list_knobs) {
+      for (const auto& k : sim::DeviceKnobs()) std::cout << "# " << k.name << "\n" << k.overrides << "\n";
+    } else if (sweep->parsed()) {
+      sim::SweepOptions so;
+      so.scenario_file = sa.scenario;
+      so.jobs = std::max(1, sweep_jobs);
+      so.progress = isatty(2);
+      so.modes.clear();
+      for (std::size_t p = 0; p <= modes.size();) {
+        const std::size_t comma = std::min(modes.find(',', p), modes.size());
+        if (comma > p) so.modes.push_back(modes.substr(p, comma - p));
+        p = comma + 1;
+      }
+      const sim::SweepResult r = sim::Sweep(LoadScenario(sa), so);
+      status = r.failures == 0 ? 0 : 5;
+    } else {
+      status = RunOnce(a);
+    }
   } catch (const sim::ScenarioError& e) {
     std::cerr << "devsim: " << e.what() << "\n";
     std::cout.flush();

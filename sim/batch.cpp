@@ -47,6 +47,7 @@ std::string Shorten(std::string s) {
     r["violation_count"] = summary["violations"].size();
     r["expected"] = summary.value("expected_outcomes", Json::array());
     r["unused_fault_rules"] = summary["unused_fault_rules"];
+    if (item.want_sites) r["sites"] = handset->faults.Consultations();
   } catch (const std::exception& e) {
     r["crash"] = Shorten(e.what());
   }

@@ -13,6 +13,7 @@ namespace sim {
 struct BatchItem {
   const Scenario* scenario;
   RunOptions options;
+  bool want_sites = false;  // report how often each fault site was consulted
 };
 
 // What one run reports back: seed, outcome, reason, violations (at most five), expected

@@ -35,6 +35,7 @@ std::string FaultPlan::Add(const std::string& rule) {
 
 bool FaultPlan::ShouldFail(const std::string& op, const std::string& detail) {
   seen_.insert(op);
+  ++consulted_[op];
   if (!detail.empty()) seen_.insert(op + ":" + detail);
   bool fail = false;
   for (Rule& r : rules_) {

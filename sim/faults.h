@@ -21,6 +21,8 @@ class FaultPlan {
   bool ShouldFail(const std::string& op, const std::string& detail);
   // Every site that was consulted during the run ("Operation" and "Operation:detail").
   const std::set<std::string>& SitesSeen() const { return seen_; }
+  // How many calls consulted each site ("Operation"), so that a sweep can fail each in turn.
+  const std::map<std::string, long>& Consultations() const { return consulted_; }
   // Rules that never matched a call (a misspelt rule is worth a warning).
   std::vector<std::string> UnusedRules() const;
   bool Empty() const { return rules_.empty(); }
@@ -35,6 +37,7 @@ class FaultPlan {
   };
   std::vector<Rule> rules_;
   std::set<std::string> seen_;
+  std::map<std::string, long> consulted_;
 };
 
 }  // namespace sim

@@ -74,9 +74,12 @@ void Registry::Configure(const Section& root, Timeline& timeline) {
         throw ScenarioError(e.what());
       }
     }
-    if (reg->Has("text")) {
+    // `patch` applies after `text`, so that a scenario built on another can add, change or
+    // delete single keys and values without repeating the whole registry.
+    for (const char* key : {"text", "patch"}) {
+      if (!reg->Has(key)) continue;
       try {
-        Apply(ParseRegText(reg->String("text", ""), reg->File() + " [registry].text"));
+        Apply(ParseRegText(reg->String(key, ""), reg->File() + " [registry]." + key));
       } catch (const RegFileError& e) {
         throw ScenarioError(e.what());
       }

@@ -196,6 +196,12 @@ Scenario Scenario::FromText(const std::string& text, const std::string& name) {
   return s;
 }
 
+Scenario Scenario::Overridden(const std::string& overrides, const std::string& name) const {
+  Scenario s = *this;
+  Merge(s.root_, ParseOrThrow(overrides, name));
+  return s;
+}
+
 Scenario Scenario::FromFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ScenarioError(path + ": cannot open the scenario file");

@@ -69,6 +69,10 @@ class Scenario {
   static Scenario Builtin();
   static Scenario FromText(const std::string& text, const std::string& name);
 
+  // This scenario with `overrides` (TOML text) laid over it table by table; throws
+  // ScenarioError for malformed text.
+  Scenario Overridden(const std::string& overrides, const std::string& name) const;
+
   Section Root() const { return Section(&root_, "", file_); }
   const std::string& File() const { return file_; }
 

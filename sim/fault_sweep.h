@@ -1,0 +1,44 @@
+// The fault sweep: every fault knob of the handset on its own, and the N-th call of every
+// platform operation that can fail, in each mode; every run checked by the invariants.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/handset.h"
+
+namespace sim {
+
+// A device knob: a scenario change that breaks one part of the handset.
+struct DeviceKnob {
+  std::string name;
+  std::string overrides;  // TOML laid over the scenario
+};
+
+// Every operation of the platform layer that has a fault site.
+const std::vector<std::string>& FaultSiteOperations();
+// Every device knob the sweep turns on.
+const std::vector<DeviceKnob>& DeviceKnobs();
+
+struct SweepOptions {
+  std::string scenario_file;
+  std::vector<std::string> modes = {"1", "2", "3"};
+  int jobs = 2;
+  int max_calls_per_site = 40;  // the N-th call is failed for N up to this
+  int max_reported = 20;
+  bool progress = true;
+};
+
+struct SweepResult {
+  std::size_t runs = 0;
+  std::size_t failures = 0;
+  std::size_t sites_total = 0;
+  std::size_t sites_covered = 0;
+  std::vector<std::string> sites_not_covered;
+  std::size_t knobs_total = 0;
+};
+
+// Runs the sweep and prints its report to stdout.
+SweepResult Sweep(const Scenario& scenario, const SweepOptions& options);
+
+}  // namespace sim
