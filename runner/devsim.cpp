@@ -209,6 +209,8 @@ int main(int argc, char** argv) {
   sweep->add_option("--scenario", sa.scenario, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
   sweep->add_option("--modes", modes, "the modes to sweep, comma separated")->default_val("1,2,3");
   sweep->add_option("--jobs", sweep_jobs, "parallel processes (default: the number of cores)");
+  int sweep_reported = 20;
+  sweep->add_option("--max-reported", sweep_reported, "failures printed in full")->default_val(20);
   bool list_knobs = false;
   sweep->add_flag("--list-knobs", list_knobs, "print every device knob with its scenario change, and stop");
   app.require_subcommand(0, 1);
@@ -229,6 +231,7 @@ int main(int argc, char** argv) {
       sim::SweepOptions so;
       so.scenario_file = sa.scenario;
       so.jobs = std::max(1, sweep_jobs);
+      so.max_reported = sweep_reported;
       so.progress = isatty(2);
       so.modes.clear();
       for (std::size_t p = 0; p <= modes.size();) {

@@ -187,6 +187,7 @@ Json Handset::Summary() const {
   s["threads"] = kernel.DescribeWaits();
   s["trace_lines"] = debug.Lines().size();
   s["unused_fault_rules"] = faults.UnusedRules();
+  s["fault_sites"] = faults.Consultations();
   if (!expected_outcomes_.empty()) s["expected_outcomes"] = expected_outcomes_;
   const RunView view{events.Events(), s, end_.kind, expected_outcomes_};
   Json violations = Json::array();
