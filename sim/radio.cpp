@@ -67,8 +67,10 @@ void Radio::Command(Instance&, const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() == 4) std::memcpy(&cmd, bytes.data(), 4);
   if (bytes.size() != 4 || cmd != kPowerOffCommand) return;
   Handset& d = Dev();
-  for (const auto& [after, note] : extra_)
-    d.kernel.At(d.kernel.Now() + after, "radio notification", [this, note] { Queue(note); });
+  for (const auto& extra : extra_) {
+    const Notification note = extra.second;
+    d.kernel.At(d.kernel.Now() + extra.first, "radio notification", [this, note] { Queue(note); });
+  }
   if (confirm_ == "never") return;
   Notification n{kNotifyRadioState, Words({20, 1, kStateOff, 0, 0}), false};
   if (confirm_ == "other_state") n.payload = Words({20, 1, 2, 0, 0});

@@ -93,7 +93,9 @@ void Registry::Configure(const Section& root, Timeline& timeline) {
     return std::make_pair(ref, Wide(e.String("value", "")));
   };
   timeline.Register("set_registry", [this, parse_target](const Section& e) -> Timeline::Action {
-    auto [ref, name] = parse_target(e);
+    const auto target = parse_target(e);
+    const KeyRef ref = target.first;
+    const std::u16string name = target.second;
     RegValue v;
     if (e.Has("dword")) {
       const std::uint32_t d = e.U32("dword", 0);
@@ -115,7 +117,9 @@ void Registry::Configure(const Section& root, Timeline& timeline) {
     return [this, ref, name, v] { SetValue(ref, name, v); };
   });
   timeline.Register("delete_registry", [this, parse_target](const Section& e) -> Timeline::Action {
-    auto [ref, name] = parse_target(e);
+    const auto target = parse_target(e);
+    const KeyRef ref = target.first;
+    const std::u16string name = target.second;
     return [this, ref, name] { DeleteValue(ref, name); };
   });
 }

@@ -16,21 +16,26 @@ void ResultProc(DWORD dwCode, HRESULT hrCmdID, const void* lpData, DWORD cbData,
 {
 }
 
-void NotifyProc(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam)
+BOOL IsRadioPowerOffReport(DWORD dwCode, const void* lpData, DWORD cbData)
 {
-    NKDbgPrintfW(TEXT("[RIL|NotifyProc] dwCode = %d\r\n"), dwCode);
     if (dwCode != RIL_NOTIFY_RADIOSTATECHANGED) {
-        return;
+        return FALSE;
     }
     // A notification without the whole record is ignored rather than read past its end.
     if (lpData == NULL || cbData < RIL_STATE_PAYLOAD_BYTES) {
-        return;
+        return FALSE;
     }
     const BYTE* pbPayload = (const BYTE*)lpData;
     if ((ReadPayloadWord(pbPayload, RIL_STATE_PARAM_MASK_OFFSET) & RIL_STATE_PARAM_STATE) == 0) {
-        return;
+        return FALSE;
     }
-    if (ReadPayloadWord(pbPayload, RIL_STATE_VALUE_OFFSET) != RIL_RADIO_STATE_OFF) {
+    return ReadPayloadWord(pbPayload, RIL_STATE_VALUE_OFFSET) == RIL_RADIO_STATE_OFF;
+}
+
+void NotifyProc(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam)
+{
+    NKDbgPrintfW(TEXT("[RIL|NotifyProc] dwCode = %d\r\n"), dwCode);
+    if (!IsRadioPowerOffReport(dwCode, lpData, cbData)) {
         return;
     }
     NKDbgPrintfW(TEXT("[RIL|NotifyProc] Power Off OK + \r\n"));

@@ -19,6 +19,9 @@ extern std::atomic<BOOL> g_bRilInitialized;
 
 // Attaches to the radio layer and sends the power-off command; does not wait for the answer.
 void RilShutDown(void);
+// True when a notification reports the radio off: the radio-state code with a whole record whose
+// mask carries the state word and whose state is off.
+BOOL IsRadioPowerOffReport(DWORD dwCode, const void* lpData, DWORD cbData);
 // Radio notifications; signals g_hRilPowerOffEvent when the radio reports itself off.
 void NotifyProc(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam);
 // Results of radio commands; nothing to do with them.
