@@ -21,6 +21,7 @@
 #include "sim/leds.h"
 #include "sim/kernel.h"
 #include "sim/local_time.h"
+#include "sim/notification_db.h"
 #include "sim/power_manager.h"
 #include "sim/radio.h"
 #include "sim/registry.h"
@@ -28,6 +29,7 @@
 #include "sim/scenario.h"
 #include "sim/sync.h"
 #include "sim/timeline.h"
+#include "sim/wake_plan.h"
 #include "sim/windows.h"
 
 namespace sim {
@@ -105,6 +107,8 @@ class Handset {
   Radio radio;
   Leds leds;
   LocalClock clock;
+  NotificationDb notifications;
+  WakePlan wake_plan;
 
  private:
   static SchedulerConfig SchedulerFrom(const Scenario& scenario, const RunOptions& options);
