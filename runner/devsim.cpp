@@ -138,8 +138,10 @@ int RunOnce(const Args& a) {
 void AddCommonOptions(CLI::App& app, Args& a) {
   app.add_option("--scenario", a.scenario, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
   app.add_option("--answer", a.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS[~J]]")
-      ->check([](const std::string& s) { return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS[~J]]"; });
-  app.add_option("--fail", a.fail, "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable)");
+      ->check([](const std::string& s) { return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS[~J]]"; })
+      ->allow_extra_args(false);
+  app.add_option("--fail", a.fail, "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable)")
+      ->allow_extra_args(false);
   app.add_option("--time-limit", a.time_limit_ms, "end the run after MS of virtual time");
   app.add_option("--cmdline", a.cmdline, "the program's raw command line, instead of ARGS");
   app.add_flag("--pct", a.pct, "probabilistic priority scheduling instead of uniform random choices");

@@ -63,6 +63,7 @@ BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LP
     d.hal.ertc = in[1];
     d.hal.ertc_writes.push_back({in[1], d.kernel.Now(), d.drivers.lcd_state != 4});
     d.Note("ertc", "write", {{"value", HexJson(in[1])}, {"date", ErtcDate(in[1])}});
+    d.wake_plan.OnErtcWrite(in[1], d.kernel.Now());
   } else if (in[0] == Hal::kCmdShutdown) {
     d.hal.kernel_shutdowns.push_back(d.kernel.Now());
     d.Note("kernel", "shutdown", {{"value", in[1]}});

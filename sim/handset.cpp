@@ -72,6 +72,7 @@ void Handset::Configure(const Scenario& scenario) {
   libraries.Configure(root);
   processes.Configure(root, windows);
   keyboard.Configure(root, timeline);
+  notifications.Configure(root, clock);
   timeline.Register("hold_mutex", [this](const Section& e) -> Timeline::Action {
     const std::u16string name = Wide(e.String("name", ""));
     if (name.empty()) e.Fail("name", "missing: the mutex another process takes");
@@ -163,6 +164,8 @@ Json Handset::Summary() const {
   s["process_ended"] = process_ended_;
   if (process_ended_) s["exit_code"] = main_exit_code_;
   hal.Summarize(s);
+  wake_plan.Summarize(s);
+  notifications.Summarize(s);
   drivers.Summarize(s);
   power.Summarize(s);
   radio.Summarize(s);

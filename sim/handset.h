@@ -24,6 +24,7 @@
 #include "sim/keyboard.h"
 #include "sim/libraries.h"
 #include "sim/local_time.h"
+#include "sim/notification_db.h"
 #include "sim/power_manager.h"
 #include "sim/processes.h"
 #include "sim/radio.h"
@@ -33,6 +34,7 @@
 #include "sim/sound.h"
 #include "sim/sync.h"
 #include "sim/timeline.h"
+#include "sim/wake_plan.h"
 #include "sim/windows.h"
 
 namespace sim {
@@ -115,6 +117,8 @@ class Handset {
   Libraries libraries;
   Processes processes;
   Keyboard keyboard;
+  NotificationDb notifications;
+  WakePlan wake_plan;
 
  private:
   static SchedulerConfig SchedulerFrom(const Scenario& scenario, const RunOptions& options);
