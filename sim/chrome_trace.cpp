@@ -95,7 +95,7 @@ void AddInstants(const RunStory& story, Json& out) {
                           std::move(args)));
   }
   for (const Json* e : story.device_events) {
-    out.push_back(Instant((*e)["op"].get<std::string>(), "handset", (*e)["t_us"].get<Micros>(), kHandsetPid,
+    out.push_back(Instant(e->value("op", std::string()), "handset", e->value("t_us", Micros{0}), kHandsetPid,
                           kHandsetEventsTid, "t", e->contains("args") ? (*e)["args"] : Json::object()));
   }
   for (const Moment& m : story.moments)

@@ -17,10 +17,14 @@ constexpr Micros kShortCallUs = 20;
 // Longest cycle of calls or lines that folding looks for.
 constexpr std::size_t kMaxCycle = 8;
 
+// JSON text of `v`; text that is not valid UTF-8 (a name from the program's 16-bit strings) is
+// replaced rather than thrown on.
+std::string Dump(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
 std::string Str(const Json& j, const char* key) {
   if (!j.is_object() || !j.contains(key)) return {};
   const Json& v = j[key];
-  return v.is_string() ? v.get<std::string>() : v.dump();
+  return v.is_string() ? v.get<std::string>() : Dump(v);
 }
 
 std::string ArgStr(const Json& e, const char* key) {
@@ -28,7 +32,8 @@ std::string ArgStr(const Json& e, const char* key) {
 }
 
 Micros Time(const Json& e, const char* key) {
-  return e.contains(key) && e[key].is_number_unsigned() ? e[key].get<Micros>() : 0;
+  if (!e.contains(key) || !e[key].is_number_integer() || e[key].get<std::int64_t>() < 0) return 0;
+  return e[key].get<Micros>();
 }
 
 bool IsCall(const Json& e) { return Str(e, "kind") == "call"; }
@@ -107,7 +112,7 @@ std::string WaitedFor(const Json& e, const std::vector<Json>& events) {
     }
     return text;
   }
-  if (op == "Sleep") return "Sleep " + ArgStr(e, "ms") + " ms";
+  if (op == "Sleep") return ArgStr(e, "ms") + " ms to pass";
   if (op == "MessageBoxW") return "an answer to the box '" + ArgStr(e, "caption") + "'";
   if (op == "SendMessageW") return "the box's thread to handle the message";
   if (op == "PostMessageW") return "a busy handset";
@@ -120,8 +125,8 @@ std::string WaitedFor(const Json& e, const std::vector<Json>& events) {
 std::size_t Signature(const std::string& text) { return std::hash<std::string>{}(text); }
 
 std::size_t CallSignature(const Json& e) {
-  return Signature(Str(e, "op") + '\x1f' + Str(e, "caller") + '\x1f' + (e.contains("args") ? e["args"].dump() : "") +
-                   '\x1f' + (e.contains("result") ? e["result"].dump() : ""));
+  return Signature(Str(e, "op") + '\x1f' + Str(e, "caller") + '\x1f' + (e.contains("args") ? Dump(e["args"]) : "") +
+                   '\x1f' + (e.contains("result") ? Dump(e["result"]) : ""));
 }
 
 // A stretch of a sequence: one item, or `cycles` repeats of the `period` items at `first`.
