@@ -25,7 +25,7 @@ std::string Cut(const std::string& text, std::size_t max) {
 }
 
 Json Metadata(const char* name, int pid, int tid, Json args) {
-  Json e = {{"name", name}, {"ph", "M"}, {"pid", pid}};
+  Json e = {{"name", name}, {"ph", "M"}, {"ts", 0}, {"pid", pid}};
   if (tid > 0) e["tid"] = tid;
   e["args"] = std::move(args);
   return e;

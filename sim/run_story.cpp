@@ -87,7 +87,8 @@ std::vector<std::string> ThreadOrder(const RunRecord& run) {
 std::string SetterOf(const Json& e, const std::vector<Json>& events) {
   const std::string handle = ArgStr(e, "handle");
   const Micros end = Time(e, "t_end_us");
-  const std::size_t from = e.contains("seq") ? e["seq"].get<std::size_t>() + 1 : events.size();
+  // `e` is one of `events`: the search starts right after it.
+  const std::size_t from = static_cast<std::size_t>(&e - events.data()) + 1;
   std::string by;
   for (std::size_t i = from; i < events.size() && Time(events[i], "t_us") <= end; ++i) {
     const Json& s = events[i];
@@ -361,7 +362,10 @@ void AddSteps(const std::vector<const CallSpan*>& spans, const std::function<std
   out.insert(out.end(), found.begin(), found.end());
 }
 
-std::size_t SeqOf(const CallSpan& s) { return s.record && s.record->contains("seq") ? (*s.record)["seq"].get<std::size_t>() : 0; }
+// Index of a single call's event in the log.
+std::size_t IndexOf(const CallSpan& s, const std::vector<Json>& events) {
+  return static_cast<std::size_t>(s.record - events.data());
+}
 
 void SequenceSteps(const RunRecord& run, const std::vector<CallSpan>& calls, std::vector<Step>& out) {
   const RunView view{run.events, run.summary, EndKind::kNone, {}};
@@ -369,7 +373,9 @@ void SequenceSteps(const RunRecord& run, const std::vector<CallSpan>& calls, std
     const std::string thread = Str(run.events[first], "thread");
     std::vector<const CallSpan*> spans;
     for (const CallSpan& s : calls)
-      if (s.record != nullptr && s.thread == thread && SeqOf(s) >= first && SeqOf(s) <= last) spans.push_back(&s);
+      if (s.record != nullptr && s.thread == thread && IndexOf(s, run.events) >= first &&
+          IndexOf(s, run.events) <= last)
+        spans.push_back(&s);
     bool before_animation = true;
     AddSteps(spans, [&](const CallSpan& s) {
       std::string step = SequenceStep(s, before_animation);
