@@ -7,12 +7,14 @@
 #include <iostream>
 #include <memory>
 
+#include "sim/chrome_trace.h"
 #include "sim/explore.h"
 #include "sim/fault_sweep.h"
 #include "sim/handset.h"
 #include "sim/report.h"
 #include "sim/terminal_box.h"
 #include "sim/text.h"
+#include "sim/timeline_svg.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ struct Args {
   std::vector<std::string> answers;
   std::vector<std::string> fail;
   std::string events_file, trace_file, summary_json, report_file;
+  std::string chrome_trace_file, timeline_file;
   std::optional<std::uint64_t> time_limit_ms;
   std::optional<std::string> cmdline;
   std::string knob;
@@ -118,7 +121,17 @@ int RunOnce(const Args& a) {
     std::ofstream out(a.summary_json);
     out << summary.dump(2) << "\n";
   }
-  return outcome.exit_status;
+  const sim::RunRecord record{handset->events.Events(), handset->debug.Lines(), summary};
+  int status = outcome.exit_status;
+  if (!a.chrome_trace_file.empty() && !sim::WriteChromeTrace(record, a.chrome_trace_file)) {
+    std::cerr << "devsim: cannot write the Chrome trace to " << a.chrome_trace_file << "\n";
+    status = 2;
+  }
+  if (!a.timeline_file.empty() && !sim::WriteTimelineSvg(record, a.timeline_file)) {
+    std::cerr << "devsim: cannot write the timeline to " << a.timeline_file << "\n";
+    status = 2;
+  }
+  return status;
 }
 
 // Options that a single run, an exploration and a sweep share.
@@ -189,6 +202,10 @@ int main(int argc, char** argv) {
   app.add_option("--trace-file", a.trace_file, "write the raw debug output (UTF-8) to FILE");
   app.add_option("--summary-json", a.summary_json, "write the end state as JSON to FILE");
   app.add_option("--report", a.report_file, "write the whole run (summary, trace lines, events) as one JSON document to FILE");
+  app.add_option("--chrome-trace", a.chrome_trace_file, "write the run in the Chrome trace-event format (Perfetto, "
+                 "chrome://tracing) to FILE: a track per thread, the handset's state as counters, virtual time");
+  app.add_option("--timeline", a.timeline_file, "write a picture of the run as a self-contained SVG to FILE: a lane per "
+                 "thread and per part of the handset, the steps, the waits, the outcome");
   app.add_flag("-q,--quiet", a.quiet, "print only the summary");
   app.add_option("--knob", a.knob, "turn on one of the fault sweep's device knobs by name (see devsim sweep --list-knobs)");
   app.set_version_flag("--version", kVersion);

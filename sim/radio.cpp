@@ -83,7 +83,10 @@ void Radio::Command(Instance&, const std::vector<std::uint8_t>& bytes) {
   const bool really_off = confirm_ == "off" || confirm_ == "short_payload" || confirm_ == "no_payload" ||
                           confirm_ == "mask_clear";
   d.kernel.At(Jittered(d.kernel.Random(), d.kernel.Now() + confirm_after_, confirm_jitter_), "radio reports its state", [this, n, really_off] {
-    if (really_off) state = "off";
+    if (really_off) {
+      state = "off";
+      Dev().Note("radio", "off");
+    }
     Queue(n);
   });
 }

@@ -163,6 +163,7 @@ BOOL PlaySoundW(LPCWSTR pszSound, HMODULE hmod, DWORD fdwSound) {
   if ((fdwSound & SND_ASYNC) == 0) {
     d.kernel.Wait(nullptr, ParseWav(reinterpret_cast<const std::uint8_t*>(pszSound), block->size).length,
                   "PlaySoundW plays the sound to its end");
+    c.Record()["t_end_us"] = d.kernel.Now();
   }
   return c.Return<BOOL>(TRUE, true);
 }

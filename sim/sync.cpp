@@ -285,6 +285,7 @@ void Sleep(DWORD dwMilliseconds) {
   c.Arg("ms", dwMilliseconds);
   Dev().kernel.Wait(nullptr, dwMilliseconds == INFINITE ? kNever : Micros{dwMilliseconds} * kMicrosPerMs,
                     "Sleep(" + std::to_string(dwMilliseconds) + ")");
+  c.Record()["t_end_us"] = Dev().kernel.Now();
   c.Done();
 }
 

@@ -136,7 +136,7 @@ void WindowManager::Close(std::uintptr_t hwnd, const std::string& why) {
   if (w == nullptr) return;
   w->alive = false;
   if (foreground_ == hwnd) foreground_ = 0;
-  Dev().Note("windows", "closed", {{"title", Narrow(w->title)}, {"why", why}});
+  Dev().Note("windows", "closed", {{"window", HexJson(hwnd)}, {"title", Narrow(w->title)}, {"why", why}});
   if (w->is_box && on_box_closed) on_box_closed(*w);
 }
 
