@@ -14,6 +14,7 @@ HANDLE g_hRilPowerOffEvent = NULL;
 HANDLE g_hAnimDoneEvent = NULL;
 HANDLE g_hWatchdogThread = NULL;
 std::atomic<LONG> g_lNormalShutdownRuns(0);
+std::atomic<LONG> g_lNormalShutdownsCompleted(0);
 
 // Waits for the radio's power-off report. Without an initialised radio layer no report can come,
 // so there is nothing to wait for; otherwise the wait is bounded, so that a radio that never
@@ -21,6 +22,11 @@ std::atomic<LONG> g_lNormalShutdownRuns(0);
 static void WaitForRadioPowerOff(void)
 {
     if (!g_bRilInitialized) {
+        return;
+    }
+    if (g_hRilPowerOffEvent == NULL) {
+        NKDbgPrintfW(TEXT("[Shutdown|%s] Ril Down event missing, not waiting\r\n"),
+                     TEXT("NormalShutdown"));
         return;
     }
     if (WaitForSingleObject(g_hRilPowerOffEvent, RADIO_POWEROFF_WAIT_MS) == WAIT_TIMEOUT) {
@@ -93,6 +99,9 @@ void NormalShutdown(void)
 
     g_hAnimDoneEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
     g_hWatchdogThread = CreateThread(NULL, 0, AnimTimeoutThread, NULL, 0, NULL);
+    if (g_hWatchdogThread == NULL) {
+        NKDbgPrintfW(TEXT("[Shutdown|%s] Watchdog thread not started\r\n"), TEXT("NormalShutdown"));
+    }
 
     InstallKeyboardLock(GetModuleHandleW(NULL), KeyboardLockProc);
     SystemIdleTimerReset();
@@ -107,10 +116,16 @@ void NormalShutdown(void)
     DumpLogFile();
 
     SetSystemPowerState(NULL, POWER_STATE_SUSPEND, POWER_FORCE);
+    if (g_hWatchdogThread == NULL) {
+        // Nothing else would take the power away should the handset come back from the
+        // suspend: the sequence's own thread does the watchdog's work.
+        AnimTimeoutThread(NULL);
+    }
 
     ReleaseMutex(hMutex);
     CloseHandle(hMutex);
     CloseHandle(hBypassEvent);
     CloseHandle(g_hAutoShutdownEvent);
+    g_lNormalShutdownsCompleted++;
     g_lNormalShutdownRuns--;
 }

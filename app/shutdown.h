@@ -21,6 +21,8 @@
 #define RADIO_POWEROFF_WAIT_MS 15000
 
 extern HANDLE g_hRilPowerOffEvent;
+// Shutdown sequences of this process that ran to their end.
+extern std::atomic<LONG> g_lNormalShutdownsCompleted;
 extern HANDLE g_hAnimDoneEvent;
 extern HANDLE g_hWatchdogThread;
 // NormalShutdown runs of this process under way: counted from the moment a run owns its mutex

@@ -46,7 +46,13 @@ DWORD AutoShutdownThread(LPVOID lpParameter)
         SendMessageW(hWnd, WM_COMMAND, IDYES, 0);
         NKDbgPrintfW(TEXT("[AutoShutdownThread] SendMessage IDYES.\n"));
     }
+    LONG lCompletedBefore = g_lNormalShutdownsCompleted;
     NormalShutdown();
+    if (g_lNormalShutdownsCompleted == lCompletedBefore) {
+        // The sequence could not run here (its mutex could not be created, or the process is
+        // ending): release the prompt thread, which would otherwise wait for it for good.
+        g_bShutdownBegin = 0;
+    }
     return 0;
 }
 
@@ -88,9 +94,10 @@ void UIAutoShutDown(void)
 
     if (g_bShutdownBegin) {
         // The timeout thread answered the box and runs NormalShutdown: this thread stays here,
-        // whatever the box returned, until the power goes.
+        // whatever the box returned, until the power goes. Only when that thread's sequence
+        // could not run at all does it clear the flag and let this thread go on.
         NKDbgPrintfW(TEXT("[UIAutoShutDown] Wait for NormalShutdown complete... \r\n"));
-        for (;;) {
+        while (g_bShutdownBegin) {
             Sleep(PROMPT_PARKED_SLEEP_MS);
         }
     }
@@ -114,6 +121,13 @@ void AutoShutdownPrompt(void)
 {
     NKDbgPrintfW(TEXT("[AutoShutdown] AutoShutdownPrompt ++ \r\n"));
     g_hAutoShutdownEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    if (g_hAutoShutdownEvent == NULL) {
+        // Without the event the timeout thread cannot wait, and a box would stand with no
+        // timeout: the prompt is over, as when the thread cannot be started.
+        NKDbgPrintfW(TEXT("[AutoShutdown] Create AutoShutdown Event failed! \r\n"));
+        g_bPromptDone = 1;
+        return;
+    }
 
     g_hAutoShutdownThread = CreateThread(NULL, 0, AutoShutdownThread, NULL, 0, NULL);
     if (g_hAutoShutdownThread == NULL) {

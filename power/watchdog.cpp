@@ -17,10 +17,19 @@ DWORD AnimTimeoutThread(LPVOID lpParameter)
     NKDbgPrintfW(TEXT("[Shutdown Thread] Run~\r\n"));
     BatteryRailsOff();
 
-    DWORD dwWait = WaitForSingleObject(g_hAnimDoneEvent, WATCHDOG_TIMEOUT_MS);
-    if (dwWait != WAIT_TIMEOUT) {
+    DWORD dwWait = WAIT_FAILED;
+    if (g_hAnimDoneEvent != NULL) {
+        dwWait = WaitForSingleObject(g_hAnimDoneEvent, WATCHDOG_TIMEOUT_MS);
+    }
+    if (dwWait == WAIT_OBJECT_0) {
         NKDbgPrintfW(TEXT("[AnimTimeoutThread] Out~\r\n"));
         return 0;
+    }
+    if (dwWait != WAIT_TIMEOUT) {
+        // Without its event, or with a wait that failed, the watchdog still has to take the power
+        // away: it sleeps out its time instead.
+        NKDbgPrintfW(TEXT("[AnimTimeoutThread] Wait failed, sleeping %d ms~\r\n"), WATCHDOG_TIMEOUT_MS);
+        Sleep(WATCHDOG_TIMEOUT_MS);
     }
 
     NKDbgPrintfW(TEXT("[Shutdown TimeoutThread] WAIT_TIMEOUT!!!\r\n"));

@@ -44,6 +44,8 @@ void Handset::Configure(const Scenario& scenario) {
   if (auto program = root.Table("program")) program_pid_ = program->U32("pid", program_pid_);
   if (auto expect = root.Table("expect")) {
     expected_outcomes_ = expect->Strings("outcome");
+    expected_args_ = expect->Strings("args");
+    expected_ertc_ = expect->String("ertc", "");
     for (const auto& o : expected_outcomes_)
       if (o != "off" && o != "suspended" && o != "on" && o != "stuck" && o != "time-limit")
         expect->Fail("outcome", "'" + o + "' is not one of: off, suspended, on, stuck, time-limit");
@@ -192,6 +194,7 @@ Json Handset::Summary() const {
   s["unused_fault_rules"] = faults.UnusedRules();
   s["fault_sites"] = faults.Consultations();
   if (!expected_outcomes_.empty()) s["expected_outcomes"] = expected_outcomes_;
+  if (!expected_ertc_.empty()) s["expected_ertc"] = expected_ertc_;
   const RunView view{events.Events(), s, end_.kind, expected_outcomes_};
   Json violations = Json::array();
   for (const Violation& v : CheckInvariants(view)) violations.push_back({{"invariant", v.invariant}, {"detail", v.detail}});

@@ -128,6 +128,8 @@ class Handset {
 
   RunOptions options_;
   std::vector<std::string> expected_outcomes_;
+  std::vector<std::string> expected_args_;  // the program arguments the scenario is meant for
+  std::string expected_ertc_;               // "YYYY-MM-DD hh:mm:ss" or "not written"
   std::uint32_t program_pid_ = 0x2A4;
   Micros call_cost_ = 20;
   std::map<ThreadId, std::uint32_t> last_error_;

@@ -154,6 +154,9 @@ void Registry::Apply(const std::vector<RegOperation>& ops) {
         RegKey* k = &roots_[op.root];
         for (const auto& part : SplitPath(op.path)) k = &k->subkeys[part];
         k->values[op.value_name] = RegValue{op.type, op.data};
+        if (op.type > 11)  // beyond REG_QWORD: kept as it is, and reported
+          unknown_types_.push_back(op.root + "\\" + Narrow(op.path) + "\\" + Narrow(op.value_name) + " (type " +
+                                   std::to_string(op.type) + ")");
         break;
       }
       case RegOperation::Kind::kDeleteValue:
@@ -270,6 +273,7 @@ void Registry::Summarize(Json& out) const {
   int open = 0;
   for (const auto& n : notifications_) open += n->open ? 1 : 0;
   out["registry_notifications_open"] = open;
+  out["registry_unknown_types"] = unknown_types_;
 }
 
 }  // namespace sim

@@ -91,6 +91,7 @@ class Registry {
   std::shared_ptr<EventObject> queue_event_;
   bool thread_started_ = false;
   int keys_opened_ = 0;
+  std::vector<std::string> unknown_types_;  // values of kinds the platform does not define
 };
 
 }  // namespace sim

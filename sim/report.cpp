@@ -94,6 +94,9 @@ void PrintSummary(std::ostream& out, const Json& s) {
   if (s.contains("keys")) {
     for (const auto& k : s["keys"]) out << "key " << Str(k, "key") << " at " << Str(k, "at_ms") << " ms: " << Str(k, "fate") << "\n";
   }
+  if (s.contains("registry_unknown_types"))
+    for (const auto& v : s["registry_unknown_types"])
+      out << "registry value of an unknown type, kept as it is: " << v.get<std::string>() << "\n";
   const auto& open = s["handles_open"];
   out << "handles left open: " << open.size() << "\n";
   for (const auto& h : open) out << "  " << Str(h, "handle") << " " << Str(h, "what") << " (" << Str(h, "opened_by") << " in " << Str(h, "caller") << " on " << Str(h, "thread") << ")\n";

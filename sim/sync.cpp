@@ -92,6 +92,18 @@ HANDLE NewHandle(HandleKind kind, std::shared_ptr<void> obj, std::string label, 
 
 std::uintptr_t Value(HANDLE h) { return reinterpret_cast<std::uintptr_t>(h); }
 
+// The object behind `h` when it is an open handle of `kind`; otherwise records the misuse, sets
+// ERROR_INVALID_HANDLE and returns null.
+template <class T>
+T* OpenObject(Call& c, HANDLE h, HandleKind kind, const char* op) {
+  T* obj = Dev().handles.Object<T>(Value(h), kind);
+  if (obj == nullptr) {
+    c.Misuse(std::string(op) + " on a handle that is not an open " + KindName(kind));
+    c.SetError(ERROR_INVALID_HANDLE);
+  }
+  return obj;
+}
+
 }  // namespace
 }  // namespace sim
 
@@ -131,12 +143,8 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
 BOOL SetEvent(HANDLE hEvent) {
   Call c("SetEvent");
   c.Arg("handle", HandleJson(hEvent));
-  auto* ev = Dev().handles.Object<EventObject>(Value(hEvent), HandleKind::kEvent);
-  if (ev == nullptr) {
-    c.Misuse("SetEvent on a handle that is not an open event");
-    c.SetError(ERROR_INVALID_HANDLE);
-    return c.Return<BOOL>(FALSE, false);
-  }
+  auto* ev = OpenObject<EventObject>(c, hEvent, HandleKind::kEvent, "SetEvent");
+  if (ev == nullptr) return c.Return<BOOL>(FALSE, false);
   if (c.Injected(Narrow(ev->name))) {
     c.SetError(ERROR_GEN_FAILURE);
     return c.Return<BOOL>(FALSE, false);
@@ -149,12 +157,8 @@ BOOL SetEvent(HANDLE hEvent) {
 BOOL ResetEvent(HANDLE hEvent) {
   Call c("ResetEvent");
   c.Arg("handle", HandleJson(hEvent));
-  auto* ev = Dev().handles.Object<EventObject>(Value(hEvent), HandleKind::kEvent);
-  if (ev == nullptr) {
-    c.Misuse("ResetEvent on a handle that is not an open event");
-    c.SetError(ERROR_INVALID_HANDLE);
-    return c.Return<BOOL>(FALSE, false);
-  }
+  auto* ev = OpenObject<EventObject>(c, hEvent, HandleKind::kEvent, "ResetEvent");
+  if (ev == nullptr) return c.Return<BOOL>(FALSE, false);
   ev->Reset();
   return c.Return<BOOL>(TRUE, true);
 }
@@ -197,12 +201,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
 BOOL ReleaseMutex(HANDLE hMutex) {
   Call c("ReleaseMutex");
   c.Arg("handle", HandleJson(hMutex));
-  auto* mutex = Dev().handles.Object<MutexObject>(Value(hMutex), HandleKind::kMutex);
-  if (mutex == nullptr) {
-    c.Misuse("ReleaseMutex on a handle that is not an open mutex");
-    c.SetError(ERROR_INVALID_HANDLE);
-    return c.Return<BOOL>(FALSE, false);
-  }
+  auto* mutex = OpenObject<MutexObject>(c, hMutex, HandleKind::kMutex, "ReleaseMutex");
+  if (mutex == nullptr) return c.Return<BOOL>(FALSE, false);
   if (!mutex->Release(Dev().kernel.Current())) {
     c.SetError(ERROR_NOT_OWNER);
     return c.Return<BOOL>(FALSE, false);

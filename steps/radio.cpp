@@ -39,7 +39,9 @@ void NotifyProc(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam)
         return;
     }
     NKDbgPrintfW(TEXT("[RIL|NotifyProc] Power Off OK + \r\n"));
-    SetEvent(g_hRilPowerOffEvent);
+    if (g_hRilPowerOffEvent != NULL) {
+        SetEvent(g_hRilPowerOffEvent);
+    }
 }
 
 void RilShutDown(void)

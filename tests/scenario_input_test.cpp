@@ -119,3 +119,17 @@ TEST(CommandLineSplit, QuotesGroupAndAreRemoved) {
     for (int i = 0; i < n; ++i) EXPECT_EQ(std::u16string(argv[i]), c.args[i]);
   }
 }
+
+TEST(ScenarioInput, UnknownValueTypesAreKeptAndReported) {
+  const auto r = testing_support::RunBuiltin(R"(
+[registry]
+patch = '''
+Windows Registry Editor Version 5.00
+[HKEY_LOCAL_MACHINE\Vendor]
+"Blob"=hex(1f):aa,bb
+'''
+)", {"x"});
+  ASSERT_EQ(r.error, "");
+  ASSERT_EQ(r.summary["registry_unknown_types"].size(), 1u);
+  EXPECT_EQ(r.summary["registry_unknown_types"][0], "HKEY_LOCAL_MACHINE\\Vendor\\Blob (type 31)");
+}

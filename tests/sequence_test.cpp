@@ -308,3 +308,53 @@ TEST(Sequence, ModeOneEndsSuspendedUnderEveryThreadOrder) {
     ASSERT_EQ(r.Count("Ril Down+"), 1) << "seed " << seed;
   }
 }
+
+// Failures the fault sweep found: each ends with the handset down (or the prompt over) and with
+// no invalid handle handed to the platform.
+TEST(Sequence, FailuresThatOnceLeftTheHandsetHalfDown) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> args, fail, answers;
+    std::string overrides, outcome;
+    std::vector<std::string> traces;
+  };
+  const std::vector<Case> cases = {
+      {"radio event not created", {"1"}, {"CreateEventW@2"}, {}, "", "suspended",
+       {"Ril Down event missing, not waiting", "Ril Down-"}},
+      {"done event not created, suspend hangs", {"1"}, {"CreateEventW@4"}, {},
+       "[power]\nsuspend_returns_after_ms = 90000\n", "off",
+       {"[Shutdown Thread] Run~", "Wait failed, sleeping 60000 ms~", "WAIT_TIMEOUT!!!", "PMU POWER OFF"}},
+      {"watchdog wait fails, suspend hangs", {"1"}, {"WaitForSingleObject@2"}, {},
+       "[power]\nsuspend_returns_after_ms = 90000\n", "off", {"Wait failed, sleeping 60000 ms~", "PMU POWER OFF"}},
+      {"watchdog thread not created", {"1"}, {"CreateThread:AnimTimeoutThread"}, {}, "", "off",
+       {"Watchdog thread not started", "[Shutdown|NormalShutdown] DumpLogFile", "WAIT_TIMEOUT!!!", "PMU POWER OFF"}},
+      {"prompt event not created", {"3"}, {"CreateEventW@1"}, {}, "", "on",
+       {"[AutoShutdown] AutoShutdownPrompt ++ ", "[AutoShutdown] Create AutoShutdown Event failed! "}},
+      {"timeout's sequence cannot take its mutex", {"3"}, {"CreateMutexW:NormalShutdown@1"}, {}, "", "suspended",
+       {"[SHUTDOWN|NormalShutdown]CreateMutex NormalShutdown error", "[UIAutoShutDown] Ret = IDYES ", "Ril Down+",
+        "[AutoShutdown] AutoShutdownPrompt -- "}},
+      {"no sequence can take its mutex", {"3"}, {"CreateMutexW:NormalShutdown@1+"}, {}, "", "on",
+       {"Wait for NormalShutdown complete...", "[UIAutoShutDown] Ret = IDYES ",
+        "[SHUTDOWN|NormalShutdown]CreateMutex NormalShutdown error", "[AutoShutdown] AutoShutdownPrompt -- "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunSpec spec;
+    spec.scenario = "base = \"builtin\"\n" + c.overrides;
+    spec.args = c.args;
+    spec.fail = c.fail;
+    spec.answers = c.answers;
+    const RunResult r = RunProgram(spec);
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.outcome, c.outcome) << r.Dump();
+    EXPECT_TRUE(r.InOrder(c.traces)) << r.Dump();
+    EXPECT_TRUE(r.summary["violations"].empty()) << r.summary["violations"].dump(2);
+  }
+}
+
+TEST(Sequence, ARefusedSequenceLeavesNoHandleToItsMutex) {
+  const RunResult r = RunBuiltin("[[other_process]]\nmutexes = [\"NormalShutdown\"]\n", {"1"});
+  for (const auto& h : r.summary["handles_open"]) EXPECT_NE(h["what"], "mutex 'NormalShutdown'");
+  ASSERT_EQ(r.Calls("CreateMutexW").size(), 2u);
+  EXPECT_EQ(r.Calls("CloseHandle").size(), 1u);
+}
