@@ -9,6 +9,8 @@ preset="${1:-default}"
 ./setup.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j"$(nproc)"
+# A data race stops the process that found it, so that the run fails instead of only printing.
+if [ "$preset" = tsan ]; then export TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}"; fi
 if [ "$preset" = default ]; then
   ctest --preset "$preset"
 else
