@@ -238,6 +238,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int rc = app.exit(e);
+    // _Exit does not flush: without this, --help into a pipe printed nothing.
+    std::cout.flush();
+    std::cerr.flush();
     std::_Exit(rc == 0 ? 0 : 2);
   }
   int status = 0;

@@ -46,17 +46,17 @@ bool MayBlock(const std::string& op) {
   return kOps.count(op) != 0;
 }
 
-// Threads that were still waiting when the run ended, with what they waited for (the summary
-// lists every unfinished thread as "name: what").
-std::map<std::string, std::string> WaitsAtEnd(const Json& summary) {
-  std::map<std::string, std::string> out;
+// Threads that were still waiting when the run ended (the summary lists every unfinished thread
+// as "name: what it waits for", or "name: runnable").
+std::set<std::string> WaitsAtEnd(const Json& summary) {
+  std::set<std::string> out;
   if (!summary.contains("threads") || !summary["threads"].is_array()) return out;
   for (const Json& t : summary["threads"]) {
     if (!t.is_string()) continue;
     const std::string line = t.get<std::string>();
     const auto colon = line.find(": ");
     if (colon == std::string::npos || line.substr(colon + 2) == "runnable") continue;
-    out[line.substr(0, colon)] = line.substr(colon + 2);
+    out.insert(line.substr(0, colon));
   }
   return out;
 }
@@ -166,7 +166,7 @@ std::vector<Piece> FoldRepeats(const std::vector<std::size_t>& sig, std::size_t 
 
 // The span of one call; `next` is when the thread's next call began (kNever: none).
 CallSpan SingleSpan(const Json& e, Micros next, Micros run_end, const RunRecord& run,
-                    const std::map<std::string, std::string>& waits) {
+                    const std::set<std::string>& waits) {
   CallSpan s;
   s.thread = Str(e, "thread");
   s.op = Str(e, "op");
@@ -180,7 +180,7 @@ CallSpan SingleSpan(const Json& e, Micros next, Micros run_end, const RunRecord&
   } else if (next == kNever && MayBlock(s.op) && waits.count(s.thread)) {
     s.end = std::max(s.begin, run_end);
     s.wait = s.unfinished = true;
-    s.waited_for = WaitedFor(e, run.events) + " (still waiting: " + waits.at(s.thread) + ")";
+    s.waited_for = WaitedFor(e, run.events) + ", still waiting when the run ended";
   } else {
     const Micros limit = next == kNever ? std::max(s.begin, run_end) : std::max(s.begin, next);
     s.end = std::min(s.begin + kShortCallUs, limit);
@@ -212,7 +212,7 @@ CallSpan FoldedSpan(const std::vector<CallSpan>& singles, const Piece& p) {
 
 // The spans of one thread's calls, with long repeated cycles folded.
 void AddThreadSpans(const std::vector<const Json*>& calls, const RunRecord& run, Micros run_end,
-                    const std::map<std::string, std::string>& waits, std::size_t fold_cycles,
+                    const std::set<std::string>& waits, std::size_t fold_cycles,
                     std::vector<CallSpan>& out) {
   std::vector<CallSpan> singles;
   std::vector<std::size_t> sig;
