@@ -30,11 +30,6 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
   return parts;
 }
 
-std::u16string JoinPath(const std::u16string& a, const std::u16string& b) {
-  if (a.empty()) return b;
-  if (b.empty()) return a;
-  return a + u"\\" + b;
-}
 
 }  // namespace
 

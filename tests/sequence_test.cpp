@@ -16,6 +16,17 @@ std::string Arg(const sim::Json& call, const char* name) {
   return v.is_string() ? v.get<std::string>() : v.dump();
 }
 
+// Runs the built-in handset changed by `overrides`, with these arguments, fault rules and answers.
+RunResult RunOverBuiltin(const std::string& overrides, const std::vector<std::string>& args,
+                         const std::vector<std::string>& fail, const std::vector<std::string>& answers = {}) {
+  RunSpec spec;
+  spec.scenario = "base = \"builtin\"\n" + overrides;
+  spec.args = args;
+  spec.fail = fail;
+  spec.answers = answers;
+  return RunProgram(spec);
+}
+
 }  // namespace
 
 TEST(Sequence, ModeOneSwitchesTheBuiltInHandsetOff) {
@@ -227,11 +238,7 @@ TEST(Sequence, EveryFaultEndsTheRunWithItsTrace) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec spec;
-    spec.scenario = "base = \"builtin\"\n" + c.overrides;
-    spec.args = c.args;
-    spec.fail = c.fail;
-    const RunResult r = RunProgram(spec);
+    const RunResult r = RunOverBuiltin(c.overrides, c.args, c.fail);
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.outcome, c.outcome) << r.Dump();
     EXPECT_TRUE(r.InOrder(c.traces)) << r.Dump();
@@ -339,12 +346,7 @@ TEST(Sequence, FailuresThatOnceLeftTheHandsetHalfDown) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RunSpec spec;
-    spec.scenario = "base = \"builtin\"\n" + c.overrides;
-    spec.args = c.args;
-    spec.fail = c.fail;
-    spec.answers = c.answers;
-    const RunResult r = RunProgram(spec);
+    const RunResult r = RunOverBuiltin(c.overrides, c.args, c.fail, c.answers);
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.outcome, c.outcome) << r.Dump();
     EXPECT_TRUE(r.InOrder(c.traces)) << r.Dump();
