@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sim/reg_file.h"
+#include "sim/scenario/reg_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   try {

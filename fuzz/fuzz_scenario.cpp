@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/handset.h"
+#include "sim/devices/handset.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   try {

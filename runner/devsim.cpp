@@ -7,14 +7,15 @@
 #include <iostream>
 #include <memory>
 
-#include "sim/chrome_trace.h"
-#include "sim/explore.h"
-#include "sim/fault_sweep.h"
-#include "sim/handset.h"
-#include "sim/report.h"
-#include "sim/terminal_box.h"
-#include "sim/text.h"
-#include "sim/timeline_svg.h"
+#include "sim/base/text.h"
+#include "sim/checks/checked_run.h"
+#include "sim/devices/handset.h"
+#include "sim/explore/explore.h"
+#include "sim/explore/fault_sweep.h"
+#include "sim/views/chrome_trace.h"
+#include "sim/views/report.h"
+#include "sim/views/terminal_box.h"
+#include "sim/views/timeline_svg.h"
 
 namespace {
 
@@ -89,10 +90,11 @@ int RunOnce(const Args& a) {
       else printer.Print(l);
     });
   }
-  const sim::Outcome outcome = handset->Run();
+  const sim::CheckedRun run = sim::RunChecked(*handset);
+  const sim::Outcome& outcome = run.outcome;
+  const sim::Json& summary = run.summary;
   if (terminal) terminal->Stop();
   printer.Flush();
-  const sim::Json summary = handset->Summary();
   if (!a.quiet) std::cout << "----\n";
   sim::PrintSummary(std::cout, summary);
   std::cout << "replay: " << ReplayCommand(a) << "\n";

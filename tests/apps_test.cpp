@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "sim/text.h"
+#include "sim/base/text.h"
 #include "steps/apps.h"
 #include "tests/harness.h"
 

@@ -25,7 +25,7 @@ TEST(Docs, ScenarioReferenceNamesEveryKey) {
   // Keys are read through Section's typed getters; a few are read through a variable.
   std::set<std::string> keys = {"start_fields", "end", "end_fields", "text", "patch", "base"};
   const std::regex getter(R"re((?:\.|->)(?:String|Bool|Int|U32|Ms|Strings|Ints|Table|Tables|Choice|Has)\("([A-Za-z0-9_]+)")re");
-  for (const auto& entry : std::filesystem::directory_iterator(src + "/sim")) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(src + "/sim")) {
     if (entry.path().extension() != ".cpp") continue;
     const std::string code = Read(entry.path());
     for (std::sregex_iterator it(code.begin(), code.end(), getter), end; it != end; ++it) keys.insert((*it)[1]);

@@ -6,7 +6,7 @@
 #include <regex>
 #include <set>
 
-#include "sim/fault_sweep.h"
+#include "sim/explore/fault_sweep.h"
 #include "tests/harness.h"
 
 namespace {

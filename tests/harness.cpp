@@ -9,8 +9,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "sim/report.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/checks/checked_run.h"
+#include "sim/views/report.h"
 
 namespace testing_support {
 
@@ -67,11 +68,11 @@ sim::Json RunBody(sim::Handset& handset, const std::function<sim::Json()>& body)
       out["outcome"] = "routine";
       out["exit_status"] = 0;
     } else {
-      const sim::Outcome outcome = handset->Run();
+      const sim::Outcome outcome = sim::RunChecked(*handset).outcome;
       out["outcome"] = outcome.state;
       out["exit_status"] = outcome.exit_status;
     }
-    out["summary"] = handset->Summary();
+    out["summary"] = sim::CheckedSummary(*handset);
     sim::Json lines = sim::Json::array();
     for (const auto& l : handset->debug.Lines())
       lines.push_back({static_cast<double>(l.at) / 1000.0, l.thread, l.text});

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/handset.h"
+#include "sim/devices/handset.h"
+#include "sim/kernel/eventlog.h"
 
 namespace testing_support {
 

@@ -2,7 +2,7 @@
 // stays quiet on a sound one.
 #include <gtest/gtest.h>
 
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 using sim::Json;
 

@@ -13,8 +13,8 @@
 #include <set>
 #include <sstream>
 
-#include "sim/chrome_trace.h"
-#include "sim/timeline_svg.h"
+#include "sim/views/chrome_trace.h"
+#include "sim/views/timeline_svg.h"
 #include "tests/harness.h"
 
 using sim::Json;

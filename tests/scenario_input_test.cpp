@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "app/startup.h"
-#include "sim/reg_file.h"
-#include "sim/scenario.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/scenario/reg_file.h"
+#include "sim/scenario/scenario.h"
 #include "tests/harness.h"
 
 using testing_support::RunProgram;

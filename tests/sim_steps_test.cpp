@@ -2,7 +2,7 @@
 // and key presses.
 #include <gtest/gtest.h>
 
-#include "sim/sound.h"
+#include "sim/devices/sound.h"
 #include "tests/harness.h"
 
 TEST(SimSound, GeneratedSoundsParseToTheirLengthAndBrokenImagesAreNoSound) {

@@ -1,6 +1,6 @@
 // Checks of the simulator's wide printf against the formats the program traces with, and of
 // the UTF conversions used to show the program's text on the host.
-#include "sim/wformat.h"
+#include "sim/base/wformat.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Wide printf with the handset's rules, and the UTF-8/UTF-16 conversions it relies on.
-#include "sim/wformat.h"
+#include "sim/base/wformat.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The ERTC is written once per shutdown sequence, before the LCD goes off: a handset that is
 // switched off without its wake-up instant sleeps through its owner's alarm.
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

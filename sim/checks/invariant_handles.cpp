@@ -3,7 +3,7 @@
 // where the prompt is left parked, and the animation library.
 #include <set>
 
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

@@ -1,6 +1,6 @@
 // A keyboard lock once installed is removed, and no key reaches an application while it is in
 // force.
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

@@ -1,6 +1,6 @@
 // After No, with no timeout crossing the answer, the handset stays on: LCD, radio and power rails
 // untouched.
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

@@ -1,5 +1,5 @@
 // No platform call is given an invalid handle or a buffer smaller than it says.
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

@@ -1,6 +1,6 @@
 // The process never ends while one of its own shutdown sequences is running: that would leave
 // the handset half shut down (LCD dark, radio off, no suspend).
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

@@ -1,7 +1,7 @@
 // The run ends: neither stuck nor at the time limit, unless the scenario expects it.
 #include <algorithm>
 
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

@@ -1,6 +1,6 @@
 // The shutdown sequence's body runs at most once per handset: switching off twice would
 // program the clock twice, take the radio down twice and run two watchdogs.
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

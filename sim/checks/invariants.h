@@ -1,13 +1,16 @@
+// Folder sim/checks/: the invariants, judged over a finished run from the event log and the
+// handset's summary. It may use sim/devices/ and everything below; views and exploration use it.
+//
 // Invariants checked on every run: properties that must hold whatever the thread order and
-// whatever the platform failed. Each checker lives in its own file (sim/invariant_*.cpp) and
+// whatever the platform failed. Each checker lives in its own file (invariant_*.cpp beside this one) and
 // sees the whole run: its end, the summary and the event log.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/kernel.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/kernel/kernel.h"
 
 namespace sim {
 

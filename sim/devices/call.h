@@ -5,16 +5,13 @@
 #include <string>
 #include <string_view>
 
-#include "sim/eventlog.h"
+#include "sim/kernel/eventlog.h"
 
 namespace sim {
 
 // Virtual time one platform call costs; enough that a thread that never blocks still moves the
 // clock forward.
 inline constexpr Micros kCallCostUs = 20;
-
-// The program routine on the calling thread's stack that made platform call `op`.
-std::string CallerOf(std::string_view op);
 
 class Call {
  public:

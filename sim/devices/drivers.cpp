@@ -1,12 +1,12 @@
-#include "sim/devices.h"
+#include "sim/devices/drivers.h"
 
 #include <cstring>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/files.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/files.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/files.h"
+#include "sim/devices/files.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,9 +6,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "sim/handset.h"
-#include "sim/sound.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/handset.h"
+#include "sim/devices/sound.h"
 
 namespace sim {
 

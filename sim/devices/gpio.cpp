@@ -1,8 +1,8 @@
-#include "sim/gpio.h"
+#include "sim/devices/gpio.h"
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/scenario.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 

@@ -1,12 +1,12 @@
-#include "sim/hal.h"
+#include "sim/devices/hal.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/local_time.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
+#include "sim/devices/local_time.h"
 
 namespace sim {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/kernel.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/kernel/kernel.h"
 
 namespace sim {
 

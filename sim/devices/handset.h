@@ -1,3 +1,8 @@
+// Folder sim/devices/: the handset's parts (registry, objects, windows, radio, GPIO, LEDs,
+// drivers, processes, files, sound, libraries, notification database...), the platform
+// operations the program calls, and the Handset that assembles them for one run. It may use
+// sim/scenario/, sim/kernel/ and sim/base/, never the checks, views or exploration above it.
+//
 // The simulated handset: the kernel, the handle table, the event log and every device part, for
 // one run of the program. Platform operations reach the parts through Dev().
 #pragma once
@@ -10,32 +15,32 @@
 #include <string>
 #include <vector>
 
-#include "sim/debug_output.h"
-#include "sim/devices.h"
-#include "sim/eventlog.h"
-#include "sim/faults.h"
-#include "sim/files.h"
-#include "sim/gpio.h"
-#include "sim/hal.h"
-#include "sim/handles.h"
-#include "sim/heap.h"
-#include "sim/leds.h"
-#include "sim/kernel.h"
-#include "sim/keyboard.h"
-#include "sim/libraries.h"
-#include "sim/local_time.h"
-#include "sim/notification_db.h"
-#include "sim/power_manager.h"
-#include "sim/processes.h"
-#include "sim/radio.h"
-#include "sim/registry.h"
-#include "sim/resources.h"
-#include "sim/scenario.h"
-#include "sim/sound.h"
-#include "sim/sync.h"
-#include "sim/timeline.h"
-#include "sim/wake_plan.h"
-#include "sim/windows.h"
+#include "sim/devices/debug_output.h"
+#include "sim/devices/drivers.h"
+#include "sim/devices/files.h"
+#include "sim/devices/gpio.h"
+#include "sim/devices/hal.h"
+#include "sim/devices/heap.h"
+#include "sim/devices/keyboard.h"
+#include "sim/devices/leds.h"
+#include "sim/devices/libraries.h"
+#include "sim/devices/local_time.h"
+#include "sim/devices/notification_db.h"
+#include "sim/devices/power_manager.h"
+#include "sim/devices/processes.h"
+#include "sim/devices/radio.h"
+#include "sim/devices/registry.h"
+#include "sim/devices/resources.h"
+#include "sim/devices/sound.h"
+#include "sim/devices/sync.h"
+#include "sim/devices/wake_plan.h"
+#include "sim/devices/windows.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
+#include "sim/kernel/kernel.h"
+#include "sim/scenario/scenario.h"
+#include "sim/scenario/timeline.h"
 
 namespace sim {
 
@@ -60,7 +65,7 @@ struct Outcome {
   std::string state;   // off, suspended, on, stuck, time-limit
   std::string reason;
   int exit_status = 0; // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit,
-                       // 5 an invariant was violated
+                       // 5 an invariant was violated (set by RunChecked)
 };
 
 class Handset {
@@ -71,12 +76,15 @@ class Handset {
   Handset& operator=(const Handset&) = delete;
 
   // Runs the program's entry point on the main thread until the run ends. Returns once; the
-  // run's threads stay parked afterwards, so a handset is run once per host process.
+  // run's threads stay parked afterwards, so a handset is run once per host process. The
+  // outcome does not yet count invariant violations: RunChecked (sim/checks) adds them.
   Outcome Run();
 
-  // The summary of the device's end state, as JSON (the runner prints it as text), with the
-  // invariant violations of the run.
+  // The summary of the device's end state, as JSON (the runner prints it as text), without the
+  // invariants' verdict: CheckedSummary (sim/checks) adds "violations".
   Json Summary() const;
+  // How the run ended (kNone before it has).
+  EndKind EndedAs() const { return end_.kind; }
   // Outcomes the scenario expects ([expect] outcome); empty when it names none.
   const std::vector<std::string>& ExpectedOutcomes() const { return expected_outcomes_; }
 

@@ -1,11 +1,11 @@
-#include "sim/heap.h"
+#include "sim/devices/heap.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

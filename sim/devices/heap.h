@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "sim/eventlog.h"
+#include "sim/kernel/eventlog.h"
 
 namespace sim {
 

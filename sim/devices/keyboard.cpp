@@ -1,11 +1,11 @@
-#include "sim/keyboard.h"
+#include "sim/devices/keyboard.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

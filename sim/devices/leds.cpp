@@ -1,10 +1,10 @@
-#include "sim/leds.h"
+#include "sim/devices/leds.h"
 
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

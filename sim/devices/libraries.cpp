@@ -1,11 +1,11 @@
-#include "sim/libraries.h"
+#include "sim/devices/libraries.h"
 
 #include <algorithm>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

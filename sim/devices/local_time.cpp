@@ -1,10 +1,10 @@
-#include "sim/local_time.h"
+#include "sim/devices/local_time.h"
 
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 
@@ -72,7 +72,7 @@ void LocalClock::Configure(const Section& root) {
   start_ms_of_day_ = (start.hour * 3600ull + start.minute * 60ull + start.second) * 1000ull;
 }
 
-CivilTime LocalClock::At(Micros now) const {
+CivilTime LocalClock::CivilAt(Micros now) const {
   const std::uint64_t ms = start_ms_of_day_ + now / kMicrosPerMs;
   CivilTime t = CivilFromDays(start_days_ + static_cast<std::int64_t>(ms / 86400000));
   const std::uint64_t rest = ms % 86400000;
@@ -84,7 +84,7 @@ CivilTime LocalClock::At(Micros now) const {
 }
 
 std::string LocalClock::StartText() const {
-  const CivilTime t = At(0);
+  const CivilTime t = CivilAt(0);
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
   return buf;
@@ -101,7 +101,7 @@ void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     c.Done();
     return;
   }
-  const CivilTime t = Dev().clock.At(Dev().kernel.Now());
+  const CivilTime t = Dev().clock.CivilAt(Dev().kernel.Now());
   lpSystemTime->wYear = static_cast<WORD>(t.year);
   lpSystemTime->wMonth = static_cast<WORD>(t.month);
   lpSystemTime->wDayOfWeek = static_cast<WORD>(t.day_of_week);

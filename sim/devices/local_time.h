@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "sim/kernel.h"
-#include "sim/scenario.h"
+#include "sim/kernel/kernel.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 
@@ -30,7 +30,7 @@ class LocalClock {
   // Reads [clock] start ("2008-06-15 06:58:00") and uptime_ms (the tick count at the start).
   void Configure(const Section& root);
   // Local time `now` microseconds into the run.
-  CivilTime At(Micros now) const;
+  CivilTime CivilAt(Micros now) const;
   std::uint32_t TickOffsetMs() const { return uptime_ms_; }
   std::string StartText() const;
 

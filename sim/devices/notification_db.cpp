@@ -1,12 +1,12 @@
-#include "sim/notification_db.h"
+#include "sim/devices/notification_db.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 
@@ -110,7 +110,7 @@ void NotificationDb::ReadSeries(const Section& series, const LocalClock& clock) 
   const std::uint64_t every_ms = series.Ms("every_ms", 3600000);
   if (every_ms == 0 || every_ms % 1000 != 0) series.Fail("every_ms", "expected a whole number of seconds, above 0");
   const std::int64_t every = static_cast<std::int64_t>(every_ms / 1000);
-  std::int64_t first = SecondsSince1950(clock.At(0)) + every;
+  std::int64_t first = SecondsSince1950(clock.CivilAt(0)) + every;
   if (series.Has("first")) {
     CivilTime c;
     if (!ParseCivil(series.String("first", ""), c)) series.Fail("first", "expected a date and time as \"YYYY-MM-DD hh:mm:ss\"");

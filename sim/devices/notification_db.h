@@ -33,9 +33,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/local_time.h"
-#include "sim/scenario.h"
+#include "sim/devices/local_time.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 

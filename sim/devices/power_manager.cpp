@@ -1,9 +1,9 @@
-#include "sim/power_manager.h"
+#include "sim/devices/power_manager.h"
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/kernel.h"
-#include "sim/scenario.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/kernel/kernel.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 

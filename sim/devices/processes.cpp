@@ -1,12 +1,12 @@
-#include "sim/processes.h"
+#include "sim/devices/processes.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "sim/eventlog.h"
-#include "sim/scenario.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 

@@ -1,11 +1,11 @@
-#include "sim/radio.h"
+#include "sim/devices/radio.h"
 
 #include <cstring>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/timeline.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
+#include "sim/scenario/timeline.h"
 
 namespace sim {
 

@@ -1,13 +1,13 @@
-#include "sim/registry.h"
+#include "sim/devices/registry.h"
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

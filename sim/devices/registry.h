@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/reg_file.h"
-#include "sim/scenario.h"
-#include "sim/sync.h"
+#include "sim/devices/sync.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/scenario/reg_file.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 

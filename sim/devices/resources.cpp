@@ -1,12 +1,12 @@
-#include "sim/resources.h"
+#include "sim/devices/resources.h"
 
 #include <sstream>
 #include <stdexcept>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

@@ -1,12 +1,12 @@
 // Events, mutexes, threads, waits, sleep and the tick count.
-#include "sim/sync.h"
+#include "sim/devices/sync.h"
 
 #include <dlfcn.h>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 
@@ -246,7 +246,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
                     : static_cast<Waitable*>(static_cast<NamedObject*>(e->object.get()));
   const Micros timeout = dwMilliseconds == INFINITE ? kNever : Micros{dwMilliseconds} * kMicrosPerMs;
   auto keep = e->object;  // the object outlives a close of the handle during the wait
-  const WaitOutcome r = d.kernel.Wait(w, timeout, "WaitForSingleObject");
+  const WaitOutcome r = d.kernel.Wait(w, timeout, "WaitForSingleObject on " + e->label);
   c.Record()["t_end_us"] = d.kernel.Now();
   if (r == WaitOutcome::kSignaled) return c.Return<DWORD>(WAIT_OBJECT_0, "WAIT_OBJECT_0");
   return c.Return<DWORD>(WAIT_TIMEOUT, "WAIT_TIMEOUT");

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "sim/eventlog.h"
-#include "sim/kernel.h"
-#include "sim/scenario.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/kernel/kernel.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 
@@ -26,7 +26,8 @@ class EventObject final : public NamedObject {
   void Acquire(ThreadId) override {
     if (!manual_) signaled_ = false;
   }
-  std::string Describe() const override;
+  // Short description for handle labels, e.g. "event 'BKL_BYPASSPOWERMSG'".
+  std::string Describe() const;
   void Set() { signaled_ = true; }
   void Reset() { signaled_ = false; }
   int sets = 0;
@@ -44,7 +45,7 @@ class MutexObject final : public NamedObject {
     owner_ = waiter;
     ++count_;
   }
-  std::string Describe() const override;
+  std::string Describe() const;
   ThreadId Owner() const { return owner_; }
   // Releases one level of ownership; false when `thread` does not own it.
   bool Release(ThreadId thread);

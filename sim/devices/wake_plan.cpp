@@ -1,12 +1,12 @@
-#include "sim/wake_plan.h"
+#include "sim/devices/wake_plan.h"
 
 #include <cstdio>
 #include <vector>
 
-#include "sim/handset.h"
-#include "sim/hal.h"
-#include "sim/notification_db.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/hal.h"
+#include "sim/devices/handset.h"
+#include "sim/devices/notification_db.h"
 
 namespace sim {
 
@@ -83,8 +83,8 @@ CivilTime TimeProgramSaw(Micros at) {
   const auto& events = Dev().events.Events();
   for (auto it = events.rbegin(); it != events.rend(); ++it)
     if (it->value("kind", "") == "call" && it->value("op", "") == "GetLocalTime" && it->contains("t_us"))
-      return Dev().clock.At((*it)["t_us"].get<Micros>());
-  return Dev().clock.At(at);
+      return Dev().clock.CivilAt((*it)["t_us"].get<Micros>());
+  return Dev().clock.CivilAt(at);
 }
 
 std::uint32_t RtcSecondsOf(const CivilTime& t, std::uint32_t h, std::uint32_t m, std::uint32_t s) {

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "sim/eventlog.h"
-#include "sim/kernel.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/kernel/kernel.h"
 
 namespace sim {
 

@@ -1,12 +1,12 @@
-#include "sim/windows.h"
+#include "sim/devices/windows.h"
 
 #include <algorithm>
 
 #include "platform/platform.h"
-#include "sim/call.h"
-#include "sim/handset.h"
-#include "sim/text.h"
-#include "sim/timeline.h"
+#include "sim/base/text.h"
+#include "sim/devices/call.h"
+#include "sim/devices/handset.h"
+#include "sim/scenario/timeline.h"
 
 namespace sim {
 

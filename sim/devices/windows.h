@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/eventlog.h"
-#include "sim/kernel.h"
-#include "sim/scenario.h"
-#include "sim/sync.h"
+#include "sim/devices/sync.h"
+#include "sim/kernel/eventlog.h"
+#include "sim/kernel/kernel.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 

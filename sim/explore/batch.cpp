@@ -1,4 +1,4 @@
-#include "sim/batch.h"
+#include "sim/explore/batch.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,8 +36,9 @@ std::string Shorten(std::string s) {
   Json r{{"index", index}, {"seed", item.options.seed}};
   try {
     auto* handset = new Handset(*item.scenario, item.options);
-    const Outcome outcome = handset->Run();
-    const Json summary = handset->Summary();
+    const CheckedRun run = RunChecked(*handset);
+    const Outcome& outcome = run.outcome;
+    const Json& summary = run.summary;
     r["outcome"] = outcome.state;
     r["reason"] = Shorten(outcome.reason);
     Json v = Json::array();

@@ -1,3 +1,6 @@
+// Folder sim/explore/: many runs at once: the batch of child processes, seed exploration and the
+// fault sweep. It may use sim/checks/ and everything below, not the views.
+//
 // Runs many handsets, each in its own child process, spread over worker processes on every
 // core. Exploration and the fault sweep are built on it.
 #pragma once
@@ -6,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/handset.h"
+#include "sim/checks/checked_run.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

@@ -1,9 +1,9 @@
-#include "sim/explore.h"
+#include "sim/explore/explore.h"
 
 #include <chrono>
 #include <iostream>
 
-#include "sim/batch.h"
+#include "sim/explore/batch.h"
 
 namespace sim {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/handset.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

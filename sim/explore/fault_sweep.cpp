@@ -1,10 +1,10 @@
-#include "sim/fault_sweep.h"
+#include "sim/explore/fault_sweep.h"
 
 #include <iostream>
 #include <map>
 #include <set>
 
-#include "sim/batch.h"
+#include "sim/explore/batch.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/eventlog.h"
+#include "sim/kernel/eventlog.h"
 
 #include <cstdio>
 

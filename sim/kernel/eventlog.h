@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/kernel.h"
+#include "sim/kernel/kernel.h"
 
 namespace sim {
 

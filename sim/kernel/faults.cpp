@@ -1,4 +1,4 @@
-#include "sim/faults.h"
+#include "sim/kernel/faults.h"
 
 #include <cctype>
 

@@ -1,6 +1,6 @@
-#include "sim/handles.h"
+#include "sim/kernel/handles.h"
 
-#include "sim/call.h"
+#include "sim/kernel/caller.h"
 
 namespace sim {
 

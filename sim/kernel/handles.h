@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/kernel.h"
+#include "sim/kernel/kernel.h"
 
 namespace sim {
 

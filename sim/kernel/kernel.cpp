@@ -1,4 +1,4 @@
-#include "sim/kernel.h"
+#include "sim/kernel/kernel.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,7 +23,6 @@ class Kernel::ThreadSignal final : public Waitable {
   explicit ThreadSignal(const Kernel::Thread* t) : thread_(t) {}
   bool IsSignaled(ThreadId) const override;
   void Acquire(ThreadId) override {}
-  std::string Describe() const override;
 
  private:
   const Kernel::Thread* thread_;
@@ -47,7 +46,6 @@ struct Kernel::Thread {
 bool Kernel::ThreadSignal::IsSignaled(ThreadId) const {
   return thread_->state == ThreadState::kFinished;
 }
-std::string Kernel::ThreadSignal::Describe() const { return "thread '" + thread_->name + "'"; }
 
 namespace {
 thread_local Kernel::Thread* tls_self = nullptr;
@@ -415,7 +413,6 @@ std::vector<std::string> Kernel::DescribeWaits() const {
       line << "runnable";
     } else {
       line << (t->detail.empty() ? std::string("waits") : t->detail);
-      if (t->wait_on != nullptr) line << " on " << t->wait_on->Describe();
       if (t->deadline == kNever)
         line << ", no deadline";
       else

@@ -1,3 +1,7 @@
+// Folder sim/kernel/: the deterministic kernel (simulated threads, virtual time, scheduling
+// seeds), the handle table, the event log, fault rules and the naming of the calling routine.
+// It may use sim/base/ and nothing above: the device parts build on it, never the reverse.
+//
 // Deterministic kernel of the simulated handset.
 //
 // Every thread of the program and every platform thread that calls into it is a real host
@@ -18,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/rng.h"
+#include "sim/base/rng.h"
 
 namespace sim {
 
@@ -36,8 +40,6 @@ class Waitable {
   virtual bool IsSignaled(ThreadId waiter) const = 0;
   // Takes the signal for `waiter` (auto-reset events reset, mutexes become owned).
   virtual void Acquire(ThreadId waiter) = 0;
-  // Short description for stuck reports, e.g. "event 'BKL_BYPASSPOWERMSG'".
-  virtual std::string Describe() const = 0;
 };
 
 enum class WaitOutcome { kSignaled, kTimedOut };
@@ -90,7 +92,8 @@ class Kernel {
   void Yield(ThreadId preferred);
 
   // Parks the running thread until `what` is signalled (null: only the deadline) or `timeout`
-  // virtual microseconds have passed (kNever: no deadline). `detail` names the wait for reports.
+  // virtual microseconds have passed (kNever: no deadline). `detail` says what the thread waits
+  // for and on which object, for stuck reports ("WaitForSingleObject on event 'X'").
   WaitOutcome Wait(Waitable* what, Micros timeout, std::string detail);
 
   // Schedules `action` to run at virtual time `at` from kernel context (no blocking inside).

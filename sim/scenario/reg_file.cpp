@@ -1,9 +1,9 @@
-#include "sim/reg_file.h"
+#include "sim/scenario/reg_file.h"
 
 #include <cctype>
 #include <sstream>
 
-#include "sim/text.h"
+#include "sim/base/text.h"
 
 namespace sim {
 namespace {

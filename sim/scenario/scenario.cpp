@@ -1,4 +1,4 @@
-#include "sim/scenario.h"
+#include "sim/scenario/scenario.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,3 +1,7 @@
+// Folder sim/scenario/: the input of a run: scenario files, .reg text, the built-in handset and
+// the timeline of outside events. It may use sim/kernel/ and sim/base/; the device parts read
+// their own tables from it.
+//
 // Scenario files: one handset and what happens to it, in TOML. Every part of the handset reads
 // its own table through a Section, which checks types and ranges and names the file, line and
 // key of anything wrong. Keys that no part reads are reported too, so a misspelt key is an error

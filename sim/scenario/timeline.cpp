@@ -1,4 +1,4 @@
-#include "sim/timeline.h"
+#include "sim/scenario/timeline.h"
 
 namespace sim {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/kernel.h"
-#include "sim/scenario.h"
+#include "sim/kernel/kernel.h"
+#include "sim/scenario/scenario.h"
 
 namespace sim {
 

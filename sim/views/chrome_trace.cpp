@@ -1,4 +1,4 @@
-#include "sim/chrome_trace.h"
+#include "sim/views/chrome_trace.h"
 
 #include <algorithm>
 #include <fstream>

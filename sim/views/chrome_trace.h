@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "sim/run_story.h"
+#include "sim/views/run_story.h"
 
 namespace sim {
 

@@ -1,8 +1,8 @@
-#include "sim/report.h"
+#include "sim/views/report.h"
 
 #include <cstdio>
 
-#include "sim/text.h"
+#include "sim/base/text.h"
 
 namespace sim {
 

@@ -1,3 +1,7 @@
+// Folder sim/views/: what a person sees of a run: the printed trace and summary, the run story,
+// the Chrome trace, the SVG timeline and the box at the terminal. Views read the event log, the
+// handset's state and the checks' verdict; nothing below includes them.
+//
 // Text forms of a run for people: the trace lines with virtual time and thread, and the summary
 // of the handset's end state.
 #pragma once
@@ -5,8 +9,8 @@
 #include <ostream>
 #include <string>
 
-#include "sim/debug_output.h"
-#include "sim/eventlog.h"
+#include "sim/devices/debug_output.h"
+#include "sim/kernel/eventlog.h"
 
 namespace sim {
 

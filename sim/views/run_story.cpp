@@ -1,4 +1,4 @@
-#include "sim/run_story.h"
+#include "sim/views/run_story.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "sim/invariants.h"
+#include "sim/checks/invariants.h"
 
 namespace sim {
 

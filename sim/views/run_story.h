@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/debug_output.h"
-#include "sim/eventlog.h"
+#include "sim/devices/debug_output.h"
+#include "sim/kernel/eventlog.h"
 
 namespace sim {
 

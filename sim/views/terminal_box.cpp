@@ -1,4 +1,4 @@
-#include "sim/terminal_box.h"
+#include "sim/views/terminal_box.h"
 
 #include <poll.h>
 #include <termios.h>
@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#include "sim/handset.h"
-#include "sim/text.h"
+#include "sim/base/text.h"
+#include "sim/devices/handset.h"
 
 namespace sim {
 

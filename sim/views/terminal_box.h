@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/kernel.h"
-#include "sim/windows.h"
+#include "sim/devices/windows.h"
+#include "sim/kernel/kernel.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/timeline_svg.h"
+#include "sim/views/timeline_svg.h"
 
 #include <algorithm>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "sim/run_story.h"
+#include "sim/views/run_story.h"
 
 namespace sim {
 

@@ -1,0 +1,23 @@
+#include "sim/checks/checked_run.h"
+
+#include "sim/checks/invariants.h"
+
+namespace sim {
+
+Json CheckedSummary(const Handset& handset) {
+  Json s = handset.Summary();
+  const RunView view{handset.events.Events(), s, handset.EndedAs(), handset.ExpectedOutcomes()};
+  Json violations = Json::array();
+  for (const Violation& v : CheckInvariants(view)) violations.push_back({{"invariant", v.invariant}, {"detail", v.detail}});
+  s["violations"] = violations;
+  return s;
+}
+
+CheckedRun RunChecked(Handset& handset) {
+  CheckedRun run{handset.Run(), {}};
+  run.summary = CheckedSummary(handset);
+  if (run.outcome.exit_status == 0 && !run.summary["violations"].empty()) run.outcome.exit_status = 5;
+  return run;
+}
+
+}  // namespace sim
