@@ -80,9 +80,11 @@ std::vector<sim::Json> Calls(const std::string& path, const std::string& shown_a
   return calls;
 }
 
+// A run given as options starts with a dash or with "devsim"; anything else names an event log.
 std::vector<sim::Json> Load(const std::string& run, const std::string& tmp_path) {
-  if (std::filesystem::is_regular_file(run)) return Calls(run, run);
-  if (!RunForEvents(run, tmp_path)) throw sim::ScenarioError("'" + run + "' is neither an event log nor options that run");
+  const bool options = run.rfind("-", 0) == 0 || run.rfind("devsim ", 0) == 0;
+  if (!options) return Calls(run, run);
+  if (!RunForEvents(run, tmp_path)) throw sim::ScenarioError("'" + run + "': these options do not run (devsim " + run + ")");
   auto calls = Calls(tmp_path, run);
   std::remove(tmp_path.c_str());
   return calls;
@@ -101,7 +103,8 @@ std::vector<std::string> Differences(const sim::Json& a, const sim::Json& b) {
 CLI::App* AddDiffCommand(CLI::App& app, DiffArgs& d) {
   CLI::App* diff = app.add_subcommand("diff", "where two runs part: the first platform call that differs in thread, "
                                               "order, arguments or result, with the calls before it. RUN is an event "
-                                              "log (--events) or devsim options in quotes ('--seed 7 -- 3')");
+                                              "log (--events) or devsim options in quotes after --: "
+                                              "devsim diff -- '--seed 7 -- 3' '--seed 8 -- 3'");
   diff->add_option("RUN", d.runs, "two event logs or two option sets")->required()->expected(2);
   diff->add_option("--context", d.context, "calls shown before the first difference")->default_val(5)
       ->check(WholeNumber(0, 10000));

@@ -68,13 +68,6 @@ std::string Printable(std::string_view text, bool keep_newlines) {
 
 namespace {
 
-// "yes", "no", "cancel" from a box_answered record's result (IDYES 6, IDNO 7, IDCANCEL 2).
-std::string AnswerName(const Json& result) {
-  if (!result.is_number()) return result.is_string() ? result.get<std::string>() : result.dump();
-  const int r = result.get<int>();
-  return r == 6 ? "yes" : r == 7 ? "no" : r == 2 ? "cancel" : std::to_string(r);
-}
-
 void PrintBoxes(std::ostream& out, const Json& s) {
   if (!s.contains("boxes")) return;
   for (const auto& b : s["boxes"]) {
@@ -204,7 +197,8 @@ std::string FormatCall(const Json& e) {
   std::snprintf(head, sizeof head, "%8.3f %-20s| ", e.value("t_us", 0) / 1e6, e.value("thread", "?").c_str());
   std::string line = head + e.value("caller", "?") + ": " + e.value("op", "?") + "(";
   bool first = true;
-  for (const auto& [key, value] : e.value("args", Json::object()).items()) {
+  const Json args = e.value("args", Json::object());
+  for (const auto& [key, value] : args.items()) {
     line += (first ? "" : ", ") + key + "=" + value.dump(-1, ' ', false, Json::error_handler_t::replace);
     first = false;
   }
