@@ -12,6 +12,7 @@
 #include "sim/checks/checked_run.h"
 #include "sim/explore/explore.h"
 #include "sim/explore/fault_sweep.h"
+#include "sim/views/report.h"
 
 namespace devsim {
 
@@ -211,8 +212,10 @@ int ListFaultSites(const Args& a) {
     for (const auto& d : details) names += (names.empty() ? "" : ", ") + d;
     char head[96];
     std::snprintf(head, sizeof head, "%-30s%-35s", op.c_str(), counts.c_str());
-    std::cout << head << names << "\n";
+    std::cout << sim::Printable(std::string(head) + names) << "\n";
   }
+  for (const auto& b : PlatformGuaranteeBreakers())
+    std::cout << b << " (breaks a platform guarantee instead of failing a call, for testing the checks)\n";
   std::cout << "mode 2 is run with --answer yes@1500; a count of 0 means the mode never reaches the site on this "
                "scenario\n";
   return 0;

@@ -89,8 +89,9 @@ sim::Scenario LoadScenario(const Args& a) {
     slugs.push_back(KnobSlug(k.name));
     names += "\n  " + slugs.back();
   }
-  throw sim::ScenarioError("unknown knob '" + a.knob + "' (did you mean " + Closest(KnobSlug(a.knob), slugs) +
-                           "?); the knobs are:" + names);
+  const std::string closest = Closest(KnobSlug(a.knob), slugs);
+  throw sim::ScenarioError("unknown knob '" + a.knob + "'" + (closest.empty() ? "" : " (did you mean " + closest + "?)") +
+                           "; the knobs are:" + names);
 }
 
 std::vector<std::string> ProgramArgs(const Args& a, const sim::Scenario& scenario) {
@@ -137,16 +138,24 @@ std::string Closest(const std::string& word, const std::vector<std::string>& can
       best = cand;
     }
   }
-  return best;
+  // A name that shares little with the word is no suggestion.
+  return best_d <= std::max<std::size_t>(2, w.size() / 2) ? best : std::string();
+}
+
+const std::vector<std::string>& PlatformGuaranteeBreakers() {
+  static const std::vector<std::string> kBreakers = {"CreateMutexW.already_exists_lost"};
+  return kBreakers;
 }
 
 std::string CheckFailRules(const std::vector<std::string>& rules) {
-  const auto& ops = sim::FaultSiteOperations();
+  std::vector<std::string> ops = sim::FaultSiteOperations();
+  ops.insert(ops.end(), PlatformGuaranteeBreakers().begin(), PlatformGuaranteeBreakers().end());
   for (const auto& rule : rules) {
     const std::string op = rule.substr(0, rule.find_first_of(":@"));
     if (std::find(ops.begin(), ops.end(), op) != ops.end()) continue;
-    return "--fail " + rule + ": '" + op + "' is not an operation that can be failed (did you mean " +
-           Closest(op, ops) + "?); devsim --list-fault-sites lists them";
+    const std::string closest = Closest(op, ops);
+    return "--fail " + rule + ": '" + op + "' is not an operation that can be failed" +
+           (closest.empty() ? "" : " (did you mean " + closest + "?)") + "; devsim --list-fault-sites lists them";
   }
   return {};
 }

@@ -58,6 +58,9 @@ const sim::DeviceKnob* FindKnob(const std::string& name);
 // A knob's name as it is typed without quotes: lower case, dashes for blanks and punctuation.
 std::string KnobSlug(const std::string& name);
 
+// Rules that break a platform guarantee rather than fail a call (CreateMutexW that loses
+// ERROR_ALREADY_EXISTS), for checking that the invariants notice.
+const std::vector<std::string>& PlatformGuaranteeBreakers();
 // Empty when every --fail rule names an operation that has a fault site, else the message.
 std::string CheckFailRules(const std::vector<std::string>& rules);
 // The candidate closest to `word` (edit distance), for "did you mean" messages.

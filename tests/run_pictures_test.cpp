@@ -401,7 +401,7 @@ namespace {
 // Width of the bar of the step whose tip starts with `step` + ":", or -1.
 double StepWidth(const std::string& svg, const std::string& step) {
   std::smatch m;
-  const std::regex bar("<rect [^>]*width=\"([0-9.]+)\"[^>]*><title>" + step + ": ");
+  const std::regex bar("<rect x=\"[0-9.]+\" y=\"[0-9.]+\" width=\"([0-9.]+)\"[^>]*><title>" + step + ": ");
   return std::regex_search(svg, m, bar) ? std::stod(m[1]) : -1;
 }
 
@@ -420,7 +420,7 @@ TEST(TimelineSvg, LongerStepsAreNeverDrawnNarrowerAndEachLabelGivesItsDuration) 
     ASSERT_GT(ertc, 0) << svg;
     EXPECT_GT(animation, ertc) << "the 2.5 s animation is drawn narrower than the ERTC step";
     EXPECT_TRUE(std::regex_search(svg, std::regex(">animation 2\\.5\\d* s<"))) << "no duration in the step's label";
-    EXPECT_EQ(svg.find("time compressed:") == std::string::npos, linear);
+    EXPECT_EQ(svg.find("linear time") != std::string::npos, linear);
   }
 }
 

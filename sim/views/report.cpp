@@ -169,8 +169,9 @@ void AddBoxAnswers(Json& summary, const std::vector<Json>& events, const std::ve
     for (auto& b : boxes) {
       if (b.contains("answered_by") || b.value("title", "") != title) continue;
       b["answered_by"] = e["args"].value("by", "?");
-      b["answered_ms"] = e.value("t_us", 0) / 1000;
-      b["answer_after_ms"] = (e.value("t_us", 0) - b.value("shown_us", b.value("shown_ms", 0) * 1000)) / 1000;
+      const std::int64_t at = e.value("t_us", std::int64_t{0});
+      b["answered_ms"] = at / 1000;
+      b["answer_after_ms"] = (at - b.value("shown_us", b.value("shown_ms", std::int64_t{0}) * 1000)) / 1000;
       break;
     }
   }
@@ -194,7 +195,8 @@ void AddBoxAnswers(Json& summary, const std::vector<Json>& events, const std::ve
 
 std::string FormatCall(const Json& e) {
   char head[64];
-  std::snprintf(head, sizeof head, "%8.3f %-20s| ", e.value("t_us", 0) / 1e6, e.value("thread", "?").c_str());
+  std::snprintf(head, sizeof head, "%8.3f %-20s| ", static_cast<double>(e.value("t_us", std::int64_t{0})) / 1e6,
+                e.value("thread", "?").c_str());
   std::string line = head + e.value("caller", "?") + ": " + e.value("op", "?") + "(";
   bool first = true;
   const Json args = e.value("args", Json::object());
@@ -206,7 +208,8 @@ std::string FormatCall(const Json& e) {
   if (e.contains("last_error")) line += " (last error " + e["last_error"].dump() + ")";
   if (e.contains("t_end_us")) {
     char took[48];
-    std::snprintf(took, sizeof took, " [blocked %.3f ms]", (e.value("t_end_us", 0) - e.value("t_us", 0)) / 1e3);
+    const auto took_us = e.value("t_end_us", std::int64_t{0}) - e.value("t_us", std::int64_t{0});
+    std::snprintf(took, sizeof took, " [blocked %.3f ms]", static_cast<double>(took_us) / 1e3);
     line += took;
   }
   if (e.value("injected_fault", false)) line += "  <- INJECTED FAULT";
