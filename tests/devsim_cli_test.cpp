@@ -204,6 +204,7 @@ TEST(DevsimStatus, ExploringAScenarioWhoseExpectationIsNotMetFindsEverySeedFaili
   const Result r = Devsim({"explore", "--scenario", scenario, "--seeds", "1..4", "--jobs", "1"});
   EXPECT_EQ(r.status, 5) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "seed 1:")) << r.out;
+  EXPECT_TRUE(Has(r.out, "expectation not met: outcome suspended, expected off")) << r.out;
 }
 
 TEST(DevsimSummary, SaysWhoAnsweredEachBoxAndWhichScriptedAnswersNothingUsed) {
