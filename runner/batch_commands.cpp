@@ -116,7 +116,7 @@ int RunExplore(const ExploreArgs& e) {
   o.progress = isatty(2);
   // A scenario that cannot be built fails every seed the same way: say so once, at once.
   if (std::string err = ScenarioProblem(scenario, o.base); !err.empty()) {
-    std::cerr << "devsim: " << err << "\n";
+    std::cerr << "devsim: " << sim::Printable(err) << "\n";
     return 2;
   }
   for (const auto& x : a.answers) o.replay_prefix += " --answer " + x;
@@ -165,7 +165,7 @@ int RunSweep(const SweepArgs& s) {
     sim::RunOptions opts;
     opts.command_line = std::u16string(mode.begin(), mode.end());
     if (std::string err = ScenarioProblem(scenario, opts); !err.empty()) {
-      std::cerr << "devsim: " << err << "\n";
+      std::cerr << "devsim: " << sim::Printable(err) << "\n";
       return 2;
     }
   }

@@ -10,6 +10,7 @@
 
 #include "runner/commands.h"
 #include "runner/options.h"
+#include "sim/views/report.h"
 
 namespace {
 
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
       status = devsim::RunOnce(a);
     }
   } catch (const sim::ScenarioError& e) {
-    std::cerr << "devsim: " << e.what() << "\n";
+    // Messages quote the scenario's own text, which must not drive the terminal.
+    std::cerr << "devsim: " << sim::Printable(e.what()) << "\n";
     status = 2;
   }
   Leave(status);

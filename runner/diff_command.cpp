@@ -85,9 +85,7 @@ std::vector<sim::Json> Load(const std::string& run, const std::string& tmp_path)
   const bool options = run.rfind("-", 0) == 0 || run.rfind("devsim ", 0) == 0;
   if (!options) return Calls(run, run);
   if (!RunForEvents(run, tmp_path)) throw sim::ScenarioError("'" + run + "': these options do not run (devsim " + run + ")");
-  auto calls = Calls(tmp_path, run);
-  std::remove(tmp_path.c_str());
-  return calls;
+  return Calls(tmp_path, run);
 }
 
 // The fields of a call that differ ("thread", "args", ...); empty when the calls are alike.
@@ -112,9 +110,16 @@ CLI::App* AddDiffCommand(CLI::App& app, DiffArgs& d) {
 }
 
 int RunDiff(const DiffArgs& d) {
-  const std::string tmp = "/tmp/devsim-diff-" + std::to_string(getpid());
-  const std::vector<sim::Json> a = Load(d.runs[0], tmp + "-a.jsonl");
-  const std::vector<sim::Json> b = Load(d.runs[1], tmp + "-b.jsonl");
+  // The event logs of runs given as options go to a private directory of this process.
+  char tmpl[] = "/tmp/devsim-diff-XXXXXX";
+  const char* dir = mkdtemp(tmpl);
+  if (dir == nullptr) throw sim::ScenarioError("cannot make a temporary directory for the runs");
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() { std::filesystem::remove_all(dir); }
+  } cleanup{dir};
+  const std::vector<sim::Json> a = Load(d.runs[0], cleanup.dir + "/a.jsonl");
+  const std::vector<sim::Json> b = Load(d.runs[1], cleanup.dir + "/b.jsonl");
   std::size_t i = 0;
   while (i < a.size() && i < b.size() && Differences(a[i], b[i]).empty()) ++i;
   if (i == a.size() && i == b.size()) {

@@ -162,6 +162,11 @@ TEST(DevsimInput, ScenarioTextReachesTheTerminalWithoutControlCharacters) {
   EXPECT_TRUE(Has(r.out, "\\x1B]0;owned\\x07")) << r.out;
   for (char c : r.out) EXPECT_FALSE(c == '\x1b' || c == '\x07' || c == '\0') << "raw control character in the output";
   EXPECT_FALSE(Has(r.out, "\xc2\x9b")) << "raw C1 control in the output";
+  // Error messages quote the scenario too.
+  const Result bad = Devsim({"--scenario", dir.File("bad.toml", "[radio]\nconfirm = \"\\u001b[2J\"\n"), "--", "1"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_TRUE(Has(bad.err, "'\\x1B[2J' is not one of")) << bad.err;
+  EXPECT_FALSE(Has(bad.err, "\x1b")) << bad.err;
 }
 
 TEST(DevsimStatus, TheExitStatusSaysHowTheRunEndedAndWhetherItWasExpected) {
