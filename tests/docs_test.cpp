@@ -38,3 +38,40 @@ TEST(Docs, ScenarioReferenceNamesEveryKey) {
     EXPECT_TRUE(named) << "docs/scenarios.md does not name the key " << key;
   }
 }
+
+namespace {
+
+std::string Output(const std::string& command) {
+  FILE* p = popen(command.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  while (p && fgets(buf, sizeof buf, p)) out += buf;
+  if (p) pclose(p);
+  return out;
+}
+
+}  // namespace
+
+TEST(Docs, ReadmeDescribesEveryOptionOfEveryCommand) {
+  const std::string readme = Read(std::string(HS_SOURCE_DIR) + "/README.md");
+  const std::string devsim = HS_DEVSIM;
+  const std::string help = Output(devsim + " --help") + Output(devsim + " explore --help") +
+                           Output(devsim + " sweep --help") + Output(devsim + " diff --help");
+  std::set<std::string> options;
+  const std::regex option(R"((--[a-z][a-z-]+))");
+  for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) options.insert((*it)[1]);
+  EXPECT_GT(options.size(), 20u) << help;
+  for (const auto& o : options)
+    EXPECT_TRUE(std::regex_search(readme, std::regex(o + "(?![a-z-])"))) << "README.md does not describe " << o;
+}
+
+TEST(Docs, ReadmeSaysTheBuiltInHandsetNeedsARebuild) {
+  const std::string readme = Read(std::string(HS_SOURCE_DIR) + "/README.md");
+  const auto section = readme.find("## Change and check");
+  ASSERT_NE(section, std::string::npos);
+  const std::string text = readme.substr(section, readme.find("\n## ", section + 1) - section);
+  EXPECT_TRUE(std::regex_search(text, std::regex("builtin\\.toml[^\\n]*\\n?[^\\n]*compiled into devsim"))) << text;
+  EXPECT_NE(text.find("rebuild before running"), std::string::npos) << text;
+  for (const char* step : {"devsim diff", "--gtest_filter='Gallery*'", "devsim explore", "devsim sweep", "[expect]"})
+    EXPECT_NE(text.find(step), std::string::npos) << step;
+}

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -393,4 +394,44 @@ TEST(Devsim, HelpIntoAPipeListsThePictureOptions) {
   EXPECT_EQ(pclose(p), 0);
   EXPECT_NE(help.find("--chrome-trace"), std::string::npos) << help;
   EXPECT_NE(help.find("--timeline"), std::string::npos) << help;
+}
+
+namespace {
+
+// Width of the bar of the step whose tip starts with `step` + ":", or -1.
+double StepWidth(const std::string& svg, const std::string& step) {
+  std::smatch m;
+  const std::regex bar("<rect x=\"[0-9.]+\" y=\"[0-9.]+\" width=\"([0-9.]+)\"[^>]*><title>" + step + ": ");
+  return std::regex_search(svg, m, bar) ? std::stod(m[1]) : -1;
+}
+
+}  // namespace
+
+TEST(TimelineSvg, LongerStepsAreNeverDrawnNarrowerAndEachLabelGivesItsDuration) {
+  const Record mode1(RunBuiltin("", {"1"}));
+  ASSERT_TRUE(mode1.run.error.empty()) << mode1.run.error;
+  ASSERT_TRUE(mode1.run.summary["violations"].empty()) << mode1.run.summary["violations"].dump();
+  for (const bool linear : {false, true}) {
+    SCOPED_TRACE(linear ? "linear" : "compressed");
+    sim::TimelineOptions options;
+    options.linear = linear;
+    const std::string svg = sim::TimelineSvg(mode1.View(), options);
+    const double ertc = StepWidth(svg, "ERTC"), animation = StepWidth(svg, "animation");
+    ASSERT_GT(ertc, 0) << svg;
+    EXPECT_GT(animation, ertc) << "the 2.5 s animation is drawn narrower than the ERTC step";
+    EXPECT_TRUE(std::regex_search(svg, std::regex(">animation 2\\.5\\d* s<"))) << "no duration in the step's label";
+    EXPECT_EQ(svg.find("linear time") != std::string::npos, linear);
+  }
+}
+
+TEST(TimelineSvg, TheScenariosOutsideEventsAreMoments) {
+  const Record late(RunBuiltin(
+      "[registry]\npatch = '''\nREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call Count\"=dword:00000001\n'''\n"
+      "[[timeline]]\nat_ms = 20000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n"
+      "[power]\nsuspend = \"ends_run\"\n",
+      {"3"}));
+  ASSERT_TRUE(late.run.error.empty()) << late.run.error;
+  ASSERT_TRUE(late.run.summary["violations"].empty()) << late.run.summary["violations"].dump();
+  const std::string svg = sim::TimelineSvg(late.View());
+  EXPECT_TRUE(std::regex_search(svg, std::regex(">outside: delete_registry 20[.0-9]* s"))) << svg;
 }

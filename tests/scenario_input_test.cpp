@@ -37,6 +37,29 @@ TEST(ScenarioInput, ErrorsNameFileLineAndKey) {
   }
 }
 
+// A file that starts from the built-in handset names its own lines, not the built-in file's.
+TEST(ScenarioInput, ErrorsInAFileBasedOnTheBuiltInNameThatFilesLines) {
+  struct Case {
+    std::string toml, expected;
+  };
+  const std::vector<Case> cases = {
+      {"[radio]\nconfirm = \"maybe\"\n", "test.toml:4: key 'radio.confirm': 'maybe' is not one of"},
+      {"\n\n[radio]\nconfrim = \"off\"\n", "test.toml:6: key 'radio.confrim': unknown key"},
+      {"[bogus]\nx = 1\n", "test.toml:3: key 'bogus': unknown key"},
+      {"[windows]\npost_message_cost_us = -5\n", "test.toml:4: key 'windows.post_message_cost_us': value -5"},
+      {"[clock]\n\nstart = \"2008-02-30 10:00:00\"\n", "test.toml:5: key 'clock.start': expected a date"},
+      {"[[timeline]]\nat_ms = 5\ndo = \"explode\"\n", "test.toml:5: key 'timeline[0].do': unknown action"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.toml);
+    RunSpec spec;
+    spec.scenario = "base = \"builtin\"\n# what this file changes\n" + c.toml;
+    spec.args = {"1"};
+    const auto r = RunProgram(spec);
+    EXPECT_NE(r.error.find(c.expected), std::string::npos) << r.error;
+  }
+}
+
 TEST(ScenarioInput, RegistryExportTextLoads) {
   const std::string text =
       "Windows Registry Editor Version 5.00\n"

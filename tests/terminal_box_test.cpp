@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -97,4 +98,37 @@ TEST(TerminalBox, WithoutAKeyTheTimeoutSwitchesTheHandsetOff) {
   EXPECT_TRUE(Has(out, "[AutoShutdownThread] Time out, shutdown start...")) << out;
   EXPECT_TRUE(Has(out, "box 'Warning' closed: Yes")) << out;
   EXPECT_TRUE(Has(out, "outcome: suspended (")) << out;
+}
+
+// An answer typed at the terminal is part of the run: its replay line gives the same ending.
+TEST(TerminalBox, TheReplayLineCarriesTheAnswerTypedAtTheTerminal) {
+  bool typed = false;
+  std::string out = RunOnTerminal(
+      {"--clock", "real", "--", "3"},
+      [&](const std::string& so_far) {
+        if (typed || !Has(so_far, "time left")) return std::string();
+        typed = true;
+        return std::string("n");
+      },
+      std::chrono::seconds(40));
+  out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+  const auto at = out.find("replay: devsim ");
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string replay = out.substr(at + 15, out.find('\n', at) - at - 15);
+  EXPECT_TRUE(Has(replay, "--answer no@")) << replay;
+  EXPECT_TRUE(Has(out, "answer no by person at the terminal at ")) << out;
+  FILE* p = popen((std::string(HS_DEVSIM) + " -q " + replay + " 2>&1").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string again;
+  char buf[4096];
+  while (fgets(buf, sizeof buf, p)) again += buf;
+  EXPECT_EQ(WEXITSTATUS(pclose(p)), 0) << again;
+  auto line = [](const std::string& text, const std::string& start) {
+    const auto from = text.find(start);
+    return from == std::string::npos ? std::string("(none)") : text.substr(from, text.find('\n', from) - from);
+  };
+  EXPECT_EQ(line(again, "outcome: "), line(out, "outcome: ")) << again;
+  EXPECT_EQ(line(again, "LCD: "), line(out, "LCD: ")) << again;
+  EXPECT_EQ(line(again, "radio: "), line(out, "radio: ")) << again;
+  EXPECT_TRUE(Has(again, "answer no by user")) << again;
 }

@@ -146,6 +146,8 @@ Outcome Handset::Run() {
     Note("process", "exit", {{"code", main_exit_code_}});
     kernel.End(EndKind::kProcessEnded, "the program's main routine returned");
   }, false);
+  // Each outside event of the scenario is a record of its own, so views can show it as a moment.
+  timeline.on_fire = [this](const std::string& what, std::size_t i) { Note("timeline", "event", {{"do", what}, {"entry", i}}); };
   timeline.Start(kernel);
   kernel.SetQuiescenceJudge([this] { return JudgeQuiescence(); });
   end_ = kernel.Run(main);

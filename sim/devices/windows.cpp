@@ -160,7 +160,9 @@ void WindowManager::Summarize(Json& out) const {
     b["title"] = Narrow(w.title);
     b["text"] = Narrow(w.text);
     b["shown_ms"] = w.shown_at / kMicrosPerMs;
-    b["result"] = w.result == IDYES ? "yes" : w.result == IDNO ? "no" : w.result == 0 ? "none" : std::to_string(w.result);
+    b["shown_us"] = w.shown_at;
+    b["result"] = w.result == IDYES ? "yes" : w.result == IDNO ? "no" : w.result == IDCANCEL ? "cancel"
+                : w.result == 0 ? "none" : std::to_string(w.result);
     b["standing"] = w.alive;
     boxes.push_back(b);
   }
@@ -258,7 +260,7 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (Msg == WM_CLOSE) {
     ++w->close_requests;
     if (w->is_box) {
-      Dev().windows.AnswerBox(w->hwnd, IDCANCEL, "WM_CLOSE");
+      Dev().windows.AnswerBox(w->hwnd, IDCANCEL, Dev().kernel.ThreadName(Dev().kernel.Current()) + " (PostMessageW WM_CLOSE)");
     } else if (w->on_close == "close") {
       // The application handles the message a little later, on its own thread.
       Dev().kernel.At(Dev().kernel.Now() + w->close_delay, "application closes its window",
@@ -283,7 +285,8 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   const bool command_yes = Msg == WM_COMMAND && (wParam & 0xFFFF) == IDYES;
   if (w->is_box && (command_yes || Msg == WM_CLOSE)) {
     auto handled = w->handled;
-    if (d.windows.AnswerBox(w->hwnd, command_yes ? IDYES : IDCANCEL, "SendMessage")) {
+    const std::string by = d.kernel.ThreadName(d.kernel.Current()) + (command_yes ? " (SendMessageW)" : " (SendMessageW WM_CLOSE)");
+    if (d.windows.AnswerBox(w->hwnd, command_yes ? IDYES : IDCANCEL, by)) {
       // The send returns once the box's thread has handled the command.
       d.kernel.Wait(handled.get(), kNever, "SendMessage waits for the box's thread");
     }

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "sim/checks/expectations.h"
+
 namespace sim {
 
 namespace {
@@ -47,6 +49,7 @@ std::string Shorten(std::string s) {
     r["violations"] = v;
     r["violation_count"] = summary["violations"].size();
     r["expected"] = summary.value("expected_outcomes", Json::array());
+    r["unmet"] = UnmetExpectations(summary);
     r["unused_fault_rules"] = summary["unused_fault_rules"];
     if (item.want_sites) r["sites"] = handset->faults.Consultations();
   } catch (const std::exception& e) {
@@ -82,6 +85,7 @@ Json RunOne(const BatchItem& item, std::size_t index) {
 bool RunFailed(const BatchResult& r) {
   if (r.contains("crash")) return true;
   if (!r["violations"].empty()) return true;
+  if (!r.value("unmet", Json::array()).empty()) return true;  // the scenario's [expect] did not happen
   const std::string outcome = r.value("outcome", "");
   if (outcome != "stuck" && outcome != "time-limit") return false;
   for (const auto& e : r["expected"])

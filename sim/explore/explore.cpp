@@ -35,6 +35,7 @@ void Report(const Json& r, const ExploreOptions& o, ExploreResult& result, std::
   out << "\n";
   for (const auto& v : r.value("violations", Json::array()))
     out << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
+  for (const auto& u : r.value("unmet", Json::array())) out << "  expectation not met: " << u.get<std::string>() << "\n";
   out << "  replay: " << Replay(o, seed) << "\n";
 }
 

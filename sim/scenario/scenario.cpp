@@ -22,16 +22,19 @@ std::string TypeName(const toml::node& n) {
   }
 }
 
-// Overrides `base` with `over`: tables merge key by key, everything else is replaced.
-void Merge(toml::table& base, const toml::table& over) {
-  for (const auto& [key, value] : over) {
-    auto* existing = base.get(key);
-    if (existing != nullptr && existing->is_table() && value.is_table()) {
-      Merge(*existing->as_table(), *value.as_table());
-    } else {
-      base.insert_or_assign(key, value);
+// `over` laid over `base`: tables merge key by key, everything else is replaced. The result keeps
+// the nodes of `over` (moved, since a copied node loses its place in the file), so that an error
+// in what a file sets names that file's line.
+toml::table Merged(toml::table base, toml::table over) {
+  for (auto&& [key, value] : base) {
+    toml::node* mine = over.get(key);
+    if (mine == nullptr) {
+      value.visit([&, &k = key](auto&& v) { over.insert(k, std::move(v)); });
+    } else if (mine->is_table() && value.is_table()) {
+      *mine->as_table() = Merged(std::move(*value.as_table()), std::move(*mine->as_table()));
     }
   }
+  return over;
 }
 
 toml::table ParseOrThrow(const std::string& text, const std::string& name) {
@@ -187,18 +190,15 @@ Scenario Scenario::FromText(const std::string& text, const std::string& name) {
     if (!base->is_string() || base->as_string()->get() != "builtin") {
       Section(&s.root_, "", name).Fail("base", "the only base is \"builtin\"");
     }
-    toml::table merged = Builtin().root_;
-    toml::table over = s.root_;
-    over.erase("base");
-    Merge(merged, over);
-    s.root_ = std::move(merged);
+    s.root_.erase("base");
+    s.root_ = Merged(Builtin().root_, std::move(s.root_));
   }
   return s;
 }
 
 Scenario Scenario::Overridden(const std::string& overrides, const std::string& name) const {
   Scenario s = *this;
-  Merge(s.root_, ParseOrThrow(overrides, name));
+  s.root_ = Merged(std::move(s.root_), ParseOrThrow(overrides, name));
   return s;
 }
 

@@ -27,7 +27,13 @@ void Timeline::Configure(const Section& root) {
 }
 
 void Timeline::Start(Kernel& kernel) {
-  for (auto& e : entries_) kernel.At(Jittered(kernel.Random(), e.at, e.jitter), e.what, e.action);
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    Entry& e = entries_[i];
+    kernel.At(Jittered(kernel.Random(), e.at, e.jitter), e.what, [this, i] {
+      if (on_fire) on_fire(entries_[i].what, i);
+      entries_[i].action();
+    });
+  }
 }
 
 Micros Jittered(Rng& rng, Micros at, Micros jitter) {

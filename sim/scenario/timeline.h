@@ -29,6 +29,9 @@ class Timeline {
   // Schedules the entries on the kernel.
   void Start(Kernel& kernel);
   std::size_t Size() const { return entries_.size(); }
+  // Called as each entry happens, with its `do` value and its place in the list (from 0), so
+  // that the handset can record the outside event.
+  std::function<void(const std::string& what, std::size_t index)> on_fire;
 
  private:
   struct Entry {

@@ -1,15 +1,17 @@
 #include "sim/views/report.h"
 
 #include <cstdio>
+#include <sstream>
 
 #include "sim/base/text.h"
+#include "sim/checks/expectations.h"
 
 namespace sim {
 
 std::string FormatTraceLine(const TraceLine& line) {
   char head[64];
-  std::snprintf(head, sizeof head, "%8.3f %-20s| ", static_cast<double>(line.at) / 1e6, line.thread.c_str());
-  return head + line.text;
+  std::snprintf(head, sizeof head, "%8.3f %-20s| ", static_cast<double>(line.at) / 1e6, Printable(line.thread).c_str());
+  return head + Printable(line.text);
 }
 
 void TracePrinter::Print(const TraceLine& line) {
@@ -44,7 +46,47 @@ std::string Str(const Json& j, const char* key, const char* def = "?") {
 }
 }  // namespace
 
-void PrintSummary(std::ostream& out, const Json& s) {
+std::string Printable(std::string_view text, bool keep_newlines) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // C1 controls arrive as UTF-8 C2 80..C2 9F; U+009B alone starts an escape sequence.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80;
+    if ((c < 0x20 && !(keep_newlines && c == '\n')) || c == 0x7F || c1) {
+      char hex[16];
+      if (c1) std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned char>(text[++i]));
+      else std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+void PrintBoxes(std::ostream& out, const Json& s) {
+  if (!s.contains("boxes")) return;
+  for (const auto& b : s["boxes"]) {
+    out << "box '" << Str(b, "title") << "': shown at " << Str(b, "shown_ms") << " ms, answer " << Str(b, "result");
+    if (b.contains("answered_by")) out << " by " << Str(b, "answered_by") << " at " << Str(b, "answered_ms") << " ms";
+    out << (b.value("standing", false) ? ", still standing" : "") << "\n";
+  }
+  for (const auto& u : s.value("unused_answers", Json::array()))
+    out << "warning: the scripted answer '" << Str(u, "answer") << "' was not used: " << Str(u, "why") << "\n";
+}
+
+void PrintExpectations(std::ostream& out, const Json& s) {
+  if (!s.contains("expected_outcomes") && !s.contains("expected_ertc")) return;
+  const std::vector<std::string> unmet = UnmetExpectations(s);
+  if (unmet.empty()) out << "expected outcome: met\n";
+  for (const auto& u : unmet) out << "expected outcome: NOT MET: " << u << "\n";
+}
+
+void PrintSummaryText(std::ostream& out, const Json& s) {
   out << "outcome: " << Str(s, "outcome") << " (" << Str(s, "reason") << ")\n";
   out << "ended at: " << Str(s, "ended_ms") << " ms of virtual time\n";
   if (s.contains("ertc_value")) out << "ERTC wake-up: " << Str(s, "ertc") << "\n";
@@ -60,11 +102,7 @@ void PrintSummary(std::ostream& out, const Json& s) {
   out << "kernel shutdown: " << (s.value("kernel_shutdown", false) ? "sent" : "not sent") << "\n";
   out << "log dumps: " << Str(s, "log_dumps") << "\n";
   if (s.contains("vibrator")) out << "vibrator: " << Str(s, "vibrator") << "\n";
-  if (s.contains("boxes")) {
-    for (const auto& b : s["boxes"])
-      out << "box '" << Str(b, "title") << "': shown at " << Str(b, "shown_ms") << " ms, answer " << Str(b, "result")
-          << (b.value("standing", false) ? ", still standing" : "") << "\n";
-  }
+  PrintBoxes(out, s);
   if (s.contains("animation_calls")) {
     for (const auto& a : s["animation_calls"]) {
       const auto& args = a["args"];
@@ -109,12 +147,74 @@ void PrintSummary(std::ostream& out, const Json& s) {
     for (const auto& v : s["violations"])
       out << "INVARIANT VIOLATED: " << Str(v, "invariant") << ": " << Str(v, "detail") << "\n";
   }
-  if (s.contains("expected_outcomes")) {
-    bool met = false;
-    for (const auto& o : s["expected_outcomes"]) met |= o.get<std::string>() == Str(s, "outcome");
-    out << "expected outcome: " << (met ? "met" : "NOT MET") << "\n";
-  }
+  PrintExpectations(out, s);
   for (const auto& r : s["unused_fault_rules"]) out << "warning: the fault rule '" << r.get<std::string>() << "' never matched a call\n";
+}
+
+}  // namespace
+
+void PrintSummary(std::ostream& out, const Json& s) {
+  // Titles, names and texts come from the scenario; none may drive the terminal.
+  std::ostringstream text;
+  PrintSummaryText(text, s);
+  out << Printable(text.str(), true);
+}
+
+void AddBoxAnswers(Json& summary, const std::vector<Json>& events, const std::vector<std::string>& scripted) {
+  if (!summary.contains("boxes")) return;
+  Json& boxes = summary["boxes"];
+  for (const Json& e : events) {
+    if (e.value("op", "") != "windows.box_answered") continue;
+    const std::string title = e["args"].value("title", "");
+    for (auto& b : boxes) {
+      if (b.contains("answered_by") || b.value("title", "") != title) continue;
+      b["answered_by"] = e["args"].value("by", "?");
+      const std::int64_t at = e.value("t_us", std::int64_t{0});
+      b["answered_ms"] = at / 1000;
+      b["answer_after_ms"] = (at - b.value("shown_us", b.value("shown_ms", std::int64_t{0}) * 1000)) / 1000;
+      break;
+    }
+  }
+  Json unused = Json::array();
+  for (std::size_t i = 0; i < scripted.size(); ++i) {
+    const std::string& answer = scripted[i];
+    if (answer.rfind("none", 0) == 0) continue;
+    if (i >= boxes.size()) {
+      unused.push_back({{"answer", answer}, {"why", "no box " + std::to_string(i + 1) + " was shown (boxes shown: " +
+                                                        std::to_string(boxes.size()) + ")"}});
+    } else if (boxes[i].value("answered_by", "user") != "user") {
+      unused.push_back({{"answer", answer}, {"why", "box " + std::to_string(i + 1) + " was answered " +
+                                                        boxes[i].value("result", "?") + " by " +
+                                                        boxes[i]["answered_by"].get<std::string>() + " first"}});
+    } else if (!boxes[i].contains("answered_by")) {
+      unused.push_back({{"answer", answer}, {"why", "box " + std::to_string(i + 1) + " was gone before it came"}});
+    }
+  }
+  if (!unused.empty()) summary["unused_answers"] = unused;
+}
+
+std::string FormatCall(const Json& e) {
+  char head[64];
+  std::snprintf(head, sizeof head, "%8.3f %-20s| ", static_cast<double>(e.value("t_us", std::int64_t{0})) / 1e6,
+                e.value("thread", "?").c_str());
+  std::string line = head + e.value("caller", "?") + ": " + e.value("op", "?") + "(";
+  bool first = true;
+  const Json args = e.value("args", Json::object());
+  for (const auto& [key, value] : args.items()) {
+    line += (first ? "" : ", ") + key + "=" + value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    first = false;
+  }
+  line += ") = " + (e.contains("result") ? e["result"].dump(-1, ' ', false, Json::error_handler_t::replace) : "?");
+  if (e.contains("last_error")) line += " (last error " + e["last_error"].dump() + ")";
+  if (e.contains("t_end_us")) {
+    char took[48];
+    const auto took_us = e.value("t_end_us", std::int64_t{0}) - e.value("t_us", std::int64_t{0});
+    std::snprintf(took, sizeof took, " [blocked %.3f ms]", static_cast<double>(took_us) / 1e3);
+    line += took;
+  }
+  if (e.value("injected_fault", false)) line += "  <- INJECTED FAULT";
+  if (e.contains("misuse")) line += "  <- MISUSE: " + e["misuse"].dump();
+  return Printable(line);
 }
 
 std::u16string JoinCommandLine(const std::vector<std::string>& args) {

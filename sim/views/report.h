@@ -8,6 +8,8 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "sim/devices/debug_output.h"
 #include "sim/kernel/eventlog.h"
@@ -34,6 +36,19 @@ class TracePrinter {
 
 // The summary as text; the first line is "outcome: STATE (reason)".
 void PrintSummary(std::ostream& out, const Json& summary);
+
+// `text` safe to print on a terminal: control characters (escape sequences, NUL, C1 codes)
+// become \xHH, except a line feed when `keep_newlines`.
+std::string Printable(std::string_view text, bool keep_newlines = false);
+
+// Completes the summary's boxes from the event log: who answered each and when ("answered_by",
+// "answered_ms"), and lists under "unused_answers" the scripted answers (`scripted`, in box
+// order) that no box took.
+void AddBoxAnswers(Json& summary, const std::vector<Json>& events, const std::vector<std::string>& scripted);
+
+// One platform call as a person reads it: "  13.017 AutoShutdownThread | AutoShutdown:
+// SendMessageW(window=0x10050, ...) = 0 [blocked 1.2 ms]", injected faults marked.
+std::string FormatCall(const Json& event);
 
 // Joins program arguments into a command line, quoting those that are empty or hold blanks.
 std::u16string JoinCommandLine(const std::vector<std::string>& args);

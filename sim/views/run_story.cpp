@@ -425,6 +425,7 @@ void DeviceMoments(const std::vector<Json>& events, std::vector<Moment>& out) {
     if (op == "windows.box_answered")
       out.push_back({at, "box answered " + AnswerWord(ArgStr(e, "result")) + " (" + ArgStr(e, "by") + ")", "box"});
     if (op == "radio.off") out.push_back({radio_off = at, "radio off", "radio"});
+    if (op == "timeline.event") out.push_back({at, "outside: " + ArgStr(e, "do"), "outside"});
     if (op == "radio.notify" && (radio_off == kNever || at > radio_off + kMicrosPerMs))
       out.push_back({at, "radio notification " + ArgStr(e, "code"), "radio"});
     if (op == "pmu.power_off") out.push_back({at, "power off (PMU line)", "power"});

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "sim/base/text.h"
 #include "sim/devices/handset.h"
+#include "sim/views/report.h"
 
 namespace sim {
 
@@ -144,7 +145,7 @@ void TerminalBox::OnShown(const Window& w) {
   std::lock_guard lk(mu_);
   ClearStatusLocked();
   out_ << "\n";
-  for (const auto& line : Frame(Narrow(w.title), Narrow(w.text), kFrameWidth)) out_ << line << "\n";
+  for (const auto& line : Frame(Printable(Narrow(w.title)), Printable(Narrow(w.text)), kFrameWidth)) out_ << line << "\n";
   out_.flush();
   box_ = Standing{w.hwnd, w.thread, w.shown_at};
 }
@@ -153,7 +154,7 @@ void TerminalBox::OnClosed(const Window& w) {
   std::lock_guard lk(mu_);
   if (!box_ || box_->hwnd != w.hwnd) return;
   ClearStatusLocked();
-  out_ << "box '" << Narrow(w.title) << "' closed: " << ResultName(w.result) << "\n";
+  out_ << "box '" << Printable(Narrow(w.title)) << "' closed: " << ResultName(w.result) << "\n";
   out_.flush();
   box_.reset();
 }

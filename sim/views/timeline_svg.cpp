@@ -17,6 +17,7 @@ constexpr double kPlotLeft = 196;
 constexpr double kPlotRight = kWidth - 28;
 constexpr double kBreakWidth = 54;      // a compressed stretch of idle time
 constexpr Micros kMinBreakUs = 100 * kMicrosPerMs;
+constexpr Micros kMaxStepBreakUs = 10 * 1000 * kMicrosPerMs;
 constexpr double kRowHeight = 14;       // a row of labels
 constexpr double kStepBarHeight = 15;
 constexpr double kActivityHeight = 17;
@@ -132,14 +133,21 @@ class TimeScale {
     bool gap;
   };
 
-  TimeScale(std::vector<Micros> instants, Micros end) {
+  // `linear`: no breaks at all. Quiet stretches inside a step of `steps` (begin, end) stay drawn
+  // to scale unless they are very long, so that a 2.5 s step never looks shorter than a 63 ms one.
+  TimeScale(std::vector<Micros> instants, Micros end, bool linear, const std::vector<std::pair<Micros, Micros>>& steps) {
     instants.push_back(0);
     instants.push_back(end);
     std::sort(instants.begin(), instants.end());
     instants.erase(std::unique(instants.begin(), instants.end()), instants.end());
     std::vector<std::pair<Micros, Micros>> gaps;  // (length, start)
-    for (std::size_t i = 1; i < instants.size(); ++i)
-      if (instants[i] - instants[i - 1] >= kMinBreakUs) gaps.push_back({instants[i] - instants[i - 1], instants[i - 1]});
+    auto inside_step = [&](Micros t0, Micros t1) {
+      return t1 - t0 < kMaxStepBreakUs &&
+             std::any_of(steps.begin(), steps.end(), [&](const auto& st) { return st.first <= t0 && t1 <= st.second; });
+    };
+    for (std::size_t i = 1; i < instants.size() && !linear; ++i)
+      if (instants[i] - instants[i - 1] >= kMinBreakUs && !inside_step(instants[i - 1], instants[i]))
+        gaps.push_back({instants[i] - instants[i - 1], instants[i - 1]});
     std::sort(gaps.rbegin(), gaps.rend());
     const std::size_t max_breaks = static_cast<std::size_t>((kPlotRight - kPlotLeft) * 0.45 / kBreakWidth);
     if (gaps.size() > max_breaks) gaps.resize(max_breaks);
@@ -150,8 +158,8 @@ class TimeScale {
       idle = 0;
     }
     std::sort(gaps.begin(), gaps.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    const double linear = (kPlotRight - kPlotLeft) - kBreakWidth * static_cast<double>(gaps.size());
-    px_per_us_ = linear / static_cast<double>(end - idle);
+    const double drawn = (kPlotRight - kPlotLeft) - kBreakWidth * static_cast<double>(gaps.size());
+    px_per_us_ = drawn / static_cast<double>(end - idle);
     Build(gaps, end);
   }
 
@@ -262,7 +270,8 @@ std::string StepColor(const std::string& step) {
 std::string MomentColor(const std::string& kind) {
   static const std::map<std::string, std::string> kColors = {
       {"box", "#b8860b"}, {"radio", "#e69138"}, {"timeout", "#cc0000"}, {"power", "#990000"},
-      {"ertc", "#674ea7"}, {"process", "#444444"}, {"key", "#3d85c6"}};
+      {"ertc", "#674ea7"}, {"process", "#444444"}, {"key", "#3d85c6"},
+      {"outside", "#38761d"}};
   const auto it = kColors.find(kind);
   return it == kColors.end() ? "#666666" : it->second;
 }
@@ -333,6 +342,9 @@ std::string ShortDuration(Micros d) {
   return text;
 }
 
+// A step's label: its name and how long it took ("animation 2.5 s").
+std::string StepLabel(const Step& st) { return st.name + " " + ShortDuration(st.end - st.begin); }
+
 // The time axis at `y`: ticks in virtual seconds on the linear stretches, a break mark with the
 // length of each compressed one. Labels go above the line or below it.
 void DrawAxis(Svg& svg, const TimeScale& scale, double y, bool labels_above) {
@@ -381,13 +393,14 @@ void DrawBreakBands(Svg& svg, const TimeScale& scale, double top, double bottom)
 // Decimals of the seconds that label moments: enough to tell apart what the axis tells apart.
 int MomentDecimals(const TimeScale& scale) { return std::clamp(TickDecimals(TickStep(scale.PxPerUs(), 90)), 3, 6); }
 
-void DrawTitle(Svg& svg, const RunStory& story, int decimals, std::size_t calls, std::size_t lines) {
+void DrawTitle(Svg& svg, const RunStory& story, int decimals, std::size_t calls, std::size_t lines, bool linear) {
   const std::string title = "devsim " + story.command_line + " \u2014 outcome: " + story.outcome +
                             (story.reason.empty() ? "" : " (" + story.reason + ")");
   svg.Text(16, 30, Fit(title, kWidth - 32, 19), "font-weight=\"bold\" fill=\"#222\"", "start", 19, title);
   const std::string sub = "seed " + std::to_string(story.seed) + " \u00b7 virtual time, the run ended at " +
                           SecondsText(story.end, decimals) + " \u00b7 " + std::to_string(calls) + " platform calls \u00b7 " +
-                          std::to_string(lines) + " trace lines \u00b7 stretches where nothing happens are compressed (\u2248)";
+                          std::to_string(lines) + " trace lines \u00b7 " +
+                          (linear ? "linear time" : "stretches where nothing happens are compressed (\u2248)");
   svg.Text(16, 50, Fit(sub, kWidth - 32, 12), "fill=\"#666\"", "start", 12);
 }
 
@@ -514,7 +527,7 @@ std::vector<StepPlacement> PlaceSteps(const RunStory& story, const TimeScale& sc
     if (st.thread != thread) continue;
     const double x0 = scale.X(st.begin);
     const double x1 = std::max(scale.X(st.end), x0 + 3);
-    const double w = TextWidth(st.name, 10);
+    const double w = TextWidth(StepLabel(st), 10);
     const bool inside = w + 8 <= x1 - x0;
     int row = -1;
     if (!inside) {
@@ -534,15 +547,16 @@ void DrawSteps(Svg& svg, const std::vector<StepPlacement>& steps, int rows, doub
     const std::string tip = st.name + ": " + SecondsText(st.begin, 6) + " to " + SecondsText(st.end, 6) + " (" +
                             DurationText(st.end - st.begin) + ")";
     svg.Rect(p.x0, bar_y, p.x1 - p.x0, kStepBarHeight, "rx=\"3\" fill=\"" + StepColor(st.name) + "\" stroke=\"#666\" stroke-width=\"0.6\"", tip);
+    const std::string label = StepLabel(st);
     if (p.inside) {
-      svg.Text((p.x0 + p.x1) / 2, bar_y + kStepBarHeight - 4, st.name, "fill=\"#222\"", "middle", 10, tip);
+      svg.Text((p.x0 + p.x1) / 2, bar_y + kStepBarHeight - 4, label, "fill=\"#222\"", "middle", 10, tip);
       continue;
     }
-    const double w = TextWidth(st.name, 10);
+    const double w = TextWidth(label, 10);
     const double lx = std::clamp((p.x0 + p.x1) / 2 - w / 2, kPlotLeft, kWidth - 4 - w);
     const double ly = top + kRowHeight * (p.row + 1) - 3;
     svg.Line((p.x0 + p.x1) / 2, bar_y, std::clamp((p.x0 + p.x1) / 2, lx, lx + w), ly + 2, "stroke=\"#888\" stroke-width=\"0.7\"");
-    svg.Text(lx, ly, st.name, "fill=\"#222\"", "start", 10, tip);
+    svg.Text(lx, ly, label, "fill=\"#222\"", "start", 10, tip);
   }
 }
 
@@ -627,13 +641,15 @@ const char* kDefs =
 
 }  // namespace
 
-std::string TimelineSvg(const RunRecord& run) {
+std::string TimelineSvg(const RunRecord& run, const TimelineOptions& options) {
   const RunStory story = BuildRunStory(run, kFoldCycles);
-  const TimeScale scale(Instants(story), story.end);
+  std::vector<std::pair<Micros, Micros>> steps;
+  for (const Step& st : story.steps) steps.push_back({st.begin, st.end});
+  const TimeScale scale(Instants(story), story.end, options.linear, steps);
   std::size_t calls = 0;
   for (const CallSpan& s : story.calls) calls += s.calls;
   Svg svg;
-  DrawTitle(svg, story, MomentDecimals(scale), calls, run.lines.size());
+  DrawTitle(svg, story, MomentDecimals(scale), calls, run.lines.size(), options.linear);
   int moment_rows = 0;
   const auto moments = PlaceMoments(story, scale, moment_rows);
   const double moments_top = 58;
@@ -662,10 +678,10 @@ std::string TimelineSvg(const RunRecord& run) {
   return doc.str();
 }
 
-bool WriteTimelineSvg(const RunRecord& run, const std::string& path) {
+bool WriteTimelineSvg(const RunRecord& run, const std::string& path, const TimelineOptions& options) {
   std::ofstream out(path, std::ios::binary);
   if (!out) return false;
-  out << TimelineSvg(run);
+  out << TimelineSvg(run, options);
   out.flush();
   return static_cast<bool>(out);
 }

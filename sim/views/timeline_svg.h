@@ -12,12 +12,17 @@
 
 namespace sim {
 
-// The SVG document of `run`. Stretches where nothing happens (a 60 s watchdog wait) are drawn
-// compressed, with a break mark that gives their length.
-std::string TimelineSvg(const RunRecord& run);
+struct TimelineOptions {
+  bool linear = false;  // one scale for the whole run instead of compressed quiet stretches
+};
 
-// Writes TimelineSvg(run) to the file at `path`; false when the file could not be written.
-bool WriteTimelineSvg(const RunRecord& run, const std::string& path);
+// The SVG document of `run`. Unless `options.linear`, stretches where nothing happens (a 60 s
+// watchdog wait) are drawn compressed, with a break mark that gives their length. Each step is
+// labelled with its duration; the scenario's outside events are moments.
+std::string TimelineSvg(const RunRecord& run, const TimelineOptions& options = {});
+
+// Writes TimelineSvg(run, options) to the file at `path`; false when the file could not be written.
+bool WriteTimelineSvg(const RunRecord& run, const std::string& path, const TimelineOptions& options = {});
 
 // `text` for XML character data and attribute values: markup characters escaped, invalid UTF-8
 // replaced by U+FFFD, and characters that XML does not allow (control characters) dropped.

@@ -1,0 +1,224 @@
+// Commands over many runs: explore (one scenario over a range of seeds), sweep (every knob and
+// fault site) and the list of fault sites.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include "runner/commands.h"
+#include "sim/checks/checked_run.h"
+#include "sim/explore/explore.h"
+#include "sim/explore/fault_sweep.h"
+#include "sim/views/report.h"
+
+namespace devsim {
+
+std::string InChild(const std::function<std::string()>& work) {
+  int fds[2];
+  if (pipe(fds) != 0) return "crash: pipe failed";
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string out;
+    try {
+      out = work();
+    } catch (const std::exception& e) {
+      out = std::string("crash: ") + e.what();
+    }
+    for (std::size_t done = 0; done < out.size();) {
+      const ssize_t n = write(fds[1], out.data() + done, out.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[8192];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status)) return "crash: the child died";
+  return out;
+}
+
+std::string ScenarioProblem(const sim::Scenario& scenario, const sim::RunOptions& options) {
+  return InChild([&]() -> std::string {
+    try {
+      sim::Handset handset(scenario, options);
+    } catch (const sim::ScenarioError& e) {
+      return e.what();
+    }
+    std::fflush(nullptr);
+    _exit(0);  // the handset is built; leave without tearing it down
+  });
+}
+
+std::string ParseSeeds(const std::string& text, SeedRange& out) {
+  const std::string usage = "--seeds " + text + ": expected FIRST..LAST, for example 1..20000";
+  auto number = [](std::string_view s, std::uint64_t& v) {
+    if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    return ec == std::errc() && end == s.data() + s.size();
+  };
+  const auto dots = text.find("..");
+  std::uint64_t first = 0, last = 0;
+  if (!number(std::string_view(text).substr(0, dots), first)) return usage;
+  last = first;
+  if (dots != std::string::npos && !number(std::string_view(text).substr(dots + 2), last)) return usage;
+  if (last < first) return "--seeds " + text + ": the last seed is below the first";
+  if (last - first >= kMaxSeedsAtOnce)
+    return "--seeds " + text + ": at most " + std::to_string(kMaxSeedsAtOnce) + " seeds at once; split the range";
+  out.first = first;
+  out.count = last - first + 1;
+  return {};
+}
+
+CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
+  CLI::App* explore = app.add_subcommand("explore", "run a scenario over a range of seeds on every core and check "
+                                                    "the invariants of each run; prints a replay command per failure");
+  AddCommonOptions(*explore, e.common);
+  explore->add_option("--seeds", e.seeds, "FIRST..LAST")->default_val("1..1000");
+  explore->add_option("--jobs", e.jobs, "parallel processes (default: the number of cores)")
+      ->check(WholeNumber(1, kMaxJobs));
+  explore->add_option("--max-reported", e.max_reported, "failures printed in full")->default_val(10)
+      ->check(WholeNumber(0, 1000000));
+  return explore;
+}
+
+int RunExplore(const ExploreArgs& e) {
+  const Args& a = e.common;
+  SeedRange range;
+  if (std::string err = ParseSeeds(e.seeds, range); !err.empty()) {
+    std::cerr << "devsim explore: " << err << "\n";
+    return 2;
+  }
+  if (std::string err = CheckFailRules(a.fail); !err.empty()) {
+    std::cerr << "devsim explore: " << err << "\n";
+    return 2;
+  }
+  const sim::Scenario scenario = LoadScenario(a);
+  sim::ExploreOptions o;
+  o.scenario_file = a.scenario;
+  o.first_seed = range.first;
+  o.runs = range.count;
+  o.jobs = e.jobs;
+  o.pct = a.pct;
+  o.pct_depth = a.pct_depth;
+  o.base = BaseOptions(a, scenario);
+  o.args = ProgramArgs(a, scenario);
+  o.max_reported = e.max_reported;
+  o.progress = isatty(2);
+  // A scenario that cannot be built fails every seed the same way: say so once, at once.
+  if (std::string err = ScenarioProblem(scenario, o.base); !err.empty()) {
+    std::cerr << "devsim: " << sim::Printable(err) << "\n";
+    return 2;
+  }
+  for (const auto& x : a.answers) o.replay_prefix += " --answer " + x;
+  for (const auto& f : a.fail) o.replay_prefix += " --fail " + ShellQuote(f);
+  if (a.time_limit_ms) o.replay_prefix += " --time-limit " + std::to_string(*a.time_limit_ms);
+  const sim::ExploreResult r = sim::Explore(scenario, o);
+  return r.failures == 0 ? 0 : 5;
+}
+
+CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s) {
+  CLI::App* sweep = app.add_subcommand("sweep", "turn on every fault knob of the handset on its own and fail the N-th "
+                                                "call of every platform operation, in each mode; checks every run");
+  sweep->add_option("--scenario", s.common.scenario, "scenario file (TOML); default: the built-in handset")
+      ->check(CLI::ExistingFile);
+  sweep->add_option("--modes", s.modes, "the modes to sweep, comma separated (1, 2, 3)")->default_val("1,2,3");
+  sweep->add_option("--jobs", s.jobs, "parallel processes (default: the number of cores)")->check(WholeNumber(1, kMaxJobs));
+  sweep->add_option("--max-reported", s.max_reported, "failures printed in full")->default_val(20)
+      ->check(WholeNumber(0, 1000000));
+  sweep->add_flag("--list-knobs", s.list_knobs, "print every device knob with its scenario change, and stop");
+  return sweep;
+}
+
+int RunSweep(const SweepArgs& s) {
+  if (s.list_knobs) {
+    for (const auto& k : sim::DeviceKnobs()) std::cout << "# " << KnobSlug(k.name) << " (" << k.name << ")\n" << k.overrides << "\n";
+    return 0;
+  }
+  sim::SweepOptions so;
+  so.scenario_file = s.common.scenario;
+  so.jobs = s.jobs;
+  so.max_reported = s.max_reported;
+  so.progress = isatty(2);
+  so.modes.clear();
+  for (std::size_t p = 0; p <= s.modes.size();) {
+    const std::size_t comma = std::min(s.modes.find(',', p), s.modes.size());
+    const std::string mode = s.modes.substr(p, comma - p);
+    if (mode != "1" && mode != "2" && mode != "3") {
+      std::cerr << "devsim sweep: --modes " << s.modes << ": '" << mode << "' is not a mode (1, 2 or 3)\n";
+      return 2;
+    }
+    if (std::find(so.modes.begin(), so.modes.end(), mode) == so.modes.end()) so.modes.push_back(mode);
+    p = comma + 1;
+  }
+  const sim::Scenario scenario = LoadScenario(s.common);
+  for (const auto& mode : so.modes) {
+    sim::RunOptions opts;
+    opts.command_line = std::u16string(mode.begin(), mode.end());
+    if (std::string err = ScenarioProblem(scenario, opts); !err.empty()) {
+      std::cerr << "devsim: " << sim::Printable(err) << "\n";
+      return 2;
+    }
+  }
+  const sim::SweepResult r = sim::Sweep(scenario, so);
+  return r.failures == 0 ? 0 : 5;
+}
+
+namespace {
+
+// One clean run of `mode` in a child: which sites it consulted ("Op" counts, "Op:detail" seen).
+sim::Json SitesOfMode(const sim::Scenario& scenario, const std::string& mode) {
+  const std::string text = InChild([&]() -> std::string {
+    sim::RunOptions opts;
+    opts.command_line = std::u16string(mode.begin(), mode.end());
+    if (mode == "2") opts.answers = {"yes@1500"};
+    auto* handset = new sim::Handset(scenario, opts);  // its threads stay parked until the child exits
+    sim::RunChecked(*handset);
+    sim::Json out{{"counts", handset->faults.Consultations()}, {"seen", handset->faults.SitesSeen()}};
+    return out.dump(-1, ' ', false, sim::Json::error_handler_t::replace);
+  });
+  if (text.empty() || text.front() != '{') throw sim::ScenarioError(text.empty() ? "the run failed" : text);
+  return sim::Json::parse(text);
+}
+
+}  // namespace
+
+int ListFaultSites(const Args& a) {
+  const sim::Scenario scenario = LoadScenario(a);
+  const std::vector<std::string> modes = {"1", "2", "3"};
+  std::vector<sim::Json> per_mode;
+  for (const auto& m : modes) per_mode.push_back(SitesOfMode(scenario, m));
+  std::cout << "operation                     calls reached in mode 1 / 2 / 3   details matched (OP:DETAIL)\n";
+  for (const auto& op : sim::FaultSiteOperations()) {
+    std::string counts;
+    std::set<std::string> details;
+    for (const auto& site : per_mode) {
+      counts += (counts.empty() ? "" : " / ") + std::to_string(site["counts"].value(op, 0L));
+      for (const auto& s : site["seen"]) {
+        const std::string text = s.get<std::string>();
+        if (text.rfind(op + ":", 0) == 0) details.insert(text.substr(op.size() + 1));
+      }
+    }
+    std::string names;
+    for (const auto& d : details) names += (names.empty() ? "" : ", ") + d;
+    char head[96];
+    std::snprintf(head, sizeof head, "%-30s%-35s", op.c_str(), counts.c_str());
+    std::cout << sim::Printable(std::string(head) + names) << "\n";
+  }
+  for (const auto& b : PlatformGuaranteeBreakers())
+    std::cout << b << " (breaks a platform guarantee instead of failing a call, for testing the checks)\n";
+  std::cout << "mode 2 is run with --answer yes@1500; a count of 0 means the mode never reaches the site on this "
+               "scenario\n";
+  return 0;
+}
+
+}  // namespace devsim
