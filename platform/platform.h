@@ -241,6 +241,8 @@ typedef struct NLED_SETTINGS_INFO {
 #define MB_YESNO 0x00000004u
 #define MB_ICONQUESTION 0x00000020u
 #define MB_TOPMOST 0x00040000u
+// The window class of a message box on this platform.
+#define MESSAGE_BOX_CLASS TEXT("Dialog")
 
 #define WH_KEYBOARD_LL 20
 #define HC_ACTION 0

@@ -27,6 +27,9 @@
 // The handset's entry point takes its command line as 16-bit text; on a PC that is wWinMain.
 #define WinMain wWinMain
 
+// The window class of a message box on this platform (the dialog class); "Dialog" on the handset.
+#define MESSAGE_BOX_CLASS TEXT("#32770")
+
 // The handset's snapshot record is PROCESSENTRY32 with 16-bit names.
 #define TH32CS_SNAPNOHEAPS 0x40000000u
 
@@ -60,6 +63,27 @@ BOOL HandsetDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 #undef CreateFileW
 #define CreateFileW HandsetCreateFileW
 #define DeviceIoControl HandsetDeviceIoControl
+
+// ---------------------------------------------------------------------------------------------
+// Real Windows calls that are also recorded in the event log on their way to the system, so that
+// a run on a PC can be checked like a simulated one (one sequence, the ERTC before the LCD...).
+// They behave exactly as the calls they pass to.
+// ---------------------------------------------------------------------------------------------
+HANDLE RecordedCreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                            LPCWSTR lpName);
+HANDLE RecordedCreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                            BOOL bInitialState, LPCWSTR lpName);
+BOOL RecordedCloseHandle(HANDLE hObject);
+DWORD RecordedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+int RecordedMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+#undef CreateMutexW
+#undef CreateEventW
+#undef MessageBoxW
+#define CreateMutexW RecordedCreateMutexW
+#define CreateEventW RecordedCreateEventW
+#define CloseHandle RecordedCloseHandle
+#define WaitForSingleObject RecordedWaitForSingleObject
+#define MessageBoxW RecordedMessageBoxW
 
 // ---------------------------------------------------------------------------------------------
 // Power manager
