@@ -8,9 +8,6 @@
 
 #include <map>
 
-#undef CreateFileW
-#undef DeviceIoControl
-
 namespace {
 
 const DWORD kIoctlSetDevicePower = 0x00001000u;

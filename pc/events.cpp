@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <map>
 
-// The log file is a file of the PC, opened by the real CreateFileW.
-#undef CreateFileW
 
 namespace {
 
@@ -173,7 +171,7 @@ std::string JsonBytes(const void* pv, DWORD cb) {
 }
 
 void LogCall(const char* pszOp, const std::string& argsJson, const std::string& resultJson,
-             DWORD dwLastError) {
+             DWORD dwLastError, const std::string& extraJson) {
   DWORD dwSaved = GetLastError();
   EnterCriticalSection(&g_csLog);
   std::string record = Head("call", pszOp);
@@ -182,6 +180,9 @@ void LogCall(const char* pszOp, const std::string& argsJson, const std::string& 
   record += ",\"result\":" + (resultJson.empty() ? std::string("null") : resultJson);
   if (dwLastError != 0) {
     record += ",\"last_error\":" + std::to_string(dwLastError);
+  }
+  if (!extraJson.empty()) {
+    record += "," + extraJson;
   }
   record += "}\n";
   Append(record);

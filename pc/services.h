@@ -11,6 +11,15 @@
 
 #include <string>
 
+// The services use the real calls; only the program's own are recorded.
+#undef CreateMutexW
+#undef CreateEventW
+#undef CloseHandle
+#undef WaitForSingleObject
+#undef MessageBoxW
+#undef CreateFileW
+#undef DeviceIoControl
+
 // The key under HKEY_LOCAL_MACHINE that describes the handset to these services.
 #define HANDSET_SETTINGS_KEY L"Software\\Handset"
 
@@ -22,10 +31,11 @@ std::string JsonBool(BOOL f);
 std::string JsonBytes(const void* pv, DWORD cb);
 
 // Appends one record. argsJson is the body of the args object without its braces
-// ("\"code\":\"0x10\",\"in_size\":8"); resultJson is JSON text or empty for no result.
-// A call record carries the calling thread's name and the last error when it is not 0.
+// ("\"code\":\"0x10\",\"in_size\":8"); resultJson is JSON text or empty for no result;
+// extraJson holds further fields of the record. A call record carries the calling thread's name
+// and the last error when it is not 0.
 void LogCall(const char* pszOp, const std::string& argsJson, const std::string& resultJson,
-             DWORD dwLastError = 0);
+             DWORD dwLastError = 0, const std::string& extraJson = "");
 // A change the handset made by itself (the power went, the radio went off...).
 void LogDevice(const char* pszOp, const std::string& argsJson);
 
