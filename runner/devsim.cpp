@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 
+#include "runner/check_log.h"
 #include "sim/chrome_trace.h"
 #include "sim/explore.h"
 #include "sim/fault_sweep.h"
@@ -232,6 +233,10 @@ int main(int argc, char** argv) {
   sweep->add_option("--max-reported", sweep_reported, "failures printed in full")->default_val(20);
   bool list_knobs = false;
   sweep->add_flag("--list-knobs", list_knobs, "print every device knob with its scenario change, and stop");
+  std::string check_log;
+  CLI::App* check = app.add_subcommand("check", "run the invariants that need only an event log over EVENTLOG "
+                                                "(JSON Lines, as --events writes, e.g. a run under Wine)");
+  check->add_option("EVENTLOG", check_log, "the event log")->required()->check(CLI::ExistingFile);
   app.require_subcommand(0, 1);
   app.allow_extras(false);
   try {
@@ -245,7 +250,9 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   try {
-    if (explore->parsed()) {
+    if (check->parsed()) {
+      status = RunCheckLog(check_log);
+    } else if (explore->parsed()) {
       status = RunExplore(ea, seeds, jobs, max_reported);
     } else if (sweep->parsed() && list_knobs) {
       for (const auto& k : sim::DeviceKnobs()) std::cout << "# " << k.name << "\n" << k.overrides << "\n";
