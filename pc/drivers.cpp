@@ -95,8 +95,10 @@ BOOL HandsetDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   LeaveCriticalSection(DriverLock());
   std::string args = "\"handle\":" + JsonHex((ULONG_PTR)hDevice) + ",\"code\":" +
                      JsonHex(dwIoControlCode) + ",\"in_size\":" + std::to_string(nInBufferSize) +
-                     ",\"out_size\":" + std::to_string(nOutBufferSize) +
-                     ",\"in\":" + JsonBytes(lpInBuffer, nInBufferSize);
+                     ",\"out_size\":" + std::to_string(nOutBufferSize);
+  if (lpInBuffer != nullptr) {
+    args += ",\"in\":" + JsonBytes(lpInBuffer, nInBufferSize);
+  }
   if (name.empty()) {
     BOOL fDone = DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                                  nOutBufferSize, lpBytesReturned, lpOverlapped);

@@ -50,8 +50,10 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
 BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf,
                      DWORD nOutBufSize, LPDWORD lpBytesReturned) {
   std::string args = "\"code\":" + JsonHex(dwIoControlCode) + ",\"in_size\":" +
-                     std::to_string(nInBufSize) + ",\"out_size\":" + std::to_string(nOutBufSize) +
-                     ",\"in\":" + JsonBytes(lpInBuf, nInBufSize);
+                     std::to_string(nInBufSize) + ",\"out_size\":" + std::to_string(nOutBufSize);
+  if (lpInBuf != nullptr) {
+    args += ",\"in\":" + JsonBytes(lpInBuf, nInBufSize);
+  }
   if (dwIoControlCode != kIoctlHalOemCommand || lpInBuf == nullptr ||
       nInBufSize < 2 * sizeof(DWORD)) {
     LogCall("KernelIoControl", args, "false", ERROR_NOT_SUPPORTED);

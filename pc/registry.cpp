@@ -82,8 +82,9 @@ DWORD WINAPI WatcherThread(LPVOID lpParameter) {
   return 0;
 }
 
+// A missing subkey is recorded as the empty one, as the simulator records it.
 std::string KeyArgs(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName) {
-  return "\"root\":" + JsonHex((ULONG_PTR)hkey) + ",\"subkey\":" + JsonText(pszSubKey) +
+  return "\"root\":" + JsonHex((ULONG_PTR)hkey) + ",\"subkey\":" + JsonText(pszSubKey != nullptr ? pszSubKey : L"") +
          ",\"value\":" + JsonText(pszValueName);
 }
 
@@ -155,7 +156,7 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
                                REGISTRYNOTIFYCALLBACK pfnCallback, DWORD dwUserData,
                                PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
   std::string args = "\"key\":" + JsonHex((ULONG_PTR)hkey) + ",\"subkey\":" +
-                     JsonText(pszSubKey) + ",\"value\":" + JsonText(pszValueName) +
+                     JsonText(pszSubKey != nullptr ? pszSubKey : L"") + ",\"value\":" + JsonText(pszValueName) +
                      ",\"user_data\":" + std::to_string(dwUserData) +
                      ",\"condition\":" + (pCondition != nullptr ? "\"set\"" : "null");
   if (hkey == nullptr || pfnCallback == nullptr || phNotify == nullptr || pCondition != nullptr) {
