@@ -10,7 +10,8 @@
 // Shared with the backlight driver: asks it to bypass its power messages from now on.
 #define EVENT_BKL_BYPASSPOWERMSG TEXT("BKL_BYPASSPOWERMSG")
 
-#define BOX_CLASS_NAME TEXT("Dialog")
+// Message boxes are found by the platform's class for them and their caption.
+#define BOX_CLASS_NAME MESSAGE_BOX_CLASS
 #define BOX_TEXT_CCH 128
 #define BOX_CAPTION_CCH 20
 #define BOX_STYLE_YESNO_QUESTION (MB_YESNO | MB_ICONQUESTION | MB_TOPMOST)

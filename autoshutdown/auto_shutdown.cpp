@@ -19,7 +19,7 @@ static void LoadBoxString(UINT uId, LPWSTR pszBuffer, int cch)
     LoadStringW(GetModuleHandleW(NULL), uId, pszBuffer, cch);
 }
 
-DWORD AutoShutdownThread(LPVOID lpParameter)
+DWORD WINAPI AutoShutdownThread(LPVOID lpParameter)
 {
     WCHAR szCaption[BOX_CAPTION_CCH];
 

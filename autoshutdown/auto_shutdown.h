@@ -27,4 +27,4 @@ void AutoShutdownPrompt(void);
 void UIAutoShutDown(void);
 // Timeout thread: waits AUTO_SHUTDOWN_WAIT_MS for an answer, then answers the box Yes and runs
 // NormalShutdown itself.
-DWORD AutoShutdownThread(LPVOID lpParameter);
+DWORD WINAPI AutoShutdownThread(LPVOID lpParameter);

@@ -2,9 +2,14 @@
 //
 // It declares the target's types (32-bit DWORD/BOOL/LONG, 16-bit WCHAR, opaque handles),
 // the constants the program relies on and every platform operation the program calls.
-// On Linux the operations are implemented by the simulated handset (sim/); a device build
-// would bind them to the handset's own libraries. No behaviour lives here.
+// On Linux the operations are implemented by the simulated handset (sim/); with a Windows
+// compiler the header is the real Windows API plus the handset-only services
+// (platform_windows.h, implemented on a PC by pc/). No behaviour lives here.
 #pragma once
+
+#if defined(_WIN32)
+#include "platform/platform_windows.h"
+#else
 
 #include <atomic>
 #include <cstddef>
@@ -236,6 +241,8 @@ typedef struct NLED_SETTINGS_INFO {
 #define MB_YESNO 0x00000004u
 #define MB_ICONQUESTION 0x00000020u
 #define MB_TOPMOST 0x00040000u
+// The window class of a message box on this platform.
+#define MESSAGE_BOX_CLASS TEXT("Dialog")
 
 #define WH_KEYBOARD_LL 20
 #define HC_ACTION 0
@@ -418,3 +425,5 @@ HRESULT RIL_DevSpecific(HRIL hRil, const BYTE* lpbParams, DWORD dwSize);
 HRESULT RIL_Deinitialize(HRIL hRil);
 BOOL GpioSetDirection(DWORD dwGpio, DWORD dwDirection);
 BOOL GpioSetValue(DWORD dwGpio, DWORD dwValue);
+
+#endif  // defined(_WIN32)

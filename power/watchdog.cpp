@@ -12,7 +12,7 @@ static void BatteryRailsOff(void)
     PowerLineOff(GPIO_BT_VBAT);
 }
 
-DWORD AnimTimeoutThread(LPVOID lpParameter)
+DWORD WINAPI AnimTimeoutThread(LPVOID lpParameter)
 {
     NKDbgPrintfW(TEXT("[Shutdown Thread] Run~\r\n"));
     BatteryRailsOff();

@@ -8,4 +8,4 @@
 // Drops the GPS and Bluetooth rails at once; if the device still runs 60 s later, switches the
 // backlight off, dumps the log, drops the rails again and drives the PMU power-off line until the
 // power is gone.
-DWORD AnimTimeoutThread(LPVOID lpParameter);
+DWORD WINAPI AnimTimeoutThread(LPVOID lpParameter);

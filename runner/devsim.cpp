@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "runner/check_log.h"
 #include "runner/commands.h"
 #include "runner/options.h"
 #include "sim/views/report.h"
@@ -58,6 +59,10 @@ int main(int argc, char** argv) {
   CLI::App* sweep = devsim::AddSweepCommand(app, sweep_args);
   devsim::DiffArgs diff_args;
   CLI::App* diff = devsim::AddDiffCommand(app, diff_args);
+  std::string check_log;
+  CLI::App* check = app.add_subcommand("check", "run the invariants that need only an event log over EVENTLOG "
+                                                "(JSON Lines, as --events writes, e.g. a run under Wine)");
+  check->add_option("EVENTLOG", check_log, "the event log")->required()->check(CLI::ExistingFile);
   app.require_subcommand(0, 1);
   app.allow_extras(false);
   try {
@@ -68,7 +73,9 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   try {
-    if (explore->parsed()) {
+    if (check->parsed()) {
+      status = RunCheckLog(check_log);
+    } else if (explore->parsed()) {
       status = devsim::RunExplore(explore_args);
     } else if (sweep->parsed()) {
       status = devsim::RunSweep(sweep_args);

@@ -87,7 +87,7 @@ DWORD GetTaskListCE(TaskEntry* pTaskList, DWORD dwCapacity)
     return dwCount;
 }
 
-BOOL ShutDownAppsEnumProc(HWND hWnd, LPARAM lParam)
+BOOL CALLBACK ShutDownAppsEnumProc(HWND hWnd, LPARAM lParam)
 {
     TASK_ENUM_CONTEXT* pContext = (TASK_ENUM_CONTEXT*)lParam;
     DWORD dwProcessId = 0;

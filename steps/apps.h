@@ -7,7 +7,9 @@
 #define TASK_NAME_CCH MAX_PATH
 // Snapshot of the processes only, without their heaps.
 #define TASK_SNAPSHOT_FLAGS (TH32CS_SNAPPROCESS | TH32CS_SNAPNOHEAPS)
-#define PROCESSENTRY32_BYTES 564
+// The snapshot record's size as this platform declares it (564 bytes on the handset). A size
+// written as a number would be refused wherever the record is laid out differently.
+#define PROCESSENTRY32_BYTES sizeof(PROCESSENTRY32)
 #define PHONE_APP_NAME TEXT("cprog.exe")
 #define PHONE_APP_EXIT_CODE 1
 
@@ -38,6 +40,6 @@ void ShutDownApps(void);
 // Fills up to dwCapacity cleared rows from a new process snapshot; returns the rows filled.
 DWORD GetTaskListCE(TaskEntry* pTaskList, DWORD dwCapacity);
 // Records a visible top-level window in the row of its process; always goes on.
-BOOL ShutDownAppsEnumProc(HWND hWnd, LPARAM lParam);
+BOOL CALLBACK ShutDownAppsEnumProc(HWND hWnd, LPARAM lParam);
 // 1 unless the row names one of the protected system programs.
 BOOL IsKillableTask(const TaskEntry* pTask);

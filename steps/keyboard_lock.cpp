@@ -9,7 +9,7 @@ BOOL InstallKeyboardLock(HINSTANCE hInstance, HOOKPROC pfnHookProc)
     return g_hKbdHook != NULL ? 1 : 0;
 }
 
-LRESULT KeyboardLockProc(int nCode, WPARAM wParam, LPARAM lParam)
+LRESULT CALLBACK KeyboardLockProc(int nCode, WPARAM wParam, LPARAM lParam)
 {
     if (nCode < 0) {
         return CallNextHookEx(g_hKbdHook, nCode, wParam, lParam);

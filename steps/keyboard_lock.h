@@ -11,4 +11,4 @@ BOOL InstallKeyboardLock(HINSTANCE hInstance, HOOKPROC pfnHookProc);
 // Removes the lock if it is installed; always 1.
 BOOL RemoveKeyboardLock(void);
 // Swallows every key event; events with a negative hook code are passed on unchanged.
-LRESULT KeyboardLockProc(int nCode, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK KeyboardLockProc(int nCode, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,54 @@
+// A record appended to the event log (HANDSET_EVENT_LOG) by the Wine runner's own programs,
+// which are not linked with the handset services: the animation library and the user.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+// A JSON string of UTF-8 text.
+inline std::string JsonQuote(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+// Appends one JSON Lines record; body is the record's fields without braces. The sequence
+// number is left out: the runner orders records by their place in the file.
+inline void AppendRecord(const std::string& body) {
+  WCHAR szPath[MAX_PATH];
+  DWORD cch = GetEnvironmentVariableW(L"HANDSET_EVENT_LOG", szPath, MAX_PATH);
+  if (cch == 0 || cch >= MAX_PATH) {
+    return;
+  }
+  HANDLE hFile = CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  std::string record = "{" + body + "}\n";
+  DWORD cbWritten = 0;
+  WriteFile(hFile, record.data(), DWORD(record.size()), &cbWritten, nullptr);
+  CloseHandle(hFile);
+}
+
+// A setting of the handset under HKLM\Software\Handset\pszSubKey, or dwDefault.
+inline DWORD HandsetSettingDword(LPCWSTR pszSubKey, LPCWSTR pszValue, DWORD dwDefault) {
+  std::wstring key = std::wstring(L"Software\\Handset\\") + pszSubKey;
+  DWORD dwValue = 0;
+  DWORD cb = sizeof(dwValue);
+  DWORD dwType = 0;
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+    return dwDefault;
+  }
+  LONG lResult = RegQueryValueExW(hKey, pszValue, nullptr, &dwType, (LPBYTE)&dwValue, &cb);
+  RegCloseKey(hKey);
+  return lResult == ERROR_SUCCESS && dwType == REG_DWORD ? dwValue : dwDefault;
+}
