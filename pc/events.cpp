@@ -13,6 +13,9 @@ namespace {
 
 CRITICAL_SECTION g_csLog;
 HANDLE g_hLogFile = INVALID_HANDLE_VALUE;
+// Other processes (the user helper) and the animation library append to the same file: each
+// record is written whole under this mutex, so that no two appends interleave.
+HANDLE g_hLogMutex = nullptr;
 unsigned long long g_ullSeq = 0;
 LARGE_INTEGER g_liStart;
 LARGE_INTEGER g_liFrequency;
@@ -38,6 +41,7 @@ struct LogSetup {
       // Appended, so that the animation library can add its records to the same file.
       g_hLogFile = ::CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      g_hLogMutex = CreateMutexW(nullptr, FALSE, L"HandsetEventLog");
     }
     atexit(NoteProcessExit);
   }
@@ -101,7 +105,14 @@ void Append(const std::string& record) {
     return;
   }
   DWORD cbWritten = 0;
+  // An owner that ended without releasing (the power went) still leaves whole records behind.
+  if (g_hLogMutex != nullptr) {
+    WaitForSingleObject(g_hLogMutex, INFINITE);
+  }
   ::WriteFile(g_hLogFile, record.data(), DWORD(record.size()), &cbWritten, nullptr);
+  if (g_hLogMutex != nullptr) {
+    ReleaseMutex(g_hLogMutex);
+  }
 }
 
 std::string Head(const char* pszKind, const char* pszOp) {

@@ -43,9 +43,10 @@ void FreeWatch(Watch* pWatch) {
   delete pWatch;
 }
 
-// Re-arms the change notification, waits for a change or the close, and calls the program back
-// whenever the watched value's existence or bytes differ from what it last saw: with the data,
-// or with a null pointer when the value was deleted.
+// Calls the program back whenever the watched value's existence or bytes differ from what it
+// last saw: with the data, or with a null pointer when the value was deleted. The notification
+// is armed before the value is read, so that a change made while the callback runs (or between
+// two looks) is not lost.
 DWORD WINAPI WatcherThread(LPVOID lpParameter) {
   NameThisThread("regnotify");
   auto* pWatch = static_cast<Watch*>(lpParameter);
@@ -56,33 +57,31 @@ DWORD WINAPI WatcherThread(LPVOID lpParameter) {
                                 pWatch->hChangeEvent, TRUE) != ERROR_SUCCESS) {
       break;
     }
+    std::vector<BYTE> now;
+    bool fNow = ReadValue(pWatch->hKey, pWatch->value, &now);
+    if (fNow != fSeen || now != seen) {
+      fSeen = fNow;
+      seen = now;
+      LogDevice("registry.callback", "\"notification\":" + JsonHex((ULONG_PTR)pWatch) +
+                                         ",\"has_data\":" + JsonBool(fNow));
+      // A changed value always comes with a data pointer, also when it holds no bytes.
+      std::vector<BYTE> data(now);
+      data.push_back(0);
+      pWatch->pfnCallback(reinterpret_cast<HREGNOTIFY>(pWatch), pWatch->dwUserData,
+                          fNow ? data.data() : nullptr, fNow ? UINT(now.size()) : 0);
+      if (pWatch->lClosedFromCallback) {
+        FreeWatch(pWatch);
+        return 0;
+      }
+    }
     HANDLE rgh[2] = {pWatch->hQuitEvent, pWatch->hChangeEvent};
     if (WaitForMultipleObjects(2, rgh, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
       break;
-    }
-    std::vector<BYTE> now;
-    bool fNow = ReadValue(pWatch->hKey, pWatch->value, &now);
-    if (fNow == fSeen && now == seen) {
-      continue;
-    }
-    fSeen = fNow;
-    seen = now;
-    LogDevice("registry.callback", "\"notification\":" + JsonHex((ULONG_PTR)pWatch) +
-                                       ",\"has_data\":" + JsonBool(fNow));
-    // A changed value always comes with a data pointer, also when it holds no bytes.
-    std::vector<BYTE> data(now);
-    data.push_back(0);
-    pWatch->pfnCallback(reinterpret_cast<HREGNOTIFY>(pWatch), pWatch->dwUserData,
-                        fNow ? data.data() : nullptr, fNow ? UINT(now.size()) : 0);
-    if (pWatch->lClosedFromCallback) {
-      FreeWatch(pWatch);
-      return 0;
     }
   }
   return 0;
 }
 
-// A missing subkey is recorded as the empty one, as the simulator records it.
 std::string KeyArgs(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName) {
   return "\"root\":" + JsonHex((ULONG_PTR)hkey) + ",\"subkey\":" + JsonText(pszSubKey != nullptr ? pszSubKey : L"") +
          ",\"value\":" + JsonText(pszValueName);

@@ -34,7 +34,16 @@ inline void AppendRecord(const std::string& body) {
   }
   std::string record = "{" + body + "}\n";
   DWORD cbWritten = 0;
+  // The program's services append to the same file: one record at a time, whole.
+  HANDLE hMutex = CreateMutexW(nullptr, FALSE, L"HandsetEventLog");
+  if (hMutex != nullptr) {
+    WaitForSingleObject(hMutex, INFINITE);
+  }
   WriteFile(hFile, record.data(), DWORD(record.size()), &cbWritten, nullptr);
+  if (hMutex != nullptr) {
+    ReleaseMutex(hMutex);
+    CloseHandle(hMutex);
+  }
   CloseHandle(hFile);
 }
 

@@ -320,9 +320,14 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
             if (out / "trace.txt").exists() else ""
         events = []
         if events_path.exists():
-            for line in events_path.read_text(encoding="utf-8").splitlines():
+            text = events_path.read_text(encoding="utf-8", errors="replace")
+            for n, line in enumerate(text.splitlines(), start=1):
                 if line.strip():
-                    events.append(json.loads(line))
+                    try:
+                        events.append(json.loads(line))
+                    except json.JSONDecodeError as e:
+                        raise RunnerError("%s:%d is not a JSON record (%s): %r" % (
+                            events_path, n, e, line[:120]))
         events = name_threads(events, start_routines(exe))
         with open(out / "events.named.jsonl", "w") as f:
             for e in events:
