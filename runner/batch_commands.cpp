@@ -102,7 +102,11 @@ int RunExplore(const ExploreArgs& e) {
     std::cerr << "devsim explore: " << err << "\n";
     return 2;
   }
-  const sim::Scenario scenario = LoadScenario(a);
+  sim::Scenario scenario = LoadScenario(a);
+  if (const std::string note = ForeignExpectations(a, scenario); !note.empty()) {
+    std::cerr << "devsim explore: " << note << "; not checked\n";
+    scenario = scenario.Overridden("[expect]\noutcome = []\nertc = \"\"\n", "explore");
+  }
   sim::ExploreOptions o;
   o.scenario_file = a.scenario;
   o.first_seed = range.first;
