@@ -101,6 +101,16 @@ std::vector<std::string> ProgramArgs(const Args& a, const sim::Scenario& scenari
   return {};
 }
 
+std::string ForeignExpectations(const Args& a, const sim::Scenario& scenario) {
+  auto expect = scenario.Root().Table("expect");
+  if (!expect || a.program_args.empty() || a.cmdline) return {};
+  const std::vector<std::string> meant = expect->Strings("args");
+  if (meant.empty() || meant == a.program_args) return {};
+  std::string args;
+  for (const auto& m : meant) args += (args.empty() ? "" : " ") + m;
+  return "the scenario's [expect] is for ARGS " + args;
+}
+
 sim::RunOptions BaseOptions(const Args& a, const sim::Scenario& scenario) {
   sim::RunOptions opts;
   opts.answers = a.answers;

@@ -50,6 +50,9 @@ CLI::Validator WholeNumber(std::uint64_t lo, std::uint64_t hi);
 sim::Scenario LoadScenario(const Args& a);
 // The program's arguments: those given, or the scenario's [expect] args when none are given.
 std::vector<std::string> ProgramArgs(const Args& a, const sim::Scenario& scenario);
+// When ARGS are given and differ from the scenario's [expect] args, the note that says its
+// expectations are not checked ("the scenario's [expect] is for ARGS 1"); else empty.
+std::string ForeignExpectations(const Args& a, const sim::Scenario& scenario);
 // Run options from the shared options (answers, fail rules, time limit, command line).
 sim::RunOptions BaseOptions(const Args& a, const sim::Scenario& scenario);
 

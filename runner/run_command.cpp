@@ -161,15 +161,11 @@ bool WriteOutputs(const Args& a, Outputs& files, const sim::Handset& handset, co
 
 // A scenario written for other arguments: its expectations say nothing about this run.
 void DropForeignExpectations(const sim::Scenario& scenario, const Args& a, sim::Json& summary) {
-  auto expect = scenario.Root().Table("expect");
-  if (!expect || a.program_args.empty() || a.cmdline) return;
-  const std::vector<std::string> meant = expect->Strings("args");
-  if (meant.empty() || meant == a.program_args) return;
+  const std::string note = ForeignExpectations(a, scenario);
+  if (note.empty()) return;
   summary.erase("expected_outcomes");
   summary.erase("expected_ertc");
-  std::string args;
-  for (const auto& m : meant) args += (args.empty() ? "" : " ") + m;
-  summary["expectations_skipped"] = "the scenario's [expect] is for ARGS " + args;
+  summary["expectations_skipped"] = note;
 }
 
 }  // namespace

@@ -210,6 +210,14 @@ TEST(DevsimStatus, ExploringAScenarioWhoseExpectationIsNotMetFindsEverySeedFaili
   EXPECT_EQ(r.status, 5) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "seed 1:")) << r.out;
   EXPECT_TRUE(Has(r.out, "expectation not met: outcome suspended, expected off")) << r.out;
+  // Run with other arguments than it is written for, its expectations do not apply.
+  const Result other = Devsim({"explore", "--scenario", Scenario("builtin_mode1.toml"), "--seeds", "1..3", "--jobs", "1", "--", "2"});
+  EXPECT_EQ(other.status, 0) << other.out << other.err;
+  EXPECT_TRUE(Has(other.err, "[expect] is for ARGS 1; not checked")) << other.err;
+  // The sweep changes endings on purpose: a scenario's expected ending and ERTC do not fail it.
+  const Result sweep = Devsim({"sweep", "--modes", "1", "--scenario", Scenario("alarm_before_autoboot.toml")});
+  EXPECT_EQ(sweep.status, 0) << sweep.out;
+  EXPECT_TRUE(Has(sweep.out, "; 0 failing")) << sweep.out;
 }
 
 TEST(DevsimSummary, SaysWhoAnsweredEachBoxAndWhichScriptedAnswersNothingUsed) {
