@@ -12,6 +12,7 @@
 #include "sim/devices/handset.h"
 #include "sim/explore/explore.h"
 #include "sim/explore/fault_sweep.h"
+#include "sim/explore/swarm.h"
 #include "sim/views/chrome_trace.h"
 #include "sim/views/report.h"
 #include "sim/views/terminal_box.h"
@@ -161,7 +162,28 @@ sim::RunOptions BaseOptions(const Args& a) {
   return opts;
 }
 
-int RunExplore(const Args& a, const std::string& seeds, int jobs, int max_reported) {
+// The swarm: a world per seed over the scenario; `dump_file` receives the first seed's world.
+bool SetUpSwarm(const Args& a, const std::string& dump_file, sim::ExploreOptions& o) {
+  std::vector<std::string> modes;
+  if (!a.program_args.empty()) modes.push_back(a.program_args.front());
+  o.world = [modes](const sim::Scenario& base, sim::RunOptions& options) {
+    const sim::SwarmWorld w = sim::DrawSwarmWorld(options.seed, modes);
+    options.command_line = sim::Wide(w.mode);
+    return sim::SwarmScenario(base, w, options.seed);
+  };
+  const std::string scenario_file = a.scenario, options = o.replay_prefix + (o.pct ? " --pct --pct-depth " + std::to_string(o.pct_depth) : "");
+  o.world_report = [=](std::uint64_t seed) { return sim::SwarmSeedReport(scenario_file, seed, modes, options); };
+  if (dump_file.empty()) return true;
+  const std::string text = sim::SwarmScenarioFile(a.scenario, sim::DrawSwarmWorld(o.first_seed, modes), o.first_seed);
+  std::ofstream out(dump_file, std::ios::binary);
+  out << text;
+  out.flush();
+  if (!out) std::cerr << "devsim explore: cannot write the scenario to " << dump_file << "\n";
+  return static_cast<bool>(out);
+}
+
+int RunExplore(const Args& a, const std::string& seeds, int jobs, int max_reported, bool swarm,
+               const std::string& dump_file) {
   sim::ExploreOptions o;
   o.scenario_file = a.scenario;
   const auto dots = seeds.find("..");
@@ -182,6 +204,11 @@ int RunExplore(const Args& a, const std::string& seeds, int jobs, int max_report
   for (const auto& x : a.answers) o.replay_prefix += " --answer " + x;
   for (const auto& f : a.fail) o.replay_prefix += " --fail '" + f + "'";
   if (a.time_limit_ms) o.replay_prefix += " --time-limit " + std::to_string(*a.time_limit_ms);
+  if (!dump_file.empty() && !swarm) {
+    std::cerr << "devsim explore: --dump-scenario writes a swarm world; add --swarm\n";
+    return 2;
+  }
+  if (swarm && !SetUpSwarm(a, dump_file, o)) return 2;
   const sim::ExploreResult r = sim::Explore(LoadScenario(a), o);
   return r.failures == 0 ? 0 : 5;
 }
@@ -222,6 +249,12 @@ int main(int argc, char** argv) {
   explore->add_option("--seeds", seeds, "FIRST..LAST")->default_val("1..1000");
   explore->add_option("--jobs", jobs, "parallel processes (default: the number of cores)");
   explore->add_option("--max-reported", max_reported, "failures printed in full")->default_val(10);
+  bool swarm = false;
+  std::string dump_file;
+  explore->add_flag("--swarm", swarm, "each seed draws its own world on top of the scenario: mode (unless ARGS name "
+                    "it), answers, call, radio, keys, other processes, alarms, faults");
+  explore->add_option("--dump-scenario", dump_file, "with --swarm: write the first seed's world to FILE as a scenario "
+                      "that replays without the seed's world");
   Args sa;
   std::string modes = "1,2,3";
   int sweep_jobs = jobs;
@@ -248,7 +281,7 @@ int main(int argc, char** argv) {
   int status = 0;
   try {
     if (explore->parsed()) {
-      status = RunExplore(ea, seeds, jobs, max_reported);
+      status = RunExplore(ea, seeds, jobs, max_reported, swarm, dump_file);
     } else if (sweep->parsed() && list_knobs) {
       for (const auto& k : sim::DeviceKnobs()) std::cout << "# " << k.name << "\n" << k.overrides << "\n";
     } else if (sweep->parsed()) {
