@@ -85,3 +85,21 @@ TEST(Swarm, AFailingSeedIsReportedWithItsWorldAndReplay) {
             std::string::npos)
       << out;
 }
+
+// The worlds in which the swarm found a No or Cancel crossing the prompt's timeout end the
+// process under the timeout thread's sequence; replayed from their dumped scenarios, each must
+// keep every invariant (the harness judges them).
+TEST(Swarm, WorldsThatFoundTheCrossingRaceKeepEveryInvariant) {
+  for (const std::uint64_t seed : {3805u, 11094u, 16476u, 16482u, 19264u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const sim::SwarmWorld world = sim::DrawSwarmWorld(seed, {});
+    testing_support::RunSpec spec;
+    spec.scenario = sim::SwarmScenarioFile("", world, seed);
+    spec.args = {world.mode};
+    spec.seed = seed;
+    spec.keep_events = false;
+    const auto r = testing_support::RunProgram(spec);
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(world.mode, "3");
+  }
+}
