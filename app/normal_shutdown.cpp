@@ -55,24 +55,26 @@ BOOL CloseNormalShutdownRuns(void)
 
 void NormalShutdown(void)
 {
+    // The run is counted in before its mutex exists: once the main routine has seen no run under
+    // way and closed the count, nothing of a sequence may have happened yet, not even the mutex.
+    if (!BeginNormalShutdownRun()) {
+        // The main routine is ending the process: a run begun now would be cut off half-way.
+        NKDbgPrintfW(TEXT("[Shutdown|%s] Process is ending, shutdown not started\r\n"),
+                     TEXT("NormalShutdown"));
+        return;
+    }
     HANDLE hMutex = CreateMutexW(NULL, TRUE, MUTEX_NORMAL_SHUTDOWN);
     if (hMutex == NULL) {
         NKDbgPrintfW(TEXT("[SHUTDOWN|%s]"), TEXT("NormalShutdown"));
         NKDbgPrintfW(TEXT("CreateMutex NormalShutdown error\r\n"));
+        g_lNormalShutdownRuns--;
         return;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         // Another run holds the name. Our handle to it is closed, so that the name goes away
         // with that run rather than living on with this process.
         CloseHandle(hMutex);
-        return;
-    }
-    if (!BeginNormalShutdownRun()) {
-        // The main routine is ending the process: a run begun now would be cut off half-way.
-        NKDbgPrintfW(TEXT("[Shutdown|%s] Process is ending, shutdown not started\r\n"),
-                     TEXT("NormalShutdown"));
-        ReleaseMutex(hMutex);
-        CloseHandle(hMutex);
+        g_lNormalShutdownRuns--;
         return;
     }
 

@@ -26,9 +26,10 @@ extern HANDLE g_hRilPowerOffEvent;
 extern std::atomic<LONG> g_lNormalShutdownsCompleted;
 extern HANDLE g_hAnimDoneEvent;
 extern HANDLE g_hWatchdogThread;
-// NormalShutdown runs of this process under way: counted from the moment a run owns its mutex
-// until it returns. The main routine does not end the process while it is not zero; once it has
-// decided to end it, the count is closed (NORMAL_SHUTDOWN_RUNS_CLOSED) and no run starts any more.
+// NormalShutdown runs of this process under way: counted from before a run creates its mutex
+// until it returns, whether it ran the sequence or was refused. The main routine does not end
+// the process while it is not zero; once it has decided to end it, the count is closed
+// (NORMAL_SHUTDOWN_RUNS_CLOSED) and no run starts any more.
 extern std::atomic<LONG> g_lNormalShutdownRuns;
 #define NORMAL_SHUTDOWN_RUNS_CLOSED (-1)
 

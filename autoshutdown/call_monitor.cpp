@@ -93,10 +93,21 @@ void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pDat
     RunPromptOnce();
 }
 
+// 1 while the counter exists, whatever its value. As for the change callback, only its removal
+// means that the last call has ended.
+static BOOL CallCounterPresent(void)
+{
+    DWORD dwCount = 0;
+    return RegReadDword(HKEY_LOCAL_MACHINE, REGKEY_PHONESTATE, REGVAL_ACTIVE_CALL_COUNT, &dwCount) ==
+                   ERROR_SUCCESS
+               ? 1
+               : 0;
+}
+
 void PollPhoneState(void)
 {
     NKDbgPrintfW(TEXT("[AutoShutdown] Poll Active Call Count every %d ms \r\n"), CALL_COUNT_POLL_MS);
-    while (ReadActiveCallCount() != 0) {
+    while (CallCounterPresent()) {
         Sleep(CALL_COUNT_POLL_MS);
     }
     NKDbgPrintfW(TEXT("[AutoShutdown] Monitor: No Active Call. \r\n"));

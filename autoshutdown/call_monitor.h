@@ -31,5 +31,6 @@ void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pDat
 // inside the notification's own callback.
 void CloseRegistryMonitor(void);
 // Used when no change callback could be registered: reads the counter every CALL_COUNT_POLL_MS
-// on the calling thread and runs the prompt there once no call is active.
+// on the calling thread and runs the prompt there once the counter is gone (a counter of 0 that
+// is still present keeps the prompt back, as it does for the change callback).
 void PollPhoneState(void);

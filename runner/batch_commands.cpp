@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
@@ -12,6 +13,8 @@
 #include "sim/checks/checked_run.h"
 #include "sim/explore/explore.h"
 #include "sim/explore/fault_sweep.h"
+#include "sim/base/text.h"
+#include "sim/explore/swarm.h"
 #include "sim/views/report.h"
 
 namespace devsim {
@@ -88,8 +91,37 @@ CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
       ->check(WholeNumber(1, kMaxJobs));
   explore->add_option("--max-reported", e.max_reported, "failures printed in full")->default_val(10)
       ->check(WholeNumber(0, 1000000));
+  explore->add_flag("--swarm", e.swarm, "each seed draws its own world on top of the scenario: mode (unless ARGS name "
+                    "it), answers, call, radio, keys, other processes, alarms, faults");
+  explore->add_option("--dump-scenario", e.dump_file, "with --swarm: write the first seed's world to FILE as a scenario "
+                      "that replays without the seed's world");
   return explore;
 }
+
+namespace {
+
+// The swarm: a world per seed over the scenario; `dump_file` receives the first seed's world.
+bool SetUpSwarm(const Args& a, const std::string& dump_file, sim::ExploreOptions& o) {
+  std::vector<std::string> modes;
+  if (!a.program_args.empty()) modes.push_back(a.program_args.front());
+  o.world = [modes](const sim::Scenario& base, sim::RunOptions& options) {
+    const sim::SwarmWorld w = sim::DrawSwarmWorld(options.seed, modes);
+    options.command_line = sim::Wide(w.mode);
+    return sim::SwarmScenario(base, w, options.seed);
+  };
+  const std::string scenario_file = a.scenario;
+  const std::string options = o.replay_prefix + (o.pct ? " --pct --pct-depth " + std::to_string(o.pct_depth) : "");
+  o.world_report = [=](std::uint64_t seed) { return sim::SwarmSeedReport(scenario_file, seed, modes, options); };
+  if (dump_file.empty()) return true;
+  const std::string text = sim::SwarmScenarioFile(a.scenario, sim::DrawSwarmWorld(o.first_seed, modes), o.first_seed);
+  std::ofstream out(dump_file, std::ios::binary);
+  out << text;
+  out.flush();
+  if (!out) std::cerr << "devsim explore: cannot write the scenario to " << dump_file << "\n";
+  return static_cast<bool>(out);
+}
+
+}  // namespace
 
 int RunExplore(const ExploreArgs& e) {
   const Args& a = e.common;
@@ -126,6 +158,11 @@ int RunExplore(const ExploreArgs& e) {
   for (const auto& x : a.answers) o.replay_prefix += " --answer " + x;
   for (const auto& f : a.fail) o.replay_prefix += " --fail " + ShellQuote(f);
   if (a.time_limit_ms) o.replay_prefix += " --time-limit " + std::to_string(*a.time_limit_ms);
+  if (!e.dump_file.empty() && !e.swarm) {
+    std::cerr << "devsim explore: --dump-scenario writes a swarm world; add --swarm\n";
+    return 2;
+  }
+  if (e.swarm && !SetUpSwarm(a, e.dump_file, o)) return 2;
   const sim::ExploreResult r = sim::Explore(scenario, o);
   return r.failures == 0 ? 0 : 5;
 }

@@ -266,3 +266,24 @@ TEST(AutoShutdownPrompt, WithoutAnAnswerTheWatchdogCutsThePowerAMinuteAfterItSta
   EXPECT_GE(r.lines[pmu].at_ms - r.lines[start].at_ms, 60000.0);
   EXPECT_EQ(r.summary["pmu_line"], "driven low");
 }
+
+// Seeds at which a No or a Cancel crossing the timeout once let the process end while the
+// timeout thread had created the sequence's mutex but not yet counted its run in. Each must now
+// keep every invariant: the handset ends on, or switched off, never half shut down.
+TEST(AutoShutdownPrompt, AnAnswerCrossingTheTimeoutNeverEndsTheProcessUnderTheSequence) {
+  struct Case {
+    std::string answer;
+    std::uint64_t seed;
+    std::vector<std::string> fail;
+  };
+  const std::vector<Case> cases = {
+      {"no@9995~8", 142, {}},
+      {"no@9998", 143, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer + " seed " + std::to_string(c.seed));
+    const RunResult r = RunMode3("", {c.answer}, c.fail, c.seed);  // the harness judges the invariants
+    ASSERT_EQ(r.error, "");
+    EXPECT_TRUE(r.outcome == "on" || r.outcome == "off" || r.outcome == "suspended") << r.Dump();
+  }
+}

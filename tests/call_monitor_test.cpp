@@ -59,6 +59,7 @@ std::uint64_t RegistrationTime() {
   spec.scenario = CallActive("");
   spec.args = {"3"};
   spec.time_limit_ms = 1000;
+  spec.expect_violations = {"run-ends"};  // cut off while the call is still active
   const RunResult r = testing_support::Run(spec);
   const auto calls = r.Calls("RegistryNotifyCallback");
   return calls.empty() ? 0 : calls[0]["t_us"].get<std::uint64_t>();
@@ -151,6 +152,19 @@ TEST(CallMonitor, WithoutTheChangeCallbackTheCounterIsPolled) {
     EXPECT_EQ(r.summary["registry_notifications_open"], 0);
     EXPECT_EQ(r.summary["misuses"], 0);
   }
+}
+
+// The poll stands in for the change callback and starts the prompt on the same sign: the counter
+// removed, not a counter that drops to 0.
+TEST(CallMonitor, ThePollWaitsForTheCounterToGoLikeTheCallback) {
+  const std::string drop_to_zero =
+      "[[timeline]]\nat_ms = 8000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\ndword = 0\n";
+  const RunResult r = RunMode3(CallActive(drop_to_zero + CallEnds("at_ms = 20000")), {"no@2000"},
+                               {"RegistryNotifyCallback"});
+  ASSERT_EQ(r.error, "");
+  const auto* prompt = LineWith(r, kPromptIn);
+  ASSERT_NE(prompt, nullptr) << r.Dump();
+  EXPECT_GE(prompt->at_ms, 20000.0) << r.Dump();
 }
 
 // The call ends after HaveActiveCall has looked but before the callback is registered: no

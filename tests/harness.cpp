@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 #include "sim/base/text.h"
 #include "sim/checks/checked_run.h"
@@ -200,9 +203,37 @@ RunResult RunDevsim(const RunSpec& spec) {
   return r;
 }
 
-RunResult Run(const RunSpec& spec) { return spec.entry ? RunInChild(spec, nullptr) : RunDevsim(spec); }
+namespace {
 
-RunResult RunRoutine(const RunSpec& spec, std::function<sim::Json()> body) { return RunInChild(spec, &body); }
+// Fails the calling test when the run broke an invariant it does not name, or did not break one
+// it names.
+RunResult Judged(const RunSpec& spec, RunResult r) {
+  if (!r.error.empty()) return r;
+  const std::vector<std::string> found = r.Violations();
+  for (const auto& v : r.summary.value("violations", sim::Json::array())) {
+    const std::string name = v.value("invariant", "");
+    if (std::find(spec.expect_violations.begin(), spec.expect_violations.end(), name) == spec.expect_violations.end())
+      ADD_FAILURE() << "the run broke the invariant " << name << ": " << v.value("detail", "") << "\n" << r.Dump();
+  }
+  for (const auto& name : spec.expect_violations)
+    if (std::find(found.begin(), found.end(), name) == found.end())
+      ADD_FAILURE() << "the run was meant to break " << name << " and did not\n" << r.Dump();
+  return r;
+}
+
+}  // namespace
+
+RunResult Run(const RunSpec& spec) { return Judged(spec, spec.entry ? RunInChild(spec, nullptr) : RunDevsim(spec)); }
+
+RunResult RunRoutine(const RunSpec& spec, std::function<sim::Json()> body) {
+  return Judged(spec, RunInChild(spec, &body));
+}
+
+std::vector<std::string> RunResult::Violations() const {
+  std::vector<std::string> out;
+  for (const auto& v : summary.value("violations", sim::Json::array())) out.push_back(v.value("invariant", ""));
+  return out;
+}
 
 RunResult RunBuiltin(const std::string& overrides, std::vector<std::string> args, std::vector<std::string> answers) {
   RunSpec spec;

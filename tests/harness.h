@@ -19,6 +19,9 @@ struct Line {
 };
 
 struct RunResult {
+  // The names of the invariants the run broke, in the order found.
+  std::vector<std::string> Violations() const;
+
   std::string error;  // scenario error or crash; empty when the run happened
   std::string outcome;
   int exit_status = 0;
@@ -54,6 +57,9 @@ struct RunSpec {
   std::uint64_t time_limit_ms = 0;   // 0: the scenario's
   bool keep_events = true;
   std::function<int()> entry;        // runs instead of the program (platform rule tests)
+  // The invariants this run is meant to break. Every run is judged: a violation not named here
+  // fails the calling test, and so does a named one that does not happen.
+  std::vector<std::string> expect_violations;
 };
 
 RunResult Run(const RunSpec& spec);

@@ -17,18 +17,48 @@ Json Call(const std::string& op, Json args, Json result, const std::string& thre
 
 Json Device(const std::string& op) { return Json{{"kind", "device"}, {"op", op}, {"thread", "device"}}; }
 
-// A sound sequence run: the mutex, the body, the ERTC before the LCD, the lock, the end.
+// A sound sequence run: the mutex, every request of the sequence in its order (the ERTC before
+// the LCD, the keyboard lock around the applications), the mutex released and closed, the end.
 std::vector<Json> SoundRun() {
+  auto seq = [](const std::string& op, Json args = Json::object(), Json result = nullptr) {
+    return Call(op, std::move(args), std::move(result), "main", "NormalShutdown");
+  };
   return {
-      Call("CreateMutexW", {{"name", "NormalShutdown"}}, "0x1000", "main", "NormalShutdown"),
-      Call("CreateEventW", {{"name", "BKL_BYPASSPOWERMSG"}}, "0x1004"),
-      Call("KernelIoControl", {{"in", "0A 00 00 00 70 5B F3 6D"}}, true),
-      Call("CreateFileW", {{"name", "SPI5:"}}, "0x1008"),
-      Call("SetWindowsHookExW", Json::object(), "0x30000"),
-      Call("UnhookWindowsHookEx", {{"hook", "0x30000"}}, true),
-      Call("CloseHandle", {{"handle", "0x1000"}}, true),
+      seq("CreateMutexW", {{"name", "NormalShutdown"}}, "0x1000"),
+      seq("CreateEventW", {{"name", "BKL_BYPASSPOWERMSG"}}, "0x1004"),
+      seq("SetEvent", {{"handle", "0x1004"}}, true),
+      seq("PowerPolicyNotify", {{"message", 3}, {"data", 1}}),
+      seq("CreateEventW", Json::object(), "0x1008"),
+      Call("KernelIoControl", {{"in", "0A 00 00 00 70 5B F3 6D"}}, true, "main", "HalOemCommand"),
+      Call("RegistryGetString", Json::object(), 0, "main", "ShutDownAnimation"),
+      Call("CreateFileW", {{"name", "SPI5:"}}, "0x100C", "main", "LcdPowerOff"),
+      Call("RIL_Initialize", Json::object(), 0, "main", "RilShutDown"),
+      seq("SystemIdleTimerReset"),
+      seq("CreateEventW", Json::object(), "0x1010"),
+      seq("CreateThread", Json::object(), "0x1014"),
+      Call("SetWindowsHookExW", Json::object(), "0x30000", "main", "InstallKeyboardLock"),
+      seq("SystemIdleTimerReset"),
+      Call("CreateToolhelp32Snapshot", Json::object(), "0x1018", "main", "GetTaskListCE"),
+      Call("UnhookWindowsHookEx", {{"hook", "0x30000"}}, true, "main", "RemoveKeyboardLock"),
+      Call("KernelIoControl", {{"in", "01 00 00 00 01 00 00 00"}}, true, "main", "HalOemCommand"),
+      seq("SystemIdleTimerReset"),
+      seq("RIL_Deinitialize", Json::object(), 0),
+      Call("CreateFileW", {{"name", "DMP1:"}}, "0x101C", "main", "DumpLogFile"),
+      seq("SetSystemPowerState", Json::object(), 0),
+      seq("ReleaseMutex", {{"handle", "0x1000"}}, true),
+      seq("CloseHandle", {{"handle", "0x1000"}}, true),
       Device("process.exit"),
   };
+}
+
+// Index of the first event with this op (and this argument value, when given).
+std::size_t At(const std::vector<Json>& e, const std::string& op, const std::string& arg = "",
+               const std::string& value = "") {
+  for (std::size_t i = 0; i < e.size(); ++i)
+    if (e[i].value("op", "") == op && (arg.empty() || (e[i]["args"].contains(arg) && e[i]["args"][arg] == value)))
+      return i;
+  ADD_FAILURE() << "no " << op;
+  return 0;
 }
 
 std::vector<sim::Violation> Check(const std::vector<Json>& events, Json summary = Json::object(),
@@ -50,43 +80,112 @@ std::vector<std::string> Names(const std::vector<sim::Violation>& v) {
 TEST(Invariants, SoundRunPasses) { EXPECT_TRUE(Check(SoundRun()).empty()); }
 
 TEST(Invariants, EachCheckerCatchesItsFault) {
+  using Events = std::vector<Json>;
   struct Case {
     std::string name;
-    std::function<void(std::vector<Json>&, Json&)> spoil;
-    std::string invariant;
+    std::function<void(Events&, Json&)> spoil;
+    std::vector<std::string> invariants;
   };
+  auto erase = [](Events& e, std::size_t i) { e.erase(e.begin() + static_cast<long>(i)); };
   const std::vector<Case> cases = {
-      {"stuck", [](auto&, Json& s) { s["outcome"] = "stuck"; }, "run-ends"},
-      {"time limit", [](auto&, Json& s) { s["outcome"] = "time-limit"; }, "run-ends"},
+      {"stuck", [](auto&, Json& s) { s["outcome"] = "stuck"; }, {"run-ends"}},
+      {"time limit", [](auto&, Json& s) { s["outcome"] = "time-limit"; }, {"run-ends"}},
       {"two bodies",
-       [](auto& e, Json&) { e.insert(e.begin() + 2, Call("CreateEventW", {{"name", "BKL_BYPASSPOWERMSG"}}, "0x2000")); },
-       "single-sequence"},
+       [](Events& e, Json&) { e.push_back(Call("CreateEventW", {{"name", "BKL_BYPASSPOWERMSG"}}, "0x2000", "other")); },
+       {"single-sequence"}},
       {"radio after No",
-       [](auto& e, Json& s) {
+       [](Events& e, Json& s) {
          e.insert(e.begin(), Call("MessageBoxW", Json::object(), "IDNO"));
          s["outcome"] = "on";
        },
-       "no-keeps-on"},
-      {"process ends mid-sequence", [](auto& e, Json&) { std::swap(e[6], e[7]); }, "process-outlives-sequence"},
-      {"no ERTC write", [](auto& e, Json&) { e.erase(e.begin() + 2); }, "ertc-once"},
-      {"ERTC after the LCD", [](auto& e, Json&) { std::swap(e[2], e[3]); }, "ertc-once"},
-      {"lock never removed", [](auto& e, Json&) { e.erase(e.begin() + 5); }, "keyboard-lock"},
-      {"key through the lock", [](auto& e, Json&) { e.insert(e.begin() + 5, Device("keyboard.delivered")); },
-       "keyboard-lock"},
+       {"no-keeps-on"}},
+      {"process ends mid-sequence", [](Events& e, Json&) { std::swap(e[e.size() - 2], e[e.size() - 1]); },
+       {"process-outlives-sequence"}},
+      {"no ERTC write", [&](Events& e, Json&) { erase(e, At(e, "KernelIoControl")); }, {"ertc-once", "sequence-order"}},
+      {"ERTC after the LCD",
+       [](Events& e, Json&) { std::swap(e[At(e, "KernelIoControl")], e[At(e, "CreateFileW", "name", "SPI5:")]); },
+       {"ertc-once", "sequence-order"}},
+      {"lock never removed", [&](Events& e, Json&) { erase(e, At(e, "UnhookWindowsHookEx")); },
+       {"keyboard-lock", "sequence-order"}},
+      {"key through the lock",
+       [](Events& e, Json&) { e.insert(e.begin() + static_cast<long>(At(e, "UnhookWindowsHookEx")), Device("keyboard.delivered")); },
+       {"keyboard-lock"}},
       {"device handle left open",
        [](auto&, Json& s) {
          s["handles_open"].push_back({{"what", "device 'SPI5:'"}, {"kind", "device"}, {"caller", "LcdPowerOff"}});
        },
-       "handles-closed"},
-      {"invalid handle", [](auto& e, Json&) { e[1]["misuse"] = "SetEvent on a handle that is not an open event"; },
-       "platform-use"},
+       {"handles-closed"}},
+      {"a third unnamed event of the sequence",
+       [](auto&, Json& s) {
+         for (int i = 0; i < 3; ++i)
+           s["handles_open"].push_back({{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "NormalShutdown"}});
+       },
+       {"handles-closed"}},
+      {"the prompt's thread left open after the prompt returned",
+       [](Events& e, Json& s) {
+         e.insert(e.begin(), Call("PowerPolicyNotify", Json::object(), nullptr, "main", "AutoShutdownPrompt"));
+         e.insert(e.end() - 1, Call("PowerPolicyNotify", Json::object(), nullptr, "main", "AutoShutdownPrompt"));
+         s["handles_open"].push_back(
+             {{"what", "thread 'AutoShutdownThread'"}, {"kind", "thread"}, {"caller", "AutoShutdownPrompt"}});
+       },
+       {"handles-closed"}},
+      {"the prompt's event left open by a finished sequence",
+       [](auto&, Json& s) {
+         s["handles_open"].push_back({{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "AutoShutdownPrompt"}});
+       },
+       {"handles-closed"}},
+      {"invalid handle", [](Events& e, Json&) { e[1]["misuse"] = "SetEvent on a handle that is not an open event"; },
+       {"platform-use"}},
+      {"bypass event never set", [&](Events& e, Json&) { erase(e, At(e, "SetEvent")); }, {"sequence-order"}},
+      {"idle reset after the radio dropped", [&](Events& e, Json&) { erase(e, At(e, "SystemIdleTimerReset")); },
+       {"sequence-order"}},
+      {"animation and LCD swapped",
+       [](Events& e, Json&) { std::swap(e[At(e, "RegistryGetString")], e[At(e, "CreateFileW", "name", "SPI5:")]); },
+       {"sequence-order"}},
+      {"suspend requested twice",
+       [](Events& e, Json&) { e.insert(e.begin() + static_cast<long>(At(e, "ReleaseMutex")), e[At(e, "SetSystemPowerState")]); },
+       {"sequence-order"}},
+      {"Yes that leaves the handset on",
+       [](Events& e, Json& s) {
+         e.insert(e.begin(), Call("MessageBoxW", Json::object(), "IDYES"));
+         s["outcome"] = "on";
+       },
+       {"yes-switches-off"}},
+      {"watchdog that does not wait its 60 s",
+       [](Events& e, Json&) {
+         Json start = Call("GpioSetDirection", {{"gpio", 152}}, true, "AnimTimeoutThread");
+         start["t_us"] = 5000000;
+         Json pmu = Call("GpioSetValue", {{"gpio", 68}, {"value", 0}}, true, "AnimTimeoutThread");
+         pmu["t_us"] = 5000100;
+         e.insert(e.end() - 1, start);
+         e.insert(e.end() - 1, pmu);
+       },
+       {"watchdog-times"}},
+      {"radio report that did not end the wait",
+       [](Events& e, Json&) {
+         Json wait = Call("WaitForSingleObject", {{"handle", "0x1008"}, {"timeout_ms", 15000}}, "WAIT_TIMEOUT", "main",
+                          "NormalShutdown");
+         wait["t_us"] = 1000000;
+         wait["t_end_us"] = 16000000;
+         Json report{{"kind", "device"}, {"op", "radio.notify"}, {"thread", "radio"}, {"t_us", 2100000},
+                     {"args", {{"code", "0x800001"}, {"payload", "14 00 00 00 01 00 00 00 01 00 00 00"}}}};
+         const auto at = e.begin() + static_cast<long>(At(e, "SystemIdleTimerReset")) + 1;
+         e.insert(e.insert(at, wait) + 1, report);
+       },
+       {"radio-wait"}},
+      {"question's mutex released before the sequence",
+       [](Events& e, Json&) {
+         e.insert(e.begin(), Call("ReleaseMutex", {{"handle", "0x900"}}, true, "main", "UIShutDown"));
+         e.insert(e.begin(), Call("CreateMutexW", {{"name", "UIShutDown"}}, "0x900", "main", "UIShutDown"));
+       },
+       {"mode-guards"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<Json> events = SoundRun();
     Json summary = Json::object();
     c.spoil(events, summary);
-    EXPECT_EQ(Names(Check(events, summary)), std::vector<std::string>{c.invariant});
+    EXPECT_EQ(Names(Check(events, summary)), c.invariants);
   }
 }
 
@@ -97,10 +196,30 @@ TEST(Invariants, HandlesKeptByDesignAreAllowed) {
       {{"what", "mutex 'UIAutoShutDown'"}, {"kind", "mutex"}, {"caller", "UIAutoShutDown"}},
       {{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "NormalShutdown"}},
       {{"what", "thread 'AnimTimeoutThread'"}, {"kind", "thread"}, {"caller", "NormalShutdown"}},
-      {{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "AutoShutdownPrompt"}},
+      {{"what", "thread 'AutoShutdownThread'"}, {"kind", "thread"}, {"caller", "AutoShutdownPrompt"}},
       {{"what", "module '\\Windows\\ShutdownAnimation.dll'"}, {"kind", "module"}, {"caller", "ShutDownAnimation"}},
   });
   EXPECT_TRUE(Check(SoundRun(), summary).empty());
+
+  // Without a finished sequence (the prompt answered No) the prompt's event stays open by design.
+  std::vector<Json> no_sequence = {Call("MessageBoxW", Json::object(), "IDNO"), Device("process.exit")};
+  Json prompt_only{{"outcome", "on"},
+                   {"handles_open", Json::array({{{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "AutoShutdownPrompt"}}})}};
+  EXPECT_TRUE(Check(no_sequence, prompt_only).empty());
+}
+
+TEST(Invariants, AYesKeptFromSwitchingOffByAFaultIsNoFault) {
+  for (const char* mark : {"injected_fault", "already_existed"}) {
+    SCOPED_TRACE(mark);
+    std::vector<Json> events = {Call("MessageBoxW", Json::object(), "IDYES"),
+                                Call("CreateMutexW", {{"name", "NormalShutdown"}}, "0x1000", "main", "NormalShutdown"),
+                                Device("process.exit")};
+    events[1][mark] = true;
+    if (mark == std::string("injected_fault")) events[1]["result"] = nullptr;  // the mutex was not created
+    events.insert(events.end() - 1, Call("CloseHandle", {{"handle", "0x1000"}}, true));
+    Json summary{{"outcome", "on"}, {"handles_open", Json::array()}};
+    EXPECT_TRUE(Check(events, summary).empty());
+  }
 }
 
 TEST(Invariants, ExpectedEndsAndTimeoutCrossingsAreNotFaults) {

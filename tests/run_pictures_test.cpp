@@ -259,6 +259,7 @@ TEST(ChromeTrace, PowerOffLoopOnABoardWithoutThePmuLineIsFoldedWithoutLosingCall
   spec.scenario = "base = \"builtin\"\n[board]\npmu_line = false\n";
   spec.args = {"3"};
   spec.time_limit_ms = 90000;
+  spec.expect_violations = {"run-ends"};
   const Record r(testing_support::RunProgram(spec));
   ASSERT_EQ(r.run.outcome, "time-limit") << r.run.Dump();
   const Json trace = sim::ChromeTrace(r.View());

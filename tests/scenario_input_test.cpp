@@ -1,6 +1,12 @@
 // Bad input is refused with a message naming the file, the line and the key; registry export
 // text loads in both header forms with every value kind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "app/startup.h"
 #include "sim/base/text.h"
@@ -155,4 +161,74 @@ Windows Registry Editor Version 5.00
   ASSERT_EQ(r.error, "");
   ASSERT_EQ(r.summary["registry_unknown_types"].size(), 1u);
   EXPECT_EQ(r.summary["registry_unknown_types"][0], "HKEY_LOCAL_MACHINE\\Vendor\\Blob (type 31)");
+}
+
+namespace {
+
+// Runs devsim with `args`; returns its exit status and what it printed on stderr.
+std::pair<int, std::string> DevsimStatus(const std::string& args) {
+  const std::string cmd = std::string(HS_DEVSIM) + " " + args + " 2>&1 >/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string err;
+  char buf[4096];
+  while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr) err += buf;
+  const int status = p != nullptr ? pclose(p) : -1;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+}
+
+}  // namespace
+
+// Input that would exhaust memory or block the run is refused by name, with status 2.
+TEST(ScenarioInput, HostileInputIsRefusedByName) {
+  char dir_template[] = "/tmp/hostile-XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = dir + "/big.toml";
+  {
+    std::ofstream out(big);
+    out << "# " << std::string((1 << 20) + 1, 'x') << "\n";
+  }
+  std::string many_answers = "[user]\nanswers = [";
+  for (int i = 0; i <= 10000; ++i) many_answers += "\"yes\", ";
+  many_answers += "]\n";
+  struct Case {
+    std::string toml, expected;
+  };
+  const std::vector<Case> cases = {
+      {"[[file]]\npath = '\\x.wav'\nhost = '" + dir + "'\n", "is not a regular file"},
+      {"[[file]]\npath = '\\x.wav'\nhost = '/dev/zero'\n", "is not a regular file"},
+      {"[[file]]\npath = '\\x.wav'\nhost = '" + fifo + "'\n", "is not a regular file"},
+      {"[registry]\nfiles = ['/dev/zero']\n", "is not a regular file"},
+      {"[registry]\nfiles = ['" + fifo + "']\n", "is not a regular file"},
+      {"[[file]]\npath = '\\x.wav'\nwav_ms = 600001\n", "key 'file[0].wav_ms': value 600001 is outside 0 to 600000"},
+      {many_answers, "key 'user.answers': 10001 entries, more than the 10000 allowed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.toml.substr(0, 80));
+    RunSpec spec;
+    spec.scenario = c.toml;
+    spec.args = {"1"};
+    const auto r = RunProgram(spec);
+    EXPECT_NE(r.error.find(c.expected), std::string::npos) << r.error;
+  }
+  for (const std::string& file : {std::string("/dev/zero"), fifo, big, dir}) {
+    SCOPED_TRACE(file);
+    const auto [status, err] = DevsimStatus("--scenario " + file + " -- 1");
+    EXPECT_EQ(status, 2) << err;
+    EXPECT_NE(err.find(file), std::string::npos) << err;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// Radio reports with an empty, a short or a long payload are handed over safely; only the
+// whole record counts as the power-off report.
+TEST(ScenarioInput, RadioReportsOfAnyLengthAreHandedOverSafely) {
+  for (const std::string words : {"[]", "[1]", "[20, 1]", "[20, 1, 1, 0, 0, 7, 7, 7]"}) {
+    SCOPED_TRACE(words);
+    const auto r = testing_support::RunBuiltin("[radio]\nconfirm = \"never\"\n[[radio.notify]]\nwords = " + words + "\n",
+                                               {"1"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.Has("Power Off OK"), words.size() > 10) << r.Dump();
+  }
 }

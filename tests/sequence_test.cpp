@@ -2,6 +2,9 @@
 // would see them: the trace, the requests the device received and its end state.
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "app/shutdown.h"
 #include "tests/harness.h"
 
 using testing_support::RunProgram;
@@ -187,6 +190,7 @@ TEST(Sequence, BoardWithoutThePmuLineRunsIntoTheTimeLimit) {
   spec.args = {"1"};
   spec.time_limit_ms = 66000;
   spec.keep_events = false;
+  spec.expect_violations = {"run-ends"};
   const RunResult r = RunProgram(spec);
   EXPECT_EQ(r.outcome, "time-limit");
   EXPECT_EQ(r.exit_status, 4);
@@ -359,4 +363,70 @@ TEST(Sequence, ARefusedSequenceLeavesNoHandleToItsMutex) {
   for (const auto& h : r.summary["handles_open"]) EXPECT_NE(h["what"], "mutex 'NormalShutdown'");
   ASSERT_EQ(r.Calls("CreateMutexW").size(), 2u);
   EXPECT_EQ(r.Calls("CloseHandle").size(), 1u);
+}
+
+// Once the main routine has closed the count of runs to end the process, a late caller (the
+// prompt's timeout thread) starts nothing, not even the sequence's mutex, and the count refuses
+// it every time.
+TEST(Sequence, ACallerAfterTheProcessBeganToEndStartsNothing) {
+  RunSpec spec;
+  const RunResult r = testing_support::RunRoutine(spec, [] {
+    const BOOL closed = CloseNormalShutdownRuns();
+    NormalShutdown();
+    NormalShutdown();
+    return sim::Json{{"closed", closed != 0}, {"runs", g_lNormalShutdownRuns.load()},
+                     {"completed", g_lNormalShutdownsCompleted.load()}};
+  });
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.value["closed"], true);
+  EXPECT_EQ(r.value["runs"], NORMAL_SHUTDOWN_RUNS_CLOSED);
+  EXPECT_EQ(r.value["completed"], 0);
+  EXPECT_EQ(r.Count("[Shutdown|NormalShutdown] Process is ending, shutdown not started"), 2) << r.Dump();
+  EXPECT_TRUE(r.Calls("CreateMutexW").empty());
+}
+
+// A refused or failed start leaves the count as it found it, so that the process can still end.
+TEST(Sequence, ARefusedStartIsCountedOut) {
+  struct Case {
+    std::string name, overrides;
+    std::vector<std::string> fail;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"mutex not created", "", {"CreateMutexW:NormalShutdown"}},
+           {"another run holds the mutex", "[[other_process]]\nmutexes = [\"NormalShutdown\"]\n", {}}}) {
+    SCOPED_TRACE(c.name);
+    RunSpec spec;
+    spec.scenario = "base = \"builtin\"\n" + c.overrides;
+    spec.fail = c.fail;
+    const RunResult r = testing_support::RunRoutine(spec, [] {
+      NormalShutdown();
+      return sim::Json{{"runs", g_lNormalShutdownRuns.load()}, {"closes", CloseNormalShutdownRuns() != 0}};
+    });
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.value["runs"], 0);
+    EXPECT_EQ(r.value["closes"], true);
+    EXPECT_FALSE(r.Has("Ril Down+")) << r.Dump();
+  }
+}
+
+// The value readers open their keys with full access; the call monitor opens its key with none.
+TEST(Registry, EachOpenAsksForItsAccess) {
+  const std::string call_active =
+      "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call Count\"=dword:00000001\n'''\n"
+      "[[timeline]]\nat_ms = 3000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n";
+  const std::map<std::string, unsigned long> access = {
+      {"RegReadDword", 0xF003F}, {"RegReadString", 0xF003F}, {"MonitorPhoneState", 0}};
+  std::map<std::string, int> seen;
+  for (const auto& [overrides, mode] : std::vector<std::pair<std::string, std::string>>{{"", "1"}, {call_active, "3"}}) {
+    const RunResult r = RunOverBuiltin(overrides, {mode}, {}, {"no@1000"});
+    ASSERT_EQ(r.error, "");
+    for (const auto& open : r.Calls("RegOpenKeyExW")) {
+      const std::string caller = open.value("caller", "");
+      SCOPED_TRACE(caller);
+      ASSERT_TRUE(access.count(caller)) << "an open by " << caller;
+      EXPECT_EQ(std::stoul(Arg(open, "access"), nullptr, 16), access.at(caller));
+      ++seen[caller];
+    }
+  }
+  EXPECT_EQ(seen.size(), access.size());
 }

@@ -53,7 +53,10 @@ std::vector<Violation> CheckInvariants(const RunView& run) {
   static const Checker kCheckers[] = {CheckRunEnds,          CheckSingleSequence,
                                       CheckNoKeepsHandsetOn, CheckProcessOutlivesSequence,
                                       CheckErtcOncePerSequence, CheckKeyboardLock,
-                                      CheckHandlesClosed,    CheckPlatformUse};
+                                      CheckHandlesClosed,    CheckPlatformUse,
+                                      CheckSequenceOrder,    CheckYesSwitchesOff,
+                                      CheckWatchdogTimes,    CheckModeGuards,
+                                      CheckRadioWait};
   std::vector<Violation> out;
   for (Checker c : kCheckers) c(run, out);
   return out;
@@ -62,7 +65,8 @@ std::vector<Violation> CheckInvariants(const RunView& run) {
 const std::vector<std::string>& InvariantNames() {
   static const std::vector<std::string> kNames = {
       "run-ends", "single-sequence", "no-keeps-on", "process-outlives-sequence",
-      "ertc-once", "keyboard-lock", "handles-closed", "platform-use"};
+      "ertc-once", "keyboard-lock", "handles-closed", "platform-use",
+      "sequence-order", "yes-switches-off", "watchdog-times", "mode-guards", "radio-wait"};
   return kNames;
 }
 

@@ -47,6 +47,11 @@ void CheckErtcOncePerSequence(const RunView& run, std::vector<Violation>& out);
 void CheckKeyboardLock(const RunView& run, std::vector<Violation>& out);
 void CheckHandlesClosed(const RunView& run, std::vector<Violation>& out);
 void CheckPlatformUse(const RunView& run, std::vector<Violation>& out);
+void CheckSequenceOrder(const RunView& run, std::vector<Violation>& out);
+void CheckYesSwitchesOff(const RunView& run, std::vector<Violation>& out);
+void CheckWatchdogTimes(const RunView& run, std::vector<Violation>& out);
+void CheckModeGuards(const RunView& run, std::vector<Violation>& out);
+void CheckRadioWait(const RunView& run, std::vector<Violation>& out);
 
 // Runs every checker.
 std::vector<Violation> CheckInvariants(const RunView& run);

@@ -1,3 +1,4 @@
+#include "sim/scenario/limits.h"
 #include "sim/devices/files.h"
 
 #include <algorithm>
@@ -16,9 +17,13 @@ namespace {
 
 std::vector<std::uint8_t> ReadHostFile(const Section& entry, const std::string& name) {
   const std::filesystem::path path = std::filesystem::path(entry.Directory()) / name;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) entry.Fail("host", "cannot read the host file '" + path.string() + "'");
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string text;
+  try {
+    text = ReadBoundedFile(path.string(), ScenarioLimits::kHostFileBytes, "host file");
+  } catch (const ScenarioError& e) {
+    entry.Fail("host", std::string("cannot read the host file: ") + e.what());
+  }
+  return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
 // The contents of one [[file]] entry, from exactly one of its sources.
@@ -30,7 +35,7 @@ std::vector<std::uint8_t> ContentsOf(const Section& entry) {
     return std::vector<std::uint8_t>(text.begin(), text.end());
   }
   if (entry.Has("host")) return ReadHostFile(entry, entry.String("host", ""));
-  return GenerateWav(entry.Ms("wav_ms", 0));
+  return GenerateWav(static_cast<std::uint64_t>(entry.Int("wav_ms", 0, 0, ScenarioLimits::kWavMs)));
 }
 
 }  // namespace

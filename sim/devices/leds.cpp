@@ -78,6 +78,10 @@ namespace {
 // Fills the supports record of the LED it names.
 BOOL QuerySupports(Call& c, NLED_SUPPORTS_INFO* info) {
   c.Arg("led", info->LedNum);
+  // The program learns the count first; an LED number past it is a loop that overran its bound.
+  if (info->LedNum >= Dev().leds.Count())
+    c.Misuse("NLedGetDeviceInfo for LED " + std::to_string(info->LedNum) + " of " +
+             std::to_string(Dev().leds.Count()));
   Led* led = Dev().leds.Find(info->LedNum);
   if (led == nullptr || led->supports_fails || c.Injected("supports:" + std::to_string(info->LedNum))) {
     c.SetError(ERROR_INVALID_PARAMETER);
@@ -129,6 +133,9 @@ BOOL NLedSetDevice(UINT nInfoId, void* pInput) {
   }
   const auto* s = static_cast<const NLED_SETTINGS_INFO*>(pInput);
   c.Arg("led", s->LedNum).Arg("state", s->OffOnBlink);
+  // 0xFFFFFFFF is the program's "no vibrator found", which the driver simply refuses.
+  if (s->LedNum >= d.leds.Count() && s->LedNum != 0xFFFFFFFFu)
+    c.Misuse("NLedSetDevice for LED " + std::to_string(s->LedNum) + " of " + std::to_string(d.leds.Count()));
   Led* led = d.leds.Find(s->LedNum);
   if (led == nullptr || s->OffOnBlink < Leds::kOff || s->OffOnBlink > Leds::kBlink || led->settings_fails ||
       c.Injected("settings:" + std::to_string(s->LedNum))) {

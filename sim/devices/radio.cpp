@@ -1,5 +1,6 @@
 #include "sim/devices/radio.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -16,6 +17,25 @@ std::vector<std::uint8_t> Words(std::initializer_list<std::uint32_t> words) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(w >> (8 * i)));
   return out;
 }
+// The block a notification's payload is handed over in. Under the address sanitizer it is
+// exactly the payload's size, so that a read past it is caught there; otherwise the bytes past
+// a short payload read as the rest of a power-off report, so that a program that reads past the
+// size it was given takes the short report for a confirmation, which the tests see.
+std::unique_ptr<std::uint8_t[]> PayloadBlock(const std::vector<std::uint8_t>& payload, bool null_payload) {
+  if (null_payload) return nullptr;
+  const std::size_t size = payload.size();
+#if defined(__SANITIZE_ADDRESS__)
+  const std::vector<std::uint8_t> bait;
+#else
+  const std::vector<std::uint8_t> bait = Words({20, 1, Radio::kStateOff});
+#endif
+  const std::size_t room = std::max<std::size_t>({size, bait.size(), 1});
+  std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[room]());
+  for (std::size_t i = size; i < bait.size(); ++i) block[i] = bait[i];
+  if (size > 0) std::memcpy(block.get(), payload.data(), size);
+  return block;
+}
+
 }  // namespace
 
 void Radio::Configure(const Section& root) {
@@ -114,12 +134,7 @@ void Radio::StartThread() {
           ++notifications_delivered;
           Dev().Note("radio", "notify", {{"code", HexJson(n.code)}, {"payload", HexBytes(n.payload.data(), n.payload.size())}});
           auto cb = reinterpret_cast<RILNOTIFYCALLBACK>(inst->notify_cb);
-          // The payload lives in a block of exactly its size, so a read past it is caught.
-          std::unique_ptr<std::uint8_t[]> block;
-          if (!n.null_payload) {
-            block.reset(new std::uint8_t[n.payload.size() ? n.payload.size() : 1]);
-            std::memcpy(block.get(), n.payload.data(), n.payload.size());
-          }
+          std::unique_ptr<std::uint8_t[]> block = PayloadBlock(n.payload, n.null_payload);
           cb(n.code, block.get(), static_cast<DWORD>(n.payload.size()), inst->param);
         }
       }

@@ -1,3 +1,4 @@
+#include "sim/scenario/limits.h"
 #include "sim/devices/registry.h"
 
 #include <algorithm>
@@ -59,12 +60,14 @@ void Registry::Configure(const Section& root, Timeline& timeline) {
   if (auto reg = root.Table("registry")) {
     for (const auto& file : reg->Strings("files")) {
       const std::string path = file.size() && file[0] == '/' ? file : reg->Directory() + "/" + file;
-      std::ifstream in(path, std::ios::binary);
-      if (!in) reg->Fail("files", "cannot open the registry file '" + path + "'");
-      std::stringstream text;
-      text << in.rdbuf();
+      std::string text;
       try {
-        Apply(ParseRegText(text.str(), path));
+        text = ReadBoundedFile(path, ScenarioLimits::kRegFileBytes, "registry file");
+      } catch (const ScenarioError& e) {
+        reg->Fail("files", std::string("cannot read the registry file: ") + e.what());
+      }
+      try {
+        Apply(ParseRegText(text, path));
       } catch (const RegFileError& e) {
         throw ScenarioError(e.what());
       }

@@ -37,7 +37,10 @@ std::string Shorten(std::string s) {
   alarm(kRunWallLimitSeconds);
   Json r{{"index", index}, {"seed", item.options.seed}};
   try {
-    auto* handset = new Handset(*item.scenario, item.options);
+    auto* options = new RunOptions(item.options);
+    const Scenario* scenario = item.scenario;
+    if (item.world) scenario = new Scenario(item.world(*item.scenario, *options));
+    auto* handset = new Handset(*scenario, *options);
     const CheckedRun run = RunChecked(*handset);
     const Outcome& outcome = run.outcome;
     const Json& summary = run.summary;

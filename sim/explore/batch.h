@@ -18,6 +18,9 @@ struct BatchItem {
   const Scenario* scenario;
   RunOptions options;
   bool want_sites = false;  // report how often each fault site was consulted
+  // When set, the run's child process builds its own scenario (and may change its options) from
+  // `scenario`: a world drawn from the seed.
+  std::function<Scenario(const Scenario& base, RunOptions& options)> world = nullptr;
 };
 
 // What one run reports back: seed, outcome, reason, violations (at most five), expected

@@ -36,7 +36,8 @@ void Report(const Json& r, const ExploreOptions& o, ExploreResult& result, std::
   for (const auto& v : r.value("violations", Json::array()))
     out << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
   for (const auto& u : r.value("unmet", Json::array())) out << "  expectation not met: " << u.get<std::string>() << "\n";
-  out << "  replay: " << Replay(o, seed) << "\n";
+  if (o.world_report) out << o.world_report(seed);
+  else out << "  replay: " << Replay(o, seed) << "\n";
 }
 
 }  // namespace
@@ -50,6 +51,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& o) {
     item.options.seed = o.first_seed + i;
     item.options.pct = o.pct;
     item.options.pct_depth = o.pct_depth;
+    item.world = o.world;
     items.push_back(std::move(item));
   }
   ExploreResult result;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ struct ExploreOptions {
   int max_reported = 10;          // failures printed in full
   bool progress = true;
   std::string replay_prefix;      // options repeated in every replay command
+  // A world per seed on top of the scenario (the swarm), and for a failing seed the lines that
+  // describe and replay it instead of the plain replay command.
+  std::function<Scenario(const Scenario& base, RunOptions& options)> world;
+  std::function<std::string(std::uint64_t seed)> world_report;
 };
 
 struct ExploreResult {

@@ -1,4 +1,9 @@
 #include "sim/scenario/scenario.h"
+#include "sim/scenario/limits.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -45,6 +50,12 @@ toml::table ParseOrThrow(const std::string& text, const std::string& name) {
     msg << name << ":" << e.source().begin.line << ": " << e.description();
     throw ScenarioError(msg.str());
   }
+}
+
+void CheckArraySize(const Section& section, std::string_view key, std::size_t size) {
+  if (size > ScenarioLimits::kArrayEntries)
+    section.Fail(key, std::to_string(size) + " entries, more than the " +
+                          std::to_string(ScenarioLimits::kArrayEntries) + " allowed");
 }
 
 }  // namespace
@@ -117,6 +128,7 @@ std::vector<std::string> Section::Strings(std::string_view key) const {
   if (n == nullptr) return out;
   if (n->is_string()) return {n->as_string()->get()};
   if (!n->is_array()) Fail(key, "expected an array of strings, found " + TypeName(*n));
+  CheckArraySize(*this, key, n->as_array()->size());
   for (const auto& item : *n->as_array()) {
     if (!item.is_string()) Fail(key, "expected only strings in the array, found " + TypeName(item));
     out.push_back(item.as_string()->get());
@@ -130,6 +142,7 @@ std::vector<std::int64_t> Section::Ints(std::string_view key, std::int64_t lo,
   std::vector<std::int64_t> out;
   if (n == nullptr) return out;
   if (!n->is_array()) Fail(key, "expected an array of whole numbers, found " + TypeName(*n));
+  CheckArraySize(*this, key, n->as_array()->size());
   for (const auto& item : *n->as_array()) {
     if (!item.is_integer()) Fail(key, "expected only whole numbers, found " + TypeName(item));
     const std::int64_t v = item.as_integer()->get();
@@ -154,6 +167,7 @@ std::vector<Section> Section::Tables(std::string_view key) const {
   if (n == nullptr) return out;
   if (!n->is_array_of_tables() && !(n->is_array() && n->as_array()->empty()))
     Fail(key, "expected an array of tables ([[" + KeyPath(key) + "]]), found " + TypeName(*n));
+  CheckArraySize(*this, key, n->as_array()->size());
   int i = 0;
   for (const auto& item : *n->as_array())
     out.emplace_back(item.as_table(), KeyPath(key) + "[" + std::to_string(i++) + "]", file_);
@@ -202,12 +216,30 @@ Scenario Scenario::Overridden(const std::string& overrides, const std::string& n
   return s;
 }
 
+std::string ReadBoundedFile(const std::string& path, std::uint64_t max_bytes, const std::string& what) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) throw ScenarioError(path + ": cannot read the " + what);
+  if (!S_ISREG(st.st_mode)) throw ScenarioError(path + ": the " + what + " is not a regular file");
+  if (static_cast<std::uint64_t>(st.st_size) > max_bytes)
+    throw ScenarioError(path + ": the " + what + " has " + std::to_string(st.st_size) + " bytes, more than the " +
+                        std::to_string(max_bytes) + " allowed");
+  // Opened without blocking, in case the name was replaced by a FIFO since the check.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw ScenarioError(path + ": cannot read the " + what);
+  std::string text;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > max_bytes) break;
+  }
+  close(fd);
+  if (text.size() > max_bytes)
+    throw ScenarioError(path + ": the " + what + " is longer than the " + std::to_string(max_bytes) + " bytes allowed");
+  return text;
+}
+
 Scenario Scenario::FromFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ScenarioError(path + ": cannot open the scenario file");
-  std::stringstream text;
-  text << in.rdbuf();
-  return FromText(text.str(), path);
+  return FromText(ReadBoundedFile(path, ScenarioLimits::kScenarioFileBytes, "scenario file"), path);
 }
 
 Scenario Scenario::Builtin() {

@@ -1,0 +1,34 @@
+// A Yes, the person's or the one the prompt's timeout presses in the box, ends with the handset off or
+// suspended, unless something the run was given explains why not: a failed platform call,
+// another holder of one of the program's names, a device part that does not answer.
+#include "sim/checks/invariants.h"
+
+namespace sim {
+
+namespace {
+
+// What a run may have been given that keeps a Yes from switching the handset off.
+bool Excused(const RunView& run) {
+  for (const auto& e : run.events) {
+    if (e.value("injected_fault", false) || e.value("already_existed", false)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void CheckYesSwitchesOff(const RunView& run, std::vector<Violation>& out) {
+  // The timeout's Yes reaches the box as the Yes command, so it too shows as a box that returned
+  // Yes; a timeout that found the box already answered leaves the person's answer standing.
+  std::string yes;
+  for (std::size_t i : run.Calls("MessageBoxW"))
+    if (run.Result(i) == "IDYES") yes = "the box was answered Yes";
+  if (yes.empty()) return;
+  const std::string outcome = run.summary.value("outcome", "");
+  // A run that got stuck or hit its limit is judged by run-ends.
+  if (outcome == "off" || outcome == "suspended" || outcome == "stuck" || outcome == "time-limit") return;
+  if (Excused(run)) return;
+  out.push_back({"yes-switches-off", yes + ", yet the handset ended " + outcome});
+}
+
+}  // namespace sim
