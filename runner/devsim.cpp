@@ -72,6 +72,7 @@ int RunOnce(const Args& a) {
   opts.interactive = opts.real_clock && isatty(0) && isatty(1);
   opts.pct = a.pct;
   opts.pct_depth = a.pct_depth;
+  if (a.pct) opts.pct_steps = sim::LearnRunLength(scenario, opts);  // the same horizon as the explorer's
   opts.answers = a.answers;
   opts.fail = a.fail;
   if (a.time_limit_ms) opts.time_limit = *a.time_limit_ms * sim::kMicrosPerMs;
@@ -161,7 +162,34 @@ sim::RunOptions BaseOptions(const Args& a) {
   return opts;
 }
 
-int RunExplore(const Args& a, const std::string& seeds, int jobs, int max_reported) {
+// Where a batch's shard and machine-readable report are chosen (explore and sweep).
+struct ShardArgs {
+  std::string shard = "1/1";
+  std::string report_json;
+};
+
+void AddShardOptions(CLI::App& app, ShardArgs& s) {
+  app.add_option("--shard", s.shard, "run only part K of N of the batch (K from 1), for spreading it over machines")
+      ->check([](const std::string& v) { return sim::ParseShard(v) ? std::string() : "expected K/N with 1 <= K <= N"; });
+  app.add_option("--report-json", s.report_json, "write the report as JSON to FILE (devsim merge combines shards)");
+}
+
+// devsim merge: the shard reports of one batch as the report of one run over all of it.
+int RunMerge(const std::vector<std::string>& files, const std::string& report_json) {
+  std::vector<sim::Json> reports;
+  for (const auto& f : files) reports.push_back(sim::ReadReport(f));
+  const sim::Json merged = sim::MergeReports(reports, files);
+  if (merged["kind"] == "explore") sim::PrintExploreReport(merged, std::cout);
+  else sim::PrintSweepReport(merged, std::cout);
+  if (!report_json.empty() && !sim::WriteReport(merged, report_json)) {
+    std::cerr << "devsim merge: cannot write the report to " << report_json << "\n";
+    return 2;
+  }
+  if (!merged["missing_shards"].empty()) return 2;
+  return merged["failures"].get<std::uint64_t>() == 0 ? 0 : 5;
+}
+
+int RunExplore(const Args& a, const std::string& seeds, int jobs, int max_reported, const ShardArgs& sh) {
   sim::ExploreOptions o;
   o.scenario_file = a.scenario;
   const auto dots = seeds.find("..");
@@ -182,7 +210,13 @@ int RunExplore(const Args& a, const std::string& seeds, int jobs, int max_report
   for (const auto& x : a.answers) o.replay_prefix += " --answer " + x;
   for (const auto& f : a.fail) o.replay_prefix += " --fail '" + f + "'";
   if (a.time_limit_ms) o.replay_prefix += " --time-limit " + std::to_string(*a.time_limit_ms);
+  o.shard = *sim::ParseShard(sh.shard);
+  o.report_json = sh.report_json;
   const sim::ExploreResult r = sim::Explore(LoadScenario(a), o);
+  if (!r.report_written) {
+    std::cerr << "devsim explore: cannot write the report to " << sh.report_json << "\n";
+    return 2;
+  }
   return r.failures == 0 ? 0 : 5;
 }
 
@@ -222,6 +256,8 @@ int main(int argc, char** argv) {
   explore->add_option("--seeds", seeds, "FIRST..LAST")->default_val("1..1000");
   explore->add_option("--jobs", jobs, "parallel processes (default: the number of cores)");
   explore->add_option("--max-reported", max_reported, "failures printed in full")->default_val(10);
+  ShardArgs explore_shard, sweep_shard;
+  AddShardOptions(*explore, explore_shard);
   Args sa;
   std::string modes = "1,2,3";
   int sweep_jobs = jobs;
@@ -234,6 +270,13 @@ int main(int argc, char** argv) {
   sweep->add_option("--max-reported", sweep_reported, "failures printed in full")->default_val(20);
   bool list_knobs = false;
   sweep->add_flag("--list-knobs", list_knobs, "print every device knob with its scenario change, and stop");
+  AddShardOptions(*sweep, sweep_shard);
+  std::vector<std::string> merge_files;
+  std::string merge_report;
+  CLI::App* merge = app.add_subcommand("merge", "combine the --report-json reports of a batch's shards into the "
+                                                "report of one run over the whole batch");
+  merge->add_option("REPORT", merge_files, "shard reports")->required()->check(CLI::ExistingFile);
+  merge->add_option("--report-json", merge_report, "write the merged report as JSON to FILE");
   app.require_subcommand(0, 1);
   app.allow_extras(false);
   try {
@@ -248,7 +291,9 @@ int main(int argc, char** argv) {
   int status = 0;
   try {
     if (explore->parsed()) {
-      status = RunExplore(ea, seeds, jobs, max_reported);
+      status = RunExplore(ea, seeds, jobs, max_reported, explore_shard);
+    } else if (merge->parsed()) {
+      status = RunMerge(merge_files, merge_report);
     } else if (sweep->parsed() && list_knobs) {
       for (const auto& k : sim::DeviceKnobs()) std::cout << "# " << k.name << "\n" << k.overrides << "\n";
     } else if (sweep->parsed()) {
@@ -257,6 +302,8 @@ int main(int argc, char** argv) {
       so.jobs = std::max(1, sweep_jobs);
       so.max_reported = sweep_reported;
       so.progress = isatty(2);
+      so.shard = *sim::ParseShard(sweep_shard.shard);
+      so.report_json = sweep_shard.report_json;
       so.modes.clear();
       for (std::size_t p = 0; p <= modes.size();) {
         const std::size_t comma = std::min(modes.find(',', p), modes.size());
@@ -265,9 +312,17 @@ int main(int argc, char** argv) {
       }
       const sim::SweepResult r = sim::Sweep(LoadScenario(sa), so);
       status = r.failures == 0 ? 0 : 5;
+      if (!r.report_written) {
+        std::cerr << "devsim sweep: cannot write the report to " << so.report_json << "\n";
+        status = 2;
+      }
     } else {
       status = RunOnce(a);
     }
+  } catch (const sim::MergeError& e) {
+    std::cerr << "devsim merge: " << e.what() << "\n";
+    std::cout.flush();
+    std::_Exit(2);
   } catch (const sim::ScenarioError& e) {
     std::cerr << "devsim: " << e.what() << "\n";
     std::cout.flush();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ struct RunSpec {
   std::uint64_t time_limit_ms = 0;   // 0: the scenario's
   bool keep_events = true;
   std::function<int()> entry;        // runs instead of the program (platform rule tests)
+  std::optional<sim::KernelMechanism> mechanism;  // how simulated threads are carried
 };
 
 RunResult Run(const RunSpec& spec);

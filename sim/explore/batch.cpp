@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "sim/kernel/caller.h"
+
 namespace sim {
 
 namespace {
@@ -35,7 +37,9 @@ std::string Shorten(std::string s) {
   alarm(kRunWallLimitSeconds);
   Json r{{"index", index}, {"seed", item.options.seed}};
   try {
-    auto* handset = new Handset(*item.scenario, item.options);
+    RunOptions options = item.options;
+    options.name_host_thread = false;  // nobody watches a batch's runs in a debugger
+    auto* handset = new Handset(*item.scenario, options);
     const CheckedRun run = RunChecked(*handset);
     const Outcome& outcome = run.outcome;
     const Json& summary = run.summary;
@@ -49,6 +53,7 @@ std::string Shorten(std::string s) {
     r["expected"] = summary.value("expected_outcomes", Json::array());
     r["unused_fault_rules"] = summary["unused_fault_rules"];
     if (item.want_sites) r["sites"] = handset->faults.Consultations();
+    r["steps"] = handset->kernel.Steps();
   } catch (const std::exception& e) {
     r["crash"] = Shorten(e.what());
   }
@@ -92,6 +97,7 @@ bool RunFailed(const BatchResult& r) {
 void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
               const std::function<void(std::size_t, const BatchResult&)>& on_result) {
   const auto start = std::chrono::steady_clock::now();
+  PrepareCallerNames();
   int fds[2];
   if (pipe(fds) != 0) return;
   std::fflush(nullptr);
