@@ -58,6 +58,13 @@ std::string Shorten(std::string s) {
     r["crash"] = Shorten(e.what());
   }
   WriteLine(fd, r.dump());
+  // Then the call sites this run named, for the worker to hand to the runs after it.
+  std::string sites = Json(TakeNewCallSites()).dump() + "\n";
+  for (std::size_t off = 0; off < sites.size();) {
+    const ssize_t n = write(fd, sites.data() + off, sites.size() - off);
+    if (n <= 0) break;
+    off += static_cast<std::size_t>(n);
+  }
   _exit(0);
 }
 
@@ -74,6 +81,14 @@ Json RunOne(const BatchItem& item, std::size_t index) {
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (const auto nl = text.find('\n'); nl != std::string::npos) {
+    try {
+      AddCallSites(Json::parse(text.substr(nl + 1)).get<std::vector<std::pair<std::uintptr_t, std::string>>>());
+    } catch (const Json::exception&) {
+      // a run cut short leaves no sites: the next run names them again
+    }
+    return Json::parse(text.substr(0, nl));
+  }
   if (!text.empty()) return Json::parse(text);
   std::string why = "no result";
   if (WIFSIGNALED(status))

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -26,7 +27,7 @@ namespace {
 // the explorer forks, so that every run inherits it.
 struct Symbol {
   std::uintptr_t start, end;
-  std::string name;  // as FunctionAt gives it
+  const char* raw;  // mangled, in the mapped executable
 };
 
 std::string Shortened(const char* raw) {
@@ -55,7 +56,7 @@ std::vector<Symbol> ReadExportedFunctions() {
   void* file = fstat(fd, &st) == 0 ? mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0)
                                    : MAP_FAILED;
   close(fd);
-  if (file == MAP_FAILED) return table;
+  if (file == MAP_FAILED) return table;  // stays mapped: the names point into it
   const auto* base = static_cast<const char*>(file);
   const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(base);
   if (static_cast<std::size_t>(st.st_size) < sizeof(Elf64_Ehdr) || std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 ||
@@ -70,10 +71,9 @@ std::vector<Symbol> ReadExportedFunctions() {
     for (std::size_t k = 0; k < sections[i].sh_size / sizeof(Elf64_Sym); ++k) {
       const Elf64_Sym& sym = syms[k];
       if (ELF64_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_shndx == SHN_UNDEF || sym.st_size == 0) continue;
-      table.push_back({bias + sym.st_value, bias + sym.st_value + sym.st_size, Shortened(names + sym.st_name)});
+      table.push_back({bias + sym.st_value, bias + sym.st_value + sym.st_size, names + sym.st_name});
     }
   }
-  munmap(file, static_cast<std::size_t>(st.st_size));
   std::sort(table.begin(), table.end(), [](const Symbol& a, const Symbol& b) { return a.start < b.start; });
   return table;
 }
@@ -88,7 +88,7 @@ std::string FunctionAt(void* pc) {
   const auto addr = reinterpret_cast<std::uintptr_t>(pc);
   const auto& table = ExportedFunctions();
   auto it = std::upper_bound(table.begin(), table.end(), addr, [](std::uintptr_t a, const Symbol& s) { return a < s.start; });
-  if (it != table.begin() && addr < std::prev(it)->end) return std::prev(it)->name;
+  if (it != table.begin() && addr < std::prev(it)->end) return Shortened(std::prev(it)->raw);
   Dl_info info{};  // in a shared library
   if (dladdr(pc, &info) != 0 && info.dli_sname != nullptr) return Shortened(info.dli_sname);
   return {};
@@ -103,6 +103,7 @@ struct Memo {
   std::mutex mu;
   std::unordered_map<const void*, std::string> functions;
   std::unordered_map<const void*, std::string> sites;
+  std::vector<std::pair<std::uintptr_t, std::string>> new_sites;
 };
 
 Memo& TheMemo() {
@@ -113,6 +114,18 @@ Memo& TheMemo() {
 }  // namespace
 
 void PrepareCallerNames() { ExportedFunctions(); }
+
+std::vector<std::pair<std::uintptr_t, std::string>> TakeNewCallSites() {
+  Memo& memo = TheMemo();
+  std::lock_guard lk(memo.mu);
+  return std::exchange(memo.new_sites, {});
+}
+
+void AddCallSites(const std::vector<std::pair<std::uintptr_t, std::string>>& sites) {
+  Memo& memo = TheMemo();
+  std::lock_guard lk(memo.mu);
+  for (const auto& [address, name] : sites) memo.sites.emplace(reinterpret_cast<const void*>(address), name);
+}
 
 std::string CallerOf(std::string_view op, const void* site) {
   Memo& memo = TheMemo();
@@ -126,7 +139,8 @@ std::string CallerOf(std::string_view op, const void* site) {
     if (fresh) it->second = FunctionAt(frames[i]);
     if (Skipped(it->second, op)) continue;
     // The answer depends on the site alone when it is the routine around the site itself.
-    if (site != nullptr && frames[i] == site) memo.sites.emplace(site, it->second);
+    if (site != nullptr && frames[i] == site && memo.sites.emplace(site, it->second).second)
+      memo.new_sites.emplace_back(reinterpret_cast<std::uintptr_t>(site), it->second);
     return it->second;
   }
   return {};
