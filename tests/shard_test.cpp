@@ -15,7 +15,8 @@ namespace {
 #ifdef HS_SANITIZED
 constexpr std::uint64_t kLastSeed = 200;
 #else
-constexpr std::uint64_t kLastSeed = 20000;
+// 20,000 (the size CI explores) passes too; the suite takes fewer to stay quick.
+constexpr std::uint64_t kLastSeed = 4000;
 #endif
 
 struct Output {
