@@ -16,11 +16,10 @@ namespace {
 
 #ifdef HS_SANITIZED
 constexpr std::uint64_t kSeedsPerCase = 4;
-constexpr std::uint64_t kPctSeeds = 60;
 #else
 constexpr std::uint64_t kSeedsPerCase = 40;
-constexpr std::uint64_t kPctSeeds = 60;
 #endif
+constexpr std::uint64_t kPctSeeds = 150;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
