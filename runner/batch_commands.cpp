@@ -82,6 +82,43 @@ std::string ParseSeeds(const std::string& text, SeedRange& out) {
   return {};
 }
 
+namespace {
+
+void AddShardOptions(CLI::App& app, ShardArgs& s) {
+  app.add_option("--shard", s.shard, "run only part K of N of the batch (K from 1), for spreading it over machines")
+      ->check([](const std::string& v) { return sim::ParseShard(v) ? std::string() : "expected K/N with 1 <= K <= N"; });
+  app.add_option("--report-json", s.report_json, "write the report as JSON to FILE (devsim merge combines shards)");
+}
+
+}  // namespace
+
+CLI::App* AddMergeCommand(CLI::App& app, MergeArgs& m) {
+  CLI::App* merge = app.add_subcommand("merge", "combine the --report-json reports of a batch's shards into the "
+                                                "report of one run over the whole batch");
+  merge->add_option("REPORT", m.files, "shard reports")->required()->check(CLI::ExistingFile);
+  merge->add_option("--report-json", m.report_json, "write the merged report as JSON to FILE");
+  return merge;
+}
+
+int RunMerge(const MergeArgs& m) {
+  try {
+    std::vector<sim::Json> reports;
+    for (const auto& f : m.files) reports.push_back(sim::ReadReport(f));
+    const sim::Json merged = sim::MergeReports(reports, m.files);
+    if (merged["kind"] == "explore") sim::PrintExploreReport(merged, std::cout);
+    else sim::PrintSweepReport(merged, std::cout);
+    if (!m.report_json.empty() && !sim::WriteReport(merged, m.report_json)) {
+      std::cerr << "devsim merge: cannot write the report to " << m.report_json << "\n";
+      return 2;
+    }
+    if (!merged["missing_shards"].empty()) return 2;
+    return merged["failures"].get<std::uint64_t>() == 0 ? 0 : 5;
+  } catch (const sim::MergeError& e) {
+    std::cerr << "devsim merge: " << e.what() << "\n";
+    return 2;
+  }
+}
+
 CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
   CLI::App* explore = app.add_subcommand("explore", "run a scenario over a range of seeds on every core and check "
                                                     "the invariants of each run; prints a replay command per failure");
@@ -95,6 +132,7 @@ CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
                     "it), answers, call, radio, keys, other processes, alarms, faults");
   explore->add_option("--dump-scenario", e.dump_file, "with --swarm: write the first seed's world to FILE as a scenario "
                       "that replays without the seed's world");
+  AddShardOptions(*explore, e.shard);
   return explore;
 }
 
@@ -163,7 +201,13 @@ int RunExplore(const ExploreArgs& e) {
     return 2;
   }
   if (e.swarm && !SetUpSwarm(a, e.dump_file, o)) return 2;
+  o.shard = *sim::ParseShard(e.shard.shard);
+  o.report_json = e.shard.report_json;
   const sim::ExploreResult r = sim::Explore(scenario, o);
+  if (!r.report_written) {
+    std::cerr << "devsim explore: cannot write the report to " << e.shard.report_json << "\n";
+    return 2;
+  }
   return r.failures == 0 ? 0 : 5;
 }
 
@@ -193,6 +237,7 @@ CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s) {
   sweep->add_option("--max-reported", s.max_reported, "failures printed in full")->default_val(20)
       ->check(WholeNumber(0, 1000000));
   sweep->add_flag("--list-knobs", s.list_knobs, "print every device knob with its scenario change, and stop");
+  AddShardOptions(*sweep, s.shard);
   return sweep;
 }
 
@@ -206,6 +251,8 @@ int RunSweep(const SweepArgs& s) {
   so.jobs = s.jobs;
   so.max_reported = s.max_reported;
   so.progress = isatty(2);
+  so.shard = *sim::ParseShard(s.shard.shard);
+  so.report_json = s.shard.report_json;
   so.modes.clear();
   for (std::size_t p = 0; p <= s.modes.size();) {
     const std::size_t comma = std::min(s.modes.find(',', p), s.modes.size());
@@ -229,6 +276,10 @@ int RunSweep(const SweepArgs& s) {
   }
   const sim::Scenario scenario = SweepScenario(loaded);
   const sim::SweepResult r = sim::Sweep(scenario, so);
+  if (!r.report_written) {
+    std::cerr << "devsim sweep: cannot write the report to " << so.report_json << "\n";
+    return 2;
+  }
   return r.failures == 0 ? 0 : 5;
 }
 

@@ -13,8 +13,15 @@ namespace devsim {
 // Runs the program once and prints its trace (or its calls) and summary.
 int RunOnce(const Args& a);
 
+// Where a batch's shard and machine-readable report are chosen (explore and sweep).
+struct ShardArgs {
+  std::string shard = "1/1";
+  std::string report_json;
+};
+
 struct ExploreArgs {
   Args common;
+  ShardArgs shard;
   std::string seeds = "1..1000";
   int jobs = 1;
   int max_reported = 10;
@@ -27,6 +34,7 @@ int RunExplore(const ExploreArgs& e);
 
 struct SweepArgs {
   Args common;
+  ShardArgs shard;
   std::string modes = "1,2,3";
   int jobs = 1;
   int max_reported = 20;
@@ -34,6 +42,14 @@ struct SweepArgs {
 };
 CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s);
 int RunSweep(const SweepArgs& s);
+
+struct MergeArgs {
+  std::vector<std::string> files;
+  std::string report_json;
+};
+// devsim merge: the shard reports of one batch as the report of one run over all of it.
+CLI::App* AddMergeCommand(CLI::App& app, MergeArgs& m);
+int RunMerge(const MergeArgs& m);
 
 // Prints every operation that can be failed, the details it matched and how often each mode
 // reached it on the scenario of `a`.

@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
   devsim::SweepArgs sweep_args;
   sweep_args.jobs = explore_args.jobs;
   CLI::App* sweep = devsim::AddSweepCommand(app, sweep_args);
+  devsim::MergeArgs merge_args;
+  CLI::App* merge = devsim::AddMergeCommand(app, merge_args);
   devsim::DiffArgs diff_args;
   CLI::App* diff = devsim::AddDiffCommand(app, diff_args);
   std::string check_log;
@@ -79,6 +81,8 @@ int main(int argc, char** argv) {
       status = devsim::RunExplore(explore_args);
     } else if (sweep->parsed()) {
       status = devsim::RunSweep(sweep_args);
+    } else if (merge->parsed()) {
+      status = devsim::RunMerge(merge_args);
     } else if (diff->parsed()) {
       status = devsim::RunDiff(diff_args);
     } else if (list_fault_sites) {

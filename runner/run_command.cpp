@@ -12,6 +12,7 @@
 #include "sim/base/text.h"
 #include "sim/checks/checked_run.h"
 #include "sim/checks/expectations.h"
+#include "sim/explore/explore.h"
 #include "sim/views/chrome_trace.h"
 #include "sim/views/report.h"
 #include "sim/views/terminal_box.h"
@@ -181,6 +182,7 @@ int RunOnce(const Args& a) {
   opts.seed = a.seed;
   opts.real_clock = a.clock == "real";
   opts.interactive = opts.real_clock && isatty(0) && isatty(1);
+  if (a.pct) opts.pct_steps = sim::LearnRunLength(scenario, opts);  // the same horizon as the explorer's
   auto* handset = new sim::Handset(scenario, opts);  // lives until the process exits with its threads
   sim::TracePrinter printer(std::cout);
   // With a person at the terminal, boxes are drawn there and answered with Y and N.

@@ -63,6 +63,7 @@ sim::Json RunBody(sim::Handset& handset, const std::function<sim::Json()>& body)
     opts.answers = spec.answers;
     opts.fail = spec.fail;
     opts.entry = spec.entry;
+    opts.mechanism = spec.mechanism;
     if (spec.time_limit_ms) opts.time_limit = spec.time_limit_ms * sim::kMicrosPerMs;
     opts.command_line = spec.use_cmdline ? sim::Wide(spec.cmdline) : sim::JoinCommandLine(spec.args);
     auto* handset = new sim::Handset(scenario, opts);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,7 @@ struct RunSpec {
   // The invariants this run is meant to break. Every run is judged: a violation not named here
   // fails the calling test, and so does a named one that does not happen.
   std::vector<std::string> expect_violations;
+  std::optional<sim::KernelMechanism> mechanism;  // how simulated threads are carried
 };
 
 RunResult Run(const RunSpec& spec);

@@ -5,7 +5,7 @@
 
 namespace sim {
 
-Call::Call(std::string_view op, Micros cost) : op_(op) {
+Call::Call(std::string_view op, Micros cost, const void* site) : op_(op) {
   Handset& d = Dev();
   d.kernel.SwitchPoint(cost);
   Json e;
@@ -13,7 +13,7 @@ Call::Call(std::string_view op, Micros cost) : op_(op) {
   e["kind"] = "call";
   e["thread"] = d.ThreadName();
   e["op"] = op_;
-  caller_ = CallerOf(op_);
+  caller_ = CallerOf(op_, site);
   if (!caller_.empty()) e["caller"] = caller_;
   e["args"] = Json::object();
   index_ = d.events.Add(std::move(e));

@@ -15,8 +15,10 @@ inline constexpr Micros kCallCostUs = 20;
 
 class Call {
  public:
-  // Switch point, then opens the record for `op`.
-  explicit Call(std::string_view op, Micros cost = kCallCostUs);
+  // Switch point, then opens the record for `op`. `site` is the return address of the function
+  // that opens the call (the default argument is evaluated there), the key under which the
+  // calling routine's name is kept.
+  explicit Call(std::string_view op, Micros cost = kCallCostUs, const void* site = __builtin_return_address(0));
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;

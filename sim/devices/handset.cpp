@@ -19,6 +19,9 @@ SchedulerConfig Handset::SchedulerFrom(const Scenario& scenario, const RunOption
   cfg.real_clock = options.real_clock;
   cfg.pct = options.pct;
   cfg.pct_depth = options.pct_depth;
+  if (options.pct_steps != 0) cfg.pct_steps = options.pct_steps;
+  if (options.mechanism) cfg.mechanism = *options.mechanism;
+  cfg.name_host_thread = options.name_host_thread;
   if (auto run = scenario.Root().Table("run")) {
     cfg.time_limit = run->Ms("time_limit_ms", cfg.time_limit / kMicrosPerMs) * kMicrosPerMs;
   }

@@ -50,6 +50,10 @@ struct RunOptions {
   bool real_clock = false;
   bool pct = false;
   int pct_depth = 3;
+  std::uint64_t pct_steps = 0;            // PCT's horizon, the run's length in switch points
+                                          // (0: the kernel's default)
+  std::optional<KernelMechanism> mechanism;  // how simulated threads are carried (default: the kernel's)
+  bool name_host_thread = true;           // the host thread shows the running thread's name
   std::optional<Micros> time_limit;       // overrides the scenario's
   std::vector<std::string> answers;       // overrides the scenario's answers to boxes
   std::vector<std::string> fail;          // extra fault rules

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "sim/checks/expectations.h"
+#include "sim/kernel/caller.h"
 
 namespace sim {
 
@@ -38,6 +39,7 @@ std::string Shorten(std::string s) {
   Json r{{"index", index}, {"seed", item.options.seed}};
   try {
     auto* options = new RunOptions(item.options);
+    options->name_host_thread = false;  // nobody watches a batch's runs in a debugger
     const Scenario* scenario = item.scenario;
     if (item.world) scenario = new Scenario(item.world(*item.scenario, *options));
     auto* handset = new Handset(*scenario, *options);
@@ -55,10 +57,18 @@ std::string Shorten(std::string s) {
     r["unmet"] = UnmetExpectations(summary);
     r["unused_fault_rules"] = summary["unused_fault_rules"];
     if (item.want_sites) r["sites"] = handset->faults.Consultations();
+    r["steps"] = handset->kernel.Steps();
   } catch (const std::exception& e) {
     r["crash"] = Shorten(e.what());
   }
   WriteLine(fd, r.dump());
+  // Then the call sites this run named, for the worker to hand to the runs after it.
+  std::string sites = Json(TakeNewCallSites()).dump() + "\n";
+  for (std::size_t off = 0; off < sites.size();) {
+    const ssize_t n = write(fd, sites.data() + off, sites.size() - off);
+    if (n <= 0) break;
+    off += static_cast<std::size_t>(n);
+  }
   _exit(0);
 }
 
@@ -75,6 +85,14 @@ Json RunOne(const BatchItem& item, std::size_t index) {
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (const auto nl = text.find('\n'); nl != std::string::npos) {
+    try {
+      AddCallSites(Json::parse(text.substr(nl + 1)).get<std::vector<std::pair<std::uintptr_t, std::string>>>());
+    } catch (const Json::exception&) {
+      // a run cut short leaves no sites: the next run names them again
+    }
+    return Json::parse(text.substr(0, nl));
+  }
   if (!text.empty()) return Json::parse(text);
   std::string why = "no result";
   if (WIFSIGNALED(status))
@@ -99,6 +117,7 @@ bool RunFailed(const BatchResult& r) {
 void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
               const std::function<void(std::size_t, const BatchResult&)>& on_result) {
   const auto start = std::chrono::steady_clock::now();
+  PrepareCallerNames();
   int fds[2];
   if (pipe(fds) != 0) return;
   std::fflush(nullptr);

@@ -1,5 +1,6 @@
 #include "sim/explore/fault_sweep.h"
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <set>
@@ -151,38 +152,82 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
       plan.push_back({mode, "", DeviceKnobs()[k].name});
     }
   }
+  // This shard's part of the plan; the clean runs above are cheap and made by every shard.
+  const ShardRange part = ShardOf(items.size(), o.shard);
+  std::vector<BatchItem> mine(items.begin() + static_cast<std::ptrdiff_t>(part.begin),
+                              items.begin() + static_cast<std::ptrdiff_t>(part.end));
   std::set<std::string> fired;
-  RunBatch(items, o.jobs, o.progress, [&](std::size_t i, const BatchResult& r) {
+  std::vector<Json> failures;
+  RunBatch(mine, o.jobs, o.progress, [&](std::size_t j, const BatchResult& r) {
+    const std::size_t i = part.begin + j;
     ++result.runs;
     if (!plan[i].op.empty() && r.value("unused_fault_rules", Json::array()).empty() && !r.contains("crash"))
       fired.insert(plan[i].op);
     if (!RunFailed(r)) return;
-    if (++result.failures > static_cast<std::size_t>(o.max_reported)) return;
-    std::cout << "mode " << plan[i].mode << ", " << (plan[i].op.empty() ? "" : items[i].options.fail[0] + " ")
-              << (plan[i].knob.empty() ? "" : "knob '" + plan[i].knob + "'") << ": ";
-    if (r.contains("crash")) std::cout << "crashed: " << r["crash"].get<std::string>() << "\n";
-    else std::cout << "outcome " << r.value("outcome", "?") << " (" << r.value("reason", "") << ")\n";
-    for (const auto& v : r.value("violations", Json::array()))
-      std::cout << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
-    std::cout << "  replay: " << Replay(o, plan[i], items[i].options) << "\n";
+    Json f{{"index", i},
+           {"what", "mode " + plan[i].mode + ", " + (plan[i].op.empty() ? "" : items[i].options.fail[0] + " ") +
+                        (plan[i].knob.empty() ? "" : "knob '" + plan[i].knob + "'")}};
+    if (r.contains("crash")) f["crash"] = r["crash"];
+    else f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
+    f["violations"] = r.value("violations", Json::array());
+    f["replay"] = Replay(o, plan[i], items[i].options);
+    failures.push_back(std::move(f));
   });
+  std::sort(failures.begin(), failures.end(), [](const Json& a, const Json& b) { return a["index"] < b["index"]; });
+  result.failures = failures.size();
+  if (failures.size() > static_cast<std::size_t>(std::max(0, o.max_reported))) failures.resize(o.max_reported);
+  Json batch{{"scenario", o.scenario_file}, {"modes", o.modes}, {"max_calls_per_site", o.max_calls_per_site},
+             {"items", items.size()}, {"sites", FaultSiteOperations()}, {"knobs", DeviceKnobs().size()}};
+  Json report{{"kind", "sweep"}, {"batch", batch},
+              {"shard", {{"index", o.shard.index}, {"count", o.shard.count}}},
+              {"shards", Json::array({o.shard.index})}, {"max_reported", o.max_reported},
+              {"runs", result.runs}, {"failures", result.failures}, {"fired", fired}, {"shown", failures}};
+  PrintSweepReport(report, std::cout);
   result.sites_total = FaultSiteOperations().size();
   for (const auto& op : FaultSiteOperations()) {
     if (fired.count(op)) ++result.sites_covered;
     else result.sites_not_covered.push_back(op);
   }
   result.knobs_total = DeviceKnobs().size();
-  std::cout << "fault sweep: " << result.runs << " runs over modes";
-  for (const auto& m : o.modes) std::cout << " " << m;
-  std::cout << "; " << result.failures << " failing\n";
-  std::cout << "fault sites covered: " << result.sites_covered << " of " << result.sites_total << " platform operations";
-  if (!result.sites_not_covered.empty()) {
-    std::cout << " (never reached:";
-    for (const auto& s : result.sites_not_covered) std::cout << " " << s;
-    std::cout << ")";
-  }
-  std::cout << "; device knobs: " << result.knobs_total << " of " << result.knobs_total << ", each in every mode\n";
+  if (!o.report_json.empty()) result.report_written = WriteReport(report, o.report_json);
   return result;
+}
+
+void PrintSweepReport(const Json& report, std::ostream& out) {
+  for (const Json& f : report["shown"]) {
+    out << f["what"].get<std::string>() << ": ";
+    if (f.contains("crash")) out << "crashed: " << f["crash"].get<std::string>() << "\n";
+    else out << "outcome " << f.value("outcome", "?") << " (" << f.value("reason", "") << ")\n";
+    for (const auto& v : f["violations"])
+      out << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
+    out << "  replay: " << f["replay"].get<std::string>() << "\n";
+  }
+  const Json& batch = report["batch"];
+  const Json& shard = report["shard"];
+  out << "fault sweep: " << report["runs"].get<std::size_t>() << " runs over modes";
+  for (const auto& m : batch["modes"]) out << " " << m.get<std::string>();
+  if (report.contains("merged")) out << " (" << report["shards"].size() << " shards merged)";
+  else if (shard["count"].get<std::uint64_t>() > 1)
+    out << " (shard " << shard["index"].get<std::uint64_t>() << " of " << shard["count"].get<std::uint64_t>() << ")";
+  out << "; " << report["failures"].get<std::size_t>() << " failing\n";
+  if (report.contains("missing_shards") && !report["missing_shards"].empty()) {
+    out << "missing shards:";
+    for (const auto& k : report["missing_shards"]) out << " " << k.get<std::uint64_t>();
+    out << " of " << shard["count"].get<std::uint64_t>() << "\n";
+  }
+  const std::set<std::string> fired = report["fired"].get<std::set<std::string>>();
+  std::vector<std::string> missed;
+  for (const auto& op : batch["sites"])
+    if (!fired.count(op.get<std::string>())) missed.push_back(op.get<std::string>());
+  out << "fault sites covered: " << batch["sites"].size() - missed.size() << " of " << batch["sites"].size()
+      << " platform operations";
+  if (!missed.empty()) {
+    out << " (never reached:";
+    for (const auto& s : missed) out << " " << s;
+    out << ")";
+  }
+  const auto knobs = batch["knobs"].get<std::size_t>();
+  out << "; device knobs: " << knobs << " of " << knobs << ", each in every mode\n";
 }
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/devices/handset.h"
+#include "sim/explore/shard.h"
 
 namespace sim {
 
@@ -27,6 +28,8 @@ struct SweepOptions {
   int max_calls_per_site = 40;  // the N-th call is failed for N up to this
   int max_reported = 20;
   bool progress = true;
+  Shard shard;              // the part of the planned runs this process makes
+  std::string report_json;  // where to write the machine-readable report ("": nowhere)
 };
 
 struct SweepResult {
@@ -36,9 +39,13 @@ struct SweepResult {
   std::size_t sites_covered = 0;
   std::vector<std::string> sites_not_covered;
   std::size_t knobs_total = 0;
+  bool report_written = true;  // false when the report file could not be written
 };
 
 // Runs the sweep and prints its report to stdout.
 SweepResult Sweep(const Scenario& scenario, const SweepOptions& options);
+
+// Prints a sweep report (of one run, a shard, or merged shards) as text.
+void PrintSweepReport(const Json& report, std::ostream& out);
 
 }  // namespace sim

@@ -1,15 +1,37 @@
 #include "sim/kernel/kernel.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <thread>
+
+#include "sim/kernel/fiber.h"
+
+// The simulated thread running now, for a debugger (`print devsim_running_thread`): with fibers
+// every simulated thread shares one host thread.
+extern "C" {
+const char* volatile devsim_running_thread = "host";
+}
 
 namespace sim {
 
 namespace {
 Kernel* g_current_kernel = nullptr;
+// Room for the deepest program stack; pages are committed only when touched.
+constexpr std::size_t kFiberStackBytes = 1 << 20;
+}
+
+KernelMechanism DefaultMechanism() {
+  static const KernelMechanism chosen = [] {
+    const char* env = std::getenv("DEVSIM_KERNEL");
+    if (env != nullptr && std::strcmp(env, "threads") == 0) return KernelMechanism::kHostThreads;
+    return KernelMechanism::kFibers;
+  }();
+  return chosen;
 }
 
 Kernel& CurrentKernel() { return *g_current_kernel; }
@@ -41,6 +63,7 @@ struct Kernel::Thread {
   WaitOutcome outcome = WaitOutcome::kSignaled;
   int priority = 0;
   std::unique_ptr<ThreadSignal> signal;
+  std::unique_ptr<Fiber> fiber;  // fibers: the thread's context and stack
 };
 
 bool Kernel::ThreadSignal::IsSignaled(ThreadId) const {
@@ -58,8 +81,9 @@ Kernel::Kernel(SchedulerConfig config) : config_(config), rng_(config.seed) {
   }
 }
 
-// Simulated threads stay parked on this kernel's condition variable for the life of the host
-// process, so the kernel is never torn down while a run's threads exist.
+// Host threads stay parked on this kernel's condition variable for the life of the host process,
+// so a kernel with host threads is never torn down while a run's threads exist. Fibers are only
+// memory.
 Kernel::~Kernel() = default;
 
 Kernel::Thread* Kernel::Self() { return tls_self; }
@@ -76,25 +100,71 @@ ThreadId Kernel::Spawn(std::string name, std::function<void()> body, bool platfo
   t->priority = 1000 + static_cast<int>(rng_.Below(1000000));
   Thread* raw = t.get();
   threads_.push_back(std::move(t));
-  std::thread([this, raw] { ThreadMain(raw); }).detach();
+  if (config_.mechanism == KernelMechanism::kFibers) {
+    raw->fiber = std::make_unique<Fiber>([this, raw] { FiberMain(raw); }, kFiberStackBytes);
+  } else {
+    std::thread([this, raw] { ThreadMain(raw); }).detach();
+  }
   return raw->id;
 }
 
 void Kernel::ThreadMain(Thread* t) {
   tls_self = t;
+  pthread_setname_np(pthread_self(), t->name.substr(0, 15).c_str());
   {
     std::unique_lock lk(mu_);
     ParkUntilTurn(lk, t);
   }
   t->body();
   std::unique_lock lk(mu_);
+  Finish(lk, t);
+}
+
+// A fiber is entered with the kernel lock held by whoever switched to it.
+void Kernel::FiberMain(Thread* t) {
+  {
+    std::unique_lock lk(mu_, std::adopt_lock);
+  }
+  t->body();
+  std::unique_lock lk(mu_);
+  Finish(lk, t);
+}
+
+void Kernel::Finish(std::unique_lock<std::mutex>& lk, Thread* t) {
   t->state = ThreadState::kFinished;
   t->body = nullptr;
   Reschedule(lk, t, true);
+  ParkForever(lk);
 }
 
 void Kernel::ParkUntilTurn(std::unique_lock<std::mutex>& lk, Thread* t) {
   cv_.wait(lk, [&] { return current_ == t->id && end_.kind == EndKind::kNone; });
+}
+
+// With host threads the caller stays parked until the process exits; with fibers the host
+// thread inside Run takes over and the caller's context is never resumed. The lock stays held
+// either way (a fiber leaves it to the host context, which releases it).
+void Kernel::ParkForever(std::unique_lock<std::mutex>& lk) {
+  if (config_.mechanism == KernelMechanism::kHostThreads) {
+    cv_.wait(lk, [] { return false; });
+  } else {
+    Thread* self = Self();
+    if (self == nullptr) {
+      std::fprintf(stderr, "devsim: a platform call from outside the simulation\n");
+      std::abort();
+    }
+    lk.release();
+    tls_self = nullptr;
+    ShowRunning(nullptr);
+    Fiber::Switch(*self->fiber, *host_fiber_);
+  }
+  std::abort();
+}
+
+void Kernel::ShowRunning(const Thread* t) {
+  devsim_running_thread = t == nullptr ? "host" : t->name.c_str();
+  if (config_.mechanism == KernelMechanism::kFibers && config_.name_host_thread)
+    pthread_setname_np(pthread_self(), t == nullptr ? "devsim" : t->name.substr(0, 15).c_str());
 }
 
 RunEnd Kernel::Run(ThreadId first) {
@@ -103,6 +173,15 @@ RunEnd Kernel::Run(ThreadId first) {
   wall_origin_ = std::chrono::steady_clock::now();
   current_ = first;
   slice_start_ = now_;
+  if (config_.mechanism == KernelMechanism::kFibers) {
+    host_fiber_ = std::make_unique<Fiber>();
+    Thread* t = threads_.at(first).get();
+    tls_self = t;
+    ShowRunning(t);
+    // Comes back here, with the lock held, once a simulated thread has ended the run.
+    Fiber::Switch(*host_fiber_, *t->fiber);
+    return end_;
+  }
   cv_.notify_all();
   cv_.wait(lk, [&] { return end_.kind != EndKind::kNone; });
   return end_;
@@ -116,15 +195,13 @@ bool Kernel::Ended() const {
 void Kernel::SwitchPoint(Micros cost) {
   std::unique_lock lk(mu_);
   Thread* self = Self();
-  if (end_.kind != EndKind::kNone || self == nullptr) {
-    cv_.wait(lk, [] { return false; });
-  }
+  if (end_.kind != EndKind::kNone || self == nullptr) ParkForever(lk);
   now_ += cost;
   ++steps_;
   if (now_ > config_.time_limit) {
     now_ = config_.time_limit;
     EndLocked(EndKind::kTimeLimit, "the virtual time limit was reached");
-    cv_.wait(lk, [] { return false; });
+    ParkForever(lk);
   }
   if (config_.pct &&
       std::find(pct_change_points_.begin(), pct_change_points_.end(), steps_) !=
@@ -137,7 +214,7 @@ void Kernel::SwitchPoint(Micros cost) {
 void Kernel::Yield(ThreadId preferred) {
   std::unique_lock lk(mu_);
   Thread* self = Self();
-  if (end_.kind != EndKind::kNone) cv_.wait(lk, [] { return false; });
+  if (end_.kind != EndKind::kNone) ParkForever(lk);
   if (config_.seed != 0 || config_.pct || preferred < 0 ||
       preferred >= static_cast<ThreadId>(threads_.size()) ||
       threads_[preferred]->state != ThreadState::kRunnable || preferred == self->id) {
@@ -152,7 +229,7 @@ void Kernel::Yield(ThreadId preferred) {
 WaitOutcome Kernel::Wait(Waitable* what, Micros timeout, std::string detail) {
   std::unique_lock lk(mu_);
   Thread* self = Self();
-  if (end_.kind != EndKind::kNone) cv_.wait(lk, [] { return false; });
+  if (end_.kind != EndKind::kNone) ParkForever(lk);
   if (what != nullptr && what->IsSignaled(self->id)) {
     what->Acquire(self->id);
     Reschedule(lk, self, false);
@@ -189,8 +266,7 @@ void Kernel::Cancel(std::uint64_t id) {
 void Kernel::End(EndKind kind, std::string reason) {
   std::unique_lock lk(mu_);
   EndLocked(kind, std::move(reason));
-  cv_.wait(lk, [] { return false; });
-  std::abort();
+  ParkForever(lk);
 }
 
 void Kernel::EndFromHost(EndKind kind, std::string reason) {
@@ -218,7 +294,7 @@ void Kernel::SetQuiescenceJudge(std::function<std::optional<RunEnd>()> judge) {
 
 void Kernel::Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blocking) {
   for (;;) {
-    if (end_.kind != EndKind::kNone) cv_.wait(lk, [] { return false; });
+    if (end_.kind != EndKind::kNone) ParkForever(lk);
     RunPosted(lk);
     FireDueEvents(lk);
     if (end_.kind != EndKind::kNone) continue;
@@ -304,6 +380,9 @@ bool Kernel::AdvanceClock(std::unique_lock<std::mutex>& lk) {
     if (verdict && verdict->kind == EndKind::kNone) {
       // Only someone outside the simulation (a person at the terminal) can go on from here.
       wall_cv_.wait(lk, [&] { return !posted_.empty() || end_.kind != EndKind::kNone; });
+      // The person took wall time to act: virtual time follows it, so that what comes next is
+      // paced from the moment of the answer rather than racing to catch up.
+      now_ = std::max(now_, WallElapsed());
       return true;
     }
     if (verdict) {
@@ -327,10 +406,7 @@ bool Kernel::AdvanceClock(std::unique_lock<std::mutex>& lk) {
       return !posted_.empty() || end_.kind != EndKind::kNone;
     });
     if (woken) {
-      const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::steady_clock::now() - wall_origin_)
-                               .count();
-      now_ = std::clamp<Micros>(static_cast<Micros>(elapsed), now_, next);
+      now_ = std::clamp<Micros>(WallElapsed(), now_, next);
       return true;
     }
   }
@@ -361,9 +437,19 @@ void Kernel::RunPosted(std::unique_lock<std::mutex>& lk) {
 
 void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next) {
   current_ = next;
-  cv_.notify_all();
-  if (self->state == ThreadState::kFinished) cv_.wait(lk, [] { return false; });
-  ParkUntilTurn(lk, self);
+  if (config_.mechanism == KernelMechanism::kHostThreads) {
+    cv_.notify_all();
+    if (self->state == ThreadState::kFinished) ParkForever(lk);
+    ParkUntilTurn(lk, self);
+    return;
+  }
+  // The lock passes with the jump: the next thread resumes inside its own HandOver (or starts
+  // in FiberMain) holding it, and this one holds it again when it is resumed.
+  Thread* to = threads_[next].get();
+  tls_self = to;
+  ShowRunning(to);
+  Fiber::Switch(*self->fiber, *to->fiber);
+  tls_self = self;
 }
 
 std::optional<Kernel::TimedWait> Kernel::EarliestTimedWait(ThreadId except) const {
@@ -380,10 +466,13 @@ std::optional<Kernel::TimedWait> Kernel::EarliestTimedWait(ThreadId except) cons
 Micros Kernel::PacedNow() const {
   std::lock_guard lk(mu_);
   if (!config_.real_clock || !started_) return now_;
-  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
-                           std::chrono::steady_clock::now() - wall_origin_)
-                           .count();
-  return std::max<Micros>(now_, static_cast<Micros>(elapsed));
+  return std::max<Micros>(now_, WallElapsed());
+}
+
+Micros Kernel::WallElapsed() const {
+  return static_cast<Micros>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now() - wall_origin_)
+                                 .count());
 }
 
 const std::string& Kernel::ThreadName(ThreadId id) const {

@@ -4,9 +4,11 @@
 //
 // Deterministic kernel of the simulated handset.
 //
-// Every thread of the program and every platform thread that calls into it is a real host
-// thread, but only one of them runs at a time: the one holding the baton. Platform calls are the
-// switch points. Time is virtual: a sleep or timed wait parks the thread, and when no thread can
+// Every thread of the program and every platform thread that calls into it is a simulated
+// thread, and only one of them runs at a time: the one holding the baton. Platform calls are the
+// switch points. A simulated thread is carried either by a user-space context (a fiber) on the
+// host thread that runs the simulation, or by a host thread of its own; the schedule does not
+// depend on which. Time is virtual: a sleep or timed wait parks the thread, and when no thread can
 // run the clock jumps to the next deadline or scheduled device event. One seeded generator makes
 // every scheduling choice, so a scenario and a seed replay the same run.
 #pragma once
@@ -25,6 +27,8 @@
 #include "sim/base/rng.h"
 
 namespace sim {
+
+class Fiber;
 
 using Micros = std::uint64_t;  // virtual time in microseconds since the handset started
 inline constexpr Micros kMicrosPerMs = 1000;
@@ -53,6 +57,16 @@ struct RunEnd {
   Micros at = 0;
 };
 
+// How simulated threads are carried on the host.
+enum class KernelMechanism {
+  kFibers,       // user-space contexts on the host thread that calls Run: a switch is a jump
+  kHostThreads,  // a host thread each, handing the baton over a condition variable
+};
+
+// The mechanism used unless a run chooses: DEVSIM_KERNEL=fibers|threads in the environment,
+// else fibers.
+KernelMechanism DefaultMechanism();
+
 // Scheduling policy. Seed 0 keeps a fixed order: the running thread goes on until it blocks or
 // uses up its quantum, then the next runnable thread by id takes over. Any other seed draws the
 // next thread from the generator at every switch point.
@@ -64,7 +78,10 @@ struct SchedulerConfig {
   bool real_clock = false;                 // pace virtual time by the wall clock
   bool pct = false;                        // priority scheduling with change points
   int pct_depth = 3;                       // d of PCT: d-1 priority change points
-  std::uint64_t pct_steps = 20000;         // horizon for drawing the change points
+  std::uint64_t pct_steps = 20000;         // horizon for drawing the change points: the run's
+                                           // length in switch points when known
+  KernelMechanism mechanism = DefaultMechanism();
+  bool name_host_thread = true;            // fibers: the host thread takes the running thread's name
 };
 
 class Kernel {
@@ -141,6 +158,8 @@ class Kernel {
   // One line per unfinished thread: its name and what it waits for.
   std::vector<std::string> DescribeWaits() const;
   std::uint64_t Switches() const { return switches_; }
+  // Switch points passed so far (the length of a run, in the unit PCT draws change points in).
+  std::uint64_t Steps() const { return steps_; }
 
  public:
   struct Thread;  // a simulated thread; defined in kernel.cpp
@@ -149,7 +168,11 @@ class Kernel {
   class ThreadSignal;
 
   void ThreadMain(Thread* t);
+  void FiberMain(Thread* t);
   void ParkUntilTurn(std::unique_lock<std::mutex>& lk, Thread* t);
+  [[noreturn]] void ParkForever(std::unique_lock<std::mutex>& lk);
+  void Finish(std::unique_lock<std::mutex>& lk, Thread* t);
+  void ShowRunning(const Thread* t);
   void Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blocking);
   bool RefreshBlocked();
   ThreadId Choose(Thread* self, bool blocking);
@@ -159,6 +182,7 @@ class Kernel {
   void EndLocked(EndKind kind, std::string reason);
   void HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next);
   int PctPriority(const Thread& t) const;
+  Micros WallElapsed() const;
   Thread* Self();
 
   SchedulerConfig config_;
@@ -187,6 +211,7 @@ class Kernel {
   RunEnd end_;
   bool started_ = false;
   std::chrono::steady_clock::time_point wall_origin_;
+  std::unique_ptr<Fiber> host_fiber_;  // fibers: the context of the host thread inside Run
 };
 
 // The kernel of the run in progress; set by the handset while it runs.

@@ -1,0 +1,120 @@
+// What a simulated run costs: one platform call, one whole mode-3 run, and seeds per second of
+// the explorer over race_answer_timeout; each with the kernel's fibers and with host threads.
+// The label of each benchmark gives the figure measured before fibers and call-site naming, on
+// this project's 2-core build machine.
+//
+//   build/default/bench/benchmarks --benchmark_filter='Kernel|Explore|Mode3'
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "sim/checks/checked_run.h"
+#include "sim/explore/batch.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kCallsPerRun = 20000;
+
+sim::KernelMechanism MechanismOf(const benchmark::State& state) {
+  return state.range(0) == 0 ? sim::KernelMechanism::kFibers : sim::KernelMechanism::kHostThreads;
+}
+
+// Runs `body` in a forked child (a handset runs once per process) and returns the seconds it
+// measured there.
+template <class Body>
+double InChild(Body body) {
+  int fds[2];
+  if (pipe(fds) != 0) return 0;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const double seconds = body();
+    [[maybe_unused]] ssize_t n = write(fds[1], &seconds, sizeof seconds);
+    _exit(0);
+  }
+  close(fds[1]);
+  double seconds = 0;
+  if (read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = 0;
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return seconds;
+}
+
+int ManyCalls() {
+  const HANDLE other = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
+    for (int i = 0; i < kCallsPerRun / 2; ++i) GetTickCount();
+    return 0;
+  }, nullptr, 0, nullptr);
+  for (int i = 0; i < kCallsPerRun / 2; ++i) GetTickCount();
+  WaitForSingleObject(other, INFINITE);
+  return 0;
+}
+
+// Microseconds per platform call: two threads making calls, switching at random.
+void BM_KernelPlatformCall(benchmark::State& state) {
+  for (auto _ : state) {
+    const double seconds = InChild([&] {
+      sim::RunOptions o;
+      o.seed = 7;
+      o.entry = ManyCalls;
+      o.mechanism = MechanismOf(state);
+      auto* handset = new sim::Handset(sim::Scenario::Builtin(), o);
+      const auto start = Clock::now();
+      handset->Run();
+      return std::chrono::duration<double>(Clock::now() - start).count() / kCallsPerRun;
+    });
+    state.SetIterationTime(seconds);
+  }
+  state.SetLabel(state.range(0) == 0 ? "fibers; before: about 20 us a call" : "host threads");
+}
+BENCHMARK(BM_KernelPlatformCall)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// One mode-3 run with the box left unanswered (the timeout answers it), checked by the
+// invariants, in process: from the handset's construction to its verdict.
+void BM_Mode3UnansweredRun(benchmark::State& state) {
+  const sim::Scenario scenario = sim::Scenario::Builtin();
+  for (auto _ : state) {
+    const double seconds = InChild([&] {
+      const auto start = Clock::now();
+      sim::RunOptions o;
+      o.seed = 3;
+      o.command_line = u"3";
+      o.mechanism = MechanismOf(state);
+      auto* handset = new sim::Handset(scenario, o);
+      benchmark::DoNotOptimize(sim::RunChecked(*handset).summary);
+      return std::chrono::duration<double>(Clock::now() - start).count();
+    });
+    state.SetIterationTime(seconds);
+  }
+  state.SetLabel(state.range(0) == 0 ? "fibers; before: about 4 ms of CPU" : "host threads");
+}
+BENCHMARK(BM_Mode3UnansweredRun)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Seeds per second of race_answer_timeout over the explorer's batch on two processes.
+void BM_ExploreRaceAnswerTimeout(benchmark::State& state) {
+  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
+  constexpr int kSeeds = 2000;
+  std::vector<sim::BatchItem> items;
+  for (int seed = 1; seed <= kSeeds; ++seed) {
+    sim::BatchItem item{&scenario, {}};
+    item.options.seed = static_cast<std::uint64_t>(seed);
+    item.options.command_line = u"3";
+    item.options.mechanism = MechanismOf(state);
+    items.push_back(item);
+  }
+  for (auto _ : state) {
+    std::size_t failed = 0;
+    sim::RunBatch(items, 2, false, [&](std::size_t, const sim::BatchResult& r) { failed += sim::RunFailed(r); });
+    if (failed != 0) state.SkipWithError("a run failed");
+  }
+  state.counters["seeds/s"] = benchmark::Counter(static_cast<double>(kSeeds) * state.iterations(), benchmark::Counter::kIsRate);
+  state.SetLabel(state.range(0) == 0 ? "fibers; before: 261 to 413 seeds/s" : "host threads");
+}
+BENCHMARK(BM_ExploreRaceAnswerTimeout)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace

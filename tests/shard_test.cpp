@@ -1,0 +1,129 @@
+// Shards of an exploration or a sweep, merged, report what one run over the whole batch reports.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "sim/explore/shard.h"
+
+namespace {
+
+#ifdef HS_SANITIZED
+constexpr std::uint64_t kLastSeed = 200;
+#else
+// 20,000 (the size CI explores) passes too; the suite takes fewer to stay quick.
+constexpr std::uint64_t kLastSeed = 4000;
+#endif
+
+struct Output {
+  std::string text;
+  int status = 0;
+};
+
+Output Devsim(const std::string& args) {
+  const std::string cmd = std::string(HS_DEVSIM) + " " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  Output out;
+  char buf[4096];
+  while (p && fgets(buf, sizeof buf, p)) out.text += buf;
+  if (p) out.status = WEXITSTATUS(pclose(p));
+  return out;
+}
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "/shard_test_" + std::to_string(getpid()) + "_" + name;
+}
+
+// What must be equal between shards merged and one run: every line but the timing.
+std::string WithoutTiming(const std::string& text) {
+  return std::regex_replace(text, std::regex(R"(\) in [^\n]*\n)"), ")\n");
+}
+
+sim::Json Comparable(sim::Json report) {
+  for (const char* key : {"seconds", "jobs", "shard", "shards", "range", "merged", "missing_shards"}) report.erase(key);
+  return report;
+}
+
+TEST(Shards, ParseAndCoverEveryItemOnce) {
+  for (const char* bad : {"", "1", "0/4", "5/4", "1/0", "a/b", "/4", "1/", "-1/4", "1/4/2", "99999999999/1"})
+    EXPECT_FALSE(sim::ParseShard(bad)) << bad;
+  ASSERT_TRUE(sim::ParseShard("4/4"));
+  EXPECT_EQ(sim::ParseShard("3/4")->index, 3u);
+  for (const std::uint64_t total : {0, 1, 3, 4, 7, 20000, 20001}) {
+    for (const std::uint64_t n : {1, 2, 3, 4, 7, 16}) {
+      std::uint64_t next = 0;
+      for (std::uint64_t k = 1; k <= n; ++k) {
+        const sim::ShardRange r = sim::ShardOf(total, {k, n});
+        EXPECT_EQ(r.begin, next) << total << " " << k << "/" << n;
+        EXPECT_LE(r.end - r.begin, total / n + 1);
+        next = r.end;
+      }
+      EXPECT_EQ(next, total) << total << " /" << n;
+    }
+  }
+}
+
+TEST(Shards, FourExploreShardsMergedEqualOneRun) {
+  // A broken platform guarantee makes some seeds fail, so that the failures shown and their
+  // replay lines are compared too.
+  const std::string batch = "explore --scenario " + std::string(HS_SOURCE_DIR) +
+                            "/scenarios/race_answer_timeout.toml --seeds 1.." + std::to_string(kLastSeed) +
+                            " --max-reported 3 --fail CreateMutexW.already_exists_lost:NormalShutdown";
+  const std::string whole_json = TempPath("whole.json");
+  const Output whole = Devsim(batch + " --report-json " + whole_json + " -- 3");
+  ASSERT_EQ(whole.status, 5) << whole.text;
+  std::string reports;
+  for (int k = 1; k <= 4; ++k) {
+    const std::string path = TempPath("part" + std::to_string(k) + ".json");
+    const Output part = Devsim(batch + " --shard " + std::to_string(k) + "/4 --report-json " + path + " -- 3");
+    ASSERT_NE(part.text.find("shard " + std::to_string(k) + " of 4"), std::string::npos) << part.text;
+    reports += " " + path;
+  }
+  const std::string merged_json = TempPath("merged.json");
+  const Output merged = Devsim("merge --report-json " + merged_json + reports);
+  EXPECT_EQ(merged.status, 5) << merged.text;
+  EXPECT_NE(merged.text.find("4 shards merged"), std::string::npos) << merged.text;
+  EXPECT_EQ(WithoutTiming(std::regex_replace(merged.text, std::regex(", 4 shards merged"), "")),
+            WithoutTiming(whole.text));
+  EXPECT_EQ(Comparable(sim::ReadReport(merged_json)), Comparable(sim::ReadReport(whole_json)));
+  EXPECT_GT(sim::ReadReport(whole_json)["failures"].get<int>(), 0);
+
+  // Reports that do not belong together are refused, and a missing shard is said.
+  const Output twice = Devsim("merge" + reports + " " + TempPath("part1.json"));
+  EXPECT_EQ(twice.status, 2) << twice.text;
+  EXPECT_NE(twice.text.find("given twice"), std::string::npos) << twice.text;
+  const Output other = Devsim("merge " + TempPath("part1.json") + " " + whole_json);
+  EXPECT_EQ(other.status, 2) << other.text;
+  const Output partial = Devsim("merge " + TempPath("part1.json") + " " + TempPath("part3.json"));
+  EXPECT_EQ(partial.status, 2) << partial.text;
+  EXPECT_NE(partial.text.find("missing shards: 2 4 of 4"), std::string::npos) << partial.text;
+  std::ofstream(TempPath("junk.json")) << "{\"kind\": 3";
+  EXPECT_EQ(Devsim("merge " + TempPath("junk.json")).status, 2);
+}
+
+TEST(Shards, SweepShardsMergedCoverWhatOneSweepCovers) {
+  const std::string whole_json = TempPath("sweep.json");
+  const Output whole = Devsim("sweep --modes 1 --report-json " + whole_json);
+  ASSERT_EQ(whole.status, 0) << whole.text;
+  std::string reports;
+  for (int k = 1; k <= 3; ++k) {
+    const std::string path = TempPath("sweep" + std::to_string(k) + ".json");
+    ASSERT_EQ(Devsim("sweep --modes 1 --shard " + std::to_string(k) + "/3 --report-json " + path).status, 0);
+    reports += " " + path;
+  }
+  const Output merged = Devsim("merge" + reports);
+  EXPECT_EQ(merged.status, 0) << merged.text;
+  EXPECT_EQ(std::regex_replace(merged.text, std::regex(" \\(3 shards merged\\)"), ""), whole.text);
+}
+
+TEST(Shards, BadShardOrUnwritableReportIsAnError) {
+  EXPECT_EQ(Devsim("explore --seeds 1..2 --shard 5/4 -- 1").status, 2);
+  EXPECT_EQ(Devsim("explore --seeds 1..2 --shard x -- 1").status, 2);
+  EXPECT_EQ(Devsim("explore --seeds 1..2 --report-json /nonexistent/dir/r.json -- 1").status, 2);
+}
+
+}  // namespace
