@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -123,8 +124,11 @@ TEST(Kernel, RealClockFollowsTheWallWhileWaitingForAPerson) {
     sim::SchedulerConfig config;
     config.real_clock = true;
     config.mechanism = mechanism;
-    auto* kernel = new sim::Kernel(config);  // host threads stay parked on it after the run
-    auto* flag = new Flag;
+    // Host threads stay parked on the kernel after the run: it is kept for the process's life.
+    static std::vector<std::unique_ptr<sim::Kernel>> kept_kernels;
+    static std::vector<std::unique_ptr<Flag>> kept_flags;
+    auto* kernel = kept_kernels.emplace_back(std::make_unique<sim::Kernel>(config)).get();
+    auto* flag = kept_flags.emplace_back(std::make_unique<Flag>()).get();
     sim::Micros answered_at = 0, woke_at = 0;
     const sim::ThreadId main = kernel->Spawn("main", [&] {
       kernel->Wait(flag, sim::kNever, "a box waits for the person");
