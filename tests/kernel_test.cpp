@@ -125,10 +125,10 @@ TEST(Kernel, RealClockFollowsTheWallWhileWaitingForAPerson) {
     config.real_clock = true;
     config.mechanism = mechanism;
     // Host threads stay parked on the kernel after the run: it is kept for the process's life.
-    static std::vector<std::unique_ptr<sim::Kernel>> kept_kernels;
-    static std::vector<std::unique_ptr<Flag>> kept_flags;
-    auto* kernel = kept_kernels.emplace_back(std::make_unique<sim::Kernel>(config)).get();
-    auto* flag = kept_flags.emplace_back(std::make_unique<Flag>()).get();
+    static auto* kept = new std::vector<std::pair<sim::Kernel*, Flag*>>;  // never torn down
+    auto* kernel = new sim::Kernel(config);
+    auto* flag = new Flag;
+    kept->emplace_back(kernel, flag);
     sim::Micros answered_at = 0, woke_at = 0;
     const sim::ThreadId main = kernel->Spawn("main", [&] {
       kernel->Wait(flag, sim::kNever, "a box waits for the person");
