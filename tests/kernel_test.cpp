@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -123,8 +124,11 @@ TEST(Kernel, RealClockFollowsTheWallWhileWaitingForAPerson) {
     sim::SchedulerConfig config;
     config.real_clock = true;
     config.mechanism = mechanism;
-    auto* kernel = new sim::Kernel(config);  // host threads stay parked on it after the run
+    // Host threads stay parked on the kernel after the run: it is kept for the process's life.
+    static auto* kept = new std::vector<std::pair<sim::Kernel*, Flag*>>;  // never torn down
+    auto* kernel = new sim::Kernel(config);
     auto* flag = new Flag;
+    kept->emplace_back(kernel, flag);
     sim::Micros answered_at = 0, woke_at = 0;
     const sim::ThreadId main = kernel->Spawn("main", [&] {
       kernel->Wait(flag, sim::kNever, "a box waits for the person");
