@@ -207,7 +207,8 @@ void DrawFaults(Draw& d, SwarmWorld& w) {
   // until the run's time limit (the main routine keeps polling, so the run never falls quiet).
   const bool unanswered = w.answers.empty() || w.answers.find("none") != std::string::npos;
   if (w.mode == "3" && unanswered && rules.find("WaitForSingleObject") != std::string::npos) {
-    w.overrides.push_back("[run]\ntime_limit_ms = 200000\n[expect]\noutcome = [\"time-limit\"]\n");
+    w.overrides.push_back("[run]\ntime_limit_ms = 200000\n[expect]\n"
+                          "outcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
     w.features.push_back("the prompt may stand without its timeout");
   }
 }
@@ -219,7 +220,8 @@ SwarmWorld DrawSwarmWorld(std::uint64_t seed, const std::vector<std::string>& mo
   Draw d(seed);
   SwarmWorld w;
   w.mode = d.Pick(modes.empty() ? kModes : modes);
-  w.overrides.push_back("[expect]\nargs = [\"" + w.mode + "\"]\n");
+  // The world is not the base scenario's: its expected outcome and wake-up do not apply.
+  w.overrides.push_back("[expect]\noutcome = []\nertc = \"\"\nargs = [\"" + w.mode + "\"]\n");
   // Arrays replace one another when laid over a scenario, so every outside event of the world
   // goes into one [[timeline]] and every registry change into one patch.
   std::string patch, timeline;
