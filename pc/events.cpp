@@ -1,6 +1,8 @@
 // The event log of the handset-only services, thread names, and the handset settings.
 #include "pc/services.h"
 
+#include "pc/setting_dword.h"
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -221,17 +223,7 @@ void NameThisThread(const char* pszName) {
 }
 
 DWORD SettingDword(LPCWSTR pszSubKey, LPCWSTR pszValue, DWORD dwDefault) {
-  std::wstring key = std::wstring(HANDSET_SETTINGS_KEY) + L"\\" + pszSubKey;
-  DWORD dwValue = 0;
-  DWORD cb = sizeof(dwValue);
-  DWORD dwType = 0;
-  HKEY hKey = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
-    return dwDefault;
-  }
-  LONG lResult = RegQueryValueExW(hKey, pszValue, nullptr, &dwType, (LPBYTE)&dwValue, &cb);
-  RegCloseKey(hKey);
-  return lResult == ERROR_SUCCESS && dwType == REG_DWORD ? dwValue : dwDefault;
+  return HandsetSettingDword(pszSubKey, pszValue, dwDefault);
 }
 
 std::wstring SettingString(LPCWSTR pszSubKey, LPCWSTR pszValue, LPCWSTR pszDefault) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "pc/setting_dword.h"
+
 #include <cstdio>
 #include <string>
 
@@ -47,17 +49,3 @@ inline void AppendRecord(const std::string& body) {
   CloseHandle(hFile);
 }
 
-// A setting of the handset under HKLM\Software\Handset\pszSubKey, or dwDefault.
-inline DWORD HandsetSettingDword(LPCWSTR pszSubKey, LPCWSTR pszValue, DWORD dwDefault) {
-  std::wstring key = std::wstring(L"Software\\Handset\\") + pszSubKey;
-  DWORD dwValue = 0;
-  DWORD cb = sizeof(dwValue);
-  DWORD dwType = 0;
-  HKEY hKey = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
-    return dwDefault;
-  }
-  LONG lResult = RegQueryValueExW(hKey, pszValue, nullptr, &dwType, (LPBYTE)&dwValue, &cb);
-  RegCloseKey(hKey);
-  return lResult == ERROR_SUCCESS && dwType == REG_DWORD ? dwValue : dwDefault;
-}

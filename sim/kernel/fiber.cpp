@@ -7,6 +7,15 @@
 #include <cstdlib>
 #include <new>
 
+// GCC says which sanitizer is on with __SANITIZE_*__, clang with __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
+#define __SANITIZE_ADDRESS__ 1
+#endif
+#if __has_feature(thread_sanitizer) && !defined(__SANITIZE_THREAD__)
+#define __SANITIZE_THREAD__ 1
+#endif
+#endif
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/common_interface_defs.h>
 #define SIM_FIBER_ASAN 1

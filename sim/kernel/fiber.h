@@ -32,9 +32,9 @@ class Fiber {
   std::function<void()> entry_;
   // For the sanitizers, which must be told about every change of stack.
   void* sanitizer_fake_stack_ = nullptr;
-  const void* stack_bottom_ = nullptr;  // the host thread's stack, learnt when first left
-  std::size_t stack_size_ = 0;
-  void* tsan_fiber_ = nullptr;
+  [[maybe_unused]] const void* stack_bottom_ = nullptr;  // the host thread's stack, learnt when first left
+  [[maybe_unused]] std::size_t stack_size_ = 0;
+  [[maybe_unused]] void* tsan_fiber_ = nullptr;
 };
 
 }  // namespace sim

@@ -75,6 +75,13 @@ thread_local Kernel::Thread* tls_self = nullptr;
 }
 
 Kernel::Kernel(SchedulerConfig config) : config_(config), rng_(config.seed) {
+#if defined(__SANITIZE_THREAD__)
+  // The kernel lock is taken by one fiber and released by the next one after a switch, and
+  // ThreadSanitizer sees each fiber as a thread of its own: it would report every hand-over as an
+  // unlock by the wrong thread. Under it, simulated threads stay host threads; the schedule is the
+  // same whichever carries them.
+  config_.mechanism = KernelMechanism::kHostThreads;
+#endif
   if (config_.pct) {
     for (int i = 0; i + 1 < config_.pct_depth; ++i)
       pct_change_points_.push_back(rng_.Below(std::max<std::uint64_t>(1, config_.pct_steps)));

@@ -64,7 +64,7 @@ enum class KernelMechanism {
 };
 
 // The mechanism used unless a run chooses: DEVSIM_KERNEL=fibers|threads in the environment,
-// else fibers.
+// else fibers. Under ThreadSanitizer every kernel uses host threads whatever was chosen.
 KernelMechanism DefaultMechanism();
 
 // Scheduling policy. Seed 0 keeps a fixed order: the running thread goes on until it blocks or
