@@ -17,9 +17,10 @@ std::vector<std::size_t> RunView::Device(const std::string& op) const {
 }
 
 std::string RunView::Arg(std::size_t i, const char* name) const {
-  const Json& args = events[i]["args"];
-  if (!args.contains(name)) return {};
-  const Json& v = args[name];
+  // Device records carry no "args": reading a missing key of a const object is undefined.
+  const auto args = events[i].find("args");
+  if (args == events[i].end() || !args->is_object() || !args->contains(name)) return {};
+  const Json& v = (*args)[name];
   return v.is_string() ? v.get<std::string>() : v.dump();
 }
 
