@@ -9,12 +9,13 @@ cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 shift || true
 ./setup.sh clang libclang-rt-14-dev
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j"$(nproc)"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for f in fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
+cmake --preset fuzz >/dev/null
+# Only the targets to run: the runner and the rest of the preset are not needed for fuzzing.
+cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]}"
 mkdir -p build/fuzz/crashes
 for t in "${targets[@]}"; do
   echo "=== $t for ${seconds} s ==="
