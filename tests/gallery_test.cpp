@@ -11,7 +11,8 @@
 
 TEST(Gallery, EveryScenarioEndsAsItSays) {
   int checked = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(HS_SOURCE_DIR) + "/scenarios")) {
+  const std::filesystem::path folder = std::filesystem::path(HS_SOURCE_DIR) / "scenarios";
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const auto path = entry.path();
     if (path.extension() != ".toml" || path.filename() == "builtin.toml") continue;
     SCOPED_TRACE(path.filename().string());
