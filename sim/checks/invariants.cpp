@@ -2,18 +2,32 @@
 
 namespace sim {
 
-std::vector<std::size_t> RunView::Calls(const std::string& op) const {
-  std::vector<std::size_t> out;
-  for (std::size_t i = 0; i < events.size(); ++i)
-    if (events[i].value("kind", "") == "call" && events[i].value("op", "") == op) out.push_back(i);
-  return out;
+const RunView::Index& RunView::Indexed() const {
+  if (index_) return *index_;
+  index_ = std::make_shared<Index>();
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const auto kind = events[i].find("kind");
+    const auto op = events[i].find("op");
+    if (kind == events[i].end() || op == events[i].end() || !kind->is_string() || !op->is_string()) continue;
+    const std::string& k = kind->get_ref<const std::string&>();
+    if (k == "call") index_->calls[op->get<std::string>()].push_back(i);
+    else if (k == "device") index_->devices[op->get<std::string>()].push_back(i);
+  }
+  return *index_;
 }
 
-std::vector<std::size_t> RunView::Device(const std::string& op) const {
-  std::vector<std::size_t> out;
-  for (std::size_t i = 0; i < events.size(); ++i)
-    if (events[i].value("kind", "") == "device" && events[i].value("op", "") == op) out.push_back(i);
-  return out;
+const std::vector<std::size_t>& RunView::Calls(const std::string& op) const {
+  static const std::vector<std::size_t> kNone;
+  const auto& calls = Indexed().calls;
+  const auto it = calls.find(op);
+  return it == calls.end() ? kNone : it->second;
+}
+
+const std::vector<std::size_t>& RunView::Device(const std::string& op) const {
+  static const std::vector<std::size_t> kNone;
+  const auto& devices = Indexed().devices;
+  const auto it = devices.find(op);
+  return it == devices.end() ? kNone : it->second;
 }
 
 std::string RunView::Arg(std::size_t i, const char* name) const {
@@ -30,7 +44,9 @@ std::string RunView::Result(std::size_t i) const {
   return v.is_string() ? v.get<std::string>() : v.dump();
 }
 
-std::vector<std::pair<std::size_t, std::size_t>> RunView::SequenceRuns() const {
+const std::vector<std::pair<std::size_t, std::size_t>>& RunView::SequenceRuns() const {
+  const Index& index = Indexed();
+  if (index.sequence_runs) return *index.sequence_runs;
   // A run starts when "NormalShutdown" is created new, and ends when that handle is closed.
   std::vector<std::pair<std::size_t, std::size_t>> runs;
   for (std::size_t i : Calls("CreateMutexW")) {
@@ -39,15 +55,16 @@ std::vector<std::pair<std::size_t, std::size_t>> RunView::SequenceRuns() const {
       continue;
     const std::string handle = Result(i);
     std::size_t end = events.size();
-    for (std::size_t j = i + 1; j < events.size(); ++j) {
-      if (events[j].value("op", "") == "CloseHandle" && Arg(j, "handle") == handle) {
+    for (std::size_t j : Calls("CloseHandle")) {
+      if (j > i && Arg(j, "handle") == handle) {
         end = j;
         break;
       }
     }
     runs.push_back({i, end});
   }
-  return runs;
+  index_->sequence_runs = std::move(runs);
+  return *index_->sequence_runs;
 }
 
 std::vector<Violation> CheckInvariants(const RunView& run) {

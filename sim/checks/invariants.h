@@ -6,7 +6,10 @@
 // sees the whole run: its end, the summary and the event log.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/kernel/eventlog.h"
@@ -19,22 +22,35 @@ struct Violation {
   std::string detail;
 };
 
-// What a checker sees of a finished run.
+// What a checker sees of a finished run. The records are indexed by kind and operation on first
+// use, so that the checkers' many lookups do not each read the whole log again.
 struct RunView {
+  RunView(const std::vector<Json>& events, const Json& summary, EndKind end,
+          std::vector<std::string> expected_outcomes = {})
+      : events(events), summary(summary), end(end), expected_outcomes(std::move(expected_outcomes)) {}
+
   const std::vector<Json>& events;
   const Json& summary;
   EndKind end;
   std::vector<std::string> expected_outcomes;  // outcomes the scenario allows besides the usual
 
   // The platform calls named `op`, in order (indices into events).
-  std::vector<std::size_t> Calls(const std::string& op) const;
+  const std::vector<std::size_t>& Calls(const std::string& op) const;
   // The handset's own events "part.what", in order.
-  std::vector<std::size_t> Device(const std::string& op) const;
+  const std::vector<std::size_t>& Device(const std::string& op) const;
   std::string Arg(std::size_t i, const char* name) const;
   std::string Result(std::size_t i) const;
   // The shutdown sequence runs of this process: [start, end) event indices; end is
   // events.size() for a run still under way when the handset stopped.
-  std::vector<std::pair<std::size_t, std::size_t>> SequenceRuns() const;
+  const std::vector<std::pair<std::size_t, std::size_t>>& SequenceRuns() const;
+
+ private:
+  struct Index {
+    std::unordered_map<std::string, std::vector<std::size_t>> calls, devices;
+    std::optional<std::vector<std::pair<std::size_t, std::size_t>>> sequence_runs;
+  };
+  const Index& Indexed() const;
+  mutable std::shared_ptr<Index> index_;
 };
 
 using Checker = void (*)(const RunView& run, std::vector<Violation>& out);

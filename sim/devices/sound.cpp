@@ -1,5 +1,6 @@
 #include "sim/devices/sound.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -90,8 +91,14 @@ std::vector<std::uint8_t> GenerateWav(std::uint64_t ms) {
   Put16(v, 16);
   PutTag(v, "data");
   Put32(v, static_cast<std::uint32_t>(data_bytes));
-  // A quiet square wave, so that the samples are not all zero.
-  for (std::uint64_t i = 0; i < data_bytes / kBytesPerSample; ++i) Put16(v, (i / 8) % 2 ? 0x0400 : 0xFC00);
+  // A quiet square wave, so that the samples are not all zero: one period of 16 samples written
+  // once, then copied (files of several seconds are built for every run).
+  std::vector<std::uint8_t> period;
+  for (std::uint64_t i = 0; i < 16; ++i) Put16(period, (i / 8) % 2 ? 0x0400 : 0xFC00);
+  const std::size_t header = v.size();
+  v.resize(header + data_bytes);
+  for (std::size_t off = 0; off < data_bytes; off += period.size())
+    std::memcpy(v.data() + header + off, period.data(), std::min<std::size_t>(period.size(), data_bytes - off));
   return v;
 }
 

@@ -7,6 +7,7 @@
 #include "sim/base/text.h"
 #include "sim/devices/call.h"
 #include "sim/devices/handset.h"
+#include "sim/kernel/caller.h"
 
 namespace sim {
 
@@ -70,8 +71,10 @@ namespace {
 
 std::string RoutineName(const void* fn) {
   Dl_info info{};
-  if (fn != nullptr && dladdr(fn, &info) != 0 && info.dli_sname != nullptr) {
-    std::string name = info.dli_sname;
+  const char* raw = fn != nullptr ? ExportedFunctionAt(fn) : nullptr;
+  if (raw == nullptr && fn != nullptr && dladdr(fn, &info) != 0) raw = info.dli_sname;
+  if (raw != nullptr) {
+    std::string name = raw;
     // Itanium-mangled free functions without namespace: _Z<len><name>...
     if (name.rfind("_Z", 0) == 0) {
       std::size_t i = 2, len = 0;

@@ -83,12 +83,20 @@ const std::vector<Symbol>& ExportedFunctions() {
   return table;
 }
 
-// Name of the function that contains `pc`, without namespace or arguments, or "".
-std::string FunctionAt(void* pc) {
+}  // namespace
+
+const char* ExportedFunctionAt(const void* pc) {
   const auto addr = reinterpret_cast<std::uintptr_t>(pc);
   const auto& table = ExportedFunctions();
   auto it = std::upper_bound(table.begin(), table.end(), addr, [](std::uintptr_t a, const Symbol& s) { return a < s.start; });
-  if (it != table.begin() && addr < std::prev(it)->end) return Shortened(std::prev(it)->raw);
+  return it != table.begin() && addr < std::prev(it)->end ? std::prev(it)->raw : nullptr;
+}
+
+namespace {
+
+// Name of the function that contains `pc`, without namespace or arguments, or "".
+std::string FunctionAt(void* pc) {
+  if (const char* raw = ExportedFunctionAt(pc)) return Shortened(raw);
   Dl_info info{};  // in a shared library
   if (dladdr(pc, &info) != 0 && info.dli_sname != nullptr) return Shortened(info.dli_sname);
   return {};

@@ -20,6 +20,9 @@ std::string CallerOf(std::string_view op, const void* site = nullptr);
 // Reads the executable's symbols now (they are otherwise read at the first CallerOf), so that
 // processes forked afterwards inherit them.
 void PrepareCallerNames();
+// The mangled name of the executable's exported function that contains `pc`, or nullptr (a
+// function of a shared library, or one not exported): what dladdr finds, without its linear scan.
+const char* ExportedFunctionAt(const void* pc);
 
 // Call sites named in this process since the last call, as (address, name). A process forked
 // from the same image can take them with AddCallSites, so that the processes it forks in turn
