@@ -81,6 +81,11 @@ TEST(Exploration, FailuresComeWithAReplayThatReproducesThem) {
 }
 
 TEST(FaultSweep, EveryKnobAndEveryFailedCallEndsCleanly) {
+#if defined(__SANITIZE_THREAD__)
+  // A failed call changes which branch the program takes, not how the kernel hands over between
+  // threads, which is what ThreadSanitizer watches here; the ASan suite takes the sweep's runs.
+  GTEST_SKIP() << "the sweep runs under AddressSanitizer and in the optimised build";
+#endif
   const std::string out = Devsim(std::string("sweep --max-reported 5 ") + kSweepModes);
   EXPECT_EQ(Number(out, "; (\\d+) failing"), 0) << out;
   EXPECT_GT(Number(out, "fault sweep: (\\d+) runs"), 100) << out;
