@@ -17,10 +17,12 @@ Call::Call(std::string_view op, Micros cost, const void* site) : op_(op) {
   if (!caller_.empty()) e["caller"] = caller_;
   e["args"] = Json::object();
   index_ = d.events.Add(std::move(e));
+  d.EnterCall(&caller_);
 }
 
 Call::~Call() {
   if (!finished_) Finish(nullptr);
+  Dev().LeaveCall();
 }
 
 Json& Call::Record() { return Dev().events.At(index_); }

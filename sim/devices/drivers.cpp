@@ -74,8 +74,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return c.Return(INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
   }
   ++drv->opens;
-  const auto v = d.handles.Insert(HandleKind::kDevice, std::make_shared<std::string>(drv->name),
-                                  "device '" + drv->name + "'", "CreateFileW", d.ThreadName(), d.kernel.Now());
+  const auto v = d.OpenHandle(HandleKind::kDevice, std::make_shared<std::string>(drv->name),
+                              "device '" + drv->name + "'", "CreateFileW");
   c.SetError(ERROR_SUCCESS);
   HANDLE h = reinterpret_cast<HANDLE>(v);
   return c.Return(h, HandleJson(h));

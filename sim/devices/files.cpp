@@ -80,8 +80,7 @@ HANDLE OpenSimFile(Call& c, const std::u16string& name, DWORD access, DWORD disp
   }
   ++f->opens;
   auto open = std::make_shared<OpenFile>(OpenFile{f, 0});
-  const auto v = d.handles.Insert(HandleKind::kFile, open, "file '" + Narrow(f->path) + "'", "CreateFileW",
-                                  d.ThreadName(), d.kernel.Now());
+  const auto v = d.OpenHandle(HandleKind::kFile, open, "file '" + Narrow(f->path) + "'", "CreateFileW");
   c.SetError(ERROR_SUCCESS);
   return reinterpret_cast<HANDLE>(v);
 }

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "sim/base/text.h"
+#include "sim/kernel/caller.h"
 
 namespace sim {
 
@@ -103,6 +104,30 @@ ThreadId Handset::SpawnPlatformThread(const std::string& name, std::function<voi
 
 void Handset::Note(std::string_view part, std::string_view what, Json detail) {
   events.Device(kernel.Now(), part, what, std::move(detail));
+}
+
+std::uintptr_t Handset::OpenHandle(HandleKind kind, std::shared_ptr<void> object, std::string label,
+                                   std::string opened_by) {
+  const auto t = static_cast<std::size_t>(kernel.Current());
+  std::string caller;
+  if (kernel.Current() >= 0 && t < open_calls_.size() && !open_calls_[t].empty() && !open_calls_[t].back()->empty())
+    caller = *open_calls_[t].back();
+  else
+    caller = CallerOf(opened_by);
+  return handles.Insert(kind, std::move(object), std::move(label), std::move(opened_by), std::move(caller),
+                        ThreadName(), kernel.Now());
+}
+
+void Handset::EnterCall(const std::string* caller) {
+  if (kernel.Current() < 0) return;
+  const auto t = static_cast<std::size_t>(kernel.Current());
+  if (t >= open_calls_.size()) open_calls_.resize(t + 1);
+  open_calls_[t].push_back(caller);
+}
+
+void Handset::LeaveCall() {
+  const auto t = static_cast<std::size_t>(kernel.Current());
+  if (kernel.Current() >= 0 && t < open_calls_.size() && !open_calls_[t].empty()) open_calls_[t].pop_back();
 }
 
 std::optional<RunEnd> Handset::JudgeQuiescence() const {

@@ -100,6 +100,14 @@ class Handset {
   ThreadId SpawnPlatformThread(const std::string& name, std::function<void()> body);
   // Records what the handset did by itself.
   void Note(std::string_view part, std::string_view what, Json detail = {});
+  // Opens a handle for the running thread, now. The routine that opened it is the caller the
+  // platform call under way has already named, else the one found on the stack.
+  std::uintptr_t OpenHandle(HandleKind kind, std::shared_ptr<void> object, std::string label,
+                            std::string opened_by);
+  // Kept by Call for the running thread: a platform call starts (its caller's name stays valid
+  // until the matching LeaveCall) and ends.
+  void EnterCall(const std::string* caller);
+  void LeaveCall();
 
   const RunOptions& Options() const { return options_; }
   std::uint32_t ProgramPid() const { return program_pid_; }
@@ -145,6 +153,7 @@ class Handset {
   std::uint32_t program_pid_ = 0x2A4;
   Micros call_cost_ = 20;
   std::map<ThreadId, std::uint32_t> last_error_;
+  std::vector<std::vector<const std::string*>> open_calls_;  // by thread, innermost call last
   bool process_ended_ = false;
   int main_exit_code_ = 0;
   RunEnd end_;

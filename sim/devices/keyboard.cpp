@@ -34,8 +34,7 @@ void Keyboard::Configure(const Section&, Timeline& timeline) {
 
 std::uintptr_t Keyboard::Install(HOOKPROC proc) {
   Handset& d = Dev();
-  const std::uintptr_t h = d.handles.Insert(HandleKind::kHook, nullptr, "keyboard hook", "SetWindowsHookExW",
-                                            d.ThreadName(), d.kernel.Now());
+  const std::uintptr_t h = d.OpenHandle(HandleKind::kHook, nullptr, "keyboard hook", "SetWindowsHookExW");
   chain_.insert(chain_.begin(), Hook{h, proc});
   return h;
 }

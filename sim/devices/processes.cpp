@@ -201,8 +201,8 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
   auto snap = std::make_shared<ProcessSnapshot>();
   if ((dwFlags & TH32CS_SNAPPROCESS) != 0) *snap = d.processes.TakeSnapshot();
   c.Arg("processes", snap->records.size());
-  HANDLE h = reinterpret_cast<HANDLE>(d.handles.Insert(HandleKind::kSnapshot, snap, "process snapshot",
-                                                       "CreateToolhelp32Snapshot", d.ThreadName(), d.kernel.Now()));
+  HANDLE h = reinterpret_cast<HANDLE>(d.OpenHandle(HandleKind::kSnapshot, snap, "process snapshot",
+                                                   "CreateToolhelp32Snapshot"));
   c.SetError(ERROR_SUCCESS);
   return c.Return(h, HandleJson(h));
 }
@@ -254,9 +254,8 @@ HANDLE OpenProcess(DWORD fdwAccess, BOOL fInherit, DWORD IDProcess) {
     c.SetError(ERROR_ACCESS_DENIED);
     return c.Return<HANDLE>(nullptr, nullptr);
   }
-  HANDLE h = reinterpret_cast<HANDLE>(d.handles.Insert(HandleKind::kProcess, std::make_shared<std::uint32_t>(p->pid),
-                                                       "process '" + Narrow(p->exe) + "'", "OpenProcess",
-                                                       d.ThreadName(), d.kernel.Now()));
+  HANDLE h = reinterpret_cast<HANDLE>(d.OpenHandle(HandleKind::kProcess, std::make_shared<std::uint32_t>(p->pid),
+                                                   "process '" + Narrow(p->exe) + "'", "OpenProcess"));
   c.SetError(ERROR_SUCCESS);
   return c.Return(h, HandleJson(h));
 }

@@ -68,8 +68,7 @@ std::uintptr_t Radio::Open(void* result_cb, void* notify_cb, std::uint32_t class
   inst->classes = classes;
   inst->param = param;
   Handset& d = Dev();
-  inst->handle = d.handles.Insert(HandleKind::kRil, nullptr, "radio instance", "RIL_Initialize", d.ThreadName(),
-                                  d.kernel.Now());
+  inst->handle = d.OpenHandle(HandleKind::kRil, nullptr, "radio instance", "RIL_Initialize");
   instances_.push_back(std::move(inst));
   StartThread();
   return instances_.back()->handle;

@@ -313,8 +313,8 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesire
   Handset& d = Dev();
   if (d.registry.FindKey(*ref) == nullptr) return c.Return<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
   d.registry.CountOpen();
-  auto v = d.handles.Insert(HandleKind::kKey, std::make_shared<KeyRef>(*ref), "key '" + Narrow(ref->path) + "'",
-                            "RegOpenKeyExW", d.ThreadName(), d.kernel.Now());
+  auto v = d.OpenHandle(HandleKind::kKey, std::make_shared<KeyRef>(*ref), "key '" + Narrow(ref->path) + "'",
+                        "RegOpenKeyExW");
   *phkResult = reinterpret_cast<HKEY>(v);
   c.Arg("key", HexJson(v));
   return c.Return<LONG>(ERROR_SUCCESS, ERROR_SUCCESS);
@@ -414,9 +414,8 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
   n.value = pszValueName ? pszValueName : u"";
   n.callback = reinterpret_cast<void*>(pfnCallback);
   n.user_data = dwUserData;
-  n.handle = d.handles.Insert(HandleKind::kRegNotify, nullptr,
-                              "registry notification '" + Narrow(n.value) + "'", "RegistryNotifyCallback",
-                              d.ThreadName(), d.kernel.Now());
+  n.handle = d.OpenHandle(HandleKind::kRegNotify, nullptr,
+                          "registry notification '" + Narrow(n.value) + "'", "RegistryNotifyCallback");
   *phNotify = reinterpret_cast<HREGNOTIFY>(d.registry.AddNotification(std::move(n)));
   c.Arg("notification", HandleJson(*phNotify));
   return c.Return<HRESULT>(S_OK, 0);

@@ -90,7 +90,7 @@ std::string RoutineName(const void* fn) {
 HANDLE NewHandle(HandleKind kind, std::shared_ptr<void> obj, std::string label, const char* op) {
   Handset& d = Dev();
   return reinterpret_cast<HANDLE>(
-      d.handles.Insert(kind, std::move(obj), std::move(label), op, d.ThreadName(), d.kernel.Now()));
+      d.OpenHandle(kind, std::move(obj), std::move(label), op));
 }
 
 std::uintptr_t Value(HANDLE h) { return reinterpret_cast<std::uintptr_t>(h); }

@@ -1,7 +1,5 @@
 #include "sim/kernel/handles.h"
 
-#include "sim/kernel/caller.h"
-
 namespace sim {
 
 const char* KindName(HandleKind kind) {
@@ -24,13 +22,12 @@ const char* KindName(HandleKind kind) {
 }
 
 std::uintptr_t HandleTable::Insert(HandleKind kind, std::shared_ptr<void> object,
-                                   std::string label, std::string opened_by, std::string thread,
-                                   Micros at) {
+                                   std::string label, std::string opened_by, std::string caller,
+                                   std::string thread, Micros at) {
   const std::uintptr_t value = next_;
   next_ += 4;
-  std::string caller = CallerOf(opened_by);
-  open_[value] = HandleEntry{value,  kind,   std::move(object), std::move(label), std::move(opened_by),
-                             caller, std::move(thread), at};
+  open_[value] = HandleEntry{value,           kind,           std::move(object), std::move(label),
+                             std::move(opened_by), std::move(caller), std::move(thread), at};
   return value;
 }
 
