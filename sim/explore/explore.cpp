@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
-#include <map>
 
 #include "sim/explore/batch.h"
 
@@ -43,15 +42,6 @@ void Count(const Json& r, Json& report) {
     const std::string name = v["invariant"].get<std::string>();
     violations[name] = violations.value(name, std::uint64_t{0}) + 1;
   }
-}
-
-// Keys sorted, so that the order of completion does not show in the report.
-Json Sorted(const Json& counts) {
-  std::map<std::string, Json> sorted;
-  for (const auto& [k, v] : counts.items()) sorted[k] = v;
-  Json out = Json::object();
-  for (auto& [k, v] : sorted) out[k] = v;
-  return out;
 }
 
 Json EmptyReport(const ExploreOptions& o, std::uint64_t pct_steps, std::uint64_t first, std::uint64_t last) {
@@ -114,8 +104,8 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& o) {
     if (report["shown"].size() < static_cast<std::size_t>(std::max(0, o.max_reported))) report["shown"].push_back(f);
   }
   report["failures"] = failures.size();
-  report["outcomes"] = Sorted(report["outcomes"]);
-  report["violations"] = Sorted(report["violations"]);
+  report["outcomes"] = SortedKeys(report["outcomes"]);
+  report["violations"] = SortedKeys(report["violations"]);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   report["seconds"] = result.seconds;
   PrintExploreReport(report, std::cout);

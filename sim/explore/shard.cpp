@@ -26,6 +26,14 @@ ShardRange ShardOf(std::uint64_t total, Shard shard) {
   return ShardRange{begin, begin + base + (k < extra ? 1 : 0)};
 }
 
+Json SortedKeys(const Json& counts) {
+  std::map<std::string, Json> sorted;
+  for (const auto& [k, v] : counts.items()) sorted[k] = v;
+  Json out = Json::object();
+  for (auto& [k, v] : sorted) out[k] = v;
+  return out;
+}
+
 Json ReadReport(const std::string& path) {
   std::ifstream in(path);
   if (!in) throw MergeError(path + ": cannot be read");
@@ -53,14 +61,6 @@ namespace {
 
 void AddCounts(Json& into, const Json& from) {
   for (const auto& [k, v] : from.items()) into[k] = into.value(k, std::uint64_t{0}) + v.get<std::uint64_t>();
-}
-
-Json SortedKeys(const Json& counts) {
-  std::map<std::string, Json> sorted;
-  for (const auto& [k, v] : counts.items()) sorted[k] = v;
-  Json out = Json::object();
-  for (auto& [k, v] : sorted) out[k] = v;
-  return out;
 }
 
 // The failures shown in full, lowest key first, as many as one run would show.

@@ -35,6 +35,9 @@ struct MergeError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The counts of a report ("outcomes", "violations") with their keys sorted, so that the order in
+// which runs finished does not show.
+Json SortedKeys(const Json& counts);
 // Reads one report written with --report-json.
 Json ReadReport(const std::string& path);
 // Combines shard reports of one batch (explore or sweep) into the report a single run over the
