@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -52,7 +53,9 @@ sim::Json RunBody(sim::Handset& handset, const std::function<sim::Json()>& body)
   return end.kind == sim::EndKind::kProcessEnded ? value : sim::Json("the run ended: " + end.reason);
 }
 
-[[noreturn]] void Child(const RunSpec& spec, int fd, const std::function<sim::Json()>* body) {
+// Runs one spec in this process and describes the run; the handset is torn down afterwards
+// when its kernel allows, so that the process may run another.
+sim::Json RunHere(const RunSpec& spec, const std::function<sim::Json()>* body) {
   sim::Json out;
   try {
     sim::Scenario scenario =
@@ -66,7 +69,7 @@ sim::Json RunBody(sim::Handset& handset, const std::function<sim::Json()>& body)
     opts.mechanism = spec.mechanism;
     if (spec.time_limit_ms) opts.time_limit = spec.time_limit_ms * sim::kMicrosPerMs;
     opts.command_line = spec.use_cmdline ? sim::Wide(spec.cmdline) : sim::JoinCommandLine(spec.args);
-    auto* handset = new sim::Handset(scenario, opts);
+    auto handset = std::make_unique<sim::Handset>(scenario, opts);
     if (body != nullptr) {
       out["value"] = RunBody(*handset, *body);
       out["outcome"] = "routine";
@@ -83,37 +86,23 @@ sim::Json RunBody(sim::Handset& handset, const std::function<sim::Json()>& body)
     out["lines"] = lines;
     out["raw"] = handset->debug.Raw();
     if (spec.keep_events) out["events"] = handset->events.Events();
+    if (!handset->kernel.Reclaimable()) (void)handset.release();  // host threads stay parked on it
   } catch (const std::exception& e) {
     out["error"] = e.what();
   }
+  return out;
+}
+
+[[noreturn]] void Child(const std::vector<RunSpec>& specs, int fd, const std::function<sim::Json()>* body) {
+  sim::Json out = sim::Json::array();
+  for (const RunSpec& spec : specs) out.push_back(RunHere(spec, body));
   WriteAll(fd, out.dump(-1, ' ', false, sim::Json::error_handler_t::replace));
   close(fd);
   _exit(0);
 }
 
-RunResult RunInChild(const RunSpec& spec, const std::function<sim::Json()>* body) {
-  int fds[2];
+RunResult ResultOf(sim::Json& j) {
   RunResult r;
-  if (pipe(fds) != 0) {
-    r.error = "pipe failed";
-    return r;
-  }
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    Child(spec, fds[1], body);
-  }
-  close(fds[1]);
-  const std::string text = ReadAll(fds[0]);
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || text.empty()) {
-    r.error = "the run crashed (status " + std::to_string(status) + ")";
-    return r;
-  }
-  sim::Json j = sim::Json::parse(text);
   if (j.contains("error")) {
     r.error = j["error"].get<std::string>();
     return r;
@@ -127,6 +116,38 @@ RunResult RunInChild(const RunSpec& spec, const std::function<sim::Json()>* body
   if (j.contains("events"))
     for (auto& e : j["events"]) r.events.push_back(std::move(e));
   return r;
+}
+
+// Runs `specs` one after another in one child process.
+std::vector<RunResult> RunAllInChild(const std::vector<RunSpec>& specs, const std::function<sim::Json()>* body) {
+  std::vector<RunResult> results(specs.size());
+  int fds[2];
+  if (pipe(fds) != 0) {
+    for (auto& r : results) r.error = "pipe failed";
+    return results;
+  }
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Child(specs, fds[1], body);
+  }
+  close(fds[1]);
+  const std::string text = ReadAll(fds[0]);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || text.empty()) {
+    for (auto& r : results) r.error = "the run crashed (status " + std::to_string(status) + ")";
+    return results;
+  }
+  sim::Json all = sim::Json::parse(text);
+  for (std::size_t i = 0; i < specs.size(); ++i) results[i] = ResultOf(all.at(i));
+  return results;
+}
+
+RunResult RunInChild(const RunSpec& spec, const std::function<sim::Json()>* body) {
+  return RunAllInChild({spec}, body).front();
 }
 
 }  // namespace
@@ -225,6 +246,12 @@ RunResult Judged(const RunSpec& spec, RunResult r) {
 }  // namespace
 
 RunResult Run(const RunSpec& spec) { return Judged(spec, spec.entry ? RunInChild(spec, nullptr) : RunDevsim(spec)); }
+
+std::vector<RunResult> RunInOneProcess(const std::vector<RunSpec>& specs) {
+  std::vector<RunResult> results = RunAllInChild(specs, nullptr);
+  for (std::size_t i = 0; i < specs.size(); ++i) results[i] = Judged(specs[i], std::move(results[i]));
+  return results;
+}
 
 RunResult RunRoutine(const RunSpec& spec, std::function<sim::Json()> body) {
   return Judged(spec, RunInChild(spec, &body));

@@ -67,6 +67,9 @@ struct RunSpec {
 RunResult Run(const RunSpec& spec);
 // The same as Run, under a name that gtest's Test::Run does not hide inside a TEST body.
 inline RunResult RunProgram(const RunSpec& spec) { return Run(spec); }
+// Runs every spec, one after another, in a single child process, as the explorer's batches do:
+// each handset is torn down after its run and the next is built in the same process.
+std::vector<RunResult> RunInOneProcess(const std::vector<RunSpec>& specs);
 // Runs `body` instead of the program's entry point, on the main thread of a fresh handset built
 // from `spec.scenario`, in a child process: for calling one of the program's routines directly.
 // What `body` returns comes back in RunResult::value.

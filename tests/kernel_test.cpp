@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -169,3 +170,58 @@ TEST(Kernel, RealClockFollowsTheWallWhileWaitingForAPerson) {
 }
 
 }  // namespace
+
+// The explorer runs many handsets one after another in one process. Each must run exactly as it
+// does alone in a fresh process: nothing of an earlier run (the program's variables, thread names,
+// reused stacks, the order of waits) may leak into a later one. The runs differ in scenario, mode,
+// scheduler and faults, and some end with threads still parked.
+TEST(Kernel, HandsetsRunInOneProcessRunAsInFreshOnes) {
+  struct Case {
+    const char* scenario;
+    const char* mode;
+    bool pct;
+    std::vector<std::string> fail;
+  };
+  const std::vector<Case> cases = {{"race_answer_timeout.toml", "3", false, {}},
+                                   {"radio_never_answers.toml", "1", false, {}},
+                                   {"race_no_crossing_timeout.toml", "3", true, {}},
+                                   {"builtin.toml", "2", false, {"CreateThread"}},
+                                   {"race_radio_wait.toml", "1", true, {}},
+                                   {"many_processes.toml", "1", false, {"LocalAlloc"}},
+                                   {"race_call_end_registration.toml", "3", false, {}}};
+#ifdef HS_SANITIZED
+  const std::uint64_t kSeeds = 1;
+#else
+  const std::uint64_t kSeeds = 3;
+#endif
+  std::vector<testing_support::RunSpec> specs;
+  for (std::uint64_t seed = 1; seed <= kSeeds; ++seed)
+    for (const Case& c : cases) {
+      testing_support::RunSpec spec;
+      spec.scenario = ReadFile(std::string(HS_SOURCE_DIR) + "/scenarios/" + c.scenario);
+      spec.args = {c.mode};
+      spec.pct = c.pct;
+      spec.fail = c.fail;
+      spec.seed = seed;
+      specs.push_back(spec);
+    }
+  const auto together = testing_support::RunInOneProcess(specs);
+  std::set<std::string> outcomes;
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    const Case& c = cases[i % cases.size()];
+    SCOPED_TRACE(std::string(c.scenario) + " mode " + c.mode + (c.pct ? " pct" : "") + " seed " +
+                 std::to_string(specs[i].seed));
+    const auto alone = testing_support::RunInOneProcess({specs[i]}).front();
+    ASSERT_EQ(together[i].error, "");
+    ASSERT_EQ(alone.error, "");
+    outcomes.insert(together[i].outcome);
+    EXPECT_EQ(together[i].outcome, alone.outcome);
+    EXPECT_EQ(together[i].summary, alone.summary);
+    EXPECT_EQ(together[i].raw_trace, alone.raw_trace);
+    ASSERT_EQ(together[i].events.size(), alone.events.size());
+    for (std::size_t e = 0; e < alone.events.size(); ++e) ASSERT_EQ(together[i].events[e], alone.events[e]) << e;
+  }
+  // Runs that end with the device off and runs that end with threads left waiting both came before
+  // others: the test covers both ways a run leaves its process.
+  EXPECT_GE(outcomes.size(), 2u);
+}

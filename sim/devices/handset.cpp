@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "sim/devices/program_image.h"
+
 #include "platform/platform.h"
 #include "sim/base/text.h"
 #include "sim/kernel/caller.h"
@@ -34,7 +36,15 @@ Handset::Handset(const Scenario& scenario, RunOptions options)
     : kernel(SchedulerFrom(scenario, options)), options_(std::move(options)) {
   g_handset = this;
   SetCurrentKernel(&kernel);
+  ResetProgramImage();
   Configure(scenario);
+}
+
+Handset::~Handset() {
+  if (g_handset == this) {
+    g_handset = nullptr;
+    SetCurrentKernel(nullptr);
+  }
 }
 
 void Handset::Configure(const Scenario& scenario) {

@@ -76,11 +76,14 @@ class Handset {
  public:
   // Builds the handset from the scenario; throws ScenarioError on bad input.
   Handset(const Scenario& scenario, RunOptions options);
+  // A handset whose kernel is Reclaimable() may be destroyed after its run, and the next one
+  // built in the same host process runs as if in a fresh one.
+  ~Handset();
   Handset(const Handset&) = delete;
   Handset& operator=(const Handset&) = delete;
 
   // Runs the program's entry point on the main thread until the run ends. Returns once; the
-  // run's threads stay parked afterwards, so a handset is run once per host process. The
+  // run's threads stay parked afterwards, so a handset is run once. The
   // outcome does not yet count invariant violations: RunChecked (sim/checks) adds them.
   Outcome Run();
 

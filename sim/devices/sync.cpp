@@ -272,8 +272,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize, LPTHREAD_START_ROU
     return c.Return<HANDLE>(nullptr, nullptr);
   }
   Handset& d = Dev();
-  static int counter = 0;
-  if (routine.empty()) routine = "thread-" + std::to_string(++counter);
+  if (routine.empty()) routine = d.sync.NextUnnamedThread();
   const ThreadId tid = d.kernel.Spawn(routine, [lpStartAddress, lpParameter] { lpStartAddress(lpParameter); }, false);
   if (lpThreadId != nullptr) *lpThreadId = static_cast<DWORD>(0x100 + tid);
   HANDLE h = NewHandle(HandleKind::kThread, std::make_shared<ThreadId>(tid), "thread '" + routine + "'", "CreateThread");

@@ -73,7 +73,11 @@ class SyncObjects {
 
   void Summarize(Json& out) const;
 
+  // The name of the next thread whose start routine has no name: "thread-1", "thread-2"...
+  std::string NextUnnamedThread() { return "thread-" + std::to_string(++unnamed_threads_); }
+
  private:
+  int unnamed_threads_ = 0;
   mutable std::map<std::u16string, std::weak_ptr<NamedObject>> names_;
   std::map<std::u16string, std::shared_ptr<NamedObject>> foreign_;  // kept alive by other processes
 };

@@ -243,12 +243,11 @@ WaitOutcome Kernel::Wait(Waitable* what, Micros timeout, std::string detail) {
     return WaitOutcome::kSignaled;
   }
   if (timeout == 0) return WaitOutcome::kTimedOut;
-  static std::uint64_t block_counter = 0;
   self->state = ThreadState::kBlocked;
   self->wait_on = what;
   self->deadline = timeout == kNever ? kNever : now_ + timeout;
   self->detail = std::move(detail);
-  self->block_seq = ++block_counter;
+  self->block_seq = ++blocks_;
   Reschedule(lk, self, true);
   return self->outcome;
 }

@@ -87,9 +87,16 @@ struct SchedulerConfig {
 class Kernel {
  public:
   explicit Kernel(SchedulerConfig config);
+  // Frees a finished run's fibers (their stacks are dropped without unwinding). Only a kernel
+  // whose run has ended, or never began, may be destroyed, and one with host threads only when
+  // the host process is about to exit.
   ~Kernel();
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
+
+  // True when the run's threads are fibers, so that destroying the kernel after its run reclaims
+  // them and the host process may run another kernel.
+  bool Reclaimable() const { return config_.mechanism == KernelMechanism::kFibers; }
 
   // Creates a simulated thread that starts runnable and runs `body` when scheduled. `platform`
   // marks threads of the handset (radio, notifications, input) as opposed to program threads.
@@ -97,7 +104,8 @@ class Kernel {
   ThreadId Spawn(std::string name, std::function<void()> body, bool platform);
 
   // Runs the simulation from the calling host thread: starts thread `first` and returns when the
-  // run has ended. Afterwards the simulated threads stay parked until the host process exits.
+  // run has ended. Afterwards the simulated threads stay parked: with fibers until the kernel is
+  // destroyed, with host threads until the host process exits.
   RunEnd Run(ThreadId first);
 
   // Switch point at the start of every platform call: charges `cost` of virtual time, fires due
@@ -196,6 +204,7 @@ class Kernel {
   Micros slice_start_ = 0;
   std::uint64_t switches_ = 0;
   std::uint64_t steps_ = 0;
+  std::uint64_t blocks_ = 0;  // waits begun, for the order in which blocked threads wake
   std::vector<std::uint64_t> pct_change_points_;
   int pct_next_low_ = 0;
   struct Timer {
