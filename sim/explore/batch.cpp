@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include "sim/checks/expectations.h"
 #include "sim/kernel/caller.h"
@@ -22,27 +23,26 @@ void WriteLine(int fd, std::string line) {
   [[maybe_unused]] ssize_t n = write(fd, line.data(), line.size());
 }
 
-std::string ReadAll(int fd) {
-  std::string out;
-  char buf[8192];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-  return out;
-}
-
 std::string Shorten(std::string s) {
   if (s.size() > 300) s = s.substr(0, 297) + "...";
   return s;
 }
 
-[[noreturn]] void Child(const BatchItem& item, std::size_t index, int fd) {
-  alarm(kRunWallLimitSeconds);
+// A child process runs at most this many items one after another before the worker starts a
+// fresh one, which bounds what the abandoned stacks of parked threads may hold.
+constexpr std::size_t kRunsPerChild = 500;
+
+// Runs one item in this process and describes its result. `reusable` tells whether the handset
+// could be torn down, so that the process may run another item.
+Json RunItem(const BatchItem& item, std::size_t index, bool& reusable) {
+  reusable = false;
   Json r{{"index", index}, {"seed", item.options.seed}};
   try {
-    auto* options = new RunOptions(item.options);
-    options->name_host_thread = false;  // nobody watches a batch's runs in a debugger
-    const Scenario* scenario = item.scenario;
-    if (item.world) scenario = new Scenario(item.world(*item.scenario, *options));
-    auto* handset = new Handset(*scenario, *options);
+    RunOptions options(item.options);
+    options.name_host_thread = false;  // nobody watches a batch's runs in a debugger
+    std::unique_ptr<Scenario> world;
+    if (item.world) world = std::make_unique<Scenario>(item.world(*item.scenario, options));
+    auto handset = std::make_unique<Handset>(world ? *world : *item.scenario, options);
     const CheckedRun run = RunChecked(*handset);
     const Outcome& outcome = run.outcome;
     const Json& summary = run.summary;
@@ -58,12 +58,28 @@ std::string Shorten(std::string s) {
     r["unused_fault_rules"] = summary["unused_fault_rules"];
     if (item.want_sites) r["sites"] = handset->faults.Consultations();
     r["steps"] = handset->kernel.Steps();
+    // A run on host threads leaves them parked on its kernel for good: that process is done.
+    reusable = handset->kernel.Reclaimable();
+    if (!reusable) (void)handset.release();
   } catch (const std::exception& e) {
     r["crash"] = Shorten(e.what());
   }
-  WriteLine(fd, r.dump());
-  // Then the call sites this run named, for the worker to hand to the runs after it.
-  std::string sites = Json(TakeNewCallSites()).dump() + "\n";
+  return r;
+}
+
+// A child process: runs the worker's items mine[from], mine[from + 1]... writing one result line
+// each, and ends with a line of the call sites it named, for the worker to hand on to the next
+// child. A child that dies leaves the item it was running without a line.
+[[noreturn]] void Child(const std::vector<BatchItem>& items, const std::vector<std::size_t>& mine, std::size_t from,
+                        int fd) {
+  for (std::size_t k = from; k < mine.size() && k < from + kRunsPerChild; ++k) {
+    alarm(kRunWallLimitSeconds);
+    bool reusable = false;
+    WriteLine(fd, RunItem(items[mine[k]], mine[k], reusable).dump());
+    if (!reusable) break;
+  }
+  alarm(0);
+  std::string sites = Json{{"sites", TakeNewCallSites()}}.dump() + "\n";
   for (std::size_t off = 0; off < sites.size();) {
     const ssize_t n = write(fd, sites.data() + off, sites.size() - off);
     if (n <= 0) break;
@@ -72,33 +88,63 @@ std::string Shorten(std::string s) {
   _exit(0);
 }
 
-Json RunOne(const BatchItem& item, std::size_t index) {
-  int fds[2];
-  if (pipe(fds) != 0) return Json{{"index", index}, {"crash", "pipe failed"}};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    Child(item, index, fds[1]);
-  }
-  close(fds[1]);
-  const std::string text = ReadAll(fds[0]);
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (const auto nl = text.find('\n'); nl != std::string::npos) {
-    try {
-      AddCallSites(Json::parse(text.substr(nl + 1)).get<std::vector<std::pair<std::uintptr_t, std::string>>>());
-    } catch (const Json::exception&) {
-      // a run cut short leaves no sites: the next run names them again
-    }
-    return Json::parse(text.substr(0, nl));
-  }
-  if (!text.empty()) return Json::parse(text);
-  std::string why = "no result";
+std::string DeathOf(int status) {
   if (WIFSIGNALED(status))
-    why = WTERMSIG(status) == SIGALRM ? "the run took over " + std::to_string(kRunWallLimitSeconds) + " s of wall time"
-                                      : "killed by signal " + std::to_string(WTERMSIG(status));
-  return Json{{"index", index}, {"seed", item.options.seed}, {"crash", why}};
+    return WTERMSIG(status) == SIGALRM ? "the run took over " + std::to_string(kRunWallLimitSeconds) + " s of wall time"
+                                       : "killed by signal " + std::to_string(WTERMSIG(status));
+  return "no result";
+}
+
+// A worker process: runs its share of the items in a row of child processes and passes each
+// result line on to the coordinator on `out`. When a child dies, the item it was running is
+// reported as a crash and the next child goes on with the item after it.
+void Worker(const std::vector<BatchItem>& items, const std::vector<std::size_t>& mine, int out) {
+  std::size_t next = 0;
+  while (next < mine.size()) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+      WriteLine(out, Json{{"index", mine[next]}, {"seed", items[mine[next]].options.seed}, {"crash", "pipe failed"}}.dump());
+      ++next;
+      continue;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      Child(items, mine, next, fds[1]);
+    }
+    close(fds[1]);
+    std::string pending;
+    bool finished = false;  // the child wrote its closing line
+    char buf[65536];
+    auto take_lines = [&] {
+      for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+        const std::string line = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        if (line.rfind("{\"sites\":", 0) == 0) {
+          finished = true;
+          try {
+            AddCallSites(Json::parse(line)["sites"].get<std::vector<std::pair<std::uintptr_t, std::string>>>());
+          } catch (const Json::exception&) {
+            // a list cut short: the next child names those sites again
+          }
+        } else {
+          WriteLine(out, line);
+          ++next;
+        }
+      }
+    };
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+      pending.append(buf, static_cast<std::size_t>(n));
+      take_lines();
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!finished && next < mine.size()) {
+      WriteLine(out, Json{{"index", mine[next]}, {"seed", items[mine[next]].options.seed}, {"crash", DeathOf(status)}}.dump());
+      ++next;
+    }
+  }
 }
 
 }  // namespace
@@ -126,8 +172,10 @@ void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
     const pid_t pid = fork();
     if (pid == 0) {
       close(fds[0]);
+      std::vector<std::size_t> mine;
       for (std::size_t i = static_cast<std::size_t>(j); i < items.size(); i += static_cast<std::size_t>(jobs))
-        WriteLine(fds[1], RunOne(items[i], i).dump());
+        mine.push_back(i);
+      Worker(items, mine, fds[1]);
       _exit(0);
     }
     workers.push_back(pid);

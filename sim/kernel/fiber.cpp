@@ -5,7 +5,10 @@
 
 #include <boost/context/detail/fcontext.hpp>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 // GCC says which sanitizer is on with __SANITIZE_*__, clang with __has_feature.
 #if defined(__has_feature)
@@ -17,6 +20,7 @@
 #endif
 #endif
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define SIM_FIBER_ASAN 1
 #endif
@@ -42,6 +46,44 @@ std::size_t PageSize() {
   return size;
 }
 
+// Stacks of finished fibers, kept for the next ones: a process that runs one handset after
+// another then maps no new stack and touches no fresh page for the threads of later runs.
+class StackPool {
+ public:
+  // A stack of `bytes` (guard page included, already protected), or null when none is kept.
+  void* Take(std::size_t bytes) {
+    std::lock_guard lock(mu_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it)
+      if (it->second == bytes) {
+        void* stack = it->first;
+        kept_.erase(it);
+        return stack;
+      }
+    return nullptr;
+  }
+  // Keeps `stack` for reuse, or unmaps it when enough are kept.
+  void Give(void* stack, std::size_t bytes) {
+    {
+      std::lock_guard lock(mu_);
+      if (kept_.size() < kMaxKept) {
+        kept_.emplace_back(stack, bytes);
+        return;
+      }
+    }
+    munmap(stack, bytes);
+  }
+
+ private:
+  static constexpr std::size_t kMaxKept = 64;
+  std::mutex mu_;
+  std::vector<std::pair<void*, std::size_t>> kept_;
+};
+
+StackPool& Pool() {
+  static auto* pool = new StackPool;  // never destroyed: fibers may outlive static destruction
+  return *pool;
+}
+
 }  // namespace
 
 // The host thread's context has no stack of ours; its bounds are learnt by the sanitizer.
@@ -52,9 +94,16 @@ Fiber::Fiber(std::function<void()> entry, std::size_t stack_bytes) : entry_(std:
   stack_bytes_ = (stack_bytes + page - 1) / page * page + page;
   // Pages are committed only when touched; the lowest one stays inaccessible, so that an
   // overflow faults at once instead of overwriting a neighbour.
-  stack_ = mmap(nullptr, stack_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (stack_ == MAP_FAILED) throw std::bad_alloc();
-  mprotect(stack_, page, PROT_NONE);
+  stack_ = Pool().Take(stack_bytes_);
+  if (stack_ == nullptr) {
+    stack_ = mmap(nullptr, stack_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (stack_ == MAP_FAILED) throw std::bad_alloc();
+    mprotect(stack_, page, PROT_NONE);
+  }
+#if SIM_FIBER_ASAN
+  // A reused stack still carries the poisoned frames of the fiber that was dropped on it.
+  __asan_unpoison_memory_region(static_cast<char*>(stack_) + page, stack_bytes_ - page);
+#endif
   void* top = static_cast<char*>(stack_) + stack_bytes_;
   context_ = ctx::make_fcontext(top, stack_bytes_ - page, [](ctx::transfer_t t) { Enter(t.fctx, t.data); });
 #if SIM_FIBER_TSAN
@@ -63,7 +112,7 @@ Fiber::Fiber(std::function<void()> entry, std::size_t stack_bytes) : entry_(std:
 }
 
 Fiber::~Fiber() {
-  if (stack_ != nullptr) munmap(stack_, stack_bytes_);
+  if (stack_ != nullptr) Pool().Give(stack_, stack_bytes_);
 #if SIM_FIBER_TSAN
   if (tsan_fiber_ != nullptr) __tsan_destroy_fiber(tsan_fiber_);
 #endif
