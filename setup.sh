@@ -3,7 +3,7 @@
 set -euo pipefail
 need=()
 for pkg in build-essential cmake ninja-build libgtest-dev libbenchmark-dev libcli11-dev \
-           libtomlplusplus-dev nlohmann-json3-dev libboost-context-dev python3 chromium \
+           libtomlplusplus-dev nlohmann-json3-dev libboost-context-dev libmimalloc-dev python3 chromium \
            g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xauth; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
