@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 #include "sim/checks/checked_run.h"
@@ -98,6 +99,37 @@ void BM_Mode3UnansweredRun(benchmark::State& state) {
   state.SetLabel(state.range(0) == 0 ? "fibers; before: about 4 ms of CPU" : "host threads");
 }
 BENCHMARK(BM_Mode3UnansweredRun)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Building and tearing down the handset of race_answer_timeout, without running it: the part of
+// each explored seed that does not depend on the seed.
+void BM_BuildHandset(benchmark::State& state) {
+  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
+  sim::RunOptions o;
+  o.command_line = u"3";
+  o.mechanism = sim::KernelMechanism::kFibers;
+  for (auto _ : state) {
+    auto handset = std::make_unique<sim::Handset>(scenario, o);
+    benchmark::DoNotOptimize(handset.get());
+  }
+}
+BENCHMARK(BM_BuildHandset)->Unit(benchmark::kMicrosecond);
+
+// One explored seed of race_answer_timeout in a process that has run seeds before, as the
+// explorer's children do: build, run, check, tear down. Seeds change with every iteration.
+void BM_ExploredSeedInProcess(benchmark::State& state) {
+  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
+  sim::RunOptions o;
+  o.command_line = u"3";
+  o.mechanism = sim::KernelMechanism::kFibers;
+  o.name_host_thread = false;
+  std::uint64_t seed = 0;
+  for (auto _ : state) {
+    o.seed = ++seed;
+    auto handset = std::make_unique<sim::Handset>(scenario, o);
+    benchmark::DoNotOptimize(sim::RunChecked(*handset).summary);
+  }
+}
+BENCHMARK(BM_ExploredSeedInProcess)->Unit(benchmark::kMicrosecond);
 
 // Seeds per second of race_answer_timeout over the explorer's batch on two processes.
 void BM_ExploreRaceAnswerTimeout(benchmark::State& state) {

@@ -8,14 +8,15 @@ namespace sim {
 Call::Call(std::string_view op, Micros cost, const void* site) : op_(op) {
   Handset& d = Dev();
   d.kernel.SwitchPoint(cost);
-  Json e;
-  e["t_us"] = d.kernel.Now();
-  e["kind"] = "call";
-  e["thread"] = d.ThreadName();
-  e["op"] = op_;
+  // Room for every member a call's record may get: seq, a fault, a misuse, an error, the result.
+  Json e = ObjectWithRoom(12);
+  Append(e, "t_us", d.kernel.Now());
+  Append(e, "kind", "call");
+  Append(e, "thread", d.ThreadName());
+  Append(e, "op", op_);
   caller_ = CallerOf(op_, site);
-  if (!caller_.empty()) e["caller"] = caller_;
-  e["args"] = Json::object();
+  if (!caller_.empty()) Append(e, "caller", caller_);
+  Append(e, "args", ObjectWithRoom(4));
   index_ = d.events.Add(std::move(e));
   d.EnterCall(&caller_);
 }
@@ -33,7 +34,7 @@ Call& Call::Arg(std::string_view name, Json value) {
 }
 
 bool Call::Injected(std::string_view detail) {
-  const bool fail = Dev().faults.ShouldFail(op_, std::string(detail));
+  const bool fail = Dev().faults.ShouldFail(op_, detail);
   if (fail) Record()["injected_fault"] = true;
   return fail;
 }

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 
 #include "platform/platform.h"
@@ -56,6 +58,31 @@ std::string Registry::RootName(std::uintptr_t predefined) {
   }
 }
 
+namespace {
+
+// The operations of a .reg text, parsed once per process for each distinct text and source: the
+// explorer builds the same handset thousands of times.
+std::shared_ptr<const std::vector<RegOperation>> ParsedRegText(const std::string& text, const std::string& source) {
+  struct Parsed {
+    std::string text, source;
+    std::shared_ptr<const std::vector<RegOperation>> ops;
+  };
+  static std::mutex mu;
+  static auto* const kept = new std::vector<Parsed>;
+  {
+    std::lock_guard lock(mu);
+    for (const Parsed& p : *kept)
+      if (p.text == text && p.source == source) return p.ops;
+  }
+  auto ops = std::make_shared<const std::vector<RegOperation>>(ParseRegText(text, source));
+  std::lock_guard lock(mu);
+  if (kept->size() >= 16) kept->erase(kept->begin());  // a stream of generated worlds
+  kept->push_back({text, source, ops});
+  return ops;
+}
+
+}  // namespace
+
 void Registry::Configure(const Section& root, Timeline& timeline) {
   if (auto reg = root.Table("registry")) {
     for (const auto& file : reg->Strings("files")) {
@@ -67,7 +94,7 @@ void Registry::Configure(const Section& root, Timeline& timeline) {
         reg->Fail("files", std::string("cannot read the registry file: ") + e.what());
       }
       try {
-        Apply(ParseRegText(text, path));
+        Apply(*ParsedRegText(text, path));
       } catch (const RegFileError& e) {
         throw ScenarioError(e.what());
       }
@@ -77,7 +104,7 @@ void Registry::Configure(const Section& root, Timeline& timeline) {
     for (const char* key : {"text", "patch"}) {
       if (!reg->Has(key)) continue;
       try {
-        Apply(ParseRegText(reg->String(key, ""), reg->File() + " [registry]." + key));
+        Apply(*ParsedRegText(reg->String(key, ""), reg->File() + " [registry]." + key));
       } catch (const RegFileError& e) {
         throw ScenarioError(e.what());
       }

@@ -76,7 +76,10 @@ std::map<std::uint32_t, std::u16string> ParseStringTable(const std::string& scri
 }
 
 void Resources::Configure(const Section& root) {
-  strings_ = ParseStringTable(kEmbeddedResourceScript, kEmbeddedResourceHeader);
+  // The program's own string table never changes: parsed once per process.
+  static const auto* const kProgramStrings =
+      new std::map<std::uint32_t, std::u16string>(ParseStringTable(kEmbeddedResourceScript, kEmbeddedResourceHeader));
+  strings_ = *kProgramStrings;
   if (auto program = root.Table("program")) {
     module_path_ = Wide(program->String("module_path", Narrow(module_path_)));
     if (auto strings = program->Table("strings")) {

@@ -4,7 +4,14 @@
 
 namespace sim {
 
+Json ObjectWithRoom(std::size_t members) {
+  Json object(Json::value_t::object);
+  object.get_ref<Json::object_t&>().reserve(members);
+  return object;
+}
+
 std::size_t EventLog::Add(Json event) {
+  if (events_.empty()) events_.reserve(512);
   event["seq"] = events_.size();
   events_.push_back(std::move(event));
   return events_.size() - 1;
@@ -15,12 +22,12 @@ void EventLog::WriteJsonLines(std::ostream& out) const {
 }
 
 void EventLog::Device(Micros at, std::string_view part, std::string_view what, Json detail) {
-  Json e;
-  e["t_us"] = at;
-  e["kind"] = "device";
-  e["thread"] = "device";
-  e["op"] = std::string(part) + "." + std::string(what);
-  if (!detail.is_null()) e["args"] = std::move(detail);
+  Json e = ObjectWithRoom(6);
+  Append(e, "t_us", at);
+  Append(e, "kind", "device");
+  Append(e, "thread", "device");
+  Append(e, "op", std::string(part) + "." + std::string(what));
+  if (!detail.is_null()) Append(e, "args", std::move(detail));
   Add(std::move(e));
 }
 

@@ -29,6 +29,14 @@ class EventLog {
   std::vector<Json> events_;
 };
 
+// An empty JSON object with room for `members` members.
+Json ObjectWithRoom(std::size_t members);
+// Appends the member `key` to `object`, which must be an object without it: no search for an
+// existing key, as `object[key]` makes. Keeps the members in the order appended.
+inline void Append(Json& object, std::string_view key, Json value) {
+  static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>()).emplace_back(std::string(key), std::move(value));
+}
+
 // Formats a handle or pointer value for the log ("0x1004", or null).
 Json HandleJson(const void* h);
 Json HexJson(std::uint64_t v);

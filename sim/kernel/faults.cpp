@@ -33,10 +33,15 @@ std::string FaultPlan::Add(const std::string& rule) {
   return {};
 }
 
-bool FaultPlan::ShouldFail(const std::string& op, const std::string& detail) {
-  seen_.insert(op);
-  ++consulted_[op];
-  if (!detail.empty()) seen_.insert(op + ":" + detail);
+bool FaultPlan::ShouldFail(std::string_view op, std::string_view detail) {
+  // Called at every platform call: nothing is allocated once a site has been seen.
+  auto count = consulted_.find(op);
+  if (count == consulted_.end()) count = consulted_.emplace(std::string(op), 0).first;
+  ++count->second;
+  if (!detail.empty()) {
+    auto& details = details_[count->first];
+    if (details.find(detail) == details.end()) details.emplace(detail);
+  }
   bool fail = false;
   for (Rule& r : rules_) {
     if (r.op != op || (!r.detail.empty() && r.detail != detail)) continue;
@@ -48,6 +53,14 @@ bool FaultPlan::ShouldFail(const std::string& op, const std::string& detail) {
     }
   }
   return fail;
+}
+
+std::set<std::string> FaultPlan::SitesSeen() const {
+  std::set<std::string> seen;
+  for (const auto& [op, count] : consulted_) seen.insert(op);
+  for (const auto& [op, details] : details_)
+    for (const auto& detail : details) seen.insert(op + ":" + detail);
+  return seen;
 }
 
 std::vector<std::string> FaultPlan::UnusedRules() const {

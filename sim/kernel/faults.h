@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -18,11 +19,11 @@ class FaultPlan {
   // Adds a rule; returns an error text for a malformed one, else empty.
   std::string Add(const std::string& rule);
   // Decides whether this call fails; counts the call for "@N" rules.
-  bool ShouldFail(const std::string& op, const std::string& detail);
+  bool ShouldFail(std::string_view op, std::string_view detail);
   // Every site that was consulted during the run ("Operation" and "Operation:detail").
-  const std::set<std::string>& SitesSeen() const { return seen_; }
+  std::set<std::string> SitesSeen() const;
   // How many calls consulted each site ("Operation"), so that a sweep can fail each in turn.
-  const std::map<std::string, long>& Consultations() const { return consulted_; }
+  const std::map<std::string, long, std::less<>>& Consultations() const { return consulted_; }
   // Rules that never matched a call (a misspelt rule is worth a warning).
   std::vector<std::string> UnusedRules() const;
   bool Empty() const { return rules_.empty(); }
@@ -36,8 +37,9 @@ class FaultPlan {
     bool fired = false;
   };
   std::vector<Rule> rules_;
-  std::set<std::string> seen_;
-  std::map<std::string, long> consulted_;
+  std::map<std::string, long, std::less<>> consulted_;
+  // The details each operation was consulted with (a mutex name, a device).
+  std::map<std::string, std::set<std::string, std::less<>>, std::less<>> details_;
 };
 
 }  // namespace sim

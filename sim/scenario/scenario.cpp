@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -64,8 +65,9 @@ Section::Section(const toml::table* table, std::string path, std::string file)
     : table_(table), path_(std::move(path)), file_(std::move(file)) {}
 
 const toml::node* Section::Node(std::string_view key) const {
-  used_.insert(std::string(key));
-  return table_ ? table_->get(key) : nullptr;
+  const toml::node* node = table_ ? table_->get(key) : nullptr;
+  if (node != nullptr) used_.push_back(node);  // only keys present can be unknown ones
+  return node;
 }
 
 bool Section::Has(std::string_view key) const { return Node(key) != nullptr; }
@@ -187,7 +189,7 @@ std::string Section::Choice(std::string_view key, std::string def,
 void Section::CheckNoUnknownKeys() const {
   if (table_ == nullptr) return;
   for (const auto& [key, value] : *table_) {
-    if (used_.count(key.str()) == 0) Fail(key.str(), "unknown key");
+    if (std::find(used_.begin(), used_.end(), &value) == used_.end()) Fail(key.str(), "unknown key");
   }
 }
 

@@ -60,7 +60,7 @@ class Section {
   const toml::table* table_;
   std::string path_;
   std::string file_;
-  mutable std::set<std::string, std::less<>> used_;
+  mutable std::vector<const toml::node*> used_;  // the values read, to find the keys nobody read
 };
 
 // A parsed scenario: its root table and where it came from.
