@@ -22,7 +22,7 @@ std::map<std::string, std::size_t> KeptByDesign(const RunView& run) {
   for (const auto& r : runs) finished += r.second < run.events.size() && process_ended ? 1 : 0;
   std::size_t prompt_notices = 0;
   for (std::size_t i : run.Calls("PowerPolicyNotify"))
-    prompt_notices += run.events[i].value("caller", "") == "AutoShutdownPrompt" ? 1 : 0;
+    prompt_notices += Text(run.events[i], "caller") == "AutoShutdownPrompt" ? 1 : 0;
   const bool prompt_returned = prompt_notices >= 2;  // it entered and left unattended mode
   return {
       {"NormalShutdown|an unnamed event", 2 * runs.size()},
@@ -38,8 +38,8 @@ bool AlwaysKept(const Json& h) {
                                                      "mutex 'UIAutoShutDown'"};
   // The watchdog never returns: the end of the process or of the power cuts it wherever it
   // is, its own log dump included.
-  return kModeMutexes.count(h.value("what", "")) > 0 || h.value("kind", "") == "module" ||
-         h.value("thread", "") == "AnimTimeoutThread";
+  return kModeMutexes.count(h.value("what", "")) > 0 || Text(h, "kind") == "module" ||
+         Text(h, "thread") == "AnimTimeoutThread";
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ void CheckHandlesClosed(const RunView& run, std::vector<Violation>& out) {
   std::map<std::string, std::size_t> allowed = KeptByDesign(run);
   for (const auto& h : run.summary["handles_open"]) {
     if (AlwaysKept(h)) continue;
-    auto kept = allowed.find(h.value("caller", "") + "|" + h.value("what", ""));
+    auto kept = allowed.find(std::string(Text(h, "caller")) + "|" + h.value("what", ""));
     if (kept != allowed.end() && kept->second > 0) {
       --kept->second;
       continue;

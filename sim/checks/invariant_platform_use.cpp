@@ -5,9 +5,9 @@ namespace sim {
 
 void CheckPlatformUse(const RunView& run, std::vector<Violation>& out) {
   for (const auto& e : run.events) {
-    if (!e.contains("misuse") && !(e.value("kind", "") == "device" && e.value("op", "").rfind("misuse.", 0) == 0))
+    if (!e.contains("misuse") && !(Text(e, "kind") == "device" && Text(e, "op").rfind("misuse.", 0) == 0))
       continue;
-    if (e.value("kind", "") == "device") continue;  // the call's own record carries the detail
+    if (Text(e, "kind") == "device") continue;  // the call's own record carries the detail
     out.push_back({"platform-use", e.value("op", "?") + " on " + e.value("thread", "?") + ": " +
                                        e["misuse"].get<std::string>()});
   }

@@ -38,12 +38,12 @@ void CheckRadioWait(const RunView& run, std::vector<Violation>& out) {
   if (reports.empty()) return;
   // A report whose hand-over failed (the radio thread's own calls failing) cannot end the wait.
   for (const auto& e : run.events)
-    if (e.value("thread", "") == "radio" && e.value("injected_fault", false)) return;
+    if (Text(e, "thread") == "radio" && e.value("injected_fault", false)) return;
   for (const auto& [start, end] : run.SequenceRuns()) {
-    const std::string thread = run.events[start].value("thread", "");
+    const std::string_view thread = Text(run.events[start], "thread");
     for (std::size_t i : run.Calls("WaitForSingleObject")) {
       const Json& e = run.events[i];
-      if (i < start || i >= end || e.value("thread", "") != thread || run.Arg(i, "timeout_ms") != "15000") continue;
+      if (i < start || i >= end || Text(e, "thread") != thread || run.Arg(i, "timeout_ms") != "15000") continue;
       if (run.Result(i) != "WAIT_TIMEOUT") continue;
       for (std::size_t n : reports)
         if (n > i && Time(run.events[n], "t_us") + kHandOverUs < Time(e, "t_end_us"))

@@ -30,7 +30,7 @@ bool Failed(const std::string& result) { return result.empty() || result == "nul
 // The step a call of the sequence's thread stands for, or "" for a call that is not one.
 std::string StepOf(const RunView& run, std::size_t i, const std::string& mutex, const std::string& bypass) {
   const Json& e = run.events[i];
-  const std::string op = e.value("op", ""), caller = e.value("caller", "");
+  const std::string_view op = Text(e, "op"), caller = Text(e, "caller");
   if (op == "CreateEventW" && run.Arg(i, "name") == "BKL_BYPASSPOWERMSG") return "backlight bypass event";
   if (op == "SetEvent" && !bypass.empty() && run.Arg(i, "handle") == bypass) return "bypass event set";
   if (op == "PowerPolicyNotify" && caller == "NormalShutdown") return "unattended mode";
@@ -54,7 +54,7 @@ std::string StepOf(const RunView& run, std::size_t i, const std::string& mutex, 
 
 // Checks one sequence run [start, end) against the documented order.
 void CheckRun(const RunView& run, std::size_t start, std::size_t end, std::vector<Violation>& out) {
-  const std::string thread = run.events[start].value("thread", "");
+  const std::string_view thread = Text(run.events[start], "thread");
   const std::string mutex = run.Result(start);
   const auto& steps = Steps();
   std::size_t next = 0;  // the documented step expected next
@@ -62,7 +62,7 @@ void CheckRun(const RunView& run, std::size_t start, std::size_t end, std::vecto
   bool bypass_failed = false, lock_failed = false;
   for (std::size_t i = start + 1; i < end; ++i) {
     const Json& e = run.events[i];
-    if (e.value("kind", "") != "call" || e.value("thread", "") != thread) continue;
+    if (Text(e, "kind") != "call" || Text(e, "thread") != thread) continue;
     const std::string step = StepOf(run, i, mutex, bypass);
     if (step.empty()) continue;
     // The animation reads up to three registry keys before it plays: one step.

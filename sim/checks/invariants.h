@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -52,6 +53,13 @@ struct RunView {
   const Index& Indexed() const;
   mutable std::shared_ptr<Index> index_;
 };
+
+// The text of record member `key`, or "" when it is missing or not text; no copy is made, so the
+// view lives as long as the record.
+inline std::string_view Text(const Json& record, const char* key) {
+  const auto it = record.find(key);
+  return it != record.end() && it->is_string() ? std::string_view(it->get_ref<const std::string&>()) : std::string_view();
+}
 
 using Checker = void (*)(const RunView& run, std::vector<Violation>& out);
 

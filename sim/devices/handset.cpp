@@ -106,7 +106,7 @@ void Handset::Configure(const Scenario& scenario) {
 
 std::uint32_t& Handset::LastError() { return last_error_[kernel.Current()]; }
 
-std::string Handset::ThreadName() const { return kernel.ThreadName(kernel.Current()); }
+const std::string& Handset::ThreadName() const { return kernel.ThreadName(kernel.Current()); }
 
 ThreadId Handset::SpawnPlatformThread(const std::string& name, std::function<void()> body) {
   return kernel.Spawn(name, std::move(body), true);

@@ -98,7 +98,7 @@ class Handset {
   // Last-error value of the running thread.
   std::uint32_t& LastError();
   // Name of the running thread ("main" outside the simulation).
-  std::string ThreadName() const;
+  const std::string& ThreadName() const;
   // Spawns a platform thread of the handset (radio, notifications, input).
   ThreadId SpawnPlatformThread(const std::string& name, std::function<void()> body);
   // Records what the handset did by itself.

@@ -36,20 +36,32 @@ Json HandleJson(const void* h) {
   return HexJson(reinterpret_cast<std::uintptr_t>(h));
 }
 
+namespace {
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+}
+
 Json HexJson(std::uint64_t v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
-  return buf;
+  // "0x" and upper-case digits without leading zeros, as printf's "0x%llX" writes them.
+  char buf[2 + 16];
+  char* end = buf + sizeof buf;
+  char* p = end;
+  do {
+    *--p = kHexDigits[v & 0xF];
+    v >>= 4;
+  } while (v != 0);
+  *--p = 'x';
+  *--p = '0';
+  return std::string(p, end);
 }
 
 std::string HexBytes(const void* data, std::size_t size) {
   std::string out;
+  out.reserve(size * 3);
   const auto* p = static_cast<const unsigned char*>(data);
-  char buf[4];
   for (std::size_t i = 0; i < size; ++i) {
-    std::snprintf(buf, sizeof buf, "%02X", p[i]);
     if (i) out += ' ';
-    out += buf;
+    out += kHexDigits[p[i] >> 4];
+    out += kHexDigits[p[i] & 0xF];
   }
   return out;
 }

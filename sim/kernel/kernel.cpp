@@ -317,7 +317,8 @@ void Kernel::Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blo
 }
 
 bool Kernel::RefreshBlocked() {
-  std::vector<Thread*> blocked;
+  std::vector<Thread*>& blocked = scratch_;  // kept between switch points: no allocation
+  blocked.clear();
   for (auto& t : threads_)
     if (t->state == ThreadState::kBlocked) blocked.push_back(t.get());
   std::sort(blocked.begin(), blocked.end(),
@@ -341,7 +342,8 @@ bool Kernel::RefreshBlocked() {
 }
 
 ThreadId Kernel::Choose(Thread* self, bool blocking) {
-  std::vector<Thread*> runnable;
+  std::vector<Thread*>& runnable = scratch_;  // kept between switch points: no allocation
+  runnable.clear();
   for (auto& t : threads_)
     if (t->state == ThreadState::kRunnable) runnable.push_back(t.get());
   if (runnable.empty()) return -1;

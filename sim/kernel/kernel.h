@@ -205,6 +205,7 @@ class Kernel {
   std::uint64_t switches_ = 0;
   std::uint64_t steps_ = 0;
   std::uint64_t blocks_ = 0;  // waits begun, for the order in which blocked threads wake
+  std::vector<Thread*> scratch_;  // the blocked or runnable threads of one scheduling decision
   std::vector<std::uint64_t> pct_change_points_;
   int pct_next_low_ = 0;
   struct Timer {
