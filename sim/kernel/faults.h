@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -23,7 +24,7 @@ class FaultPlan {
   // Every site that was consulted during the run ("Operation" and "Operation:detail").
   std::set<std::string> SitesSeen() const;
   // How many calls consulted each site ("Operation"), so that a sweep can fail each in turn.
-  const std::map<std::string, long, std::less<>>& Consultations() const { return consulted_; }
+  std::map<std::string, long> Consultations() const { return {consulted_.begin(), consulted_.end()}; }
   // Rules that never matched a call (a misspelt rule is worth a warning).
   std::vector<std::string> UnusedRules() const;
   bool Empty() const { return rules_.empty(); }
@@ -37,7 +38,12 @@ class FaultPlan {
     bool fired = false;
   };
   std::vector<Rule> rules_;
-  std::map<std::string, long, std::less<>> consulted_;
+  // Looked up at every platform call by the operation's name, without building a string.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+  };
+  std::unordered_map<std::string, long, NameHash, std::equal_to<>> consulted_;
   // The details each operation was consulted with (a mutex name, a device).
   std::map<std::string, std::set<std::string, std::less<>>, std::less<>> details_;
 };
