@@ -10,8 +10,9 @@ const RunView::Index& RunView::Indexed() const {
     const auto op = events[i].find("op");
     if (kind == events[i].end() || op == events[i].end() || !kind->is_string() || !op->is_string()) continue;
     const std::string& k = kind->get_ref<const std::string&>();
-    if (k == "call") index_->calls[op->get<std::string>()].push_back(i);
-    else if (k == "device") index_->devices[op->get<std::string>()].push_back(i);
+    const std::string& name = op->get_ref<const std::string&>();
+    if (k == "call") index_->calls[name].push_back(i);
+    else if (k == "device") index_->devices[name].push_back(i);
   }
   return *index_;
 }

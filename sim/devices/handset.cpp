@@ -194,7 +194,7 @@ Outcome Handset::Run() {
 }
 
 Json Handset::Summary() const {
-  Json s;
+  Json s = ObjectWithRoom(64);
   s["outcome"] = outcome_.state;
   s["reason"] = outcome_.reason;
   s["ended_ms"] = end_.at / kMicrosPerMs;

@@ -92,6 +92,9 @@ std::string DeathOf(int status) {
   if (WIFSIGNALED(status))
     return WTERMSIG(status) == SIGALRM ? "the run took over " + std::to_string(kRunWallLimitSeconds) + " s of wall time"
                                        : "killed by signal " + std::to_string(WTERMSIG(status));
+  // A sanitizer that catches a fault ends the process with a status of its own.
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    return "the process ended with status " + std::to_string(WEXITSTATUS(status)) + " during the run";
   return "no result";
 }
 
