@@ -19,6 +19,46 @@ static void LoadBoxString(UINT uId, LPWSTR pszBuffer, int cch)
     LoadStringW(GetModuleHandleW(NULL), uId, pszBuffer, cch);
 }
 
+typedef struct _OWN_BOX_SEARCH {
+    DWORD dwProcessId;
+    HWND hWnd;
+} OWN_BOX_SEARCH;
+
+// Stops at the first visible top-level window of this process: the prompt's box.
+static BOOL CALLBACK FindOwnBoxProc(HWND hWnd, LPARAM lParam)
+{
+    OWN_BOX_SEARCH* pSearch = (OWN_BOX_SEARCH*)lParam;
+    DWORD dwProcessId = 0;
+    GetWindowThreadProcessId(hWnd, &dwProcessId);
+    if (dwProcessId == pSearch->dwProcessId && IsWindowVisible(hWnd)) {
+        pSearch->hWnd = hWnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The prompt's own box. Another application may show a box with the same class and caption;
+// answering that one would say Yes to a question this program never asked, and leave its own
+// box standing with nobody left to time it out.
+static HWND FindOwnPromptBox(LPCWSTR pszCaption)
+{
+    HWND hWnd = FindWindowW(BOX_CLASS_NAME, pszCaption);
+    if (hWnd == NULL) {
+        return NULL;
+    }
+    OWN_BOX_SEARCH search;
+    search.dwProcessId = GetCurrentProcessId();
+    search.hWnd = NULL;
+    DWORD dwOwner = 0;
+    GetWindowThreadProcessId(hWnd, &dwOwner);
+    if (dwOwner == search.dwProcessId) {
+        return hWnd;
+    }
+    NKDbgPrintfW(TEXT("[AutoShutdownThread] The Warning box found is another application's.\r\n"));
+    EnumWindows(FindOwnBoxProc, (LPARAM)&search);
+    return search.hWnd;
+}
+
 DWORD WINAPI AutoShutdownThread(LPVOID lpParameter)
 {
     WCHAR szCaption[BOX_CAPTION_CCH];
@@ -38,7 +78,7 @@ DWORD WINAPI AutoShutdownThread(LPVOID lpParameter)
 
     NKDbgPrintfW(TEXT("[AutoShutdownThread] Time out, shutdown start...\n"));
     LoadBoxString(IDS_CAPTION_WARNING, szCaption, BOX_CAPTION_CCH);
-    HWND hWnd = FindWindowW(BOX_CLASS_NAME, szCaption);
+    HWND hWnd = FindOwnPromptBox(szCaption);
     if (hWnd != NULL) {
         // Set before the send: the box returns through the send, and the prompt thread then
         // knows that this thread runs the shutdown.

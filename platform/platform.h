@@ -367,6 +367,7 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 BOOL IsWindowVisible(HWND hWnd);
+DWORD GetCurrentProcessId(void);
 HHOOK SetWindowsHookExW(int idHook, HOOKPROC lpfn, HINSTANCE hmod, DWORD dwThreadId);
 LRESULT CallNextHookEx(HHOOK hhk, int nCode, WPARAM wParam, LPARAM lParam);
 BOOL UnhookWindowsHookEx(HHOOK hhk);

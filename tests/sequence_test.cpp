@@ -2,6 +2,7 @@
 // would see them: the trace, the requests the device received and its end state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "app/shutdown.h"
@@ -110,6 +111,46 @@ TEST(Sequence, ModeTwoKeepsItsMutexUntilTheShutdownHasReturned) {
     if (r.events[i]["op"] == "ReleaseMutex") release = i;  // the last release is mode 2's own
   }
   EXPECT_GT(release, suspend);
+}
+
+// Mode 3's timeout answers Yes to the prompt's own box. Another application's box with the same
+// class and caption, shown later and so found first by class and caption, is left alone: it
+// once got the Yes, and the program's own box then stood for good when the shutdown could not
+// run (another instance held its mutex), so the handset stayed on with the program waiting.
+TEST(Sequence, TheTimeoutAnswersOnlyItsOwnBox) {
+  const std::string foreign_box = R"(
+[[timeline]]
+at_ms = 5000
+do = "show_box"
+title = "Warning"
+)";
+  const struct {
+    const char* name;
+    std::string overrides;
+    std::vector<std::string> outcomes;
+  } cases[] = {
+      {"the shutdown runs", foreign_box, {"off", "suspended"}},
+      {"another instance holds the shutdown's mutex", foreign_box + R"(
+[[other_process]]
+name = "another instance"
+mutexes = ["NormalShutdown"]
+)", {"on"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = RunBuiltin(c.overrides, {"3"}, {"none"});
+    EXPECT_NE(std::find(c.outcomes.begin(), c.outcomes.end(), r.outcome), c.outcomes.end()) << r.Dump();
+    EXPECT_TRUE(r.Has("[AutoShutdownThread] The Warning box found is another application's.")) << r.Dump();
+    ASSERT_EQ(r.summary["boxes"].size(), 1u) << r.summary.dump(1);
+    EXPECT_EQ(r.summary["boxes"][0]["result"], "yes") << r.summary.dump(1);
+    EXPECT_FALSE(r.summary["boxes"][0]["standing"].get<bool>());
+    const auto sends = r.Calls("SendMessageW");
+    ASSERT_EQ(sends.size(), 1u);
+    // Found first by class and caption: the other application's box, which gets nothing.
+    const auto finds = r.Calls("FindWindowW");
+    ASSERT_FALSE(finds.empty());
+    EXPECT_NE(sends[0]["args"]["window"], finds.back()["result"]);
+  }
 }
 
 TEST(Sequence, SecondInstanceOfModeTwoBringsTheFirstBoxForward) {

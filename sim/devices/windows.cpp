@@ -332,6 +332,12 @@ DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
   return c.Return(thread, thread);
 }
 
+DWORD GetCurrentProcessId(void) {
+  Call c("GetCurrentProcessId");
+  const DWORD pid = Dev().ProgramPid();
+  return c.Return(pid, pid);
+}
+
 BOOL IsWindowVisible(HWND hWnd) {
   Call c("IsWindowVisible");
   c.Arg("window", HandleJson(hWnd));
