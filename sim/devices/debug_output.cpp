@@ -53,7 +53,7 @@ HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...)
   c.Arg("capacity", cchDest);
   if (pszDest == nullptr || cchDest == 0 || pszFormat == nullptr) {
     c.Misuse("StringCchPrintfW without a buffer or a format");
-    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+    return c.Return<HRESULT>(E_INVALIDARG, HexText(static_cast<std::uint32_t>(E_INVALIDARG)));
   }
   va_list args;
   va_start(args, pszFormat);

@@ -108,6 +108,17 @@ std::uint32_t& Handset::LastError() { return last_error_[kernel.Current()]; }
 
 const std::string& Handset::ThreadName() const { return kernel.ThreadName(kernel.Current()); }
 
+std::string_view Handset::ThreadKey() {
+  const std::string& name = ThreadName();
+  const ThreadId id = kernel.Current();
+  if (id < 0) return Intern(name);
+  const auto t = static_cast<std::size_t>(id);
+  if (t >= thread_keys_.size()) thread_keys_.resize(t + 1);
+  // Interned once per thread; the comparison notices a thread renamed since.
+  if (thread_keys_[t] != name) thread_keys_[t] = Intern(name);
+  return thread_keys_[t];
+}
+
 ThreadId Handset::SpawnPlatformThread(const std::string& name, std::function<void()> body) {
   return kernel.Spawn(name, std::move(body), true);
 }
@@ -120,15 +131,15 @@ std::uintptr_t Handset::OpenHandle(HandleKind kind, std::shared_ptr<void> object
                                    std::string opened_by) {
   const auto t = static_cast<std::size_t>(kernel.Current());
   std::string caller;
-  if (kernel.Current() >= 0 && t < open_calls_.size() && !open_calls_[t].empty() && !open_calls_[t].back()->empty())
-    caller = *open_calls_[t].back();
+  if (kernel.Current() >= 0 && t < open_calls_.size() && !open_calls_[t].empty() && !open_calls_[t].back().empty())
+    caller = open_calls_[t].back();
   else
     caller = CallerOf(opened_by);
   return handles.Insert(kind, std::move(object), std::move(label), std::move(opened_by), std::move(caller),
                         ThreadName(), kernel.Now());
 }
 
-void Handset::EnterCall(const std::string* caller) {
+void Handset::EnterCall(std::string_view caller) {
   if (kernel.Current() < 0) return;
   const auto t = static_cast<std::size_t>(kernel.Current());
   if (t >= open_calls_.size()) open_calls_.resize(t + 1);
@@ -221,11 +232,11 @@ Json Handset::Summary() const {
   keyboard.Summarize(s);
   Json open = Json::array();
   for (const HandleEntry* e : handles.Open())
-    open.push_back({{"handle", HexJson(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
+    open.push_back({{"handle", HexText(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
                     {"opened_by", e->opened_by}, {"caller", e->caller}, {"thread", e->thread}});
   s["handles_open"] = open;
   int misuses = 0;
-  for (const auto& e : events.Events()) misuses += e.contains("misuse") ? 1 : 0;
+  for (const Event& e : events.Events()) misuses += e.Contains("misuse") ? 1 : 0;
   s["misuses"] = misuses;
   s["threads"] = kernel.DescribeWaits();
   s["trace_lines"] = debug.Lines().size();
