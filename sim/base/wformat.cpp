@@ -470,9 +470,14 @@ std::u16string FormatWideV(const char16_t* fmt, ...) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  // Most of the handset's text is ASCII: a byte a unit, written in place, until the first unit
+  // that is not.
+  std::string out(text.size(), '\0');
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] < 0x80; ++i) out[i] = static_cast<char>(text[i]);
+  if (i == text.size()) return out;
+  out.resize(i);
+  for (; i < text.size(); ++i) {
     const char16_t unit = text[i];
     if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
       AppendUtf8(out,
