@@ -230,11 +230,7 @@ Json Handset::Summary() const {
   libraries.Summarize(s);
   processes.Summarize(s);
   keyboard.Summarize(s);
-  Json open = Json::array();
-  for (const HandleEntry* e : handles.Open())
-    open.push_back({{"handle", HexText(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
-                    {"opened_by", e->opened_by}, {"caller", e->caller}, {"thread", e->thread}});
-  s["handles_open"] = open;
+  s["handles_open"] = OpenHandles();
   int misuses = 0;
   for (const Event& e : events.Events()) misuses += e.Contains("misuse") ? 1 : 0;
   s["misuses"] = misuses;
@@ -245,6 +241,26 @@ Json Handset::Summary() const {
   if (!expected_outcomes_.empty()) s["expected_outcomes"] = expected_outcomes_;
   if (!expected_ertc_.empty()) s["expected_ertc"] = expected_ertc_;
   return s;
+}
+
+Json Handset::Verdict() const {
+  Json s = ObjectWithRoom(12);
+  Append(s, "outcome", outcome_.state);
+  Append(s, "reason", outcome_.reason);
+  hal.Summarize(s);
+  Append(s, "handles_open", OpenHandles());
+  Append(s, "unused_fault_rules", faults.UnusedRules());
+  if (!expected_outcomes_.empty()) Append(s, "expected_outcomes", expected_outcomes_);
+  if (!expected_ertc_.empty()) Append(s, "expected_ertc", expected_ertc_);
+  return s;
+}
+
+Json Handset::OpenHandles() const {
+  Json open = Json::array();
+  for (const HandleEntry* e : handles.Open())
+    open.push_back({{"handle", HexText(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
+                    {"opened_by", e->opened_by}, {"caller", e->caller}, {"thread", e->thread}});
+  return open;
 }
 
 }  // namespace sim

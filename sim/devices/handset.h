@@ -90,6 +90,10 @@ class Handset {
   // The summary of the device's end state, as JSON (the runner prints it as text), without the
   // invariants' verdict: CheckedSummary (sim/checks) adds "violations".
   Json Summary() const;
+  // The members of the summary that the invariants and the scenario's expectations read (the
+  // outcome and its reason, the ERTC, the open handles, the fault rules that never fired, what
+  // the scenario expects) and nothing else: what an explorer needs of each of its many runs.
+  Json Verdict() const;
   // How the run ended (kNone before it has).
   EndKind EndedAs() const { return end_.kind; }
   // Outcomes the scenario expects ([expect] outcome); empty when it names none.
@@ -149,6 +153,7 @@ class Handset {
   void Configure(const Scenario& scenario);
   std::optional<RunEnd> JudgeQuiescence() const;
   Outcome Interpret(const RunEnd& end) const;
+  Json OpenHandles() const;
 
   RunOptions options_;
   std::vector<std::string> expected_outcomes_;

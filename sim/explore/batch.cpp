@@ -43,7 +43,7 @@ Json RunItem(const BatchItem& item, std::size_t index, bool& reusable) {
     std::unique_ptr<Scenario> world;
     if (item.world) world = std::make_unique<Scenario>(item.world(*item.scenario, options));
     auto handset = std::make_unique<Handset>(world ? *world : *item.scenario, options);
-    const CheckedRun run = RunChecked(*handset);
+    const CheckedRun run = RunChecked(*handset, SummaryScope::kVerdict);
     const Outcome& outcome = run.outcome;
     const Json& summary = run.summary;
     r["outcome"] = outcome.state;

@@ -1,0 +1,112 @@
+// The explorer judges each of its runs on the verdict alone: the members of the summary that the
+// invariants and the scenario's expectations read. It must judge every run as the whole summary
+// does, violations and unmet expectations alike.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "harness.h"
+#include "platform/platform.h"
+#include "sim/base/text.h"
+#include "sim/checks/expectations.h"
+#include "sim/explore/batch.h"
+#include "sim/views/report.h"
+
+namespace {
+
+using testing_support::RunSpec;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// (invariant, detail) pairs, whatever their order.
+std::multiset<std::string> Findings(const sim::Json& violations) {
+  std::multiset<std::string> out;
+  for (const auto& v : violations) out.insert(v["invariant"].get<std::string>() + ": " + v["detail"].get<std::string>());
+  return out;
+}
+
+TEST(CheckedRun, TheVerdictJudgesAsTheWholeSummary) {
+  struct Case {
+    std::string name;
+    std::string scenario;  // TOML text; empty: the built-in handset
+    std::vector<std::string> args;
+    std::function<int()> entry;
+    std::vector<std::string> fail;
+    std::uint64_t time_limit_ms = 0;
+    std::vector<std::string> violations;  // what the run breaks, for the harness
+  };
+  const std::string gallery = std::string(HS_SOURCE_DIR) + "/scenarios/";
+  const std::vector<Case> cases = {
+      {"timeout race", ReadFile(gallery + "race_answer_timeout.toml"), {"3"}, nullptr, {}, 0, {}},
+      {"radio wait race", ReadFile(gallery + "race_radio_wait.toml"), {"1"}, nullptr, {}, 0, {}},
+      {"a thread that cannot start", "", {"2"}, nullptr, {"CreateThread"}, 0, {}},
+      // Judged from the summary's open handles.
+      {"a handle left open", "", {}, [] {
+         CreateEventW(nullptr, FALSE, FALSE, nullptr);
+         return 0;
+       }, {}, 0, {"handles-closed"}},
+      // Judged from the summary's outcome and reason.
+      {"cut off by the time limit",
+       "base = \"builtin\"\n[[timeline]]\nat_ms = 0\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\n"
+       "value = \"Active Call Count\"\ndword = 1\n",
+       {"3"}, nullptr, {}, 1000, {"run-ends"}},
+      // Judged from the summary's ERTC against the scenario's expectation.
+      {"an ERTC the scenario did not expect", "base = \"builtin\"\n[expect]\nertc = \"2001-01-01 00:00:00\"\n", {"1"},
+       nullptr, {}, 0, {}},
+  };
+  std::vector<sim::Scenario> scenarios;
+  scenarios.reserve(cases.size());
+  for (const Case& c : cases)
+    scenarios.push_back(c.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromText(c.scenario, c.name));
+  std::vector<sim::BatchItem> items;
+  std::vector<RunSpec> specs;
+  for (std::uint64_t seed = 1; seed <= 2; ++seed) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const Case& c = cases[i];
+      sim::BatchItem item{&scenarios[i], {}};
+      item.options.seed = seed;
+      item.options.command_line = sim::JoinCommandLine(c.args);
+      item.options.entry = c.entry;
+      item.options.fail = c.fail;
+      if (c.time_limit_ms) item.options.time_limit = c.time_limit_ms * sim::kMicrosPerMs;
+      items.push_back(item);
+      RunSpec spec;
+      spec.scenario = c.scenario;
+      spec.args = c.args;
+      spec.entry = c.entry;
+      spec.fail = c.fail;
+      spec.time_limit_ms = c.time_limit_ms;
+      spec.seed = seed;
+      spec.expect_violations = c.violations;
+      specs.push_back(spec);
+    }
+  }
+  std::vector<sim::BatchResult> verdicts(items.size());
+  sim::RunBatch(items, 2, false, [&](std::size_t i, const sim::BatchResult& r) { verdicts[i] = r; });
+  std::set<std::string> unmet_seen, broken_seen;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Case& c = cases[i % cases.size()];
+    SCOPED_TRACE(c.name + ", seed " + std::to_string(specs[i].seed));
+    const testing_support::RunResult whole = testing_support::Run(specs[i]);
+    ASSERT_EQ(whole.error, "");
+    ASSERT_FALSE(verdicts[i].contains("crash")) << verdicts[i].dump();
+    EXPECT_EQ(verdicts[i]["outcome"], whole.outcome);
+    EXPECT_EQ(Findings(verdicts[i]["violations"]), Findings(whole.summary["violations"]));
+    EXPECT_EQ(verdicts[i]["unmet"], sim::Json(sim::UnmetExpectations(whole.summary)));
+    EXPECT_EQ(verdicts[i]["unused_fault_rules"], whole.summary["unused_fault_rules"]);
+    if (!verdicts[i]["unmet"].empty()) unmet_seen.insert(c.name);
+    for (const auto& v : verdicts[i]["violations"]) broken_seen.insert(v["invariant"].get<std::string>());
+  }
+  // The cases reach what the summary decides: open handles, the outcome, the ERTC.
+  EXPECT_EQ(broken_seen, (std::set<std::string>{"handles-closed", "run-ends"}));
+  EXPECT_EQ(unmet_seen, std::set<std::string>{"an ERTC the scenario did not expect"});
+}
+
+}  // namespace
