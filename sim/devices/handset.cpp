@@ -194,15 +194,16 @@ Outcome Handset::Run() {
 }
 
 Json Handset::Summary() const {
+  // Every member is new to the object: appended without the search that `s[key]` makes.
   Json s = ObjectWithRoom(64);
-  s["outcome"] = outcome_.state;
-  s["reason"] = outcome_.reason;
-  s["ended_ms"] = end_.at / kMicrosPerMs;
-  s["ended_us"] = end_.at;
-  s["seed"] = kernel.Seed();
-  s["command_line"] = Narrow(options_.command_line);
-  s["process_ended"] = process_ended_;
-  if (process_ended_) s["exit_code"] = main_exit_code_;
+  Append(s, "outcome", outcome_.state);
+  Append(s, "reason", outcome_.reason);
+  Append(s, "ended_ms", end_.at / kMicrosPerMs);
+  Append(s, "ended_us", end_.at);
+  Append(s, "seed", kernel.Seed());
+  Append(s, "command_line", Narrow(options_.command_line));
+  Append(s, "process_ended", process_ended_);
+  if (process_ended_) Append(s, "exit_code", main_exit_code_);
   hal.Summarize(s);
   wake_plan.Summarize(s);
   notifications.Summarize(s);
@@ -219,21 +220,36 @@ Json Handset::Summary() const {
   libraries.Summarize(s);
   processes.Summarize(s);
   keyboard.Summarize(s);
-  Json open = Json::array();
-  for (const HandleEntry* e : handles.Open())
-    open.push_back({{"handle", HexJson(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
-                    {"opened_by", e->opened_by}, {"caller", e->caller}, {"thread", e->thread}});
-  s["handles_open"] = open;
+  Append(s, "handles_open", OpenHandlesJson());
   int misuses = 0;
   for (const auto& e : events.Events()) misuses += e.contains("misuse") ? 1 : 0;
-  s["misuses"] = misuses;
-  s["threads"] = kernel.DescribeWaits();
-  s["trace_lines"] = debug.Lines().size();
-  s["unused_fault_rules"] = faults.UnusedRules();
-  s["fault_sites"] = faults.Consultations();
-  if (!expected_outcomes_.empty()) s["expected_outcomes"] = expected_outcomes_;
-  if (!expected_ertc_.empty()) s["expected_ertc"] = expected_ertc_;
+  Append(s, "misuses", misuses);
+  Append(s, "threads", kernel.DescribeWaits());
+  Append(s, "trace_lines", debug.Lines().size());
+  Append(s, "unused_fault_rules", faults.UnusedRules());
+  Json sites = ObjectWithRoom(faults.SiteCount());
+  faults.ForEachConsultation([&sites](const std::string& op, long count) { Append(sites, op, count); });
+  Append(s, "fault_sites", std::move(sites));
+  if (!expected_outcomes_.empty()) Append(s, "expected_outcomes", expected_outcomes_);
+  if (!expected_ertc_.empty()) Append(s, "expected_ertc", expected_ertc_);
   return s;
+}
+
+Json Handset::OpenHandlesJson() const {
+  const std::vector<const HandleEntry*> entries = handles.Open();
+  Json open = Json::array();
+  open.get_ref<Json::array_t&>().reserve(entries.size());
+  for (const HandleEntry* e : entries) {
+    Json h = ObjectWithRoom(6);
+    Append(h, "handle", HexJson(e->value));
+    Append(h, "kind", KindName(e->kind));
+    Append(h, "what", e->label);
+    Append(h, "opened_by", e->opened_by);
+    Append(h, "caller", e->caller);
+    Append(h, "thread", e->thread);
+    open.push_back(std::move(h));
+  }
+  return open;
 }
 
 }  // namespace sim

@@ -148,6 +148,8 @@ class Handset {
   void Configure(const Scenario& scenario);
   std::optional<RunEnd> JudgeQuiescence() const;
   Outcome Interpret(const RunEnd& end) const;
+  // The handles still open, as the summary lists them.
+  Json OpenHandlesJson() const;
 
   RunOptions options_;
   std::vector<std::string> expected_outcomes_;

@@ -32,6 +32,7 @@ class Keyboard {
   // or returns 0 when it was the last. `inside` is false outside a hook procedure.
   LRESULT CallNext(int code, WPARAM wparam, LPARAM lparam, bool& inside);
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:

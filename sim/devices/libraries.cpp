@@ -113,10 +113,14 @@ namespace {
 // The program's successful CloseHandle of `handle` at or after `from`, or null.
 const Json* FindClose(const EventLog& log, std::uint32_t handle, Micros from) {
   const Json shown = HexJson(handle);
-  for (const Json& e : log.Events())
-    if (e.value("op", "") == "CloseHandle" && e["t_us"].get<Micros>() >= from && e["args"].value("handle", Json()) == shown &&
+  for (const Json& e : log.Events()) {
+    // The operation's name is compared where it stands, without copying it out of each record.
+    const auto op = e.find("op");
+    if (op == e.end() || !op->is_string() || op->get_ref<const std::string&>() != "CloseHandle") continue;
+    if (e["t_us"].get<Micros>() >= from && e["args"].value("handle", Json()) == shown &&
         e.value("result", Json()) == Json(true))
       return &e;
+  }
   return nullptr;
 }
 }  // namespace
@@ -131,23 +135,23 @@ void Libraries::Summarize(Json& out) const {
   Json loaded = Json::array();
   for (const auto& lib : libraries_)
     if (lib.module != 0) loaded.push_back(Narrow(lib.path));
-  out["libraries_loaded"] = loaded;
+  Append(out, "libraries_loaded", std::move(loaded));
   Json calls = Json::array();
   Handset& d = Dev();
   for (const auto& call : animation_calls_) {
-    Json j;
-    j["args"] = {call.args[0], call.args[1] ? HexJson(call.args[1]) : Json(nullptr),
-                 call.args[2] ? HexJson(call.args[2]) : Json(nullptr)};
-    j["call_event"] = call.call_event;
-    j["started_ms"] = call.started / kMicrosPerMs;
-    j["played_ms"] = call.returned_yet ? Json((call.returned - call.started) / kMicrosPerMs) : Json(nullptr);
-    j["call_event_closed"] = d.handles.WasClosed(call.args[2]);
+    Json j = ObjectWithRoom(7);
+    Append(j, "args", Json{call.args[0], call.args[1] ? HexJson(call.args[1]) : Json(nullptr),
+                           call.args[2] ? HexJson(call.args[2]) : Json(nullptr)});
+    Append(j, "call_event", call.call_event);
+    Append(j, "started_ms", call.started / kMicrosPerMs);
+    Append(j, "played_ms", call.returned_yet ? Json((call.returned - call.started) / kMicrosPerMs) : Json(nullptr));
+    Append(j, "call_event_closed", d.handles.WasClosed(call.args[2]));
     if (const Json* closed = FindClose(d.events, call.args[2], call.started); closed && call.returned_yet)
-      j["call_event_closed_after_us"] = (*closed)["t_us"].get<Micros>() - call.returned;
-    j["used_closed_handle"] = call.used_closed_handle;
-    calls.push_back(j);
+      Append(j, "call_event_closed_after_us", (*closed)["t_us"].get<Micros>() - call.returned);
+    Append(j, "used_closed_handle", call.used_closed_handle);
+    calls.push_back(std::move(j));
   }
-  out["animation_calls"] = calls;
+  Append(out, "animation_calls", std::move(calls));
 }
 
 }  // namespace sim

@@ -142,9 +142,9 @@ void Radio::StartThread() {
 }
 
 void Radio::Summarize(Json& out) const {
-  out["radio"] = state;
-  out["radio_commands"] = commands;
-  out["radio_notifications"] = notifications_delivered;
+  Append(out, "radio", state);
+  Append(out, "radio_commands", commands);
+  Append(out, "radio_notifications", notifications_delivered);
 }
 
 }  // namespace sim

@@ -53,6 +53,7 @@ class Radio {
   int commands = 0;
   int notifications_delivered = 0;
   int deinitialized = 0;
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:

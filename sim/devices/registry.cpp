@@ -297,8 +297,8 @@ void Registry::Deliver(const Delivery& d) {
 void Registry::Summarize(Json& out) const {
   int open = 0;
   for (const auto& n : notifications_) open += n->open ? 1 : 0;
-  out["registry_notifications_open"] = open;
-  out["registry_unknown_types"] = unknown_types_;
+  Append(out, "registry_notifications_open", open);
+  Append(out, "registry_unknown_types", unknown_types_);
 }
 
 }  // namespace sim

@@ -69,6 +69,7 @@ class Registry {
   // Closes a notification; false when the handle is not an open notification.
   bool CloseNotification(std::uintptr_t handle);
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
   int KeysOpened() const { return keys_opened_; }
   void CountOpen() { ++keys_opened_; }

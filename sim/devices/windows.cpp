@@ -156,18 +156,18 @@ void WindowManager::Summarize(Json& out) const {
   Json boxes = Json::array();
   for (const auto& w : windows_) {
     if (!w.is_box) continue;
-    Json b;
-    b["title"] = Narrow(w.title);
-    b["text"] = Narrow(w.text);
-    b["shown_ms"] = w.shown_at / kMicrosPerMs;
-    b["shown_us"] = w.shown_at;
-    b["result"] = w.result == IDYES ? "yes" : w.result == IDNO ? "no" : w.result == IDCANCEL ? "cancel"
-                : w.result == 0 ? "none" : std::to_string(w.result);
-    b["standing"] = w.alive;
-    boxes.push_back(b);
+    Json b = ObjectWithRoom(6);
+    Append(b, "title", Narrow(w.title));
+    Append(b, "text", Narrow(w.text));
+    Append(b, "shown_ms", w.shown_at / kMicrosPerMs);
+    Append(b, "shown_us", w.shown_at);
+    Append(b, "result", w.result == IDYES ? "yes" : w.result == IDNO ? "no" : w.result == IDCANCEL ? "cancel"
+                        : w.result == 0 ? "none" : std::to_string(w.result));
+    Append(b, "standing", w.alive);
+    boxes.push_back(std::move(b));
   }
-  out["boxes"] = boxes;
-  out["brought_to_front"] = foregrounds_;
+  Append(out, "boxes", std::move(boxes));
+  Append(out, "brought_to_front", foregrounds_);
 }
 
 }  // namespace sim

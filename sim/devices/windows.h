@@ -81,6 +81,7 @@ class WindowManager {
   std::function<void(const Window&)> on_box_shown;
   std::function<void(const Window&)> on_box_closed;
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
   const std::deque<Window>& All() const { return windows_; }
 
