@@ -17,7 +17,7 @@ std::string KeyName(std::uint32_t vk) {
 }
 }  // namespace
 
-void Keyboard::Configure(const Section&, Timeline& timeline) {
+void Keyboard::RegisterActions(Timeline& timeline) {
   timeline.Register("key", [this](const Section& e) -> Timeline::Action {
     if (!e.Has("vk")) e.Fail("vk", "missing: the virtual-key code of the key pressed");
     Press press;

@@ -21,7 +21,7 @@ namespace sim {
 class Keyboard {
  public:
   // Registers the timeline action `key` (vk, hook_code): a key pressed at its time.
-  void Configure(const Section& root, class Timeline& timeline);
+  void RegisterActions(class Timeline& timeline);
 
   // Installs a hook at the head of the chain; returns its handle value.
   std::uintptr_t Install(HOOKPROC proc);

@@ -37,8 +37,7 @@ std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text) {
   return a;
 }
 
-void WindowManager::Configure(const Section& root, Timeline& timeline,
-                              const std::vector<std::string>& answers) {
+void WindowManager::Configure(const Section& root, const std::vector<std::string>& answers) {
   std::vector<std::string> texts = answers;
   if (auto user = root.Table("user")) {
     if (texts.empty()) texts = user->Strings("answers");
@@ -66,6 +65,9 @@ void WindowManager::Configure(const Section& root, Timeline& timeline,
       box->CheckNoUnknownKeys();
     }
   }
+}
+
+void WindowManager::RegisterActions(Timeline& timeline) {
   timeline.Register("show_box", [this](const Section& e) -> Timeline::Action {
     Window w;
     w.cls = Wide(e.String("class", "Dialog"));
