@@ -50,7 +50,7 @@ Handset::~Handset() {
 }
 
 // What Configure reads from a scenario into the handset: the parts as they stand before the run
-// (all but the named objects and the radio, which cannot be copied, and the timeline, whose
+// (all but the named objects, held by shared pointers that a copy would share, and the timeline, whose
 // actions belong to one handset) and the handset's own settings. The explorer builds the same
 // handset thousands of times; copying these costs a fraction of reading the scenario again.
 // SaveParts and TakeParts copy every member.
@@ -67,6 +67,7 @@ struct Handset::Parts {
   Drivers drivers;
   PowerManager power;
   Gpio gpio;
+  Radio radio;
   Leds leds;
   LocalClock clock;
   FileSystem files;
@@ -141,7 +142,6 @@ void Handset::Configure(const Scenario& scenario) {
     TakeParts(*kept);
     AddFaultRules(kept->fault_rules);
     sync.Configure(root);
-    radio.Configure(root);
   } else {
     ReadScenario(root);
   }
@@ -221,7 +221,7 @@ Handset::Parts Handset::SaveParts(const Section& root) const {
   std::vector<std::string> scenario_rules;  // the plan holds those of the options too
   if (auto f = root.Table("faults")) scenario_rules = f->Strings("fail");
   return Parts{call_cost_, program_pid_, expected_outcomes_, expected_args_, expected_ertc_, std::move(scenario_rules),
-               registry, resources, windows, drivers, power, gpio, leds, clock, files, libraries, processes,
+               registry, resources, windows, drivers, power, gpio, radio, leds, clock, files, libraries, processes,
                notifications};
 }
 
@@ -237,6 +237,7 @@ void Handset::TakeParts(const Parts& parts) {
   drivers = parts.drivers;
   power = parts.power;
   gpio = parts.gpio;
+  radio = parts.radio;
   leds = parts.leds;
   clock = parts.clock;
   files = parts.files;

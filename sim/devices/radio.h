@@ -64,7 +64,7 @@ class Radio {
   Micros confirm_after_ = 1000 * kMicrosPerMs;
   Micros confirm_jitter_ = 0;
   std::vector<std::pair<Micros, Notification>> extra_;
-  std::vector<std::unique_ptr<Instance>> instances_;
+  std::deque<Instance> instances_;  // a deque: pointers to them stay valid
   std::deque<Notification> queue_;
   std::shared_ptr<EventObject> queue_event_;
   bool thread_started_ = false;
