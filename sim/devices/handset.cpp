@@ -366,7 +366,9 @@ Json Handset::Summary() const {
   int misuses = 0;
   for (const auto& e : events.Events()) misuses += e.contains("misuse") ? 1 : 0;
   Append(s, "misuses", misuses);
-  Append(s, "threads", kernel.DescribeWaits());
+  Json threads = Json::array();
+  for (std::string& line : kernel.DescribeWaits()) threads.get_ref<Json::array_t&>().emplace_back(std::move(line));
+  Append(s, "threads", std::move(threads));
   Append(s, "trace_lines", debug.Lines().size());
   Append(s, "unused_fault_rules", faults.UnusedRules());
   Json sites = ObjectWithRoom(faults.SiteCount());

@@ -146,8 +146,9 @@ void Libraries::Summarize(Json& out) const {
     Append(j, "started_ms", call.started / kMicrosPerMs);
     Append(j, "played_ms", call.returned_yet ? Json((call.returned - call.started) / kMicrosPerMs) : Json(nullptr));
     Append(j, "call_event_closed", d.handles.WasClosed(call.args[2]));
-    if (const Json* closed = FindClose(d.events, call.args[2], call.started); closed && call.returned_yet)
-      Append(j, "call_event_closed_after_us", (*closed)["t_us"].get<Micros>() - call.returned);
+    if (call.returned_yet)
+      if (const Json* closed = FindClose(d.events, call.args[2], call.started))
+        Append(j, "call_event_closed_after_us", (*closed)["t_us"].get<Micros>() - call.returned);
     Append(j, "used_closed_handle", call.used_closed_handle);
     calls.push_back(std::move(j));
   }
