@@ -50,9 +50,9 @@ Handset::~Handset() {
 }
 
 // What Configure reads from a scenario into the handset: the parts as they stand before the run
-// (all but the named objects, held by shared pointers that a copy would share, and the timeline, whose
-// actions belong to one handset) and the handset's own settings. The explorer builds the same
-// handset thousands of times; copying these costs a fraction of reading the scenario again.
+// (all but the named objects, held by shared pointers that a copy would share, and the timeline,
+// whose actions belong to one handset) and the handset's own settings. The explorer builds the
+// same handset thousands of times; copying these costs a fraction of reading the scenario again.
 // SaveParts and TakeParts copy every member.
 struct Handset::Parts {
   Micros call_cost = 0;
