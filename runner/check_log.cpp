@@ -40,7 +40,8 @@ int RunCheckLog(const std::string& path) {
     }
   }
   const sim::Json summary = {{"outcome", Outcome(events)}};
-  const sim::RunView view{events, summary, sim::EndKind::kNone, {}};
+  const std::vector<sim::Event> records = sim::EventsFromJson(events);
+  const sim::RunView view{records, summary, sim::EndKind::kNone, {}};
   static const sim::Checker kCheckers[] = {sim::CheckSingleSequence, sim::CheckErtcOncePerSequence,
                                            sim::CheckNoKeepsHandsetOn,
                                            sim::CheckProcessOutlivesSequence};

@@ -113,7 +113,8 @@ int RunStatus(const sim::Json& summary) {
   return sim::UnmetExpectations(summary).empty() ? 0 : 5;
 }
 
-sim::Json Report(const sim::Handset& handset, const sim::Json& summary, int status) {
+sim::Json Report(const sim::Handset& handset, const std::vector<sim::Json>& events, const sim::Json& summary,
+                 int status) {
   sim::Json report;
   report["outcome"] = summary.value("outcome", "");
   report["exit_status"] = status;
@@ -122,12 +123,13 @@ sim::Json Report(const sim::Handset& handset, const sim::Json& summary, int stat
   for (const auto& l : handset.debug.Lines()) lines.push_back({static_cast<double>(l.at) / 1000.0, l.thread, l.text});
   report["lines"] = lines;
   report["raw"] = handset.debug.Raw();
-  report["events"] = handset.events.Events();
+  report["events"] = events;
   return report;
 }
 
 // Writes the files; returns false (after a message) when one could not be written in full.
-bool WriteOutputs(const Args& a, Outputs& files, const sim::Handset& handset, const sim::Json& summary, int status) {
+bool WriteOutputs(const Args& a, Outputs& files, const sim::Handset& handset, const std::vector<sim::Json>& events,
+                  const sim::Json& summary, int status) {
   bool ok = true;
   auto done = [&](std::ofstream& out, const std::string& path) {
     if (path.empty()) return;
@@ -142,11 +144,11 @@ bool WriteOutputs(const Args& a, Outputs& files, const sim::Handset& handset, co
   if (!a.trace_file.empty()) files.trace << handset.debug.Raw();
   done(files.trace, a.trace_file);
   if (!a.report_file.empty())
-    files.report << Report(handset, summary, status).dump(-1, ' ', false, sim::Json::error_handler_t::replace) << "\n";
+    files.report << Report(handset, events, summary, status).dump(-1, ' ', false, sim::Json::error_handler_t::replace) << "\n";
   done(files.report, a.report_file);
   if (!a.summary_json.empty()) files.summary << summary.dump(2, ' ', false, sim::Json::error_handler_t::replace) << "\n";
   done(files.summary, a.summary_json);
-  const sim::RunRecord record{handset.events.Events(), handset.debug.Lines(), summary};
+  const sim::RunRecord record{events, handset.debug.Lines(), summary};
   if (!a.chrome_trace_file.empty() && !sim::WriteChromeTrace(record, a.chrome_trace_file)) {
     std::cerr << "devsim: cannot write the Chrome trace to " << a.chrome_trace_file << "\n";
     ok = false;
@@ -201,10 +203,12 @@ int RunOnce(const Args& a) {
   sim::Json summary = run.summary;
   if (terminal) terminal->Stop();
   printer.Flush();
-  sim::AddBoxAnswers(summary, handset->events.Events(), ScriptedAnswers(a, scenario));
+  // The log as JSON, for the report, the listing of calls and the views.
+  const std::vector<sim::Json> events = handset->events.ToJson();
+  sim::AddBoxAnswers(summary, events, ScriptedAnswers(a, scenario));
   DropForeignExpectations(scenario, a, summary);
   if (a.calls && !a.quiet)
-    for (const auto& e : handset->events.Events())
+    for (const auto& e : events)
       if (e.value("kind", "") == "call") std::cout << sim::FormatCall(e) << "\n";
   if (!a.quiet) std::cout << "----\n";
   sim::PrintSummary(std::cout, summary);
@@ -212,7 +216,7 @@ int RunOnce(const Args& a) {
     std::cout << "expected outcome: not checked (" << summary["expectations_skipped"].get<std::string>() << ")\n";
   std::cout << "replay: " << ReplayCommand(a, ReplayAnswers(a, scenario, summary)) << "\n";
   const int status = RunStatus(summary);
-  const bool written = WriteOutputs(a, files, *handset, summary, status);
+  const bool written = WriteOutputs(a, files, *handset, events, summary, status);
   return !written && status == 0 ? 2 : status;
 }
 

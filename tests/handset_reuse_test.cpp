@@ -105,7 +105,7 @@ std::string Describe(const sim::Scenario& scenario, const Variant& v) {
     auto handset = std::make_unique<sim::Handset>(scenario, o);
     const sim::CheckedRun run = sim::RunChecked(*handset);
     std::string out = run.summary.dump() + "\n" + handset->debug.Raw() + "\n";
-    for (const auto& e : handset->events.Events()) out += e.dump() + "\n";
+    for (const auto& e : handset->events.ToJson()) out += e.dump() + "\n";
     return out;
   } catch (const std::exception& e) {
     return std::string("error: ") + e.what();

@@ -85,7 +85,7 @@ sim::Json RunHere(const RunSpec& spec, const std::function<sim::Json()>* body) {
       lines.push_back({static_cast<double>(l.at) / 1000.0, l.thread, l.text});
     out["lines"] = lines;
     out["raw"] = handset->debug.Raw();
-    if (spec.keep_events) out["events"] = handset->events.Events();
+    if (spec.keep_events) out["events"] = handset->events.ToJson();
     if (!handset->kernel.Reclaimable()) (void)handset.release();  // host threads stay parked on it
   } catch (const std::exception& e) {
     out["error"] = e.what();

@@ -65,7 +65,8 @@ std::vector<sim::Violation> Check(const std::vector<Json>& events, Json summary 
                                   sim::EndKind end = sim::EndKind::kProcessEnded) {
   if (!summary.contains("outcome")) summary["outcome"] = "suspended";
   if (!summary.contains("handles_open")) summary["handles_open"] = Json::array();
-  const sim::RunView view{events, summary, end, {}};
+  const std::vector<sim::Event> records = sim::EventsFromJson(events);
+  const sim::RunView view{records, summary, end, {}};
   return sim::CheckInvariants(view);
 }
 
@@ -225,7 +226,8 @@ TEST(Invariants, AYesKeptFromSwitchingOffByAFaultIsNoFault) {
 TEST(Invariants, ExpectedEndsAndTimeoutCrossingsAreNotFaults) {
   Json summary{{"outcome", "time-limit"}, {"handles_open", Json::array()}};
   const std::vector<Json> events = SoundRun();
-  const sim::RunView view{events, summary, sim::EndKind::kTimeLimit, {"time-limit"}};
+  const std::vector<sim::Event> records = sim::EventsFromJson(events);
+  const sim::RunView view{records, summary, sim::EndKind::kTimeLimit, {"time-limit"}};
   EXPECT_TRUE(sim::CheckInvariants(view).empty());
 
   // No that crossed a timeout may still switch off.

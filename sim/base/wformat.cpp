@@ -470,14 +470,14 @@ std::u16string FormatWideV(const char16_t* fmt, ...) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  // Most text is ASCII: its leading ASCII run is copied unit for unit, without per-unit appends.
-  std::size_t ascii = 0;
-  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
-  std::string out;
-  out.reserve(text.size());
-  out.resize(ascii);
-  for (std::size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
-  for (std::size_t i = ascii; i < text.size(); ++i) {
+  // Most of the handset's text is ASCII: a byte a unit, written in place, until the first unit
+  // that is not.
+  std::string out(text.size(), '\0');
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] < 0x80; ++i) out[i] = static_cast<char>(text[i]);
+  if (i == text.size()) return out;
+  out.resize(i);
+  for (; i < text.size(); ++i) {
     const char16_t unit = text[i];
     if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
       AppendUtf8(out,

@@ -22,7 +22,7 @@ std::map<std::string, std::size_t> KeptByDesign(const RunView& run) {
   for (const auto& r : runs) finished += r.second < run.events.size() && process_ended ? 1 : 0;
   std::size_t prompt_notices = 0;
   for (std::size_t i : run.Calls("PowerPolicyNotify"))
-    prompt_notices += Text(run.events[i], "caller") == "AutoShutdownPrompt" ? 1 : 0;
+    prompt_notices += run.events[i].caller == "AutoShutdownPrompt" ? 1 : 0;
   const bool prompt_returned = prompt_notices >= 2;  // it entered and left unattended mode
   return {
       {"NormalShutdown|an unnamed event", 2 * runs.size()},

@@ -11,8 +11,8 @@ void CheckModeGuards(const RunView& run, std::vector<Violation>& out) {
     const std::string name = run.Arg(create, "name");
     if (name != "UIShutDown" && name != "UIAutoShutDown") continue;
     const std::string handle = run.Result(create);
-    if (handle.empty() || handle == "null" || run.events[create].contains("already_existed")) continue;
-    const std::string_view thread = Text(run.events[create], "thread");
+    if (handle.empty() || handle == "null" || run.events[create].Contains("already_existed")) continue;
+    const std::string_view thread = run.events[create].thread;
     std::size_t release = run.events.size();
     for (std::size_t i : run.Calls("ReleaseMutex"))
       if (i > create && run.Arg(i, "handle") == handle) {
@@ -20,7 +20,7 @@ void CheckModeGuards(const RunView& run, std::vector<Violation>& out) {
         break;
       }
     for (const auto& [start, end] : runs) {
-      if (start < create || Text(run.events[start], "thread") != thread) continue;
+      if (start < create || run.events[start].thread != thread) continue;
       if (release < end)
         out.push_back({"mode-guards", "the mutex '" + name + "' was released while the sequence its answer started "
                                       "was still running"});

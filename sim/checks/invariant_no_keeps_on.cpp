@@ -10,7 +10,7 @@ void CheckNoKeepsHandsetOn(const RunView& run, std::vector<Violation>& out) {
   if (!answered_no) return;
   // A timeout that fired may legitimately switch the handset off whatever the answer.
   for (std::size_t i : run.Calls("WaitForSingleObject"))
-    if (Text(run.events[i], "thread") == "AutoShutdownThread" && run.Result(i) == "WAIT_TIMEOUT") return;
+    if (run.events[i].thread == "AutoShutdownThread" && run.Result(i) == "WAIT_TIMEOUT") return;
   std::string touched;
   for (std::size_t i : run.Calls("DeviceIoControl"))
     if (run.Arg(i, "device") == "SPI5:") touched += " LCD";

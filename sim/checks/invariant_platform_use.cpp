@@ -4,12 +4,12 @@
 namespace sim {
 
 void CheckPlatformUse(const RunView& run, std::vector<Violation>& out) {
-  for (const auto& e : run.events) {
-    if (!e.contains("misuse") && !(Text(e, "kind") == "device" && Text(e, "op").rfind("misuse.", 0) == 0))
-      continue;
-    if (Text(e, "kind") == "device") continue;  // the call's own record carries the detail
-    out.push_back({"platform-use", e.value("op", "?") + " on " + e.value("thread", "?") + ": " +
-                                       e["misuse"].get<std::string>()});
+  for (const Event& e : run.events) {
+    // A device record "misuse.*" repeats what the call's own record carries.
+    if (!e.IsCall()) continue;
+    const Value* misuse = e.Get("misuse");
+    if (misuse == nullptr) continue;
+    out.push_back({"platform-use", std::string(e.op) + " on " + std::string(e.thread) + ": " + misuse->Shown()});
   }
 }
 

@@ -12,7 +12,7 @@ void CheckProcessOutlivesSequence(const RunView& run, std::vector<Violation>& ou
     if (start < exit && end > exit)
       out.push_back({"process-outlives-sequence",
                      "the process ended while the sequence started on " +
-                         run.events[start].value("thread", "?") + " was still running"});
+                         std::string(run.events[start].thread) + " was still running"});
   }
 }
 

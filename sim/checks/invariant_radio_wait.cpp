@@ -11,7 +11,7 @@ namespace {
 constexpr std::uint32_t kRadioStateChanged = 0x00800001;
 // A report needs a few calls' time to reach the event; one that comes within this much of the
 // bound may lose to it.
-constexpr std::int64_t kHandOverUs = 10000;
+constexpr Micros kHandOverUs = 10000;
 
 std::uint32_t Word(const std::vector<std::uint32_t>& bytes, std::size_t at) {
   return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | bytes[at + 3] << 24;
@@ -27,8 +27,6 @@ bool IsPowerOffReport(const RunView& run, std::size_t i) {
   return bytes.size() >= 12 && (Word(bytes, 4) & 1) != 0 && Word(bytes, 8) == 1;
 }
 
-std::int64_t Time(const Json& e, const char* key) { return e.value(key, std::int64_t{0}); }
-
 }  // namespace
 
 void CheckRadioWait(const RunView& run, std::vector<Violation>& out) {
@@ -37,17 +35,17 @@ void CheckRadioWait(const RunView& run, std::vector<Violation>& out) {
     if (IsPowerOffReport(run, n)) reports.push_back(n);
   if (reports.empty()) return;
   // A report whose hand-over failed (the radio thread's own calls failing) cannot end the wait.
-  for (const auto& e : run.events)
-    if (Text(e, "thread") == "radio" && e.value("injected_fault", false)) return;
+  for (const Event& e : run.events)
+    if (e.thread == "radio" && e.Flag("injected_fault")) return;
   for (const auto& [start, end] : run.SequenceRuns()) {
-    const std::string_view thread = Text(run.events[start], "thread");
+    const std::string_view thread = run.events[start].thread;
     for (std::size_t i : run.Calls("WaitForSingleObject")) {
-      const Json& e = run.events[i];
-      if (i < start || i >= end || Text(e, "thread") != thread || run.Arg(i, "timeout_ms") != "15000") continue;
+      const Event& e = run.events[i];
+      if (i < start || i >= end || e.thread != thread || run.Arg(i, "timeout_ms") != "15000") continue;
       if (run.Result(i) != "WAIT_TIMEOUT") continue;
       for (std::size_t n : reports)
-        if (n > i && Time(run.events[n], "t_us") + kHandOverUs < Time(e, "t_end_us"))
-          out.push_back({"radio-wait", "the radio reported off at " + std::to_string(Time(run.events[n], "t_us") / 1000) +
+        if (n > i && run.events[n].t_us + kHandOverUs < e.TimeOf("t_end_us"))
+          out.push_back({"radio-wait", "the radio reported off at " + std::to_string(run.events[n].t_us / 1000) +
                                            " ms, yet the sequence waited out its bound"});
     }
   }

@@ -29,8 +29,8 @@ bool Failed(const std::string& result) { return result.empty() || result == "nul
 
 // The step a call of the sequence's thread stands for, or "" for a call that is not one.
 std::string StepOf(const RunView& run, std::size_t i, const std::string& mutex, const std::string& bypass) {
-  const Json& e = run.events[i];
-  const std::string_view op = Text(e, "op"), caller = Text(e, "caller");
+  const Event& e = run.events[i];
+  const std::string_view op = e.op, caller = e.caller;
   if (op == "CreateEventW" && run.Arg(i, "name") == "BKL_BYPASSPOWERMSG") return "backlight bypass event";
   if (op == "SetEvent" && !bypass.empty() && run.Arg(i, "handle") == bypass) return "bypass event set";
   if (op == "PowerPolicyNotify" && caller == "NormalShutdown") return "unattended mode";
@@ -54,15 +54,15 @@ std::string StepOf(const RunView& run, std::size_t i, const std::string& mutex, 
 
 // Checks one sequence run [start, end) against the documented order.
 void CheckRun(const RunView& run, std::size_t start, std::size_t end, std::vector<Violation>& out) {
-  const std::string_view thread = Text(run.events[start], "thread");
+  const std::string_view thread = run.events[start].thread;
   const std::string mutex = run.Result(start);
   const auto& steps = Steps();
   std::size_t next = 0;  // the documented step expected next
   std::string bypass;
   bool bypass_failed = false, lock_failed = false;
   for (std::size_t i = start + 1; i < end; ++i) {
-    const Json& e = run.events[i];
-    if (Text(e, "kind") != "call" || Text(e, "thread") != thread) continue;
+    const Event& e = run.events[i];
+    if (!e.IsCall() || e.thread != thread) continue;
     const std::string step = StepOf(run, i, mutex, bypass);
     if (step.empty()) continue;
     // The animation reads up to three registry keys before it plays: one step.

@@ -10,7 +10,7 @@ namespace {
 constexpr std::int64_t kWatchdogUs = 60'000'000;
 
 bool TakesPowerDown(const RunView& run, std::size_t i) {
-  const std::string_view op = Text(run.events[i], "op");
+  const std::string_view op = run.events[i].op;
   return op == "SetDevicePower" || (op == "GpioSetValue" && run.Arg(i, "gpio") == "68");
 }
 
@@ -19,9 +19,9 @@ bool TakesPowerDown(const RunView& run, std::size_t i) {
 void CheckWatchdogTimes(const RunView& run, std::vector<Violation>& out) {
   std::int64_t started = -1;
   for (std::size_t i = 0; i < run.events.size(); ++i) {
-    const Json& e = run.events[i];
-    if (Text(e, "kind") != "call" || Text(e, "thread") != "AnimTimeoutThread") continue;
-    const std::int64_t at = e.value("t_us", std::int64_t{0});
+    const Event& e = run.events[i];
+    if (!e.IsCall() || e.thread != "AnimTimeoutThread") continue;
+    const auto at = static_cast<std::int64_t>(e.t_us);
     if (started < 0) started = at;
     if (!TakesPowerDown(run, i)) continue;
     if (at - started < kWatchdogUs)

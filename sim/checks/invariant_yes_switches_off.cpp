@@ -9,8 +9,8 @@ namespace {
 
 // What a run may have been given that keeps a Yes from switching the handset off.
 bool Excused(const RunView& run) {
-  for (const auto& e : run.events) {
-    if (e.value("injected_fault", false) || e.value("already_existed", false)) return true;
+  for (const Event& e : run.events) {
+    if (e.Flag("injected_fault") || e.Flag("already_existed")) return true;
   }
   return false;
 }

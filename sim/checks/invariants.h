@@ -26,20 +26,22 @@ struct Violation {
 // What a checker sees of a finished run. The records are indexed by kind and operation on first
 // use, so that the checkers' many lookups do not each read the whole log again.
 struct RunView {
-  RunView(const std::vector<Json>& events, const Json& summary, EndKind end,
+  RunView(const std::vector<Event>& events, const Json& summary, EndKind end,
           std::vector<std::string> expected_outcomes = {})
       : events(events), summary(summary), end(end), expected_outcomes(std::move(expected_outcomes)) {}
 
-  const std::vector<Json>& events;
+  const std::vector<Event>& events;
   const Json& summary;
   EndKind end;
   std::vector<std::string> expected_outcomes;  // outcomes the scenario allows besides the usual
 
   // The platform calls named `op`, in order (indices into events).
-  const std::vector<std::size_t>& Calls(const std::string& op) const;
+  const std::vector<std::size_t>& Calls(std::string_view op) const;
   // The handset's own events "part.what", in order.
-  const std::vector<std::size_t>& Device(const std::string& op) const;
-  std::string Arg(std::size_t i, const char* name) const;
+  const std::vector<std::size_t>& Device(std::string_view op) const;
+  // Record i's argument `name` or its result as the checkers compare them: a text as it is,
+  // anything else as its JSON ("15000", "true", "null"); "" when missing.
+  std::string Arg(std::size_t i, std::string_view name) const;
   std::string Result(std::size_t i) const;
   // The shutdown sequence runs of this process: [start, end) event indices; end is
   // events.size() for a run still under way when the handset stopped.
@@ -47,15 +49,15 @@ struct RunView {
 
  private:
   struct Index {
-    std::unordered_map<std::string, std::vector<std::size_t>> calls, devices;
+    std::unordered_map<std::string_view, std::vector<std::size_t>> calls, devices;
     std::optional<std::vector<std::pair<std::size_t, std::size_t>>> sequence_runs;
   };
   const Index& Indexed() const;
   mutable std::shared_ptr<Index> index_;
 };
 
-// The text of record member `key`, or "" when it is missing or not text; no copy is made, so the
-// view lives as long as the record.
+// The text of member `key` of a JSON record (one of the summary's), or "" when it is missing or
+// not text; no copy is made, so the view lives as long as the record.
 inline std::string_view Text(const Json& record, const char* key) {
   const auto it = record.find(key);
   return it != record.end() && it->is_string() ? std::string_view(it->get_ref<const std::string&>()) : std::string_view();

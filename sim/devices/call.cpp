@@ -5,20 +5,21 @@
 
 namespace sim {
 
-Call::Call(std::string_view op, Micros cost, const void* site) : op_(op) {
+Call::Call(Key op, Micros cost, const void* site) : op_(op.text) {
   Handset& d = Dev();
   d.kernel.SwitchPoint(cost);
-  // Room for every member a call's record may get: seq, a fault, a misuse, an error, the result.
-  Json e = ObjectWithRoom(12);
-  Append(e, "t_us", d.kernel.Now());
-  Append(e, "kind", "call");
-  Append(e, "thread", d.ThreadName());
-  Append(e, "op", op_);
+  Event e;
+  e.t_us = d.kernel.Now();
+  e.kind = "call";
+  e.thread = d.ThreadKey();
+  e.op = op_;
   caller_ = CallerOf(op_, site);
-  if (!caller_.empty()) Append(e, "caller", caller_);
-  Append(e, "args", ObjectWithRoom(4));
+  e.caller = caller_;
+  // Room for the arguments most calls have, and for the result and one more member.
+  e.args.reserve(4);
+  e.more.reserve(2);
   index_ = d.events.Add(std::move(e));
-  d.EnterCall(&caller_);
+  d.EnterCall(caller_);
 }
 
 Call::~Call() {
@@ -26,32 +27,40 @@ Call::~Call() {
   Dev().LeaveCall();
 }
 
-Json& Call::Record() { return Dev().events.At(index_); }
+Event& Call::Record() { return Dev().events.At(index_); }
 
-Call& Call::Arg(std::string_view name, Json value) {
-  Record()["args"][std::string(name)] = std::move(value);
+Call& Call::Arg(Key name, Value value) {
+  std::vector<Member>& args = Record().args;
+  for (Member& m : args)
+    if (m.name == name.text) {
+      m.value = std::move(value);
+      return *this;
+    }
+  args.push_back({name.text, std::move(value)});
   return *this;
 }
 
+void Call::Set(Key name, Value value) { Record().Set(name.text, std::move(value)); }
+
 bool Call::Injected(std::string_view detail) {
   const bool fail = Dev().faults.ShouldFail(op_, detail);
-  if (fail) Record()["injected_fault"] = true;
+  if (fail) Record().Set("injected_fault", true);
   return fail;
 }
 
 void Call::Misuse(const std::string& what) {
-  Record()["misuse"] = what;
+  Record().Set("misuse", what);
   Dev().Note("misuse", op_, {{"what", what}, {"thread", Dev().ThreadName()}});
 }
 
 void Call::SetError(unsigned long error) {
   Dev().LastError() = static_cast<std::uint32_t>(error);
-  if (error != 0) Record()["last_error"] = error;
+  if (error != 0) Record().Set("last_error", error);
 }
 
-void Call::Finish(Json result) {
+void Call::Finish(Value result) {
   finished_ = true;
-  Record()["result"] = std::move(result);
+  Record().Set("result", std::move(result));
 }
 
 }  // namespace sim

@@ -18,13 +18,15 @@ class Call {
   // Switch point, then opens the record for `op`. `site` is the return address of the function
   // that opens the call (the default argument is evaluated there), the key under which the
   // calling routine's name is kept.
-  explicit Call(std::string_view op, Micros cost = kCallCostUs, const void* site = __builtin_return_address(0));
+  explicit Call(Key op, Micros cost = kCallCostUs, const void* site = __builtin_return_address(0));
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
 
-  // Adds an argument to the record.
-  Call& Arg(std::string_view name, Json value);
+  // Adds an argument to the record (or replaces the one of that name).
+  Call& Arg(Key name, Value value);
+  // Sets a member of the record after its arguments ("t_end_us", "window").
+  void Set(Key name, Value value);
   // The fault site of this call: true when the fault plan fails it. `detail` names the object
   // (a mutex name, a device) so that a rule can target one of several calls.
   bool Injected(std::string_view detail = {});
@@ -34,22 +36,23 @@ class Call {
   void SetError(unsigned long error);
   // Records the result and returns it.
   template <class T>
-  T Return(T value, Json shown) {
+  T Return(T value, Value shown) {
     Finish(std::move(shown));
     return value;
   }
   void Done() { Finish(nullptr); }
-  // The program routine that made the call ("NormalShutdown"), or "" when unknown.
-  const std::string& Caller() const { return caller_; }
+  // The program routine that made the call ("NormalShutdown"), or "" when unknown; the text
+  // lives as long as the process.
+  std::string_view Caller() const { return caller_; }
   // The call's record in the event log (valid until the next record is added).
-  Json& Record();
+  Event& Record();
 
  private:
-  void Finish(Json result);
+  void Finish(Value result);
 
   std::size_t index_ = 0;
-  std::string op_;
-  std::string caller_;
+  std::string_view op_;
+  std::string_view caller_;
   bool finished_ = false;
 };
 

@@ -9,20 +9,17 @@
 
 namespace sim {
 
-void DebugOutput::Write(Micros at, const std::string& thread, const std::u16string& text) {
-  const std::string utf8 = Narrow(text);
-  raw_ += utf8;
+void DebugOutput::Write(Micros at, const std::string& thread, std::string_view text) {
+  raw_ += text;
   std::string& line = partial_[thread];
-  for (char ch : utf8) {
-    if (ch == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines_.push_back(TraceLine{at, thread, line});
-      if (sink_) sink_(lines_.back());
-      line.clear();
-    } else {
-      line += ch;
-    }
+  for (std::size_t nl; (nl = text.find('\n')) != std::string_view::npos; text.remove_prefix(nl + 1)) {
+    line.append(text.substr(0, nl));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines_.push_back(TraceLine{at, thread, std::move(line)});
+    if (sink_) sink_(lines_.back());
+    line.clear();
   }
+  line.append(text);
 }
 
 std::vector<TraceLine> DebugOutput::Pending() const {
@@ -42,9 +39,10 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
   const std::u16string text = lpszFmt ? FormatWide(lpszFmt, args) : std::u16string();
   va_end(args);
   Call c("NKDbgPrintfW", kCallCostUs + DebugOutput::kMicrosPerChar * text.size());
-  c.Arg("text", Narrow(text));
+  std::string utf8 = Narrow(text);
   Handset& d = Dev();
-  d.debug.Write(d.kernel.Now(), d.ThreadName(), text);
+  d.debug.Write(d.kernel.Now(), d.ThreadName(), utf8);
+  c.Arg("text", std::move(utf8));
   c.Done();
 }
 
@@ -53,7 +51,7 @@ HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...)
   c.Arg("capacity", cchDest);
   if (pszDest == nullptr || cchDest == 0 || pszFormat == nullptr) {
     c.Misuse("StringCchPrintfW without a buffer or a format");
-    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+    return c.Return<HRESULT>(E_INVALIDARG, HexText(static_cast<std::uint32_t>(E_INVALIDARG)));
   }
   va_list args;
   va_start(args, pszFormat);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/kernel/kernel.h"
@@ -23,8 +24,8 @@ class DebugOutput {
   // Virtual time one character costs on the debug port (115,200 baud, 10 bits a character).
   static constexpr Micros kMicrosPerChar = 87;
 
-  // Appends text printed by `thread`; completes lines at each "\n".
-  void Write(Micros at, const std::string& thread, const std::u16string& text);
+  // Appends text (UTF-8) printed by `thread`; completes lines at each "\n".
+  void Write(Micros at, const std::string& thread, std::string_view text);
   // Every completed line, in order.
   const std::vector<TraceLine>& Lines() const { return lines_; }
   // The raw output, as printed, in UTF-8.

@@ -52,8 +52,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   Call c("CreateFileW");
   const std::u16string name = lpFileName ? lpFileName : u"";
-  c.Arg("name", Narrow(name)).Arg("access", HexJson(dwDesiredAccess)).Arg("share", dwShareMode)
-      .Arg("disposition", dwCreationDisposition).Arg("attributes", HexJson(dwFlagsAndAttributes));
+  c.Arg("name", Narrow(name)).Arg("access", HexText(dwDesiredAccess)).Arg("share", dwShareMode)
+      .Arg("disposition", dwCreationDisposition).Arg("attributes", HexText(dwFlagsAndAttributes));
   Handset& d = Dev();
   if (lpFileName == nullptr || hTemplateFile != nullptr) {
     c.Misuse("CreateFileW without a name or with a template");
@@ -66,7 +66,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   }
   if (!Drivers::IsDeviceName(name)) {
     HANDLE h = OpenSimFile(c, name, dwDesiredAccess, dwCreationDisposition);
-    return c.Return(h, h == INVALID_HANDLE_VALUE ? Json("INVALID_HANDLE_VALUE") : HandleJson(h));
+    return c.Return(h, h == INVALID_HANDLE_VALUE ? Value("INVALID_HANDLE_VALUE") : HandleValue(h));
   }
   DriverState* drv = d.drivers.Find(name);
   if (drv == nullptr || !drv->present) {
@@ -78,13 +78,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                               "device '" + drv->name + "'", "CreateFileW");
   c.SetError(ERROR_SUCCESS);
   HANDLE h = reinterpret_cast<HANDLE>(v);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
   Call c("DeviceIoControl");
-  c.Arg("handle", HandleJson(hDevice)).Arg("code", HexJson(dwIoControlCode)).Arg("in_size", nInBufferSize)
+  c.Arg("handle", HandleValue(hDevice)).Arg("code", HexText(dwIoControlCode)).Arg("in_size", nInBufferSize)
       .Arg("out_size", nOutBufferSize);
   if (lpInBuffer && nInBufferSize) c.Arg("in", HexBytes(lpInBuffer, nInBufferSize));
   Handset& d = Dev();

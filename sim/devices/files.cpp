@@ -102,7 +102,7 @@ OpenFile* CheckFile(Call& c, HANDLE h, const char* op) {
 
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   Call c("GetFileSize");
-  c.Arg("handle", HandleJson(hFile));
+  c.Arg("handle", HandleValue(hFile));
   OpenFile* f = CheckFile(c, hFile, "GetFileSize");
   if (f == nullptr) return c.Return<DWORD>(INVALID_FILE_SIZE, "INVALID_FILE_SIZE");
   c.Arg("file", Narrow(f->file->path));
@@ -119,7 +119,7 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
   Call c("ReadFile");
-  c.Arg("handle", HandleJson(hFile)).Arg("bytes", nNumberOfBytesToRead);
+  c.Arg("handle", HandleValue(hFile)).Arg("bytes", nNumberOfBytesToRead);
   OpenFile* f = CheckFile(c, hFile, "ReadFile");
   if (f == nullptr) return c.Return<BOOL>(FALSE, false);
   c.Arg("file", Narrow(f->file->path));

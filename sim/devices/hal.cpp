@@ -39,7 +39,7 @@ using namespace sim;
 BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf, DWORD nOutBufSize,
                      LPDWORD lpBytesReturned) {
   Call c("KernelIoControl");
-  c.Arg("code", HexJson(dwIoControlCode)).Arg("in_size", nInBufSize).Arg("out_size", nOutBufSize);
+  c.Arg("code", HexText(dwIoControlCode)).Arg("in_size", nInBufSize).Arg("out_size", nOutBufSize);
   if (lpInBuf && nInBufSize) c.Arg("in", HexBytes(lpInBuf, nInBufSize));
   if (dwIoControlCode != Hal::kIoctlOemCommand) {
     c.SetError(ERROR_NOT_SUPPORTED);
@@ -62,7 +62,7 @@ BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LP
   if (in[0] == Hal::kCmdWriteErtc) {
     d.hal.ertc = in[1];
     d.hal.ertc_writes.push_back({in[1], d.kernel.Now(), d.drivers.lcd_state != 4});
-    d.Note("ertc", "write", {{"value", HexJson(in[1])}, {"date", ErtcDate(in[1])}});
+    d.Note("ertc", "write", {{"value", HexText(in[1])}, {"date", ErtcDate(in[1])}});
     d.wake_plan.OnErtcWrite(in[1], d.kernel.Now());
   } else if (in[0] == Hal::kCmdShutdown) {
     d.hal.kernel_shutdowns.push_back(d.kernel.Now());

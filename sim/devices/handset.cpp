@@ -250,6 +250,17 @@ std::uint32_t& Handset::LastError() { return last_error_[kernel.Current()]; }
 
 const std::string& Handset::ThreadName() const { return kernel.ThreadName(kernel.Current()); }
 
+std::string_view Handset::ThreadKey() {
+  const std::string& name = ThreadName();
+  const ThreadId id = kernel.Current();
+  if (id < 0) return Intern(name);
+  const auto t = static_cast<std::size_t>(id);
+  if (t >= thread_keys_.size()) thread_keys_.resize(t + 1);
+  // Interned once per thread; the comparison notices a thread renamed since.
+  if (thread_keys_[t] != name) thread_keys_[t] = Intern(name);
+  return thread_keys_[t];
+}
+
 ThreadId Handset::SpawnPlatformThread(const std::string& name, std::function<void()> body) {
   return kernel.Spawn(name, std::move(body), true);
 }
@@ -262,15 +273,15 @@ std::uintptr_t Handset::OpenHandle(HandleKind kind, std::shared_ptr<void> object
                                    std::string opened_by) {
   const auto t = static_cast<std::size_t>(kernel.Current());
   std::string caller;
-  if (kernel.Current() >= 0 && t < open_calls_.size() && !open_calls_[t].empty() && !open_calls_[t].back()->empty())
-    caller = *open_calls_[t].back();
+  if (kernel.Current() >= 0 && t < open_calls_.size() && !open_calls_[t].empty() && !open_calls_[t].back().empty())
+    caller = open_calls_[t].back();
   else
     caller = CallerOf(opened_by);
   return handles.Insert(kind, std::move(object), std::move(label), std::move(opened_by), std::move(caller),
                         ThreadName(), kernel.Now());
 }
 
-void Handset::EnterCall(const std::string* caller) {
+void Handset::EnterCall(std::string_view caller) {
   if (kernel.Current() < 0) return;
   const auto t = static_cast<std::size_t>(kernel.Current());
   if (t >= open_calls_.size()) open_calls_.resize(t + 1);
@@ -364,7 +375,7 @@ Json Handset::Summary() const {
   keyboard.Summarize(s);
   Append(s, "handles_open", OpenHandlesJson());
   int misuses = 0;
-  for (const auto& e : events.Events()) misuses += e.contains("misuse") ? 1 : 0;
+  for (const Event& e : events.Events()) misuses += e.Contains("misuse") ? 1 : 0;
   Append(s, "misuses", misuses);
   Json threads = Json::array();
   for (std::string& line : kernel.DescribeWaits()) threads.get_ref<Json::array_t&>().emplace_back(std::move(line));
@@ -385,7 +396,7 @@ Json Handset::OpenHandlesJson() const {
   open.get_ref<Json::array_t&>().reserve(entries.size());
   for (const HandleEntry* e : entries) {
     Json h = ObjectWithRoom(6);
-    Append(h, "handle", HexJson(e->value));
+    Append(h, "handle", HexText(e->value));
     Append(h, "kind", KindName(e->kind));
     Append(h, "what", e->label);
     Append(h, "opened_by", e->opened_by);

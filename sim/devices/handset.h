@@ -99,6 +99,8 @@ class Handset {
   std::uint32_t& LastError();
   // Name of the running thread ("main" outside the simulation).
   const std::string& ThreadName() const;
+  // The same name as a text that lives as long as the process, for the event log.
+  std::string_view ThreadKey();
   // Spawns a platform thread of the handset (radio, notifications, input).
   ThreadId SpawnPlatformThread(const std::string& name, std::function<void()> body);
   // Records what the handset did by itself.
@@ -107,9 +109,8 @@ class Handset {
   // platform call under way has already named, else the one found on the stack.
   std::uintptr_t OpenHandle(HandleKind kind, std::shared_ptr<void> object, std::string label,
                             std::string opened_by);
-  // Kept by Call for the running thread: a platform call starts (its caller's name stays valid
-  // until the matching LeaveCall) and ends.
-  void EnterCall(const std::string* caller);
+  // Kept by Call for the running thread: a platform call named by `caller` starts, and ends.
+  void EnterCall(std::string_view caller);
   void LeaveCall();
 
   const RunOptions& Options() const { return options_; }
@@ -168,7 +169,8 @@ class Handset {
   std::uint32_t program_pid_ = 0x2A4;
   Micros call_cost_ = 20;
   std::map<ThreadId, std::uint32_t> last_error_;
-  std::vector<std::vector<const std::string*>> open_calls_;  // by thread, innermost call last
+  std::vector<std::vector<std::string_view>> open_calls_;  // callers by thread, innermost call last
+  std::vector<std::string_view> thread_keys_;             // ThreadKey() by thread
   bool process_ended_ = false;
   int main_exit_code_ = 0;
   RunEnd end_;

@@ -76,7 +76,7 @@ using namespace sim;
 
 LPVOID LocalAlloc(UINT uFlags, UINT uBytes) {
   Call c("LocalAlloc");
-  c.Arg("flags", HexJson(uFlags)).Arg("bytes", uBytes);
+  c.Arg("flags", HexText(uFlags)).Arg("bytes", uBytes);
   if (c.Injected(std::to_string(uBytes))) {
     c.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return c.Return<LPVOID>(nullptr, nullptr);
@@ -84,7 +84,7 @@ LPVOID LocalAlloc(UINT uFlags, UINT uBytes) {
   Handset& d = Dev();
   void* p = d.heap.Allocate(uBytes, (uFlags & LMEM_ZEROINIT) != 0, d.ThreadName(), d.kernel.Now());
   if (p == nullptr) c.SetError(ERROR_NOT_ENOUGH_MEMORY);
-  return c.Return(p, p ? Json("block") : Json(nullptr));
+  return c.Return(p, p ? Value("block") : Value(nullptr));
 }
 
 LPVOID LocalFree(LPVOID hMem) {

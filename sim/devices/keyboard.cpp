@@ -132,7 +132,7 @@ using namespace sim;
 
 HHOOK SetWindowsHookExW(int idHook, HOOKPROC lpfn, HINSTANCE hmod, DWORD dwThreadId) {
   Call c("SetWindowsHookExW");
-  c.Arg("type", idHook).Arg("module", HandleJson(hmod)).Arg("thread", dwThreadId);
+  c.Arg("type", idHook).Arg("module", HandleValue(hmod)).Arg("thread", dwThreadId);
   if (lpfn == nullptr) {
     c.Misuse("SetWindowsHookExW without a hook procedure");
     c.SetError(ERROR_INVALID_PARAMETER);
@@ -152,12 +152,12 @@ HHOOK SetWindowsHookExW(int idHook, HOOKPROC lpfn, HINSTANCE hmod, DWORD dwThrea
   }
   HHOOK h = reinterpret_cast<HHOOK>(Dev().keyboard.Install(lpfn));
   c.SetError(ERROR_SUCCESS);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 LRESULT CallNextHookEx(HHOOK hhk, int nCode, WPARAM wParam, LPARAM lParam) {
   Call c("CallNextHookEx");
-  c.Arg("hook", HandleJson(hhk)).Arg("code", nCode).Arg("wparam", HexJson(wParam));
+  c.Arg("hook", HandleValue(hhk)).Arg("code", nCode).Arg("wparam", HexText(wParam));
   Handset& d = Dev();
   // The handset's system ignores the hook handle (the chain is found from the calling hook), so
   // a handle read before the hook came off is no misuse.
@@ -169,7 +169,7 @@ LRESULT CallNextHookEx(HHOOK hhk, int nCode, WPARAM wParam, LPARAM lParam) {
 
 BOOL UnhookWindowsHookEx(HHOOK hhk) {
   Call c("UnhookWindowsHookEx");
-  c.Arg("hook", HandleJson(hhk));
+  c.Arg("hook", HandleValue(hhk));
   if (!Dev().keyboard.Remove(reinterpret_cast<std::uintptr_t>(hhk))) {
     c.Misuse("UnhookWindowsHookEx on a handle that is not an installed hook");
     c.SetError(ERROR_INVALID_HANDLE);

@@ -74,21 +74,21 @@ void Libraries::UseCallEventLater(std::size_t index, Micros after) {
     const std::uintptr_t h = call.args[2];
     if (auto* ev = dev.handles.Object<EventObject>(h, HandleKind::kEvent)) {
       ev->Set();
-      dev.Note("animation", "signals_call_event", {{"handle", HexJson(h)}});
+      dev.Note("animation", "signals_call_event", {{"handle", HexText(h)}});
       return;
     }
     call.used_closed_handle = true;
     const std::string what = "animation library would use a closed handle";
-    dev.Note("misuse", "DoShutdownAnimation", {{"what", what}, {"handle", HexJson(h)}});
-    dev.events.At(dev.events.Events().size() - 1)["misuse"] = what;
+    dev.Note("misuse", "DoShutdownAnimation", {{"what", what}, {"handle", HexText(h)}});
+    dev.events.At(dev.events.Events().size() - 1).Set("misuse", what);
   });
 }
 
 std::uint32_t Libraries::DoShutdownAnimation(std::uint32_t reserved, std::uint32_t done_event,
                                              std::uint32_t call_event) {
   Call c(kAnimationEntry);
-  c.Arg("reserved", reserved).Arg("done_event", done_event ? HexJson(done_event) : Json(nullptr))
-      .Arg("call_event", call_event ? HexJson(call_event) : Json(nullptr));
+  c.Arg("reserved", reserved).Arg("done_event", done_event ? Value(HexText(done_event)) : Value())
+      .Arg("call_event", call_event ? Value(HexText(call_event)) : Value());
   Handset& d = Dev();
   Libraries& self = d.libraries;
   if (self.animation_ == nullptr) {
@@ -105,21 +105,19 @@ std::uint32_t Libraries::DoShutdownAnimation(std::uint32_t reserved, std::uint32
   self.RunAnimation(*self.animation_, call);
   if (self.animation_->uses_call_event_after > 0)
     self.UseCallEventLater(self.animation_calls_.size() - 1, self.animation_->uses_call_event_after);
-  c.Record()["t_end_us"] = d.kernel.Now();
+  c.Set("t_end_us", d.kernel.Now());
   return c.Return<std::uint32_t>(0, 0);
 }
 
 namespace {
 // The program's successful CloseHandle of `handle` at or after `from`, or null.
-const Json* FindClose(const EventLog& log, std::uint32_t handle, Micros from) {
-  const Json shown = HexJson(handle);
-  for (const Json& e : log.Events()) {
-    // The operation's name is compared where it stands, without copying it out of each record.
-    const auto op = e.find("op");
-    if (op == e.end() || !op->is_string() || op->get_ref<const std::string&>() != "CloseHandle") continue;
-    if (e["t_us"].get<Micros>() >= from && e["args"].value("handle", Json()) == shown &&
-        e.value("result", Json()) == Json(true))
-      return &e;
+const Event* FindClose(const EventLog& log, std::uint32_t handle, Micros from) {
+  const std::string shown = HexText(handle);
+  for (const Event& e : log.Events()) {
+    if (e.op != "CloseHandle" || e.t_us < from) continue;
+    const Value* h = e.Arg("handle");
+    const Value* result = e.Get("result");
+    if (h && h->Text() == shown && result && *result == Value(true)) return &e;
   }
   return nullptr;
 }
@@ -140,15 +138,15 @@ void Libraries::Summarize(Json& out) const {
   Handset& d = Dev();
   for (const auto& call : animation_calls_) {
     Json j = ObjectWithRoom(7);
-    Append(j, "args", Json{call.args[0], call.args[1] ? HexJson(call.args[1]) : Json(nullptr),
-                           call.args[2] ? HexJson(call.args[2]) : Json(nullptr)});
+    Append(j, "args", Json{call.args[0], call.args[1] ? Json(HexText(call.args[1])) : Json(nullptr),
+                           call.args[2] ? Json(HexText(call.args[2])) : Json(nullptr)});
     Append(j, "call_event", call.call_event);
     Append(j, "started_ms", call.started / kMicrosPerMs);
     Append(j, "played_ms", call.returned_yet ? Json((call.returned - call.started) / kMicrosPerMs) : Json(nullptr));
     Append(j, "call_event_closed", d.handles.WasClosed(call.args[2]));
     if (call.returned_yet)
-      if (const Json* closed = FindClose(d.events, call.args[2], call.started))
-        Append(j, "call_event_closed_after_us", (*closed)["t_us"].get<Micros>() - call.returned);
+      if (const Event* closed = FindClose(d.events, call.args[2], call.started))
+        Append(j, "call_event_closed_after_us", closed->t_us - call.returned);
     Append(j, "used_closed_handle", call.used_closed_handle);
     calls.push_back(std::move(j));
   }
@@ -174,12 +172,12 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
   }
   HMODULE h = reinterpret_cast<HMODULE>(lib->module);
   c.SetError(ERROR_SUCCESS);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
   Call c("GetProcAddressW");
-  c.Arg("module", HandleJson(hModule)).Arg("name", Narrow(lpProcName));
+  c.Arg("module", HandleValue(hModule)).Arg("name", Narrow(lpProcName));
   Library* lib = Dev().libraries.FindModule(reinterpret_cast<std::uintptr_t>(hModule));
   if (lib == nullptr || lpProcName == nullptr) {
     c.Misuse("GetProcAddressW on a value that is not a loaded module, or without a name");
@@ -192,5 +190,5 @@ FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
     return c.Return<FARPROC>(nullptr, nullptr);
   }
   c.SetError(ERROR_SUCCESS);
-  return c.Return(reinterpret_cast<FARPROC>(entry), Json("entry"));
+  return c.Return(reinterpret_cast<FARPROC>(entry), Value("entry"));
 }

@@ -37,7 +37,7 @@ struct AnimationCall {
 
 class Libraries {
  public:
-  static constexpr const char* kAnimationEntry = "DoShutdownAnimation";
+  static constexpr std::string_view kAnimationEntry = "DoShutdownAnimation";
 
   // Reads [[library]] entries: path, exports, plays_ms, uses_call_event_after_return_ms.
   void Configure(const Section& root);

@@ -221,7 +221,7 @@ BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles, LPDW
 
 BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBytesNeeded, LPBYTE pBuffer) {
   Call c("CeGetUserNotification");
-  c.Arg("handle", HandleJson(hNotification)).Arg("size", cBufferSize).Arg("buffer", pBuffer != nullptr);
+  c.Arg("handle", HandleValue(hNotification)).Arg("size", cBufferSize).Arg("buffer", pBuffer != nullptr);
   NotificationDb& db = Dev().notifications;
   const auto index = db.IndexOf(reinterpret_cast<std::uintptr_t>(hNotification));
   if (!index || pcBytesNeeded == nullptr || (pBuffer == nullptr && cBufferSize != 0) ||
@@ -248,7 +248,7 @@ BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBy
   db.Write(*index, pBuffer);
   db.Walk().fetched.insert(*index);
   const NotificationEntry& e = db.Entries()[*index];
-  c.Arg("type", e.type).Arg("application", e.application ? Json(Narrow(*e.application)) : Json(nullptr))
+  c.Arg("type", e.type).Arg("application", e.application ? Value(Narrow(*e.application)) : Value(nullptr))
       .Arg("start", FieldsText(e.start));
   return c.Return<BOOL>(TRUE, true);
 }

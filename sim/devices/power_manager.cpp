@@ -29,8 +29,8 @@ using namespace sim;
 
 DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Options) {
   Call c("SetSystemPowerState");
-  c.Arg("state_name", pwsSystemState ? Json(Narrow(pwsSystemState)) : Json(nullptr))
-      .Arg("flags", HexJson(StateFlags)).Arg("options", HexJson(Options));
+  c.Arg("state_name", pwsSystemState ? Value(Narrow(pwsSystemState)) : Value(nullptr))
+      .Arg("flags", HexText(StateFlags)).Arg("options", HexText(Options));
   Handset& d = Dev();
   if (c.Injected(std::to_string(StateFlags))) return c.Return<DWORD>(ERROR_GEN_FAILURE, ERROR_GEN_FAILURE);
   PowerManager& pm = d.power;
@@ -42,7 +42,7 @@ DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Option
     if (pm.suspend_ends_run) d.kernel.End(EndKind::kSuspended, "the forced suspend switched the handset off");
     if (pm.suspend_delay > 0) {
       d.kernel.Wait(nullptr, pm.suspend_delay, "the forced suspend has not returned yet");
-      c.Record()["t_end_us"] = d.kernel.Now();
+      c.Set("t_end_us", d.kernel.Now());
     }
     return c.Return<DWORD>(ERROR_SUCCESS, ERROR_SUCCESS);
   }

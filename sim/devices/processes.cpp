@@ -129,7 +129,7 @@ void Processes::Terminate(SimProcess& p, std::uint32_t exit_code) {
   p.alive = false;
   p.terminated = true;
   p.exit_code = exit_code;
-  d.Note("processes", "terminated", {{"name", Narrow(p.exe)}, {"pid", HexJson(p.pid)}, {"exit_code", exit_code}});
+  d.Note("processes", "terminated", {{"name", Narrow(p.exe)}, {"pid", HexText(p.pid)}, {"exit_code", exit_code}});
   for (std::uintptr_t hwnd : p.windows) d.windows.Close(hwnd, "its process was terminated");
 }
 
@@ -154,7 +154,7 @@ void Processes::Summarize(Json& out) const {
   for (const auto& p : procs_) {
     Json app = ObjectWithRoom(3);
     Append(app, "name", Narrow(p.exe));
-    Append(app, "pid", HexJson(p.pid));
+    Append(app, "pid", HexText(p.pid));
     Append(app, "state", StateOf(p));
     apps.push_back(std::move(app));
   }
@@ -188,7 +188,7 @@ BOOL Deliver(Call& c, ProcessSnapshot& s, LPPROCESSENTRY32 lppe) {
   }
   const PROCESSENTRY32& r = s.records[s.next++];
   std::memcpy(lppe, &r, sizeof r);
-  c.Arg("pid", HexJson(r.th32ProcessID));
+  c.Arg("pid", HexText(r.th32ProcessID));
   std::size_t n = 0;
   while (n < MAX_PATH && r.szExeFile[n] != 0) ++n;
   c.Arg("name", Narrow(std::u16string_view(r.szExeFile, n)));
@@ -199,7 +199,7 @@ BOOL Deliver(Call& c, ProcessSnapshot& s, LPPROCESSENTRY32 lppe) {
 
 HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
   Call c("CreateToolhelp32Snapshot");
-  c.Arg("flags", HexJson(dwFlags)).Arg("pid", th32ProcessID);
+  c.Arg("flags", HexText(dwFlags)).Arg("pid", th32ProcessID);
   Handset& d = Dev();
   if (d.processes.snapshot == "fails" || c.Injected()) {
     c.SetError(d.processes.snapshot_error);
@@ -211,12 +211,12 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
   HANDLE h = reinterpret_cast<HANDLE>(d.OpenHandle(HandleKind::kSnapshot, snap, "process snapshot",
                                                    "CreateToolhelp32Snapshot"));
   c.SetError(ERROR_SUCCESS);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) {
   Call c("Process32First");
-  c.Arg("handle", HandleJson(hSnapshot));
+  c.Arg("handle", HandleValue(hSnapshot));
   ProcessSnapshot* s = CheckSnapshot(c, hSnapshot, "Process32First");
   if (s == nullptr) return c.Return<BOOL>(FALSE, false);
   if (Dev().processes.snapshot == "first_unreadable" || c.Injected()) {
@@ -229,7 +229,7 @@ BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) {
 
 BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) {
   Call c("Process32Next");
-  c.Arg("handle", HandleJson(hSnapshot));
+  c.Arg("handle", HandleValue(hSnapshot));
   ProcessSnapshot* s = CheckSnapshot(c, hSnapshot, "Process32Next");
   if (s == nullptr) return c.Return<BOOL>(FALSE, false);
   if (c.Injected()) {
@@ -241,7 +241,7 @@ BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) {
 
 BOOL CloseToolhelp32Snapshot(HANDLE hSnapshot) {
   Call c("CloseToolhelp32Snapshot");
-  c.Arg("handle", HandleJson(hSnapshot));
+  c.Arg("handle", HandleValue(hSnapshot));
   if (CheckSnapshot(c, hSnapshot, "CloseToolhelp32Snapshot") == nullptr) return c.Return<BOOL>(FALSE, false);
   Dev().handles.Close(reinterpret_cast<std::uintptr_t>(hSnapshot));
   return c.Return<BOOL>(TRUE, true);
@@ -249,7 +249,7 @@ BOOL CloseToolhelp32Snapshot(HANDLE hSnapshot) {
 
 HANDLE OpenProcess(DWORD fdwAccess, BOOL fInherit, DWORD IDProcess) {
   Call c("OpenProcess");
-  c.Arg("access", HexJson(fdwAccess)).Arg("inherit", fInherit != 0).Arg("pid", HexJson(IDProcess));
+  c.Arg("access", HexText(fdwAccess)).Arg("inherit", fInherit != 0).Arg("pid", HexText(IDProcess));
   Handset& d = Dev();
   SimProcess* p = d.processes.Find(IDProcess);
   if (p == nullptr || !p->alive) {
@@ -264,12 +264,12 @@ HANDLE OpenProcess(DWORD fdwAccess, BOOL fInherit, DWORD IDProcess) {
   HANDLE h = reinterpret_cast<HANDLE>(d.OpenHandle(HandleKind::kProcess, std::make_shared<std::uint32_t>(p->pid),
                                                    "process '" + Narrow(p->exe) + "'", "OpenProcess"));
   c.SetError(ERROR_SUCCESS);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 BOOL TerminateProcess(HANDLE hProcess, DWORD uExitCode) {
   Call c("TerminateProcess");
-  c.Arg("handle", HandleJson(hProcess)).Arg("exit_code", uExitCode);
+  c.Arg("handle", HandleValue(hProcess)).Arg("exit_code", uExitCode);
   Handset& d = Dev();
   auto* pid = d.handles.Object<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hProcess), HandleKind::kProcess);
   if (pid == nullptr) {

@@ -131,7 +131,7 @@ void Radio::StartThread() {
           Instance* inst = &instances_[i];
           if (!inst->open || (n.code & 0xFFFF0000u & inst->classes) == 0) continue;
           ++notifications_delivered;
-          Dev().Note("radio", "notify", {{"code", HexJson(n.code)}, {"payload", HexBytes(n.payload.data(), n.payload.size())}});
+          Dev().Note("radio", "notify", {{"code", HexText(n.code)}, {"payload", HexBytes(n.payload.data(), n.payload.size())}});
           auto cb = reinterpret_cast<RILNOTIFYCALLBACK>(inst->notify_cb);
           std::unique_ptr<std::uint8_t[]> block = PayloadBlock(n.payload, n.null_payload);
           cb(n.code, block.get(), static_cast<DWORD>(n.payload.size()), inst->param);
@@ -154,8 +154,8 @@ using namespace sim;
 HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALLBACK pfnNotify,
                        DWORD dwNotificationClasses, DWORD dwParam, HRIL* lphRil) {
   Call c("RIL_Initialize");
-  c.Arg("port", dwIndex).Arg("classes", HexJson(dwNotificationClasses)).Arg("param", dwParam);
-  auto hr = [&](HRESULT v) { return c.Return<HRESULT>(v, HexJson(static_cast<std::uint32_t>(v))); };
+  c.Arg("port", dwIndex).Arg("classes", HexText(dwNotificationClasses)).Arg("param", dwParam);
+  auto hr = [&](HRESULT v) { return c.Return<HRESULT>(v, HexText(static_cast<std::uint32_t>(v))); };
   if (lphRil == nullptr || pfnResult == nullptr || pfnNotify == nullptr) {
     c.Misuse("RIL_Initialize without callbacks or a place for the handle");
     return hr(E_INVALIDARG);
@@ -165,15 +165,15 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALL
   if (c.Injected()) return hr(E_FAIL);
   *lphRil = reinterpret_cast<HRIL>(d.radio.Open(reinterpret_cast<void*>(pfnResult),
                                                 reinterpret_cast<void*>(pfnNotify), dwNotificationClasses, dwParam));
-  c.Arg("handle", HandleJson(*lphRil));
+  c.Arg("handle", HandleValue(*lphRil));
   return hr(S_OK);
 }
 
 HRESULT RIL_DevSpecific(HRIL hRil, const BYTE* lpbParams, DWORD dwSize) {
   Call c("RIL_DevSpecific");
-  c.Arg("handle", HandleJson(hRil)).Arg("size", dwSize);
+  c.Arg("handle", HandleValue(hRil)).Arg("size", dwSize);
   if (lpbParams && dwSize) c.Arg("bytes", HexBytes(lpbParams, dwSize));
-  auto hr = [&](HRESULT v) { return c.Return<HRESULT>(v, HexJson(static_cast<std::uint32_t>(v))); };
+  auto hr = [&](HRESULT v) { return c.Return<HRESULT>(v, HexText(static_cast<std::uint32_t>(v))); };
   Handset& d = Dev();
   Radio::Instance* inst = d.radio.Find(reinterpret_cast<std::uintptr_t>(hRil));
   if (inst == nullptr) {
@@ -192,12 +192,12 @@ HRESULT RIL_DevSpecific(HRIL hRil, const BYTE* lpbParams, DWORD dwSize) {
 
 HRESULT RIL_Deinitialize(HRIL hRil) {
   Call c("RIL_Deinitialize");
-  c.Arg("handle", HandleJson(hRil));
+  c.Arg("handle", HandleValue(hRil));
   Handset& d = Dev();
   Radio::Instance* inst = d.radio.Find(reinterpret_cast<std::uintptr_t>(hRil));
   if (inst == nullptr) {
     if (hRil != nullptr) c.Misuse("RIL_Deinitialize on a radio instance that is not open");
-    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+    return c.Return<HRESULT>(E_INVALIDARG, HexText(static_cast<std::uint32_t>(E_INVALIDARG)));
   }
   inst->open = false;
   ++d.radio.deinitialized;

@@ -285,7 +285,7 @@ void Registry::Deliver(const Delivery& d) {
   const auto cb = reinterpret_cast<REGISTRYNOTIFYCALLBACK>(n->callback);
   const HREGNOTIFY handle = reinterpret_cast<HREGNOTIFY>(d.handle);
   const std::uint32_t user_data = n->user_data;  // the callback may close the notification
-  Dev().Note("registry", "callback", {{"notification", HexJson(d.handle)}, {"has_data", d.value.has_value()}});
+  Dev().Note("registry", "callback", {{"notification", HexText(d.handle)}, {"has_data", d.value.has_value()}});
   if (!d.value) {
     cb(handle, user_data, nullptr, 0);
     return;
@@ -329,7 +329,7 @@ std::optional<KeyRef> Resolve(HKEY hKey, LPCWSTR sub) {
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesired, HKEY* phkResult) {
   Call c("RegOpenKeyExW");
-  c.Arg("root", HandleJson(hKey)).Arg("subkey", Narrow(lpSubKey)).Arg("options", ulOptions).Arg("access", HexJson(samDesired));
+  c.Arg("root", HandleValue(hKey)).Arg("subkey", Narrow(lpSubKey)).Arg("options", ulOptions).Arg("access", HexText(samDesired));
   if (phkResult == nullptr) {
     c.Misuse("RegOpenKeyExW without a place for the key");
     return c.Return<LONG>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
@@ -346,14 +346,14 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesire
   auto v = d.OpenHandle(HandleKind::kKey, std::make_shared<KeyRef>(*ref), "key '" + Narrow(ref->path) + "'",
                         "RegOpenKeyExW");
   *phkResult = reinterpret_cast<HKEY>(v);
-  c.Arg("key", HexJson(v));
+  c.Arg("key", HexText(v));
   return c.Return<LONG>(ERROR_SUCCESS, ERROR_SUCCESS);
 }
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
   Call c("RegQueryValueExW");
-  c.Arg("key", HandleJson(hKey)).Arg("value", Narrow(lpValueName));
+  c.Arg("key", HandleValue(hKey)).Arg("value", Narrow(lpValueName));
   if (lpcbData) c.Arg("capacity", *lpcbData);
   Handset& d = Dev();
   auto* ref = d.handles.Object<KeyRef>(reinterpret_cast<std::uintptr_t>(hKey), HandleKind::kKey);
@@ -388,7 +388,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
 
 LONG RegCloseKey(HKEY hKey) {
   Call c("RegCloseKey");
-  c.Arg("key", HandleJson(hKey));
+  c.Arg("key", HandleValue(hKey));
   const auto v = reinterpret_cast<std::uintptr_t>(hKey);
   if (Dev().handles.Find(v, HandleKind::kKey) == nullptr) {
     c.Misuse("RegCloseKey on a key that is not open");
@@ -400,14 +400,14 @@ LONG RegCloseKey(HKEY hKey) {
 
 HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR pszData, UINT cchData) {
   Call c("RegistryGetString");
-  c.Arg("root", HandleJson(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName)).Arg("capacity", cchData);
+  c.Arg("root", HandleValue(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName)).Arg("capacity", cchData);
   auto ref = Resolve(hkey, pszSubKey);
   if (!ref || pszData == nullptr || cchData == 0) {
     c.Misuse("RegistryGetString without a valid root or buffer");
-    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+    return c.Return<HRESULT>(E_INVALIDARG, HexText(static_cast<std::uint32_t>(E_INVALIDARG)));
   }
   const std::u16string name = pszValueName ? pszValueName : u"";
-  auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexJson(static_cast<std::uint32_t>(hr))); };
+  auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexText(static_cast<std::uint32_t>(hr))); };
   if (c.Injected(Narrow(ref->path))) return fail(E_FAIL);
   const RegValue* v = Dev().registry.FindValue(*ref, name);
   if (v == nullptr) return fail(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
@@ -429,10 +429,10 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
                                REGISTRYNOTIFYCALLBACK pfnCallback, DWORD dwUserData,
                                PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
   Call c("RegistryNotifyCallback");
-  c.Arg("key", HandleJson(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName))
-      .Arg("user_data", dwUserData).Arg("condition", pCondition != nullptr ? Json("set") : Json(nullptr));
+  c.Arg("key", HandleValue(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName))
+      .Arg("user_data", dwUserData).Arg("condition", pCondition != nullptr ? Value("set") : Value(nullptr));
   auto ref = Resolve(hkey, pszSubKey);
-  auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexJson(static_cast<std::uint32_t>(hr))); };
+  auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexText(static_cast<std::uint32_t>(hr))); };
   if (!ref || pfnCallback == nullptr || phNotify == nullptr) {
     c.Misuse("RegistryNotifyCallback without a valid key, callback or place for the handle");
     return fail(E_INVALIDARG);
@@ -447,17 +447,17 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
   n.handle = d.OpenHandle(HandleKind::kRegNotify, nullptr,
                           "registry notification '" + Narrow(n.value) + "'", "RegistryNotifyCallback");
   *phNotify = reinterpret_cast<HREGNOTIFY>(d.registry.AddNotification(std::move(n)));
-  c.Arg("notification", HandleJson(*phNotify));
+  c.Arg("notification", HandleValue(*phNotify));
   return c.Return<HRESULT>(S_OK, 0);
 }
 
 HRESULT RegistryCloseNotification(HREGNOTIFY hNotify) {
   Call c("RegistryCloseNotification");
-  c.Arg("notification", HandleJson(hNotify));
+  c.Arg("notification", HandleValue(hNotify));
   const auto v = reinterpret_cast<std::uintptr_t>(hNotify);
   if (!Dev().registry.CloseNotification(v)) {
     c.Misuse("RegistryCloseNotification on a notification that is not open");
-    return c.Return<HRESULT>(E_INVALIDARG, HexJson(static_cast<std::uint32_t>(E_INVALIDARG)));
+    return c.Return<HRESULT>(E_INVALIDARG, HexText(static_cast<std::uint32_t>(E_INVALIDARG)));
   }
   Dev().handles.Close(v);
   return c.Return<HRESULT>(S_OK, 0);

@@ -103,18 +103,18 @@ using namespace sim;
 
 HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
   Call c("GetModuleHandleW");
-  c.Arg("name", lpModuleName ? Json(Narrow(lpModuleName)) : Json(nullptr));
+  c.Arg("name", lpModuleName ? Value(Narrow(lpModuleName)) : Value(nullptr));
   if (lpModuleName != nullptr) {
     c.SetError(ERROR_MOD_NOT_FOUND);
     return c.Return<HMODULE>(nullptr, nullptr);
   }
   auto h = reinterpret_cast<HMODULE>(Resources::kProgramInstance);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   Call c("GetModuleFileNameW");
-  c.Arg("module", HandleJson(hModule)).Arg("capacity", nSize);
+  c.Arg("module", HandleValue(hModule)).Arg("capacity", nSize);
   if (lpFilename == nullptr || nSize == 0) {
     c.Misuse("GetModuleFileNameW without a buffer");
     c.SetError(ERROR_INVALID_PARAMETER);
@@ -143,7 +143,7 @@ DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
 
 int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
   Call c("LoadStringW");
-  c.Arg("module", HandleJson(hInstance)).Arg("id", uID).Arg("capacity", cchBufferMax);
+  c.Arg("module", HandleValue(hInstance)).Arg("id", uID).Arg("capacity", cchBufferMax);
   if (lpBuffer == nullptr || cchBufferMax <= 0) {
     c.Misuse("LoadStringW without a buffer");
     return c.Return(0, 0);

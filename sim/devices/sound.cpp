@@ -153,7 +153,7 @@ using namespace sim;
 
 BOOL PlaySoundW(LPCWSTR pszSound, HMODULE hmod, DWORD fdwSound) {
   Call c("PlaySoundW");
-  c.Arg("flags", HexJson(fdwSound)).Arg("module", HandleJson(hmod));
+  c.Arg("flags", HexText(fdwSound)).Arg("module", HandleValue(hmod));
   Handset& d = Dev();
   if (pszSound == nullptr) {
     d.sound.Stop();
@@ -176,7 +176,7 @@ BOOL PlaySoundW(LPCWSTR pszSound, HMODULE hmod, DWORD fdwSound) {
   if ((fdwSound & SND_ASYNC) == 0) {
     d.kernel.Wait(nullptr, ParseWav(reinterpret_cast<const std::uint8_t*>(pszSound), block->size).length,
                   "PlaySoundW plays the sound to its end");
-    c.Record()["t_end_us"] = d.kernel.Now();
+    c.Set("t_end_us", d.kernel.Now());
   }
   return c.Return<BOOL>(TRUE, true);
 }

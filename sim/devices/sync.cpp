@@ -93,13 +93,13 @@ HANDLE NewHandle(HandleKind kind, std::shared_ptr<void> obj, std::string label, 
       d.OpenHandle(kind, std::move(obj), std::move(label), op));
 }
 
-std::uintptr_t Value(HANDLE h) { return reinterpret_cast<std::uintptr_t>(h); }
+std::uintptr_t HandleBits(HANDLE h) { return reinterpret_cast<std::uintptr_t>(h); }
 
 // The object behind `h` when it is an open handle of `kind`; otherwise records the misuse, sets
 // ERROR_INVALID_HANDLE and returns null.
 template <class T>
 T* OpenObject(Call& c, HANDLE h, HandleKind kind, const char* op) {
-  T* obj = Dev().handles.Object<T>(Value(h), kind);
+  T* obj = Dev().handles.Object<T>(HandleBits(h), kind);
   if (obj == nullptr) {
     c.Misuse(std::string(op) + " on a handle that is not an open " + KindName(kind));
     c.SetError(ERROR_INVALID_HANDLE);
@@ -116,7 +116,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
   Call c("CreateEventW");
   const std::u16string name = lpName ? std::u16string(lpName) : std::u16string();
   c.Arg("manual_reset", bManualReset != 0).Arg("initial_state", bInitialState != 0);
-  c.Arg("name", lpName ? Json(Narrow(name)) : Json(nullptr));
+  c.Arg("name", lpName ? Value(Narrow(name)) : Value(nullptr));
   if (c.Injected(Narrow(name))) {
     c.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return c.Return<HANDLE>(nullptr, nullptr);
@@ -132,7 +132,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
       }
       HANDLE h = NewHandle(HandleKind::kEvent, ev, ev->Describe(), "CreateEventW");
       c.SetError(ERROR_ALREADY_EXISTS);
-      return c.Return(h, HandleJson(h));
+      return c.Return(h, HandleValue(h));
     }
   }
   ev = std::make_shared<EventObject>(bManualReset != 0, bInitialState != 0);
@@ -140,12 +140,12 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
   if (!name.empty()) d.sync.Register(ev);
   HANDLE h = NewHandle(HandleKind::kEvent, ev, ev->Describe(), "CreateEventW");
   c.SetError(ERROR_SUCCESS);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 BOOL SetEvent(HANDLE hEvent) {
   Call c("SetEvent");
-  c.Arg("handle", HandleJson(hEvent));
+  c.Arg("handle", HandleValue(hEvent));
   auto* ev = OpenObject<EventObject>(c, hEvent, HandleKind::kEvent, "SetEvent");
   if (ev == nullptr) return c.Return<BOOL>(FALSE, false);
   if (c.Injected(Narrow(ev->name))) {
@@ -159,7 +159,7 @@ BOOL SetEvent(HANDLE hEvent) {
 
 BOOL ResetEvent(HANDLE hEvent) {
   Call c("ResetEvent");
-  c.Arg("handle", HandleJson(hEvent));
+  c.Arg("handle", HandleValue(hEvent));
   auto* ev = OpenObject<EventObject>(c, hEvent, HandleKind::kEvent, "ResetEvent");
   if (ev == nullptr) return c.Return<BOOL>(FALSE, false);
   ev->Reset();
@@ -169,7 +169,7 @@ BOOL ResetEvent(HANDLE hEvent) {
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
   Call c("CreateMutexW");
   const std::u16string name = lpName ? std::u16string(lpName) : std::u16string();
-  c.Arg("initial_owner", bInitialOwner != 0).Arg("name", lpName ? Json(Narrow(name)) : Json(nullptr));
+  c.Arg("initial_owner", bInitialOwner != 0).Arg("name", lpName ? Value(Narrow(name)) : Value(nullptr));
   if (c.Injected(Narrow(name))) {
     c.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return c.Return<HANDLE>(nullptr, nullptr);
@@ -188,8 +188,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
         c.SetError(ERROR_ALREADY_EXISTS);
       else
         c.SetError(ERROR_SUCCESS);  // canary: a platform that forgets to report the name
-      c.Record()["already_existed"] = true;
-      return c.Return(h, HandleJson(h));
+      c.Set("already_existed", true);
+      return c.Return(h, HandleValue(h));
     }
   }
   auto mutex = std::make_shared<MutexObject>();
@@ -198,12 +198,12 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
   if (!name.empty()) d.sync.Register(mutex);
   HANDLE h = NewHandle(HandleKind::kMutex, mutex, mutex->Describe(), "CreateMutexW");
   c.SetError(ERROR_SUCCESS);
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
   Call c("ReleaseMutex");
-  c.Arg("handle", HandleJson(hMutex));
+  c.Arg("handle", HandleValue(hMutex));
   auto* mutex = OpenObject<MutexObject>(c, hMutex, HandleKind::kMutex, "ReleaseMutex");
   if (mutex == nullptr) return c.Return<BOOL>(FALSE, false);
   if (!mutex->Release(Dev().kernel.Current())) {
@@ -215,24 +215,24 @@ BOOL ReleaseMutex(HANDLE hMutex) {
 
 BOOL CloseHandle(HANDLE hObject) {
   Call c("CloseHandle");
-  c.Arg("handle", HandleJson(hObject));
+  c.Arg("handle", HandleValue(hObject));
   Handset& d = Dev();
-  HandleEntry* e = d.handles.Find(Value(hObject));
+  HandleEntry* e = d.handles.Find(HandleBits(hObject));
   if (e == nullptr) {
     if (hObject != nullptr) c.Misuse("CloseHandle on a handle that is not open");
     c.SetError(ERROR_INVALID_HANDLE);
     return c.Return<BOOL>(FALSE, false);
   }
   c.Arg("object", e->label);
-  d.handles.Close(Value(hObject));
+  d.handles.Close(HandleBits(hObject));
   return c.Return<BOOL>(TRUE, true);
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   Call c("WaitForSingleObject");
-  c.Arg("handle", HandleJson(hHandle)).Arg("timeout_ms", dwMilliseconds == INFINITE ? Json("INFINITE") : Json(dwMilliseconds));
+  c.Arg("handle", HandleValue(hHandle)).Arg("timeout_ms", dwMilliseconds == INFINITE ? Value("INFINITE") : Value(dwMilliseconds));
   Handset& d = Dev();
-  HandleEntry* e = d.handles.Find(Value(hHandle));
+  HandleEntry* e = d.handles.Find(HandleBits(hHandle));
   if (e == nullptr || (e->kind != HandleKind::kEvent && e->kind != HandleKind::kMutex &&
                        e->kind != HandleKind::kThread)) {
     c.Misuse("WaitForSingleObject on a handle that is not a waitable object");
@@ -250,7 +250,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   const Micros timeout = dwMilliseconds == INFINITE ? kNever : Micros{dwMilliseconds} * kMicrosPerMs;
   auto keep = e->object;  // the object outlives a close of the handle during the wait
   const WaitOutcome r = d.kernel.Wait(w, timeout, "WaitForSingleObject on " + e->label);
-  c.Record()["t_end_us"] = d.kernel.Now();
+  c.Set("t_end_us", d.kernel.Now());
   if (r == WaitOutcome::kSignaled) return c.Return<DWORD>(WAIT_OBJECT_0, "WAIT_OBJECT_0");
   return c.Return<DWORD>(WAIT_TIMEOUT, "WAIT_TIMEOUT");
 }
@@ -259,8 +259,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize, LPTHREAD_START_ROU
                     LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
   Call c("CreateThread");
   std::string routine = RoutineName(reinterpret_cast<const void*>(lpStartAddress));
-  c.Arg("routine", routine.empty() ? Json(nullptr) : Json(routine))
-      .Arg("parameter", lpParameter != nullptr ? Json("set") : Json(nullptr))
+  c.Arg("routine", routine.empty() ? Value(nullptr) : Value(routine))
+      .Arg("parameter", lpParameter != nullptr ? Value("set") : Value(nullptr))
       .Arg("flags", dwCreationFlags);
   if (lpStartAddress == nullptr) {
     c.Misuse("CreateThread without a start routine");
@@ -277,7 +277,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize, LPTHREAD_START_ROU
   if (lpThreadId != nullptr) *lpThreadId = static_cast<DWORD>(0x100 + tid);
   HANDLE h = NewHandle(HandleKind::kThread, std::make_shared<ThreadId>(tid), "thread '" + routine + "'", "CreateThread");
   c.SetError(ERROR_SUCCESS);
-  c.Return(h, HandleJson(h));
+  c.Return(h, HandleValue(h));
   d.kernel.Yield(tid);  // with the fixed order, a new thread starts at once
   return h;
 }
@@ -287,7 +287,7 @@ void Sleep(DWORD dwMilliseconds) {
   c.Arg("ms", dwMilliseconds);
   Dev().kernel.Wait(nullptr, dwMilliseconds == INFINITE ? kNever : Micros{dwMilliseconds} * kMicrosPerMs,
                     "Sleep(" + std::to_string(dwMilliseconds) + ")");
-  c.Record()["t_end_us"] = Dev().kernel.Now();
+  c.Set("t_end_us", Dev().kernel.Now());
   c.Done();
 }
 

@@ -82,8 +82,7 @@ std::string Count(std::size_t n, const std::string& one, const std::string& many
 CivilTime TimeProgramSaw(Micros at) {
   const auto& events = Dev().events.Events();
   for (auto it = events.rbegin(); it != events.rend(); ++it)
-    if (it->value("kind", "") == "call" && it->value("op", "") == "GetLocalTime" && it->contains("t_us"))
-      return Dev().clock.CivilAt((*it)["t_us"].get<Micros>());
+    if (it->IsCall() && it->op == "GetLocalTime") return Dev().clock.CivilAt(it->t_us);
   return Dev().clock.CivilAt(at);
 }
 

@@ -138,7 +138,7 @@ void WindowManager::Close(std::uintptr_t hwnd, const std::string& why) {
   if (w == nullptr) return;
   w->alive = false;
   if (foreground_ == hwnd) foreground_ = 0;
-  Dev().Note("windows", "closed", {{"window", HexJson(hwnd)}, {"title", Narrow(w->title)}, {"why", why}});
+  Dev().Note("windows", "closed", {{"window", HexText(hwnd)}, {"title", Narrow(w->title)}, {"why", why}});
   if (w->is_box && on_box_closed) on_box_closed(*w);
 }
 
@@ -193,7 +193,7 @@ Window* CheckWindow(Call& c, HWND h, const char* op) {
 
 int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   Call c("MessageBoxW");
-  c.Arg("owner", HandleJson(hWnd)).Arg("text", Narrow(lpText)).Arg("caption", Narrow(lpCaption)).Arg("style", HexJson(uType));
+  c.Arg("owner", HandleValue(hWnd)).Arg("text", Narrow(lpText)).Arg("caption", Narrow(lpCaption)).Arg("style", HexText(uType));
   if (c.Injected(Narrow(lpCaption))) {
     c.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return c.Return(0, 0);
@@ -215,8 +215,8 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   Window* box = d.windows.Find(hwnd);
   auto answered = box->answered;
   auto handled = box->handled;
-  c.Record()["window"] = HexJson(hwnd);
-  d.Note("windows", "box_shown", {{"window", HexJson(hwnd)}, {"title", Narrow(w.title)}});
+  c.Set("window", HexText(hwnd));
+  d.Note("windows", "box_shown", {{"window", HexText(hwnd)}, {"title", Narrow(w.title)}});
   if (d.windows.on_box_shown) d.windows.on_box_shown(*box);
   const BoxAnswer answer = d.windows.NextAnswer();
   if (answer.result != 0) {
@@ -228,23 +228,23 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   const int result = box ? box->result : IDCANCEL;
   d.windows.Close(hwnd, "answered");
   handled->Set();
-  c.Record()["t_end_us"] = d.kernel.Now();
-  return c.Return(result, result == IDYES ? Json("IDYES") : result == IDNO ? Json("IDNO") : Json(result));
+  c.Set("t_end_us", d.kernel.Now());
+  return c.Return(result, result == IDYES ? Value("IDYES") : result == IDNO ? Value("IDNO") : Value(result));
 }
 
 HWND FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
   Call c("FindWindowW");
-  c.Arg("class", lpClassName ? Json(Narrow(lpClassName)) : Json(nullptr))
-      .Arg("title", lpWindowName ? Json(Narrow(lpWindowName)) : Json(nullptr));
+  c.Arg("class", lpClassName ? Value(Narrow(lpClassName)) : Value(nullptr))
+      .Arg("title", lpWindowName ? Value(Narrow(lpWindowName)) : Value(nullptr));
   if (c.Injected(Narrow(lpWindowName))) return c.Return<HWND>(nullptr, nullptr);
   Window* w = Dev().windows.FindByClassAndTitle(lpClassName, lpWindowName);
   HWND h = w ? reinterpret_cast<HWND>(w->hwnd) : nullptr;
-  return c.Return(h, HandleJson(h));
+  return c.Return(h, HandleValue(h));
 }
 
 BOOL SetForegroundWindow(HWND hWnd) {
   Call c("SetForegroundWindow");
-  c.Arg("window", HandleJson(hWnd)).Arg("with_owned", (Hwnd(hWnd) & 1) != 0);
+  c.Arg("window", HandleValue(hWnd)).Arg("with_owned", (Hwnd(hWnd) & 1) != 0);
   Window* w = CheckWindow(c, hWnd, "SetForegroundWindow");
   if (w == nullptr) return c.Return<BOOL>(FALSE, false);
   Dev().windows.SetForeground(w->hwnd);
@@ -253,7 +253,7 @@ BOOL SetForegroundWindow(HWND hWnd) {
 
 BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   Call c("PostMessageW");
-  c.Arg("window", HandleJson(hWnd)).Arg("message", HexJson(Msg)).Arg("wparam", wParam).Arg("lparam", lParam);
+  c.Arg("window", HandleValue(hWnd)).Arg("message", HexText(Msg)).Arg("wparam", wParam).Arg("lparam", lParam);
   Window* w = CheckWindow(c, hWnd, "PostMessageW");
   if (w == nullptr) return c.Return<BOOL>(FALSE, false);
   c.Arg("title", Narrow(w->title));
@@ -272,14 +272,14 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (const Micros cost = Dev().windows.PostMessageCost(); cost > 0) {
     // A busy handset: the post holds its caller while other threads go on.
     Dev().kernel.Wait(nullptr, cost, "PostMessageW on a busy handset");
-    c.Record()["t_end_us"] = Dev().kernel.Now();
+    c.Set("t_end_us", Dev().kernel.Now());
   }
   return c.Return<BOOL>(TRUE, true);
 }
 
 LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   Call c("SendMessageW");
-  c.Arg("window", HandleJson(hWnd)).Arg("message", HexJson(Msg)).Arg("wparam", wParam).Arg("lparam", lParam);
+  c.Arg("window", HandleValue(hWnd)).Arg("message", HexText(Msg)).Arg("wparam", wParam).Arg("lparam", lParam);
   Handset& d = Dev();
   Window* w = CheckWindow(c, hWnd, "SendMessageW");
   if (w == nullptr) return c.Return<LRESULT>(0, 0);
@@ -292,7 +292,7 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
       // The send returns once the box's thread has handled the command.
       d.kernel.Wait(handled.get(), kNever, "SendMessage waits for the box's thread");
     }
-    c.Record()["t_end_us"] = d.kernel.Now();
+    c.Set("t_end_us", d.kernel.Now());
     return c.Return<LRESULT>(0, 0);
   }
   if (!w->is_box && (command_yes || Msg == WM_CLOSE) && w->on_close == "close") {
@@ -306,7 +306,7 @@ BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
   Call c("EnumWindows");
   // A pointer into the program's memory changes from run to run; the log shows only its presence,
   // so that a seed replays byte for byte.
-  c.Arg("context", lParam != 0 ? Json("set") : Json(nullptr));
+  c.Arg("context", lParam != 0 ? Value("set") : Value(nullptr));
   if (lpEnumFunc == nullptr) {
     c.Misuse("EnumWindows without a callback");
     return c.Return<BOOL>(FALSE, false);
@@ -325,7 +325,7 @@ BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
 
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
   Call c("GetWindowThreadProcessId");
-  c.Arg("window", HandleJson(hWnd));
+  c.Arg("window", HandleValue(hWnd));
   Window* w = CheckWindow(c, hWnd, "GetWindowThreadProcessId");
   if (w == nullptr || c.Injected(Narrow(w->title))) return c.Return<DWORD>(0, 0);
   if (lpdwProcessId) *lpdwProcessId = w->pid;
@@ -342,7 +342,7 @@ DWORD GetCurrentProcessId(void) {
 
 BOOL IsWindowVisible(HWND hWnd) {
   Call c("IsWindowVisible");
-  c.Arg("window", HandleJson(hWnd));
+  c.Arg("window", HandleValue(hWnd));
   Window* w = CheckWindow(c, hWnd, "IsWindowVisible");
   const BOOL visible = w != nullptr && w->visible;
   return c.Return<BOOL>(visible, visible != 0);

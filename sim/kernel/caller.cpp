@@ -107,6 +107,8 @@ bool Skipped(const std::string& name, std::string_view op) {
 }
 
 // Names by code address, and callers by call site; both only grow, and only with code that ran.
+// The names stay where they are (map nodes do not move), so views of them live as long as the
+// process.
 struct Memo {
   std::mutex mu;
   std::unordered_map<const void*, std::string> functions;
@@ -135,7 +137,7 @@ void AddCallSites(const std::vector<std::pair<std::uintptr_t, std::string>>& sit
   for (const auto& [address, name] : sites) memo.sites.emplace(reinterpret_cast<const void*>(address), name);
 }
 
-std::string CallerOf(std::string_view op, const void* site) {
+std::string_view CallerOf(std::string_view op, const void* site) {
   Memo& memo = TheMemo();
   std::lock_guard lk(memo.mu);
   if (site != nullptr)

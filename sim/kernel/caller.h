@@ -14,8 +14,9 @@ namespace sim {
 // simulator frames, the standard library and `op` itself are skipped. "" when none is named.
 // `site`, when given, is the return address of the platform operation (the place in its caller
 // that called it): when the routine around that place is the one named, the answer is kept for
-// the site, and later calls from there are named without walking the stack.
-std::string CallerOf(std::string_view op, const void* site = nullptr);
+// the site, and later calls from there are named without walking the stack. The text lives as
+// long as the process.
+std::string_view CallerOf(std::string_view op, const void* site = nullptr);
 
 // Reads the executable's symbols now (they are otherwise read at the first CallerOf), so that
 // processes forked afterwards inherit them.

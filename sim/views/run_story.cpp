@@ -368,7 +368,8 @@ std::size_t IndexOf(const CallSpan& s, const std::vector<Json>& events) {
 }
 
 void SequenceSteps(const RunRecord& run, const std::vector<CallSpan>& calls, std::vector<Step>& out) {
-  const RunView view{run.events, run.summary, EndKind::kNone, {}};
+  const std::vector<Event> compact = EventsFromJson(run.events);
+  const RunView view{compact, run.summary, EndKind::kNone, {}};
   for (const auto& [first, last] : view.SequenceRuns()) {
     const std::string thread = Str(run.events[first], "thread");
     std::vector<const CallSpan*> spans;
