@@ -36,12 +36,12 @@ DriverState* Drivers::Find(const std::u16string& name) {
 }
 
 void Drivers::Summarize(Json& out) const {
-  out["lcd"] = lcd_state == 4 ? "off (D4)" : "on (D" + std::to_string(lcd_state) + ")";
-  out["log_dumps"] = log_dumps;
+  Append(out, "lcd", lcd_state == 4 ? "off (D4)" : "on (D" + std::to_string(lcd_state) + ")");
+  Append(out, "log_dumps", log_dumps);
   Json missing = Json::array();
   for (const auto& [name, d] : drivers_)
     if (!d.present) missing.push_back(name);
-  out["drivers_missing"] = missing;
+  Append(out, "drivers_missing", std::move(missing));
 }
 
 }  // namespace sim

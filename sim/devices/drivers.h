@@ -34,6 +34,7 @@ class Drivers {
   int lcd_state = 0;
   std::vector<std::string> lcd_inputs;
   int log_dumps = 0;
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:

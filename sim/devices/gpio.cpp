@@ -20,11 +20,11 @@ void Gpio::Summarize(Json& out) const {
     const bool off = it != lines_.end() && it->second.direction == 1 && it->second.value == 0;
     return std::string(off ? "off" : "on");
   };
-  out["gps_rail"] = rail(kGpsRail);
-  out["bt_rail"] = rail(kBtRail);
+  Append(out, "gps_rail", rail(kGpsRail));
+  Append(out, "bt_rail", rail(kBtRail));
   auto pmu = lines_.find(kPmuOff);
-  out["pmu_line"] = !pmu_line_ ? "absent" : (pmu->second.writes ? "driven low" : "untouched");
-  out["pmu_writes"] = pmu->second.writes;
+  Append(out, "pmu_line", !pmu_line_ ? "absent" : (pmu->second.writes ? "driven low" : "untouched"));
+  Append(out, "pmu_writes", pmu->second.writes);
 }
 
 }  // namespace sim

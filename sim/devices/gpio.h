@@ -30,6 +30,7 @@ class Gpio {
   const std::map<std::uint32_t, GpioLine>& Lines() const { return lines_; }
   // "dir 152=1", "set 152=0", ... in call order.
   std::vector<std::string> history;
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:

@@ -22,14 +22,14 @@ void Hal::Summarize(Json& out) const {
   if (ertc) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "0x%08X (%s)", *ertc, ErtcDate(*ertc).c_str());
-    out["ertc"] = buf;
-    out["ertc_value"] = *ertc;
+    Append(out, "ertc", buf);
+    Append(out, "ertc_value", *ertc);
   } else {
-    out["ertc"] = "not written";
+    Append(out, "ertc", "not written");
   }
-  out["ertc_writes"] = ertc_writes.size();
-  out["kernel_shutdown"] = !kernel_shutdowns.empty();
-  out["kernel_shutdowns"] = kernel_shutdowns.size();
+  Append(out, "ertc_writes", ertc_writes.size());
+  Append(out, "kernel_shutdown", !kernel_shutdowns.empty());
+  Append(out, "kernel_shutdowns", kernel_shutdowns.size());
 }
 
 }  // namespace sim

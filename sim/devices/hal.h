@@ -27,6 +27,7 @@ class Hal {
   std::vector<Micros> kernel_shutdowns;
   std::vector<std::string> inputs;  // input bytes of every OEM command, in order
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 };
 

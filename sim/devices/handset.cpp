@@ -1,6 +1,8 @@
 #include "sim/devices/handset.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 
 #include "sim/devices/program_image.h"
 
@@ -47,8 +49,112 @@ Handset::~Handset() {
   }
 }
 
+// What Configure reads from a scenario into the handset: the parts as they stand before the run
+// (all but the named objects, held by shared pointers that a copy would share, and the timeline,
+// whose actions belong to one handset) and the handset's own settings. The explorer builds the
+// same handset thousands of times; copying these costs a fraction of reading the scenario again.
+// SaveParts and TakeParts copy every member.
+struct Handset::Parts {
+  Micros call_cost = 0;
+  std::uint32_t program_pid = 0;
+  std::vector<std::string> expected_outcomes;
+  std::vector<std::string> expected_args;
+  std::string expected_ertc;
+  std::vector<std::string> fault_rules;  // the scenario's own
+  Registry registry;
+  Resources resources;
+  WindowManager windows;
+  Drivers drivers;
+  PowerManager power;
+  Gpio gpio;
+  Radio radio;
+  Leds leds;
+  LocalClock clock;
+  FileSystem files;
+  Libraries libraries;
+  Processes processes;
+  NotificationDb notifications;
+};
+
+// The parts read from the last few scenarios built in this process, by the scenario's serial and
+// the answers given on top of it (which the windows hold). The parts of a scenario are kept the
+// second time it is built, so that a stream of scenarios built once each (swarm worlds) costs no
+// copy, and only when the scenario reads no host files, which could change between two handsets.
+class Handset::PartsStore {
+ public:
+  // The parts kept for this scenario and answers, or null; `keep` tells whether to keep the
+  // parts that the caller reads now.
+  static std::shared_ptr<const Parts> Find(std::uint64_t scenario, const std::vector<std::string>& answers,
+                                           bool& keep) {
+    std::lock_guard lock(mu_);
+    for (const Entry& e : Entries())
+      if (e.scenario == scenario && e.answers == answers) {
+        keep = e.parts == nullptr;
+        return e.parts;
+      }
+    if (Entries().size() >= kEntries) {
+      // The oldest scenario seen once goes first, so that a stream of them keeps no parts out.
+      auto once = std::find_if(Entries().begin(), Entries().end(), [](const Entry& e) { return e.parts == nullptr; });
+      Entries().erase(once != Entries().end() ? once : Entries().begin());
+    }
+    Entries().push_back({scenario, answers, nullptr});
+    keep = false;
+    return nullptr;
+  }
+  static void Keep(std::uint64_t scenario, const std::vector<std::string>& answers, Parts parts) {
+    auto kept = std::make_shared<const Parts>(std::move(parts));
+    std::lock_guard lock(mu_);
+    for (Entry& e : Entries())
+      if (e.scenario == scenario && e.answers == answers) e.parts = std::move(kept);
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 8;
+  struct Entry {
+    std::uint64_t scenario;
+    std::vector<std::string> answers;
+    std::shared_ptr<const Parts> parts;
+  };
+  static std::vector<Entry>& Entries() {
+    static auto* const entries = new std::vector<Entry>;  // never destroyed, as the other per-process caches
+    return *entries;
+  }
+  static inline std::mutex mu_;
+};
+
+namespace {
+// Whether building from this scenario reads files of the host (registry exports, file contents).
+bool ReadsHostFiles(const Section& root) {
+  if (auto reg = root.Table("registry"); reg && reg->Has("files")) return true;
+  for (const Section& file : root.Tables("file"))
+    if (file.Has("host")) return true;
+  return false;
+}
+}  // namespace
+
 void Handset::Configure(const Scenario& scenario) {
   const Section root = scenario.Root();
+  bool keep = false;
+  const std::shared_ptr<const Parts> kept = PartsStore::Find(scenario.Serial(), options_.answers, keep);
+  if (kept) {
+    // The scenario was read whole before, with these answers: only what the options add on top
+    // of it can still be wrong.
+    TakeParts(*kept);
+    AddFaultRules(kept->fault_rules);
+    sync.Configure(root);
+  } else {
+    ReadScenario(root);
+  }
+  RegisterActions();
+  timeline.Configure(root);
+  if (kept) return;
+  root.String("name", "");
+  root.String("description", "");
+  root.CheckNoUnknownKeys();
+  if (keep && !ReadsHostFiles(root)) PartsStore::Keep(scenario.Serial(), options_.answers, SaveParts(root));
+}
+
+void Handset::ReadScenario(const Section& root) {
   if (auto run = root.Table("run")) {
     run->Ms("time_limit_ms", 0);
     call_cost_ = static_cast<Micros>(run->Int("call_cost_us", 20, 1, 1000000));
@@ -69,14 +175,12 @@ void Handset::Configure(const Scenario& scenario) {
     rules = f->Strings("fail");
     f->CheckNoUnknownKeys();
   }
-  rules.insert(rules.end(), options_.fail.begin(), options_.fail.end());
-  for (const auto& rule : rules)
-    if (std::string err = faults.Add(rule); !err.empty()) throw ScenarioError(err);
+  AddFaultRules(std::move(rules));
 
   sync.Configure(root);
-  registry.Configure(root, timeline);
+  registry.Configure(root);
   resources.Configure(root);
-  windows.Configure(root, timeline, options_.answers);
+  windows.Configure(root, options_.answers);
   drivers.Configure(root);
   power.Configure(root);
   gpio.Configure(root);
@@ -86,8 +190,21 @@ void Handset::Configure(const Scenario& scenario) {
   files.Configure(root);
   libraries.Configure(root);
   processes.Configure(root, windows);
-  keyboard.Configure(root, timeline);
   notifications.Configure(root, clock);
+}
+
+// The scenario's rules, then those of the options.
+void Handset::AddFaultRules(std::vector<std::string> rules) {
+  rules.insert(rules.end(), options_.fail.begin(), options_.fail.end());
+  for (const auto& rule : rules)
+    if (std::string err = faults.Add(rule); !err.empty()) throw ScenarioError(err);
+}
+
+// The actions that [[timeline]] entries may name, each bound to this handset's parts.
+void Handset::RegisterActions() {
+  registry.RegisterActions(timeline);
+  windows.RegisterActions(timeline);
+  keyboard.RegisterActions(timeline);
   timeline.Register("hold_mutex", [this](const Section& e) -> Timeline::Action {
     const std::u16string name = Wide(e.String("name", ""));
     if (name.empty()) e.Fail("name", "missing: the mutex another process takes");
@@ -98,10 +215,35 @@ void Handset::Configure(const Scenario& scenario) {
     if (name.empty()) e.Fail("name", "missing: the mutex another process lets go");
     return [this, name] { sync.ForeignReleaseMutex(name); Note("process", "release_mutex", {{"name", Narrow(name)}}); };
   });
-  timeline.Configure(root);
-  root.String("name", "");
-  root.String("description", "");
-  root.CheckNoUnknownKeys();
+}
+
+Handset::Parts Handset::SaveParts(const Section& root) const {
+  std::vector<std::string> scenario_rules;  // the plan holds those of the options too
+  if (auto f = root.Table("faults")) scenario_rules = f->Strings("fail");
+  return Parts{call_cost_, program_pid_, expected_outcomes_, expected_args_, expected_ertc_, std::move(scenario_rules),
+               registry, resources, windows, drivers, power, gpio, radio, leds, clock, files, libraries, processes,
+               notifications};
+}
+
+void Handset::TakeParts(const Parts& parts) {
+  call_cost_ = parts.call_cost;
+  program_pid_ = parts.program_pid;
+  expected_outcomes_ = parts.expected_outcomes;
+  expected_args_ = parts.expected_args;
+  expected_ertc_ = parts.expected_ertc;
+  registry = parts.registry;
+  resources = parts.resources;
+  windows = parts.windows;
+  drivers = parts.drivers;
+  power = parts.power;
+  gpio = parts.gpio;
+  radio = parts.radio;
+  leds = parts.leds;
+  clock = parts.clock;
+  files = parts.files;
+  libraries = parts.libraries;
+  processes = parts.processes;
+  notifications = parts.notifications;
 }
 
 std::uint32_t& Handset::LastError() { return last_error_[kernel.Current()]; }
@@ -205,15 +347,16 @@ Outcome Handset::Run() {
 }
 
 Json Handset::Summary() const {
+  // Every member is new to the object: appended without the search that `s[key]` makes.
   Json s = ObjectWithRoom(64);
-  s["outcome"] = outcome_.state;
-  s["reason"] = outcome_.reason;
-  s["ended_ms"] = end_.at / kMicrosPerMs;
-  s["ended_us"] = end_.at;
-  s["seed"] = kernel.Seed();
-  s["command_line"] = Narrow(options_.command_line);
-  s["process_ended"] = process_ended_;
-  if (process_ended_) s["exit_code"] = main_exit_code_;
+  Append(s, "outcome", outcome_.state);
+  Append(s, "reason", outcome_.reason);
+  Append(s, "ended_ms", end_.at / kMicrosPerMs);
+  Append(s, "ended_us", end_.at);
+  Append(s, "seed", kernel.Seed());
+  Append(s, "command_line", Narrow(options_.command_line));
+  Append(s, "process_ended", process_ended_);
+  if (process_ended_) Append(s, "exit_code", main_exit_code_);
   hal.Summarize(s);
   wake_plan.Summarize(s);
   notifications.Summarize(s);
@@ -230,16 +373,20 @@ Json Handset::Summary() const {
   libraries.Summarize(s);
   processes.Summarize(s);
   keyboard.Summarize(s);
-  s["handles_open"] = OpenHandles();
+  Append(s, "handles_open", OpenHandlesJson());
   int misuses = 0;
   for (const Event& e : events.Events()) misuses += e.Contains("misuse") ? 1 : 0;
-  s["misuses"] = misuses;
-  s["threads"] = kernel.DescribeWaits();
-  s["trace_lines"] = debug.Lines().size();
-  s["unused_fault_rules"] = faults.UnusedRules();
-  s["fault_sites"] = faults.Consultations();
-  if (!expected_outcomes_.empty()) s["expected_outcomes"] = expected_outcomes_;
-  if (!expected_ertc_.empty()) s["expected_ertc"] = expected_ertc_;
+  Append(s, "misuses", misuses);
+  Json threads = Json::array();
+  for (std::string& line : kernel.DescribeWaits()) threads.get_ref<Json::array_t&>().emplace_back(std::move(line));
+  Append(s, "threads", std::move(threads));
+  Append(s, "trace_lines", debug.Lines().size());
+  Append(s, "unused_fault_rules", faults.UnusedRules());
+  Json sites = ObjectWithRoom(faults.SiteCount());
+  faults.ForEachConsultation([&sites](const std::string& op, long count) { Append(sites, op, count); });
+  Append(s, "fault_sites", std::move(sites));
+  if (!expected_outcomes_.empty()) Append(s, "expected_outcomes", expected_outcomes_);
+  if (!expected_ertc_.empty()) Append(s, "expected_ertc", expected_ertc_);
   return s;
 }
 
@@ -248,18 +395,27 @@ Json Handset::Verdict() const {
   Append(s, "outcome", outcome_.state);
   Append(s, "reason", outcome_.reason);
   hal.Summarize(s);
-  Append(s, "handles_open", OpenHandles());
+  Append(s, "handles_open", OpenHandlesJson());
   Append(s, "unused_fault_rules", faults.UnusedRules());
   if (!expected_outcomes_.empty()) Append(s, "expected_outcomes", expected_outcomes_);
   if (!expected_ertc_.empty()) Append(s, "expected_ertc", expected_ertc_);
   return s;
 }
 
-Json Handset::OpenHandles() const {
+Json Handset::OpenHandlesJson() const {
+  const std::vector<const HandleEntry*> entries = handles.Open();
   Json open = Json::array();
-  for (const HandleEntry* e : handles.Open())
-    open.push_back({{"handle", HexText(e->value)}, {"kind", KindName(e->kind)}, {"what", e->label},
-                    {"opened_by", e->opened_by}, {"caller", e->caller}, {"thread", e->thread}});
+  open.get_ref<Json::array_t&>().reserve(entries.size());
+  for (const HandleEntry* e : entries) {
+    Json h = ObjectWithRoom(6);
+    Append(h, "handle", HexText(e->value));
+    Append(h, "kind", KindName(e->kind));
+    Append(h, "what", e->label);
+    Append(h, "opened_by", e->opened_by);
+    Append(h, "caller", e->caller);
+    Append(h, "thread", e->thread);
+    open.push_back(std::move(h));
+  }
   return open;
 }
 

@@ -149,11 +149,22 @@ class Handset {
   WakePlan wake_plan;
 
  private:
+  // What Configure reads from a scenario into the parts, and the process's store of it.
+  struct Parts;
+  class PartsStore;
+
   static SchedulerConfig SchedulerFrom(const Scenario& scenario, const RunOptions& options);
   void Configure(const Scenario& scenario);
+  // Reads every table of the scenario into the parts, checking each.
+  void ReadScenario(const Section& root);
+  void AddFaultRules(std::vector<std::string> rules);
+  void RegisterActions();
+  Parts SaveParts(const Section& root) const;
+  void TakeParts(const Parts& parts);
   std::optional<RunEnd> JudgeQuiescence() const;
   Outcome Interpret(const RunEnd& end) const;
-  Json OpenHandles() const;
+  // The handles still open, as the summary lists them.
+  Json OpenHandlesJson() const;
 
   RunOptions options_;
   std::vector<std::string> expected_outcomes_;

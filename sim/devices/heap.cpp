@@ -54,13 +54,20 @@ void Heap::Tag(const void* p, const std::string& tag) {
 }
 
 void Heap::Summarize(Json& out) const {
-  Json heap;
-  heap["allocations"] = allocations_;
-  heap["frees"] = frees_;
+  Json heap = ObjectWithRoom(3);
+  Append(heap, "allocations", allocations_);
+  Append(heap, "frees", frees_);
   Json live = Json::array();
-  for (const auto& [p, b] : live_) live.push_back({{"bytes", b.size}, {"tag", b.tag}, {"thread", b.thread}});
-  heap["live"] = live;
-  out["heap"] = heap;
+  live.get_ref<Json::array_t&>().reserve(live_.size());
+  for (const auto& [p, b] : live_) {
+    Json block = ObjectWithRoom(3);
+    Append(block, "bytes", b.size);
+    Append(block, "tag", b.tag);
+    Append(block, "thread", b.thread);
+    live.push_back(std::move(block));
+  }
+  Append(heap, "live", std::move(live));
+  Append(out, "heap", std::move(heap));
 }
 
 }  // namespace sim

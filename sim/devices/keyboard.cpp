@@ -17,7 +17,7 @@ std::string KeyName(std::uint32_t vk) {
 }
 }  // namespace
 
-void Keyboard::Configure(const Section&, Timeline& timeline) {
+void Keyboard::RegisterActions(Timeline& timeline) {
   timeline.Register("key", [this](const Section& e) -> Timeline::Action {
     if (!e.Has("vk")) e.Fail("vk", "missing: the virtual-key code of the key pressed");
     Press press;
@@ -113,11 +113,17 @@ LRESULT Keyboard::CallNext(int code, WPARAM wparam, LPARAM lparam, bool& inside)
 
 void Keyboard::Summarize(Json& out) const {
   Json keys = Json::array();
-  for (const auto& k : keys_)
-    keys.push_back({{"key", KeyName(k.vk)}, {"at_ms", k.pressed / kMicrosPerMs}, {"handled_us", k.handled},
-                    {"fate", k.fate}});
-  out["keys"] = keys;
-  out["keyboard_hooks_installed"] = chain_.size();
+  keys.get_ref<Json::array_t&>().reserve(keys_.size());
+  for (const auto& k : keys_) {
+    Json key = ObjectWithRoom(4);
+    Append(key, "key", KeyName(k.vk));
+    Append(key, "at_ms", k.pressed / kMicrosPerMs);
+    Append(key, "handled_us", k.handled);
+    Append(key, "fate", k.fate);
+    keys.push_back(std::move(key));
+  }
+  Append(out, "keys", std::move(keys));
+  Append(out, "keyboard_hooks_installed", chain_.size());
 }
 
 }  // namespace sim

@@ -21,7 +21,7 @@ namespace sim {
 class Keyboard {
  public:
   // Registers the timeline action `key` (vk, hook_code): a key pressed at its time.
-  void Configure(const Section& root, class Timeline& timeline);
+  void RegisterActions(class Timeline& timeline);
 
   // Installs a hook at the head of the chain; returns its handle value.
   std::uintptr_t Install(HOOKPROC proc);
@@ -32,6 +32,7 @@ class Keyboard {
   // or returns 0 when it was the last. `inside` is false outside a hook procedure.
   LRESULT CallNext(int code, WPARAM wparam, LPARAM lparam, bool& inside);
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:

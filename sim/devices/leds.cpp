@@ -60,13 +60,16 @@ void Leds::Summarize(Json& out) const {
     if (!text.empty()) text += ", ";
     if (vibrators > 1) text += "LED " + std::to_string(v.led) + " ";
     text += "on " + Seconds(v.on) + "\u2013" + (v.off ? Seconds(*v.off) : std::string("still on"));
-    list.push_back({{"led", v.led}, {"on_ms", v.on / kMicrosPerMs},
-                    {"off_ms", v.off ? Json(*v.off / kMicrosPerMs) : Json(nullptr)}});
+    Json vibration = ObjectWithRoom(3);
+    Append(vibration, "led", v.led);
+    Append(vibration, "on_ms", v.on / kMicrosPerMs);
+    Append(vibration, "off_ms", v.off ? Json(*v.off / kMicrosPerMs) : Json(nullptr));
+    list.push_back(std::move(vibration));
   }
   if (vibrators == 0) text = "none";
   else if (text.empty()) text = "never switched on";
-  out["vibrator"] = text;
-  out["vibrations"] = list;
+  Append(out, "vibrator", std::move(text));
+  Append(out, "vibrations", std::move(list));
 }
 
 }  // namespace sim

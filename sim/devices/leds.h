@@ -48,6 +48,7 @@ class Leds {
   void SetState(std::uint32_t n, int state, Micros now);
 
   // Adds "vibrator" (text such as "on 0.034 s–3.034 s") and "vibrations" (the intervals).
+  // `out` has none of these members yet: they are appended, not looked up.
   void Summarize(Json& out) const;
   const std::vector<Vibration>& Vibrations() const { return vibrations_; }
 

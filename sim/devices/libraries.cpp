@@ -133,23 +133,24 @@ void Libraries::Summarize(Json& out) const {
   Json loaded = Json::array();
   for (const auto& lib : libraries_)
     if (lib.module != 0) loaded.push_back(Narrow(lib.path));
-  out["libraries_loaded"] = loaded;
+  Append(out, "libraries_loaded", std::move(loaded));
   Json calls = Json::array();
   Handset& d = Dev();
   for (const auto& call : animation_calls_) {
-    Json j;
-    j["args"] = {call.args[0], call.args[1] ? Json(HexText(call.args[1])) : Json(nullptr),
-                 call.args[2] ? Json(HexText(call.args[2])) : Json(nullptr)};
-    j["call_event"] = call.call_event;
-    j["started_ms"] = call.started / kMicrosPerMs;
-    j["played_ms"] = call.returned_yet ? Json((call.returned - call.started) / kMicrosPerMs) : Json(nullptr);
-    j["call_event_closed"] = d.handles.WasClosed(call.args[2]);
-    if (const Event* closed = FindClose(d.events, call.args[2], call.started); closed && call.returned_yet)
-      j["call_event_closed_after_us"] = closed->t_us - call.returned;
-    j["used_closed_handle"] = call.used_closed_handle;
-    calls.push_back(j);
+    Json j = ObjectWithRoom(7);
+    Append(j, "args", Json{call.args[0], call.args[1] ? Json(HexText(call.args[1])) : Json(nullptr),
+                           call.args[2] ? Json(HexText(call.args[2])) : Json(nullptr)});
+    Append(j, "call_event", call.call_event);
+    Append(j, "started_ms", call.started / kMicrosPerMs);
+    Append(j, "played_ms", call.returned_yet ? Json((call.returned - call.started) / kMicrosPerMs) : Json(nullptr));
+    Append(j, "call_event_closed", d.handles.WasClosed(call.args[2]));
+    if (call.returned_yet)
+      if (const Event* closed = FindClose(d.events, call.args[2], call.started))
+        Append(j, "call_event_closed_after_us", closed->t_us - call.returned);
+    Append(j, "used_closed_handle", call.used_closed_handle);
+    calls.push_back(std::move(j));
   }
-  out["animation_calls"] = calls;
+  Append(out, "animation_calls", std::move(calls));
 }
 
 }  // namespace sim

@@ -52,6 +52,7 @@ class Libraries {
                                            std::uint32_t call_event);
   // Any other export: records the call and returns 0.
   static long OtherEntry();
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:

@@ -168,8 +168,8 @@ void NotificationDb::Write(std::size_t index, std::uint8_t* buffer) const {
 void NotificationDb::Summarize(Json& out) const {
   int alarms = 0;
   for (const auto& e : entries_) alarms += IsClockAlarm(e) ? 1 : 0;
-  out["notifications"] = entries_.size();
-  out["clock_alarms"] = alarms;
+  Append(out, "notifications", entries_.size());
+  Append(out, "clock_alarms", alarms);
 }
 
 }  // namespace sim

@@ -82,6 +82,7 @@ class NotificationDb {
   const NotificationWalk& Walk() const { return walk_; }
 
   // Adds "notifications" (the count) to the summary.
+  // `out` has none of these members yet: they are appended, not looked up.
   void Summarize(Json& out) const;
 
  private:

@@ -16,11 +16,11 @@ void PowerManager::Configure(const Section& root) {
 }
 
 void PowerManager::Summarize(Json& out) const {
-  out["power_state"] = system_state;
-  out["backlight"] = backlight_state == 4 ? "off (D4)" : "on (D" + std::to_string(backlight_state) + ")";
-  out["suspend_requests"] = suspends_requested;
-  out["unattended_mode"] = unattended_level > 0;
-  out["idle_timer_resets"] = idle_resets;
+  Append(out, "power_state", system_state);
+  Append(out, "backlight", backlight_state == 4 ? "off (D4)" : "on (D" + std::to_string(backlight_state) + ")");
+  Append(out, "suspend_requests", suspends_requested);
+  Append(out, "unattended_mode", unattended_level > 0);
+  Append(out, "idle_timer_resets", idle_resets);
 }
 
 }  // namespace sim

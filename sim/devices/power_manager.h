@@ -30,6 +30,7 @@ class PowerManager {
   int idle_resets = 0;
   std::vector<std::string> requests;
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 };
 

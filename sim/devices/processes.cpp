@@ -150,8 +150,15 @@ std::string Processes::StateOf(const SimProcess& p) const {
 
 void Processes::Summarize(Json& out) const {
   Json apps = Json::array();
-  for (const auto& p : procs_) apps.push_back({{"name", Narrow(p.exe)}, {"pid", HexText(p.pid)}, {"state", StateOf(p)}});
-  out["applications"] = apps;
+  apps.get_ref<Json::array_t&>().reserve(procs_.size());
+  for (const auto& p : procs_) {
+    Json app = ObjectWithRoom(3);
+    Append(app, "name", Narrow(p.exe));
+    Append(app, "pid", HexText(p.pid));
+    Append(app, "state", StateOf(p));
+    apps.push_back(std::move(app));
+  }
+  Append(out, "applications", std::move(apps));
 }
 
 }  // namespace sim

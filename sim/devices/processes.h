@@ -51,6 +51,7 @@ class Processes {
   ProcessSnapshot TakeSnapshot() const;
   // Ends a process with `exit_code`; its windows close with it.
   void Terminate(SimProcess& p, std::uint32_t exit_code);
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
   std::string snapshot = "ok";

@@ -62,21 +62,21 @@ void Radio::Configure(const Section& root) {
 }
 
 std::uintptr_t Radio::Open(void* result_cb, void* notify_cb, std::uint32_t classes, std::uint32_t param) {
-  auto inst = std::make_unique<Instance>();
-  inst->result_cb = result_cb;
-  inst->notify_cb = notify_cb;
-  inst->classes = classes;
-  inst->param = param;
+  Instance inst;
+  inst.result_cb = result_cb;
+  inst.notify_cb = notify_cb;
+  inst.classes = classes;
+  inst.param = param;
   Handset& d = Dev();
-  inst->handle = d.OpenHandle(HandleKind::kRil, nullptr, "radio instance", "RIL_Initialize");
-  instances_.push_back(std::move(inst));
+  inst.handle = d.OpenHandle(HandleKind::kRil, nullptr, "radio instance", "RIL_Initialize");
+  instances_.push_back(inst);
   StartThread();
-  return instances_.back()->handle;
+  return instances_.back().handle;
 }
 
 Radio::Instance* Radio::Find(std::uintptr_t handle) {
   for (auto& i : instances_)
-    if (i->handle == handle && i->open) return i.get();
+    if (i.handle == handle && i.open) return &i;
   return nullptr;
 }
 
@@ -128,7 +128,7 @@ void Radio::StartThread() {
         Notification n = std::move(queue_.front());
         queue_.pop_front();
         for (std::size_t i = 0; i < instances_.size(); ++i) {
-          Instance* inst = instances_[i].get();
+          Instance* inst = &instances_[i];
           if (!inst->open || (n.code & 0xFFFF0000u & inst->classes) == 0) continue;
           ++notifications_delivered;
           Dev().Note("radio", "notify", {{"code", HexText(n.code)}, {"payload", HexBytes(n.payload.data(), n.payload.size())}});
@@ -142,9 +142,9 @@ void Radio::StartThread() {
 }
 
 void Radio::Summarize(Json& out) const {
-  out["radio"] = state;
-  out["radio_commands"] = commands;
-  out["radio_notifications"] = notifications_delivered;
+  Append(out, "radio", state);
+  Append(out, "radio_commands", commands);
+  Append(out, "radio_notifications", notifications_delivered);
 }
 
 }  // namespace sim

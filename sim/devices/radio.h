@@ -53,6 +53,7 @@ class Radio {
   int commands = 0;
   int notifications_delivered = 0;
   int deinitialized = 0;
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:
@@ -63,7 +64,7 @@ class Radio {
   Micros confirm_after_ = 1000 * kMicrosPerMs;
   Micros confirm_jitter_ = 0;
   std::vector<std::pair<Micros, Notification>> extra_;
-  std::vector<std::unique_ptr<Instance>> instances_;
+  std::deque<Instance> instances_;  // a deque: pointers to them stay valid
   std::deque<Notification> queue_;
   std::shared_ptr<EventObject> queue_event_;
   bool thread_started_ = false;

@@ -83,7 +83,7 @@ std::shared_ptr<const std::vector<RegOperation>> ParsedRegText(const std::string
 
 }  // namespace
 
-void Registry::Configure(const Section& root, Timeline& timeline) {
+void Registry::Configure(const Section& root) {
   if (auto reg = root.Table("registry")) {
     for (const auto& file : reg->Strings("files")) {
       const std::string path = file.size() && file[0] == '/' ? file : reg->Directory() + "/" + file;
@@ -111,6 +111,9 @@ void Registry::Configure(const Section& root, Timeline& timeline) {
     }
     reg->CheckNoUnknownKeys();
   }
+}
+
+void Registry::RegisterActions(Timeline& timeline) {
   auto parse_target = [](const Section& e) {
     KeyRef ref{"HKEY_LOCAL_MACHINE", Wide(e.String("key", ""))};
     if (!e.Has("key")) e.Fail("key", "missing: the key below HKEY_LOCAL_MACHINE");
@@ -226,13 +229,13 @@ void Registry::DeleteValue(const KeyRef& ref, const std::u16string& name) {
 }
 
 std::uintptr_t Registry::AddNotification(RegNotification n) {
-  notifications_.push_back(std::make_unique<RegNotification>(std::move(n)));
-  return notifications_.back()->handle;
+  notifications_.push_back(std::move(n));
+  return notifications_.back().handle;
 }
 
 RegNotification* Registry::FindNotification(std::uintptr_t handle) {
   for (auto& n : notifications_)
-    if (n->handle == handle && n->open) return n.get();
+    if (n.handle == handle && n.open) return &n;
   return nullptr;
 }
 
@@ -247,10 +250,10 @@ void Registry::Notify(const KeyRef& ref, const std::u16string& name,
                       const std::optional<RegValue>& value) {
   bool queued = false;
   for (auto& n : notifications_) {
-    if (!n->open || n->key.root != ref.root || !EqualsNoCase(n->key.path, ref.path) ||
-        !EqualsNoCase(n->value, name))
+    if (!n.open || n.key.root != ref.root || !EqualsNoCase(n.key.path, ref.path) ||
+        !EqualsNoCase(n.value, name))
       continue;
-    queue_.push_back(Delivery{n->handle, value});
+    queue_.push_back(Delivery{n.handle, value});
     queued = true;
   }
   if (!queued) return;
@@ -296,9 +299,9 @@ void Registry::Deliver(const Delivery& d) {
 
 void Registry::Summarize(Json& out) const {
   int open = 0;
-  for (const auto& n : notifications_) open += n->open ? 1 : 0;
-  out["registry_notifications_open"] = open;
-  out["registry_unknown_types"] = unknown_types_;
+  for (const auto& n : notifications_) open += n.open ? 1 : 0;
+  Append(out, "registry_notifications_open", open);
+  Append(out, "registry_unknown_types", unknown_types_);
 }
 
 }  // namespace sim

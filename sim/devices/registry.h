@@ -52,7 +52,9 @@ struct RegNotification {
 class Registry {
  public:
   // Loads [registry] text and files; throws ScenarioError naming the .reg line on bad text.
-  void Configure(const Section& root, class Timeline& timeline);
+  void Configure(const Section& root);
+  // Registers the timeline actions set_registry and delete_registry.
+  void RegisterActions(class Timeline& timeline);
   // Applies export text (also used by the timeline).
   void Apply(const std::vector<RegOperation>& ops);
 
@@ -69,6 +71,7 @@ class Registry {
   // Closes a notification; false when the handle is not an open notification.
   bool CloseNotification(std::uintptr_t handle);
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
   int KeysOpened() const { return keys_opened_; }
   void CountOpen() { ++keys_opened_; }
@@ -86,7 +89,7 @@ class Registry {
   void Deliver(const Delivery& d);
 
   std::map<std::string, RegKey> roots_;
-  std::vector<std::unique_ptr<RegNotification>> notifications_;
+  std::deque<RegNotification> notifications_;  // a deque: pointers to them stay valid
   std::deque<Delivery> queue_;
   std::shared_ptr<EventObject> queue_event_;
   bool thread_started_ = false;

@@ -134,11 +134,17 @@ void SoundPlayer::Stop() {
 
 void SoundPlayer::Summarize(Json& out) const {
   Json sounds = Json::array();
-  for (const auto& p : played_)
-    sounds.push_back({{"bytes", p.bytes}, {"length_ms", p.length / kMicrosPerMs},
-                      {"started_ms", p.started / kMicrosPerMs}, {"state", p.state}});
-  out["sounds"] = sounds;
-  if (!rejected_.empty()) out["sounds_rejected"] = rejected_;
+  sounds.get_ref<Json::array_t&>().reserve(played_.size());
+  for (const auto& p : played_) {
+    Json sound = ObjectWithRoom(4);
+    Append(sound, "bytes", p.bytes);
+    Append(sound, "length_ms", p.length / kMicrosPerMs);
+    Append(sound, "started_ms", p.started / kMicrosPerMs);
+    Append(sound, "state", p.state);
+    sounds.push_back(std::move(sound));
+  }
+  Append(out, "sounds", std::move(sounds));
+  if (!rejected_.empty()) Append(out, "sounds_rejected", rejected_);
 }
 
 }  // namespace sim

@@ -35,6 +35,7 @@ class SoundPlayer {
   bool PlayFromMemory(const void* block, std::size_t size);
   // Stops what plays (PlaySound with no sound).
   void Stop();
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
  private:

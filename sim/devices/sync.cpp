@@ -64,7 +64,7 @@ void SyncObjects::Summarize(Json& out) const {
   Json names = Json::array();
   for (const auto& [name, weak] : names_)
     if (!weak.expired()) names.push_back(Narrow(name));
-  out["named_objects"] = names;
+  Append(out, "named_objects", std::move(names));
 }
 
 namespace {

@@ -71,6 +71,7 @@ class SyncObjects {
   void ForeignHoldMutex(const std::u16string& name);
   void ForeignReleaseMutex(const std::u16string& name);
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 
   // The name of the next thread whose start routine has no name: "thread-1", "thread-2"...

@@ -254,9 +254,9 @@ void WakePlan::OnErtcWrite(std::uint32_t written, Micros at) {
 
 void WakePlan::Summarize(Json& out) const {
   if (!planned_) return;
-  out["wake_plan"] = text_;
-  out["wake_plan_value"] = value_;
-  out["wake_plan_agrees"] = agrees_;
+  Append(out, "wake_plan", text_);
+  Append(out, "wake_plan_value", value_);
+  Append(out, "wake_plan_agrees", agrees_);
 }
 
 }  // namespace sim

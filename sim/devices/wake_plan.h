@@ -20,6 +20,7 @@ class WakePlan {
 
   // Adds "wake_plan" (the words), "wake_plan_value" (the instant the plan gives) and
   // "wake_plan_agrees" (the written value is that instant), once the ERTC was written.
+  // `out` has none of these members yet: they are appended, not looked up.
   void Summarize(Json& out) const;
 
   const std::string& Text() const { return text_; }

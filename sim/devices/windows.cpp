@@ -37,8 +37,7 @@ std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text) {
   return a;
 }
 
-void WindowManager::Configure(const Section& root, Timeline& timeline,
-                              const std::vector<std::string>& answers) {
+void WindowManager::Configure(const Section& root, const std::vector<std::string>& answers) {
   std::vector<std::string> texts = answers;
   if (auto user = root.Table("user")) {
     if (texts.empty()) texts = user->Strings("answers");
@@ -66,6 +65,9 @@ void WindowManager::Configure(const Section& root, Timeline& timeline,
       box->CheckNoUnknownKeys();
     }
   }
+}
+
+void WindowManager::RegisterActions(Timeline& timeline) {
   timeline.Register("show_box", [this](const Section& e) -> Timeline::Action {
     Window w;
     w.cls = Wide(e.String("class", "Dialog"));
@@ -156,18 +158,18 @@ void WindowManager::Summarize(Json& out) const {
   Json boxes = Json::array();
   for (const auto& w : windows_) {
     if (!w.is_box) continue;
-    Json b;
-    b["title"] = Narrow(w.title);
-    b["text"] = Narrow(w.text);
-    b["shown_ms"] = w.shown_at / kMicrosPerMs;
-    b["shown_us"] = w.shown_at;
-    b["result"] = w.result == IDYES ? "yes" : w.result == IDNO ? "no" : w.result == IDCANCEL ? "cancel"
-                : w.result == 0 ? "none" : std::to_string(w.result);
-    b["standing"] = w.alive;
-    boxes.push_back(b);
+    Json b = ObjectWithRoom(6);
+    Append(b, "title", Narrow(w.title));
+    Append(b, "text", Narrow(w.text));
+    Append(b, "shown_ms", w.shown_at / kMicrosPerMs);
+    Append(b, "shown_us", w.shown_at);
+    Append(b, "result", w.result == IDYES ? "yes" : w.result == IDNO ? "no" : w.result == IDCANCEL ? "cancel"
+                        : w.result == 0 ? "none" : std::to_string(w.result));
+    Append(b, "standing", w.alive);
+    boxes.push_back(std::move(b));
   }
-  out["boxes"] = boxes;
-  out["brought_to_front"] = foregrounds_;
+  Append(out, "boxes", std::move(boxes));
+  Append(out, "brought_to_front", foregrounds_);
 }
 
 }  // namespace sim

@@ -52,9 +52,11 @@ std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text);
 
 class WindowManager {
  public:
-  // Reads [user] answers, [windows] post_message_cost_us and the windows of [[other_process]]
-  // entries; registers the timeline actions show_box and close_box.
-  void Configure(const Section& root, class Timeline& timeline, const std::vector<std::string>& answers);
+  // Reads [user] answers (unless `answers` overrides them), [windows] post_message_cost_us and
+  // the windows of [[other_process]] entries.
+  void Configure(const Section& root, const std::vector<std::string>& answers);
+  // Registers the timeline actions show_box and close_box.
+  void RegisterActions(class Timeline& timeline);
 
   // Adds a top-level window; returns its handle value (low bit clear).
   std::uintptr_t Add(Window w);
@@ -81,6 +83,7 @@ class WindowManager {
   std::function<void(const Window&)> on_box_shown;
   std::function<void(const Window&)> on_box_closed;
 
+  // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
   const std::deque<Window>& All() const { return windows_; }
 

@@ -1,5 +1,6 @@
 #include "sim/kernel/faults.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace sim {
@@ -61,6 +62,14 @@ std::set<std::string> FaultPlan::SitesSeen() const {
   for (const auto& [op, details] : details_)
     for (const auto& detail : details) seen.insert(op + ":" + detail);
   return seen;
+}
+
+std::vector<const std::pair<const std::string, long>*> FaultPlan::SortedConsultations() const {
+  std::vector<const std::pair<const std::string, long>*> sites;
+  sites.reserve(consulted_.size());
+  for (const auto& site : consulted_) sites.push_back(&site);
+  std::sort(sites.begin(), sites.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  return sites;
 }
 
 std::vector<std::string> FaultPlan::UnusedRules() const {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -25,6 +26,14 @@ class FaultPlan {
   std::set<std::string> SitesSeen() const;
   // How many calls consulted each site ("Operation"), so that a sweep can fail each in turn.
   std::map<std::string, long> Consultations() const { return {consulted_.begin(), consulted_.end()}; }
+  // Calls `visit(operation, calls)` for each site of Consultations(), in the same order (by
+  // name), without copying the names.
+  template <class Visit>
+  void ForEachConsultation(Visit&& visit) const {
+    for (const auto* site : SortedConsultations()) visit(site->first, site->second);
+  }
+  // How many sites Consultations() lists.
+  std::size_t SiteCount() const { return consulted_.size(); }
   // Rules that never matched a call (a misspelt rule is worth a warning).
   std::vector<std::string> UnusedRules() const;
   bool Empty() const { return rules_.empty(); }
@@ -37,6 +46,8 @@ class FaultPlan {
     long matched = 0;  // calls seen that match op and detail
     bool fired = false;
   };
+  std::vector<const std::pair<const std::string, long>*> SortedConsultations() const;
+
   std::vector<Rule> rules_;
   // Looked up at every platform call by the operation's name, without building a string.
   struct NameHash {

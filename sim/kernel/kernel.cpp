@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <thread>
 
 #include "sim/kernel/fiber.h"
@@ -502,20 +501,20 @@ Waitable* Kernel::ThreadWaitable(ThreadId id) { return threads_.at(id)->signal.g
 
 std::vector<std::string> Kernel::DescribeWaits() const {
   std::vector<std::string> lines;
+  lines.reserve(threads_.size());
   for (const auto& t : threads_) {
     if (t->state == ThreadState::kFinished) continue;
-    std::ostringstream line;
-    line << t->name << ": ";
+    std::string line = t->name + ": ";
     if (t->state == ThreadState::kRunnable) {
-      line << "runnable";
+      line += "runnable";
     } else {
-      line << (t->detail.empty() ? std::string("waits") : t->detail);
+      line += t->detail.empty() ? std::string_view("waits") : std::string_view(t->detail);
       if (t->deadline == kNever)
-        line << ", no deadline";
+        line += ", no deadline";
       else
-        line << ", until " << t->deadline / kMicrosPerMs << " ms";
+        line += ", until " + std::to_string(t->deadline / kMicrosPerMs) + " ms";
     }
-    lines.push_back(line.str());
+    lines.push_back(std::move(line));
   }
   return lines;
 }

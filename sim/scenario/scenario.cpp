@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace sim {
 
@@ -198,6 +200,24 @@ std::string Section::Directory() const {
   return dir.empty() ? std::string(".") : dir.string();
 }
 
+std::uint64_t Scenario::NextSerial() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The scenario moved from is left empty, so it is another scenario from then on.
+Scenario::Scenario(Scenario&& other) noexcept
+    : root_(std::move(other.root_)), file_(std::move(other.file_)), serial_(std::exchange(other.serial_, NextSerial())) {}
+
+Scenario& Scenario::operator=(Scenario&& other) noexcept {
+  if (this != &other) {
+    root_ = std::move(other.root_);
+    file_ = std::move(other.file_);
+    serial_ = std::exchange(other.serial_, NextSerial());
+  }
+  return *this;
+}
+
 Scenario Scenario::FromText(const std::string& text, const std::string& name) {
   Scenario s;
   s.file_ = name;
@@ -215,6 +235,7 @@ Scenario Scenario::FromText(const std::string& text, const std::string& name) {
 Scenario Scenario::Overridden(const std::string& overrides, const std::string& name) const {
   Scenario s = *this;
   s.root_ = Merged(std::move(s.root_), ParseOrThrow(overrides, name));
+  s.serial_ = NextSerial();
   return s;
 }
 

@@ -79,10 +79,24 @@ class Scenario {
 
   Section Root() const { return Section(&root_, "", file_); }
   const std::string& File() const { return file_; }
+  // Tells scenarios apart for what is built from them once per process: two scenarios with the
+  // same serial have the same content. A copy keeps the serial; parsing, overriding and moving
+  // from a scenario give new ones.
+  std::uint64_t Serial() const { return serial_; }
+
+  Scenario() = default;
+  Scenario(const Scenario&) = default;
+  Scenario& operator=(const Scenario&) = default;
+  Scenario(Scenario&& other) noexcept;
+  Scenario& operator=(Scenario&& other) noexcept;
+  ~Scenario() = default;
 
  private:
+  static std::uint64_t NextSerial();
+
   toml::table root_;
   std::string file_;
+  std::uint64_t serial_ = NextSerial();
 };
 
 }  // namespace sim
