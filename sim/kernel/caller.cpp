@@ -138,10 +138,14 @@ void AddCallSites(const std::vector<std::pair<std::uintptr_t, std::string>>& sit
 }
 
 std::string_view CallerOf(std::string_view op, const void* site) {
+  // The sites this host thread has already seen, without the lock: almost every call is one.
+  thread_local std::unordered_map<const void*, std::string_view> seen;
+  if (site != nullptr)
+    if (auto it = seen.find(site); it != seen.end()) return it->second;
   Memo& memo = TheMemo();
   std::lock_guard lk(memo.mu);
   if (site != nullptr)
-    if (auto it = memo.sites.find(site); it != memo.sites.end()) return it->second;
+    if (auto it = memo.sites.find(site); it != memo.sites.end()) return seen[site] = it->second;
   void* frames[8];
   const int n = backtrace(frames, 8);
   for (int i = 1; i < n; ++i) {
