@@ -106,6 +106,8 @@ std::string Describe(const sim::Scenario& scenario, const Variant& v) {
     const sim::CheckedRun run = sim::RunChecked(*handset);
     std::string out = run.summary.dump() + "\n" + handset->debug.Raw() + "\n";
     for (const auto& e : handset->events.ToJson()) out += e.dump() + "\n";
+    // A run on host threads (as under ThreadSanitizer) leaves them parked on its kernel for good.
+    if (!handset->kernel.Reclaimable()) (void)handset.release();
     return out;
   } catch (const std::exception& e) {
     return std::string("error: ") + e.what();
