@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "sim/checks/invariants.h"
+#include "sim/checks/checked_run.h"
 
 namespace {
 
@@ -41,15 +41,11 @@ int RunCheckLog(const std::string& path) {
   }
   const sim::Json summary = {{"outcome", Outcome(events)}};
   const std::vector<sim::Event> records = sim::EventsFromJson(events);
-  const sim::RunView view{records, summary, sim::EndKind::kNone, {}};
-  static const sim::Checker kCheckers[] = {sim::CheckSingleSequence, sim::CheckErtcOncePerSequence,
-                                           sim::CheckNoKeepsHandsetOn,
-                                           sim::CheckProcessOutlivesSequence};
-  std::vector<sim::Violation> violations;
-  for (sim::Checker check : kCheckers) check(view, violations);
+  const sim::Judgement judged = sim::Judge(records, summary, sim::EndKind::kNone, true);
+  const std::vector<sim::Violation>& violations = judged.violations;
   for (const sim::Violation& v : violations)
     std::cout << "INVARIANT VIOLATED: " << v.invariant << ": " << v.detail << "\n";
   std::cout << events.size() << " events, outcome " << summary["outcome"].get<std::string>() << ", "
             << (violations.empty() ? "the invariants hold" : "invariants violated") << "\n";
-  return violations.empty() ? 0 : 5;
+  return judged.status;
 }

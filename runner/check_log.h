@@ -4,8 +4,7 @@
 #include <string>
 
 // Reads an event log (JSON Lines, in the form of `devsim --events`), for example one that the
-// handset services recorded during a run of the program under Wine, and runs the invariant
-// checkers that need nothing but such a log: one shutdown sequence, the ERTC once per sequence
-// and before the LCD, nothing changed after No, the process outliving its sequences. Prints
+// handset services recorded during a run of the program under Wine, and judges it by the
+// invariants that need nothing but such a log (those the table of invariants marks so). Prints
 // each violation; returns 0 when they hold, 5 when one is violated, 2 when the log is unreadable.
 int RunCheckLog(const std::string& path);

@@ -11,7 +11,6 @@
 #include "runner/commands.h"
 #include "sim/base/text.h"
 #include "sim/checks/checked_run.h"
-#include "sim/checks/expectations.h"
 #include "sim/explore/explore.h"
 #include "sim/views/chrome_trace.h"
 #include "sim/views/report.h"
@@ -96,23 +95,6 @@ std::string ReplayCommand(const Args& a, const std::vector<std::string>& answers
   return cmd;
 }
 
-// The exit status: 5 for a broken invariant or an expectation not met, 3 stuck and 4 at the
-// time limit unless the scenario expects that, else 0. A run that is stuck or at the time limit
-// breaks the run-ends invariant too; that one alone keeps its own status.
-int RunStatus(const sim::Json& summary) {
-  for (const auto& v : summary["violations"])
-    if (v.value("invariant", "") != "run-ends") return 5;
-  const std::string outcome = summary.value("outcome", "");
-  const bool expected = !summary.contains("expected_outcomes") ? false : [&] {
-    for (const auto& o : summary["expected_outcomes"])
-      if (o == outcome) return true;
-    return false;
-  }();
-  if (!expected && outcome == "stuck") return 3;
-  if (!expected && outcome == "time-limit") return 4;
-  return sim::UnmetExpectations(summary).empty() ? 0 : 5;
-}
-
 sim::Json Report(const sim::Handset& handset, const std::vector<sim::Json>& events, const sim::Json& summary,
                  int status) {
   sim::Json report;
@@ -162,13 +144,12 @@ bool WriteOutputs(const Args& a, Outputs& files, const sim::Handset& handset, co
   return ok;
 }
 
-// A scenario written for other arguments: its expectations say nothing about this run.
-void DropForeignExpectations(const sim::Scenario& scenario, const Args& a, sim::Json& summary) {
-  const std::string note = ForeignExpectations(a, scenario);
+// A scenario written for other arguments: its expectations say nothing about this run, which is
+// judged without them.
+void DropForeignExpectations(const std::string& note, sim::Json& summary) {
   if (note.empty()) return;
   summary.erase("expected_outcomes");
   summary.erase("expected_ertc");
-  summary["expectations_skipped"] = note;
 }
 
 }  // namespace
@@ -199,14 +180,17 @@ int RunOnce(const Args& a) {
       else printer.Print(l);
     });
   }
-  const sim::CheckedRun run = sim::RunChecked(*handset);
-  sim::Json summary = run.summary;
+  handset->Run();
+  sim::Json summary = handset->Summary();
+  const std::string foreign = ForeignExpectations(a, scenario);
+  DropForeignExpectations(foreign, summary);
+  const int status = sim::JudgeRun(*handset, summary).status;
   if (terminal) terminal->Stop();
   printer.Flush();
   // The log as JSON, for the report, the listing of calls and the views.
   const std::vector<sim::Json> events = handset->events.ToJson();
   sim::AddBoxAnswers(summary, events, ScriptedAnswers(a, scenario));
-  DropForeignExpectations(scenario, a, summary);
+  if (!foreign.empty()) summary["expectations_skipped"] = foreign;
   if (a.calls && !a.quiet)
     for (const auto& e : events)
       if (e.value("kind", "") == "call") std::cout << sim::FormatCall(e) << "\n";
@@ -215,7 +199,6 @@ int RunOnce(const Args& a) {
   if (summary.contains("expectations_skipped"))
     std::cout << "expected outcome: not checked (" << summary["expectations_skipped"].get<std::string>() << ")\n";
   std::cout << "replay: " << ReplayCommand(a, ReplayAnswers(a, scenario, summary)) << "\n";
-  const int status = RunStatus(summary);
   const bool written = WriteOutputs(a, files, *handset, events, summary, status);
   return !written && status == 0 ? 2 : status;
 }

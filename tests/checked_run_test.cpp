@@ -1,6 +1,7 @@
-// The explorer judges each of its runs on the verdict alone: the members of the summary that the
-// invariants and the scenario's expectations read. It must judge every run as the whole summary
-// does, violations and unmet expectations alike.
+// One judgement for every run: the explorer judges each of its runs on the verdict alone (the
+// members of the summary that the invariants and the scenario's expectations read) and must
+// judge every run as the whole summary does; the exit status follows one rule; a batch counts
+// every violation of a run, also those it does not list.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,6 +11,7 @@
 #include "harness.h"
 #include "platform/platform.h"
 #include "sim/base/text.h"
+#include "sim/checks/checked_run.h"
 #include "sim/checks/expectations.h"
 #include "sim/explore/batch.h"
 #include "sim/views/report.h"
@@ -107,6 +109,73 @@ TEST(CheckedRun, TheVerdictJudgesAsTheWholeSummary) {
   // The cases reach what the summary decides: open handles, the outcome, the ERTC.
   EXPECT_EQ(broken_seen, (std::set<std::string>{"handles-closed", "run-ends"}));
   EXPECT_EQ(unmet_seen, std::set<std::string>{"an ERTC the scenario did not expect"});
+}
+
+TEST(CheckedRun, OneRuleGivesTheExitStatus) {
+  struct Case {
+    std::string name;
+    sim::Json summary;
+    int status;
+    std::vector<sim::Json> events = {};
+  };
+  const sim::Json misuse{{"kind", "call"}, {"op", "SetEvent"}, {"thread", "main"}, {"args", {{"handle", "0x9"}}},
+                         {"result", false}, {"misuse", "SetEvent on a handle that is not an open event"}};
+  const sim::Json none = sim::Json::array();
+  const std::vector<Case> cases = {
+      {"ended off", {{"outcome", "off"}}, 0},
+      {"stuck", {{"outcome", "stuck"}}, 3},
+      {"at the time limit", {{"outcome", "time-limit"}}, 4},
+      {"at the time limit, as expected", {{"outcome", "time-limit"}, {"expected_outcomes", {"time-limit"}}}, 0},
+      {"stuck, as one of the outcomes expected", {{"outcome", "stuck"}, {"expected_outcomes", {"off", "stuck"}}}, 0},
+      {"an outcome not expected", {{"outcome", "on"}, {"expected_outcomes", {"off"}}}, 5},
+      {"an ERTC not expected", {{"outcome", "off"}, {"expected_ertc", "2008-06-15 07:00:00"}, {"ertc", "not written"}}, 5},
+      // An expectation not met outweighs the time limit and getting stuck.
+      {"at the time limit, expected off", {{"outcome", "time-limit"}, {"expected_outcomes", {"off"}}}, 5},
+      {"stuck, expected off", {{"outcome", "stuck"}, {"expected_outcomes", {"off"}}}, 5},
+      // So does any other invariant.
+      {"at the time limit with a platform call misused", {{"outcome", "time-limit"}}, 5, {misuse}},
+      {"stuck with a platform call misused", {{"outcome", "stuck"}}, 5, {misuse}},
+  };
+  for (Case c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.summary.contains("handles_open")) c.summary["handles_open"] = none;
+    EXPECT_EQ(sim::Judge(sim::EventsFromJson(c.events), c.summary, sim::EndKind::kNone).status, c.status);
+  }
+}
+
+// A run with many violations: the batch lists the first five in full and counts the others by
+// invariant, and the counts add up to what the run broke.
+TEST(CheckedRun, TheBatchCountsEveryViolation) {
+  const sim::Scenario scenario =
+      sim::Scenario::FromText(ReadFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml"), "race");
+  std::vector<sim::BatchItem> items;
+  for (std::uint64_t seed = 1; seed <= 60; ++seed) {
+    sim::BatchItem item{&scenario, {}};
+    item.options.seed = seed;
+    item.options.command_line = u"3";
+    item.options.fail = {"CreateMutexW.already_exists_lost:NormalShutdown"};
+    items.push_back(item);
+  }
+  std::size_t beyond = 0;
+  sim::RunBatch(items, 2, false, [&](std::size_t, const sim::BatchResult& r) {
+    ASSERT_FALSE(r.contains("crash")) << r.dump();
+    sim::Json counts = sim::Json::object();
+    sim::CountViolations(r, counts);
+    std::uint64_t total = 0;
+    for (const auto& [name, n] : counts.items()) total += n.get<std::uint64_t>();
+    EXPECT_EQ(total, r["violation_count"].get<std::uint64_t>()) << r.dump();
+    EXPECT_LE(r["violations"].size(), 5u);
+    const std::string more = sim::NotListed(r);
+    if (r["violation_count"].get<std::size_t>() <= 5) {
+      EXPECT_EQ(more, "");
+      return;
+    }
+    ++beyond;
+    EXPECT_EQ(more.rfind("and " + std::to_string(total - 5) + " more:", 0), 0u) << more;
+    for (const auto& [name, n] : r["violations_not_listed"].items())
+      EXPECT_NE(more.find(" " + name + "=" + std::to_string(n.get<std::uint64_t>())), std::string::npos) << more;
+  });
+  EXPECT_GT(beyond, 0u) << "no seed broke more than five invariants";
 }
 
 }  // namespace

@@ -188,6 +188,8 @@ TEST(DevsimStatus, TheExitStatusSaysHowTheRunEndedAndWhetherItWasExpected) {
       {{"--scenario", Scenario("no_pmu_line.toml"), "--", "1"}, 0, "expected outcome: met"},
       {{"--scenario", dir.File("off.toml", "base = \"builtin\"\n[expect]\noutcome = [\"off\"]\n"), "--", "1"}, 5,
        "NOT MET: outcome suspended, expected off"},
+      // An expectation not met is status 5 also when the run reached the time limit.
+      {{"-q", "--scenario", Scenario("builtin_mode1.toml"), "--time-limit", "100"}, 5, "NOT MET: outcome time-limit"},
       {{"--scenario", dir.File("ertc.toml", "base = \"builtin\"\n[expect]\nertc = \"2001-01-01 00:00:00\"\n"), "--", "1"}, 5,
        "NOT MET: ERTC wake-up 0x"},
       // Without ARGS, a scenario written for one mode runs that mode.

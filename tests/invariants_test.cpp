@@ -2,7 +2,9 @@
 // stays quiet on a sound one.
 #include <gtest/gtest.h>
 
-#include "sim/checks/invariants.h"
+#include <set>
+
+#include "sim/checks/checked_run.h"
 
 using sim::Json;
 
@@ -61,13 +63,13 @@ std::size_t At(const std::vector<Json>& e, const std::string& op, const std::str
   return 0;
 }
 
+// Judged as every run is: each checker sees only the summary members the table names.
 std::vector<sim::Violation> Check(const std::vector<Json>& events, Json summary = Json::object(),
                                   sim::EndKind end = sim::EndKind::kProcessEnded) {
   if (!summary.contains("outcome")) summary["outcome"] = "suspended";
   if (!summary.contains("handles_open")) summary["handles_open"] = Json::array();
   const std::vector<sim::Event> records = sim::EventsFromJson(events);
-  const sim::RunView view{records, summary, end, {}};
-  return sim::CheckInvariants(view);
+  return sim::Judge(records, summary, end).violations;
 }
 
 std::vector<std::string> Names(const std::vector<sim::Violation>& v) {
@@ -180,14 +182,45 @@ TEST(Invariants, EachCheckerCatchesItsFault) {
          e.insert(e.begin(), Call("CreateMutexW", {{"name", "UIShutDown"}}, "0x900", "main", "UIShutDown"));
        },
        {"mode-guards"}},
+      {"ERTC written with another instant than the wake plan's",
+       [](auto&, Json& s) {
+         s["wake_plan"] = "wakes for the auto-boot at 2008-06-15 07:00:00; BUT the ERTC was written with 0x00000000";
+         s["wake_plan_agrees"] = false;
+       },
+       {"wake-plan"}},
   };
+  std::set<std::string> caught;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<Json> events = SoundRun();
     Json summary = Json::object();
     c.spoil(events, summary);
     EXPECT_EQ(Names(Check(events, summary)), c.invariants);
+    caught.insert(c.invariants.begin(), c.invariants.end());
   }
+  // Every invariant of the table has its spoiled log here.
+  for (const sim::Invariant& i : sim::Invariants()) EXPECT_TRUE(caught.count(i.name)) << i.name << " has no case";
+}
+
+TEST(Invariants, TheTableNamesEachInvariantOnceAndWhatItReads) {
+  std::set<std::string> names;
+  std::set<int> orders;
+  for (const sim::Invariant& i : sim::Invariants()) {
+    SCOPED_TRACE(i.name);
+    EXPECT_TRUE(names.insert(i.name).second);
+    EXPECT_TRUE(orders.insert(i.order).second);
+    // `devsim check` has nothing but the log and the outcome it shows.
+    if (i.log_alone)
+      for (const std::string& member : i.reads) EXPECT_EQ(member, "outcome");
+  }
+  // The four a log recorded under Wine is judged by.
+  std::set<std::string> log_alone;
+  for (const sim::Invariant& i : sim::Invariants())
+    if (i.log_alone) log_alone.insert(i.name);
+  EXPECT_EQ(log_alone, (std::set<std::string>{"single-sequence", "no-keeps-on", "process-outlives-sequence", "ertc-once"}));
+  // A plan that agrees, or no ERTC write at all, is no fault.
+  for (const Json& plan : {Json{{"wake_plan", "writes 0"}, {"wake_plan_agrees", true}}, Json::object()})
+    EXPECT_TRUE(Check(SoundRun(), plan).empty()) << plan.dump();
 }
 
 TEST(Invariants, HandlesKeptByDesignAreAllowed) {

@@ -606,13 +606,44 @@ TEST(WakePlan, SaysSoWhenTheWrittenValueDisagrees) {
     HalOemCommand(HAL_CMD_WRITE_ERTC, 12345);
     return 0;
   };
-  spec.expect_violations = {"ertc-once"};  // a write outside any sequence
+  spec.expect_violations = {"ertc-once", "wake-plan"};  // a write outside any sequence, of another value
   const RunResult r = RunProgram(spec);
   ASSERT_EQ(r.error, "");
   EXPECT_FALSE(r.summary["wake_plan_agrees"].get<bool>());
   EXPECT_NE(r.summary["wake_plan"].get<std::string>().find("BUT the ERTC was written with 0x00003039 where this plan gives 0x6DF35B70"),
             std::string::npos)
       << r.summary["wake_plan"];
+}
+
+// A setting the program could not read for a fault is planned without, as the program had to:
+// the plan follows the fault and the run is sound (the harness judges it by every invariant).
+TEST(WakePlan, FollowsTheReadsThatAFaultFailed) {
+  struct Case {
+    std::string rule;
+    DWORD ertc;  // the alarm wakes at kStart + 420, the boot is kStart + 1200
+    std::string words;
+  };
+  const Case cases[] = {
+      {"", kStart + 420, "for the clock alarm"},
+      {"RegQueryValueExW:AutoBootEnable", kStart + 420, "AutoBootEnable cannot be read"},
+      {"RegQueryValueExW:AutoBootTime", kStart + 420, "for the clock alarm"},
+      {"RegQueryValueExW:RtcAlarmEnable", kStart + 1200, "RtcAlarmEnable cannot be read"},
+      // The key is opened for each of the three reads, in this order.
+      {"RegOpenKeyExW:ControlPanel\\AlarmSettings@1", kStart + 420, "AutoBootEnable cannot be read"},
+      {"RegOpenKeyExW:ControlPanel\\AlarmSettings@2", kStart + 420, "for the clock alarm"},
+      {"RegOpenKeyExW:ControlPanel\\AlarmSettings@3", kStart + 1200, "RtcAlarmEnable cannot be read"},
+      {"RegOpenKeyExW:ControlPanel\\AlarmSettings", 0, "neither auto-boot nor clock alarms"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    Handset h;
+    h.settings = Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00") + Dword("RtcAlarmEnable", 1);
+    h.notifications = Alarm(SameDay(600));
+    const RunResult r = RunMode1(h, c.rule.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.rule});
+    ExpectSoundRun(r);
+    EXPECT_EQ(ErtcValue(r), c.ertc) << Hex(ErtcValue(r));
+    EXPECT_NE(r.summary.value("wake_plan", "").find(c.words), std::string::npos) << r.summary["wake_plan"];
+  }
 }
 
 TEST(NotificationScenario, BadEntriesAreNamed) {

@@ -1,22 +1,91 @@
 #include "sim/checks/checked_run.h"
 
-#include "sim/checks/invariants.h"
+#include <algorithm>
+
+#include "sim/checks/expectations.h"
 
 namespace sim {
 
-Json CheckedSummary(const Handset& handset, SummaryScope scope) {
-  Json s = scope == SummaryScope::kWhole ? handset.Summary() : handset.Verdict();
-  const RunView view{handset.events.Events(), s, handset.EndedAs(), handset.ExpectedOutcomes()};
+namespace {
+
+void AddOnce(std::vector<std::string>& names, const std::string& name) {
+  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+}
+
+// The judged members of `summary`, and nothing else.
+Json Judged(const Json& summary) {
+  Json picked = ObjectWithRoom(JudgedMembers().size());
+  for (const std::string& name : JudgedMembers()) {
+    const auto it = summary.find(name);
+    if (it != summary.end()) Append(picked, name, *it);
+  }
+  return picked;
+}
+
+int Status(const RunView& run, const std::vector<Violation>& violations, const std::vector<std::string>& unmet) {
+  if (!unmet.empty()) return 5;
+  int status = 0;
+  for (const Violation& v : violations) {
+    const auto& table = Invariants();
+    const auto it = std::find_if(table.begin(), table.end(), [&](const Invariant& i) { return i.name == v.invariant; });
+    if (it == table.end() || it->status == nullptr) return 5;
+    if (status == 0) status = it->status(run);
+  }
+  return status;
+}
+
+// What a verdict must hold: the judged members and `also`.
+std::vector<std::string> VerdictMembers(const std::vector<std::string>& also) {
+  std::vector<std::string> names = JudgedMembers();
+  for (const std::string& name : also) AddOnce(names, name);
+  return names;
+}
+
+}  // namespace
+
+const std::vector<std::string>& JudgedMembers() {
+  static const std::vector<std::string> members = [] {
+    std::vector<std::string> names;
+    for (const Invariant& i : Invariants())
+      for (const std::string& name : i.reads) AddOnce(names, name);
+    for (const std::string& name : ExpectationMembers()) AddOnce(names, name);
+    return names;
+  }();
+  return members;
+}
+
+Judgement Judge(const std::vector<Event>& events, const Json& summary, EndKind end, bool log_alone) {
+  const Json judged = Judged(summary);
+  std::vector<std::string> expected;
+  if (const auto it = summary.find("expected_outcomes"); it != summary.end()) expected = it->get<std::vector<std::string>>();
+  const RunView view{events, judged, end, std::move(expected)};
+  Judgement j;
+  j.violations = CheckInvariants(view, log_alone);
+  j.unmet = UnmetExpectations(judged);
+  j.status = Status(view, j.violations, j.unmet);
+  return j;
+}
+
+Judgement JudgeRun(const Handset& handset, Json& summary) {
+  Judgement j = Judge(handset.events.Events(), summary, handset.EndedAs());
   Json violations = Json::array();
-  for (const Violation& v : CheckInvariants(view)) violations.push_back({{"invariant", v.invariant}, {"detail", v.detail}});
-  s["violations"] = violations;
+  for (const Violation& v : j.violations) violations.push_back({{"invariant", v.invariant}, {"detail", v.detail}});
+  summary["violations"] = std::move(violations);
+  return j;
+}
+
+Json CheckedSummary(const Handset& handset, SummaryScope scope, const std::vector<std::string>& also) {
+  Json s = scope == SummaryScope::kWhole ? handset.Summary() : handset.Verdict(VerdictMembers(also));
+  JudgeRun(handset, s);
   return s;
 }
 
-CheckedRun RunChecked(Handset& handset, SummaryScope scope) {
-  CheckedRun run{handset.Run(), {}};
-  run.summary = CheckedSummary(handset, scope);
-  if (run.outcome.exit_status == 0 && !run.summary["violations"].empty()) run.outcome.exit_status = 5;
+CheckedRun RunChecked(Handset& handset, SummaryScope scope, const std::vector<std::string>& also) {
+  CheckedRun run{handset.Run(), {}, {}};
+  run.summary = scope == SummaryScope::kWhole ? handset.Summary() : handset.Verdict(VerdictMembers(also));
+  Judgement j = JudgeRun(handset, run.summary);
+  run.outcome.exit_status = j.status;
+  run.unmet = std::move(j.unmet);
   return run;
 }
 

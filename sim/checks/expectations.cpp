@@ -24,4 +24,9 @@ std::vector<std::string> UnmetExpectations(const Json& summary) {
   return unmet;
 }
 
+const std::vector<std::string>& ExpectationMembers() {
+  static const std::vector<std::string> members = {"outcome", "expected_outcomes", "expected_ertc", "ertc"};
+  return members;
+}
+
 }  // namespace sim

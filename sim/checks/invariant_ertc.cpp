@@ -28,4 +28,6 @@ void CheckErtcOncePerSequence(const RunView& run, std::vector<Violation>& out) {
   }
 }
 
+const InvariantEntry kErtcOncePerSequence{{"ertc-once", 50, CheckErtcOncePerSequence, true, {}}};
+
 }  // namespace sim

@@ -64,4 +64,6 @@ void CheckHandlesClosed(const RunView& run, std::vector<Violation>& out) {
   }
 }
 
+const InvariantEntry kHandlesClosed{{"handles-closed", 70, CheckHandlesClosed, false, {"handles_open"}}};
+
 }  // namespace sim

@@ -26,4 +26,6 @@ void CheckKeyboardLock(const RunView& run, std::vector<Violation>& out) {
   }
 }
 
+const InvariantEntry kKeyboardLock{{"keyboard-lock", 60, CheckKeyboardLock, false, {}}};
+
 }  // namespace sim

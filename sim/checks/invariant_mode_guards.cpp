@@ -28,4 +28,6 @@ void CheckModeGuards(const RunView& run, std::vector<Violation>& out) {
   }
 }
 
+const InvariantEntry kModeGuards{{"mode-guards", 120, CheckModeGuards, false, {}}};
+
 }  // namespace sim

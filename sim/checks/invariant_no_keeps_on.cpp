@@ -21,4 +21,6 @@ void CheckNoKeepsHandsetOn(const RunView& run, std::vector<Violation>& out) {
   if (!touched.empty()) out.push_back({"no-keeps-on", "after No the handset was changed:" + touched});
 }
 
+const InvariantEntry kNoKeepsHandsetOn{{"no-keeps-on", 30, CheckNoKeepsHandsetOn, true, {"outcome"}}};
+
 }  // namespace sim

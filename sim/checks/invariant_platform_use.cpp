@@ -13,4 +13,6 @@ void CheckPlatformUse(const RunView& run, std::vector<Violation>& out) {
   }
 }
 
+const InvariantEntry kPlatformUse{{"platform-use", 80, CheckPlatformUse, false, {}}};
+
 }  // namespace sim

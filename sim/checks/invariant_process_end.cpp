@@ -16,4 +16,6 @@ void CheckProcessOutlivesSequence(const RunView& run, std::vector<Violation>& ou
   }
 }
 
+const InvariantEntry kProcessOutlivesSequence{{"process-outlives-sequence", 40, CheckProcessOutlivesSequence, true, {}}};
+
 }  // namespace sim

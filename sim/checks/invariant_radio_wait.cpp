@@ -51,4 +51,6 @@ void CheckRadioWait(const RunView& run, std::vector<Violation>& out) {
   }
 }
 
+const InvariantEntry kRadioWait{{"radio-wait", 130, CheckRadioWait, false, {}}};
+
 }  // namespace sim

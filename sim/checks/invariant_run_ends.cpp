@@ -13,4 +13,9 @@ void CheckRunEnds(const RunView& run, std::vector<Violation>& out) {
   out.push_back({"run-ends", "the run ended " + outcome + ": " + run.summary.value("reason", "")});
 }
 
+// A run that breaks nothing else keeps the runner's own statuses: 3 stuck, 4 at the time limit.
+int RunEndsStatus(const RunView& run) { return run.summary.value("outcome", "") == "stuck" ? 3 : 4; }
+
+const InvariantEntry kRunEnds{{"run-ends", 10, CheckRunEnds, false, {"outcome", "reason"}, RunEndsStatus}};
+
 }  // namespace sim

@@ -100,4 +100,6 @@ void CheckSequenceOrder(const RunView& run, std::vector<Violation>& out) {
   for (const auto& [start, end] : run.SequenceRuns()) CheckRun(run, start, end, out);
 }
 
+const InvariantEntry kSequenceOrder{{"sequence-order", 90, CheckSequenceOrder, false, {}}};
+
 }  // namespace sim

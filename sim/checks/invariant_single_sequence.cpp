@@ -13,4 +13,6 @@ void CheckSingleSequence(const RunView& run, std::vector<Violation>& out) {
     out.push_back({"single-sequence", "the shutdown sequence's body ran " + std::to_string(bodies) + " times"});
 }
 
+const InvariantEntry kSingleSequence{{"single-sequence", 20, CheckSingleSequence, true, {}}};
+
 }  // namespace sim

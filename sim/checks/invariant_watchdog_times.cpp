@@ -31,4 +31,6 @@ void CheckWatchdogTimes(const RunView& run, std::vector<Violation>& out) {
   }
 }
 
+const InvariantEntry kWatchdogTimes{{"watchdog-times", 110, CheckWatchdogTimes, false, {}}};
+
 }  // namespace sim

@@ -31,4 +31,6 @@ void CheckYesSwitchesOff(const RunView& run, std::vector<Violation>& out) {
   out.push_back({"yes-switches-off", yes + ", yet the handset ended " + outcome});
 }
 
+const InvariantEntry kYesSwitchesOff{{"yes-switches-off", 100, CheckYesSwitchesOff, false, {"outcome"}}};
+
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "sim/checks/invariants.h"
 
+#include <algorithm>
+
 namespace sim {
 
 const RunView::Index& RunView::Indexed() const {
@@ -57,25 +59,29 @@ const std::vector<std::pair<std::size_t, std::size_t>>& RunView::SequenceRuns() 
   return *index_->sequence_runs;
 }
 
-std::vector<Violation> CheckInvariants(const RunView& run) {
-  static const Checker kCheckers[] = {CheckRunEnds,          CheckSingleSequence,
-                                      CheckNoKeepsHandsetOn, CheckProcessOutlivesSequence,
-                                      CheckErtcOncePerSequence, CheckKeyboardLock,
-                                      CheckHandlesClosed,    CheckPlatformUse,
-                                      CheckSequenceOrder,    CheckYesSwitchesOff,
-                                      CheckWatchdogTimes,    CheckModeGuards,
-                                      CheckRadioWait};
-  std::vector<Violation> out;
-  for (Checker c : kCheckers) c(run, out);
-  return out;
+namespace {
+
+// The table, filled by the entries before main runs and kept in checking order.
+std::vector<Invariant>& Table() {
+  static std::vector<Invariant> table;
+  return table;
 }
 
-const std::vector<std::string>& InvariantNames() {
-  static const std::vector<std::string> kNames = {
-      "run-ends", "single-sequence", "no-keeps-on", "process-outlives-sequence",
-      "ertc-once", "keyboard-lock", "handles-closed", "platform-use",
-      "sequence-order", "yes-switches-off", "watchdog-times", "mode-guards", "radio-wait"};
-  return kNames;
+}  // namespace
+
+InvariantEntry::InvariantEntry(Invariant invariant) {
+  std::vector<Invariant>& table = Table();
+  const auto later = std::find_if(table.begin(), table.end(), [&](const Invariant& i) { return i.order > invariant.order; });
+  table.insert(later, std::move(invariant));
+}
+
+const std::vector<Invariant>& Invariants() { return Table(); }
+
+std::vector<Violation> CheckInvariants(const RunView& run, bool log_alone) {
+  std::vector<Violation> out;
+  for (const Invariant& i : Invariants())
+    if (i.log_alone || !log_alone) i.check(run, out);
+  return out;
 }
 
 }  // namespace sim

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string_view>
 
 #include "sim/devices/program_image.h"
 
@@ -390,15 +392,34 @@ Json Handset::Summary() const {
   return s;
 }
 
-Json Handset::Verdict() const {
-  Json s = ObjectWithRoom(12);
+Json Handset::Verdict(const std::vector<std::string>& members) const {
+  // The members made here without the whole summary, by what makes them; any other member asked
+  // for is taken from the whole summary, so that none is ever missing from a verdict.
+  static constexpr std::string_view kHal[] = {"ertc", "ertc_value", "ertc_writes", "kernel_shutdown",
+                                              "kernel_shutdowns"};
+  static constexpr std::string_view kWakePlan[] = {"wake_plan", "wake_plan_value", "wake_plan_agrees"};
+  static constexpr std::string_view kOwn[] = {"outcome", "reason", "handles_open", "unused_fault_rules",
+                                              "expected_outcomes", "expected_ertc"};
+  auto wants = [&members](std::string_view name) {
+    return std::find(members.begin(), members.end(), name) != members.end();
+  };
+  auto wants_any = [&wants](const auto& names) { return std::any_of(std::begin(names), std::end(names), wants); };
+  Json s = ObjectWithRoom(members.size() + 6);
   Append(s, "outcome", outcome_.state);
   Append(s, "reason", outcome_.reason);
-  hal.Summarize(s);
-  Append(s, "handles_open", OpenHandlesJson());
-  Append(s, "unused_fault_rules", faults.UnusedRules());
-  if (!expected_outcomes_.empty()) Append(s, "expected_outcomes", expected_outcomes_);
-  if (!expected_ertc_.empty()) Append(s, "expected_ertc", expected_ertc_);
+  if (wants_any(kHal)) hal.Summarize(s);
+  if (wants_any(kWakePlan)) wake_plan.Summarize(s);
+  if (wants("handles_open")) Append(s, "handles_open", OpenHandlesJson());
+  if (wants("unused_fault_rules")) Append(s, "unused_fault_rules", faults.UnusedRules());
+  if (!expected_outcomes_.empty() && wants("expected_outcomes")) Append(s, "expected_outcomes", expected_outcomes_);
+  if (!expected_ertc_.empty() && wants("expected_ertc")) Append(s, "expected_ertc", expected_ertc_);
+  std::optional<Json> whole;
+  for (const std::string& m : members) {
+    auto among = [&m](const auto& names) { return std::find(std::begin(names), std::end(names), m) != std::end(names); };
+    if (among(kHal) || among(kWakePlan) || among(kOwn)) continue;
+    if (!whole) whole = Summary();
+    if (const auto it = whole->find(m); it != whole->end()) Append(s, m, *it);
+  }
   return s;
 }
 

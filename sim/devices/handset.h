@@ -90,10 +90,10 @@ class Handset {
   // The summary of the device's end state, as JSON (the runner prints it as text), without the
   // invariants' verdict: CheckedSummary (sim/checks) adds "violations".
   Json Summary() const;
-  // The members of the summary that the invariants and the scenario's expectations read (the
-  // outcome and its reason, the ERTC, the open handles, the fault rules that never fired, what
-  // the scenario expects) and nothing else: what an explorer needs of each of its many runs.
-  Json Verdict() const;
+  // The summary's `members` (those a judge of the run reads, named by its caller; see
+  // sim/checks/checked_run.h), with the outcome and its reason, and little else: what an
+  // explorer needs of each of its many runs, at a fraction of the whole summary's cost.
+  Json Verdict(const std::vector<std::string>& members) const;
   // How the run ended (kNone before it has).
   EndKind EndedAs() const { return end_.kind; }
   // Outcomes the scenario expects ([expect] outcome); empty when it names none.

@@ -1,6 +1,9 @@
 #include "sim/devices/wake_plan.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "sim/base/text.h"
@@ -19,8 +22,63 @@ constexpr std::size_t kAlarmTable = 30;
 constexpr std::uint32_t kSecondsPerDay = 86400;
 const KeyRef kAlarmSettings{"HKEY_LOCAL_MACHINE", u"ControlPanel\\AlarmSettings"};
 
-// A 32-bit setting as a 4-byte read sees it: nothing when missing or larger than 4 bytes.
+// What the program read while it chose the instant (since the previous ERTC write): the alarm
+// settings a fault kept from it, and the local time it read first (the boot instant is computed
+// from it) and last (the alarms are compared with it).
+struct ProgramReads {
+  std::set<std::string> hidden;  // names of settings the program could not read for a fault
+  std::optional<CivilTime> first_time, last_time;
+};
+
+// A setting counts as hidden when the program's last query of it failed for a fault, or when it
+// made none while a fault failed an opening of the settings' key (which the query follows).
+ProgramReads ReadsSince(std::size_t from) {
+  const auto& events = Dev().events.Events();
+  ProgramReads reads;
+  std::map<std::string, bool> queried;  // setting -> its last query was failed by a fault
+  bool open_failed = false;
+  for (std::size_t i = from; i < events.size(); ++i) {
+    const Event& e = events[i];
+    if (!e.IsCall()) continue;
+    if (e.op == "GetLocalTime") {
+      const CivilTime t = Dev().clock.CivilAt(e.t_us);
+      if (!reads.first_time) reads.first_time = t;
+      reads.last_time = t;
+    } else if (e.op == "RegOpenKeyExW") {
+      open_failed |= e.Contains("injected_fault") && e.ArgShown("subkey") == Narrow(kAlarmSettings.path);
+    } else if (e.op == "RegQueryValueExW") {
+      queried[e.ArgShown("value")] = e.Contains("injected_fault");
+    }
+  }
+  for (const char* name : {"AutoBootEnable", "AutoBootTime", "RtcAlarmEnable"}) {
+    const auto it = queried.find(name);
+    if (it == queried.end() ? open_failed : it->second) reads.hidden.insert(name);
+  }
+  return reads;
+}
+
+// What the program said it chose: the dwUsageOfERTC of its trace since `from`, if it traced one.
+std::optional<int> TracedUsage(std::size_t from) {
+  static const std::string kLine = "[Shutdown_RTC] CompareNotifyToAutoBoot--, dwUsageOfERTC = ";
+  const auto& events = Dev().events.Events();
+  std::optional<int> usage;
+  for (std::size_t i = from; i < events.size(); ++i) {
+    const Event& e = events[i];
+    if (!e.IsCall() || e.op != "NKDbgPrintfW") continue;
+    const std::string text = e.ArgShown("text");
+    if (text.rfind(kLine, 0) == 0) usage = std::atoi(text.c_str() + kLine.size());
+  }
+  return usage;
+}
+
+const ProgramReads* g_reads = nullptr;  // of the plan being made
+
+bool Hidden(const char16_t* name) { return g_reads != nullptr && g_reads->hidden.count(Narrow(name)) != 0; }
+
+// A 32-bit setting as a 4-byte read sees it: nothing when missing, larger than 4 bytes or hidden
+// from the program by a fault.
 std::optional<std::uint32_t> DwordSetting(const char16_t* name) {
+  if (Hidden(name)) return std::nullopt;
   const RegValue* v = Dev().registry.FindValue(kAlarmSettings, name);
   if (v == nullptr || v->data.size() > 4) return std::nullopt;
   std::uint32_t value = 0;
@@ -30,6 +88,7 @@ std::optional<std::uint32_t> DwordSetting(const char16_t* name) {
 
 // The boot time text as a 260-byte read into a zeroed buffer sees it.
 std::optional<std::u16string> TextSetting(const char16_t* name) {
+  if (Hidden(name)) return std::nullopt;
   const RegValue* v = Dev().registry.FindValue(kAlarmSettings, name);
   if (v == nullptr || v->data.size() > 260) return std::nullopt;
   std::u16string text;
@@ -76,14 +135,6 @@ std::string DateList(const std::vector<std::uint32_t>& when) {
 
 std::string Count(std::size_t n, const std::string& one, const std::string& many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-// The local time the program last read before now (the handset's own clock if it read none).
-CivilTime TimeProgramSaw(Micros at) {
-  const auto& events = Dev().events.Events();
-  for (auto it = events.rbegin(); it != events.rend(); ++it)
-    if (it->IsCall() && it->op == "GetLocalTime") return Dev().clock.CivilAt(it->t_us);
-  return Dev().clock.CivilAt(at);
 }
 
 std::uint32_t RtcSecondsOf(const CivilTime& t, std::uint32_t h, std::uint32_t m, std::uint32_t s) {
@@ -199,6 +250,10 @@ AlarmPlan PlanAlarms(const CivilTime& now) {
   return a;
 }
 
+std::string UsageName(int usage) {
+  return usage == 1 ? "the auto-boot" : usage == 2 ? "the clock alarm" : usage == 0 ? "neither" : "an unknown use";
+}
+
 }  // namespace
 
 std::optional<BootClock> ParseBootClock(std::u16string_view text) {
@@ -220,36 +275,51 @@ std::optional<BootClock> ParseBootClock(std::u16string_view text) {
 }
 
 void WakePlan::OnErtcWrite(std::uint32_t written, Micros at) {
-  const CivilTime now = TimeProgramSaw(at);
-  BootPlan boot = PlanBoot(now);
-  AlarmPlan alarm = PlanAlarms(now);
+  // A disagreement found at an earlier write of this run stays the plan the summary shows.
+  if (planned_ && !agrees_) return;
+  const ProgramReads reads = ReadsSince(since_);
+  g_reads = &reads;
+  const CivilTime now = Dev().clock.CivilAt(at);  // for a program that read no local time
+  BootPlan boot = PlanBoot(reads.first_time.value_or(now));
+  AlarmPlan alarm = PlanAlarms(reads.last_time.value_or(now));
+  g_reads = nullptr;
   const bool boot_on = boot.enable.value_or(0) != 0;
   const bool alarms_on = alarm.enable.value_or(0) != 0;
   const std::optional<std::uint32_t> wake =
       alarm.chosen ? std::optional<std::uint32_t>(*alarm.chosen - kAlarmWakeLead) : std::nullopt;
   std::string head;
   std::vector<std::string> why;
+  int usage = 0;  // the dwUsageOfERTC this plan gives: 1 auto-boot, 2 clock alarm, 0 neither
   if (wake && (!boot_on || !boot.known || *wake < boot.when)) {
     value_ = *wake;
+    usage = 2;
     head = "wakes at " + ErtcDate(*wake) + " for the clock alarm at " + ErtcDate(*alarm.chosen) + ", 180 s before it";
     if (boot_on && boot.known) why.push_back("the auto-boot at " + ErtcDate(boot.when) + " comes later");
   } else if (boot_on) {
     value_ = boot.known ? boot.when : 0;
+    usage = 1;
     head = boot.known ? "wakes for the auto-boot at " + ErtcDate(boot.when) : "writes 0: auto-boot is on, but its time is unknown";
     if (wake)
       why.push_back("the clock alarm at " + ErtcDate(*alarm.chosen) + " would wake it at " + ErtcDate(*wake) +
                     ", not before the auto-boot");
   } else {
     value_ = 0;
+    usage = alarms_on ? 2 : 0;
     head = alarms_on ? "writes 0: no clock alarm qualifies and auto-boot is off"
                      : "writes 0: neither auto-boot nor clock alarms are enabled";
   }
   why.insert(why.end(), boot.why.begin(), boot.why.end());
   why.insert(why.end(), alarm.why.begin(), alarm.why.end());
-  agrees_ = value_ == written;
+  const std::optional<int> traced = TracedUsage(since_);
+  const bool same_use = !traced || *traced == usage;
+  agrees_ = value_ == written && same_use;
   text_ = head + (why.empty() ? "" : "; " + Join(why, "; "));
-  if (!agrees_) text_ += "; BUT the ERTC was written with " + Hex(written) + " where this plan gives " + Hex(value_);
+  if (value_ != written) text_ += "; BUT the ERTC was written with " + Hex(written) + " where this plan gives " + Hex(value_);
+  if (!same_use)
+    text_ += "; BUT the program chose " + UsageName(*traced) + " (dwUsageOfERTC " + std::to_string(*traced) +
+             ") where this plan chooses " + UsageName(usage) + " (" + std::to_string(usage) + ")";
   planned_ = true;
+  since_ = Dev().events.Events().size();
 }
 
 void WakePlan::Summarize(Json& out) const {

@@ -1,7 +1,8 @@
 // The wake plan: when the ERTC is written, the handset works out on its own, from the alarm
-// settings in the registry, the notifications the program received and the local time the
-// program last read, what the wake-up instant should be and why, and says whether the value
-// written agrees. The summary shows it in words.
+// settings in the registry that the program could read (a read a fault failed is planned
+// without), the notifications the program received and the local time it read, what the
+// wake-up instant should be, what it is for and why, and says whether the value written and the
+// use the program traced agree. The summary shows it in words.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,8 @@ namespace sim {
 
 class WakePlan {
  public:
-  // Plans the wake-up for an ERTC write of `written` at virtual time `at`.
+  // Plans the wake-up for an ERTC write of `written` at virtual time `at`, from what the program
+  // read since the previous write. Once a write disagreed, later ones leave that plan standing.
   void OnErtcWrite(std::uint32_t written, Micros at);
 
   // Adds "wake_plan" (the words), "wake_plan_value" (the instant the plan gives) and
@@ -30,6 +32,7 @@ class WakePlan {
   std::string text_;
   std::uint32_t value_ = 0;
   bool agrees_ = true;
+  std::size_t since_ = 0;  // the first event after the previous write: what this plan looks at
 };
 
 // The "AutoBootTime" grammar as the program reads it: "h:m" or "h:m:s", each piece read like

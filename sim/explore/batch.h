@@ -23,8 +23,9 @@ struct BatchItem {
   std::function<Scenario(const Scenario& base, RunOptions& options)> world = nullptr;
 };
 
-// What one run reports back: seed, outcome, reason, violations (at most five), expected
-// outcomes, fault rules that never fired, or crash when the child died.
+// What one run reports back: seed, outcome, reason, the judged exit status, violations (the
+// first five in full, the others counted by invariant in "violations_not_listed"), unmet
+// expectations, fault rules that never fired, or crash when the child died.
 using BatchResult = Json;
 
 // Runs every item on `jobs` worker processes; calls `on_result` in the coordinating process for
@@ -32,8 +33,14 @@ using BatchResult = Json;
 void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
               const std::function<void(std::size_t index, const BatchResult& result)>& on_result);
 
-// True when a run broke an invariant, crashed, or ended stuck or at the time limit without the
-// scenario expecting it.
+// True when a run crashed or was judged to fail (a non-zero status: an invariant broken, an
+// expectation not met, stuck or at the time limit without the scenario expecting it).
 bool RunFailed(const BatchResult& r);
+
+// Adds the run's violations, listed and not, to `counts` (invariant name -> count).
+void CountViolations(const BatchResult& r, Json& counts);
+// "and 9 more: platform-use=3 single-sequence=6" for a failure whose "violations" do not list
+// every violation (its "violations_not_listed"); "" when they do.
+std::string NotListed(const Json& failure);
 
 }  // namespace sim

@@ -27,6 +27,7 @@ Json Failure(const Json& r, const std::string& replay) {
   if (r.contains("crash")) f["crash"] = r["crash"];
   else f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
   f["violations"] = r.value("violations", Json::array());
+  if (r.contains("violations_not_listed")) f["violations_not_listed"] = r["violations_not_listed"];
   f["unmet"] = r.value("unmet", Json::array());
   f["replay"] = replay;
   return f;
@@ -37,11 +38,7 @@ void Count(const Json& r, Json& report) {
   const std::string outcome = r.contains("crash") ? "crash" : r.value("outcome", "?");
   Json& outcomes = report["outcomes"];
   outcomes[outcome] = outcomes.value(outcome, std::uint64_t{0}) + 1;
-  Json& violations = report["violations"];
-  for (const auto& v : r.value("violations", Json::array())) {
-    const std::string name = v["invariant"].get<std::string>();
-    violations[name] = violations.value(name, std::uint64_t{0}) + 1;
-  }
+  CountViolations(r, report["violations"]);
 }
 
 Json EmptyReport(const ExploreOptions& o, std::uint64_t pct_steps, std::uint64_t first, std::uint64_t last) {
@@ -127,6 +124,7 @@ void PrintExploreReport(const Json& report, std::ostream& out) {
     out << "\n";
     for (const auto& v : f["violations"])
       out << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
+    if (const std::string more = NotListed(f); !more.empty()) out << "  " << more << "\n";
     for (const auto& u : f.value("unmet", Json::array()))
       out << "  expectation not met: " << u.get<std::string>() << "\n";
     if (f.contains("world")) out << f["world"].get<std::string>();

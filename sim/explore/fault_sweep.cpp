@@ -170,6 +170,7 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
     if (r.contains("crash")) f["crash"] = r["crash"];
     else f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
     f["violations"] = r.value("violations", Json::array());
+    if (r.contains("violations_not_listed")) f["violations_not_listed"] = r["violations_not_listed"];
     f["replay"] = Replay(o, plan[i], items[i].options);
     failures.push_back(std::move(f));
   });
@@ -200,6 +201,7 @@ void PrintSweepReport(const Json& report, std::ostream& out) {
     else out << "outcome " << f.value("outcome", "?") << " (" << f.value("reason", "") << ")\n";
     for (const auto& v : f["violations"])
       out << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
+    if (const std::string more = NotListed(f); !more.empty()) out << "  " << more << "\n";
     out << "  replay: " << f["replay"].get<std::string>() << "\n";
   }
   const Json& batch = report["batch"];
