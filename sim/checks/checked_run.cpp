@@ -12,14 +12,22 @@ void AddOnce(std::vector<std::string>& names, const std::string& name) {
   if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
 }
 
-// The judged members of `summary`, and nothing else.
-Json Judged(const Json& summary) {
+// The judged members of `summary`, and nothing else: copied, or moved out when `take` (and put
+// back by PutBack, so that the summary keeps its members in their order).
+Json Judged(const Json& summary, Json* take = nullptr) {
   Json picked = ObjectWithRoom(JudgedMembers().size());
   for (const std::string& name : JudgedMembers()) {
-    const auto it = summary.find(name);
-    if (it != summary.end()) Append(picked, name, *it);
+    if (take != nullptr) {
+      if (const auto it = take->find(name); it != take->end()) Append(picked, name, std::move(*it));
+    } else if (const auto it = summary.find(name); it != summary.end()) {
+      Append(picked, name, *it);
+    }
   }
   return picked;
+}
+
+void PutBack(Json& picked, Json& summary) {
+  for (auto& [name, value] : picked.items()) *summary.find(name) = std::move(value);
 }
 
 int Status(const RunView& run, const std::vector<Violation>& violations, const std::vector<std::string>& unmet) {
@@ -34,10 +42,15 @@ int Status(const RunView& run, const std::vector<Violation>& violations, const s
   return status;
 }
 
-// What a verdict must hold: the judged members and `also`.
-std::vector<std::string> VerdictMembers(const std::vector<std::string>& also) {
-  std::vector<std::string> names = JudgedMembers();
-  for (const std::string& name : also) AddOnce(names, name);
+// What a verdict must hold: the judged members and `also`. A batch asks the same for each of its
+// many runs, so the last answer is kept.
+const std::vector<std::string>& VerdictMembers(const std::vector<std::string>& also) {
+  static thread_local std::vector<std::string> asked, names;
+  if (names.empty() || asked != also) {
+    asked = also;
+    names = JudgedMembers();
+    for (const std::string& name : also) AddOnce(names, name);
+  }
   return names;
 }
 
@@ -54,10 +67,12 @@ const std::vector<std::string>& JudgedMembers() {
   return members;
 }
 
-Judgement Judge(const std::vector<Event>& events, const Json& summary, EndKind end, bool log_alone) {
-  const Json judged = Judged(summary);
+namespace {
+
+// Judges on the judged members `judged`.
+Judgement JudgeOn(const std::vector<Event>& events, const Json& judged, EndKind end, bool log_alone) {
   std::vector<std::string> expected;
-  if (const auto it = summary.find("expected_outcomes"); it != summary.end()) expected = it->get<std::vector<std::string>>();
+  if (const auto it = judged.find("expected_outcomes"); it != judged.end()) expected = it->get<std::vector<std::string>>();
   const RunView view{events, judged, end, std::move(expected)};
   Judgement j;
   j.violations = CheckInvariants(view, log_alone);
@@ -66,8 +81,17 @@ Judgement Judge(const std::vector<Event>& events, const Json& summary, EndKind e
   return j;
 }
 
+}  // namespace
+
+Judgement Judge(const std::vector<Event>& events, const Json& summary, EndKind end, bool log_alone) {
+  return JudgeOn(events, Judged(summary), end, log_alone);
+}
+
 Judgement JudgeRun(const Handset& handset, Json& summary) {
-  Judgement j = Judge(handset.events.Events(), summary, handset.EndedAs());
+  // The summary is ours: its judged members are lent to the judge rather than copied.
+  Json judged = Judged(summary, &summary);
+  Judgement j = JudgeOn(handset.events.Events(), judged, handset.EndedAs(), false);
+  PutBack(judged, summary);
   Json violations = Json::array();
   for (const Violation& v : j.violations) violations.push_back({{"invariant", v.invariant}, {"detail", v.detail}});
   summary["violations"] = std::move(violations);

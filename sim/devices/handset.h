@@ -68,8 +68,8 @@ struct RunOptions {
 struct Outcome {
   std::string state;   // off, suspended, on, stuck, time-limit
   std::string reason;
-  int exit_status = 0; // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit,
-                       // 5 an invariant was violated (set by RunChecked)
+  int exit_status = 0; // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit; RunChecked
+                       // (sim/checks) replaces it with the judged status (5, or 0 when expected)
 };
 
 class Handset {

@@ -44,8 +44,8 @@ ProgramReads ReadsSince(std::size_t from) {
       const CivilTime t = Dev().clock.CivilAt(e.t_us);
       if (!reads.first_time) reads.first_time = t;
       reads.last_time = t;
-    } else if (e.op == "RegOpenKeyExW") {
-      open_failed |= e.Contains("injected_fault") && e.ArgShown("subkey") == Narrow(kAlarmSettings.path);
+    } else if (e.op == "RegOpenKeyExW" && e.Contains("injected_fault")) {
+      open_failed |= e.ArgShown("subkey") == Narrow(kAlarmSettings.path);
     } else if (e.op == "RegQueryValueExW") {
       queried[e.ArgShown("value")] = e.Contains("injected_fault");
     }
@@ -61,14 +61,14 @@ ProgramReads ReadsSince(std::size_t from) {
 std::optional<int> TracedUsage(std::size_t from) {
   static const std::string kLine = "[Shutdown_RTC] CompareNotifyToAutoBoot--, dwUsageOfERTC = ";
   const auto& events = Dev().events.Events();
-  std::optional<int> usage;
-  for (std::size_t i = from; i < events.size(); ++i) {
-    const Event& e = events[i];
+  // The line comes just before the write: looked for from the end.
+  for (std::size_t i = events.size(); i > from; --i) {
+    const Event& e = events[i - 1];
     if (!e.IsCall() || e.op != "NKDbgPrintfW") continue;
     const std::string text = e.ArgShown("text");
-    if (text.rfind(kLine, 0) == 0) usage = std::atoi(text.c_str() + kLine.size());
+    if (text.rfind(kLine, 0) == 0) return std::atoi(text.c_str() + kLine.size());
   }
-  return usage;
+  return std::nullopt;
 }
 
 const ProgramReads* g_reads = nullptr;  // of the plan being made
