@@ -210,8 +210,9 @@ TEST(Invariants, TheTableNamesEachInvariantOnceAndWhatItReads) {
     EXPECT_TRUE(names.insert(i.name).second);
     EXPECT_TRUE(orders.insert(i.order).second);
     // `devsim check` has nothing but the log and the outcome it shows.
-    if (i.log_alone)
+    if (i.log_alone) {
       for (const std::string& member : i.reads) EXPECT_EQ(member, "outcome");
+    }
   }
   // The four a log recorded under Wine is judged by.
   std::set<std::string> log_alone;
