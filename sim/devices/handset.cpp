@@ -52,8 +52,9 @@ Handset::~Handset() {
 // The boards read from the last few scenarios built in this process, by the scenario's serial and
 // the answers given on top of it (which the windows hold). The explorer builds the same handset
 // thousands of times; copying a board costs a fraction of reading the scenario again. The board
-// of a scenario is kept the second time it is built, so that a stream of scenarios built once each (swarm worlds) costs no
-// copy, and only when the scenario reads no host files, which could change between two handsets.
+// of a scenario is kept the second time it is built, so that a stream of scenarios built once
+// each (swarm worlds) costs no copy, and only when the scenario reads no host files, which could
+// change between two handsets.
 class Handset::PartsStore {
  public:
   // The board kept for this scenario and answers, or null; `keep` tells whether to keep the
