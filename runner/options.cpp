@@ -87,11 +87,12 @@ sim::Scenario LoadScenario(const Args& a) {
   std::string names;
   for (const auto& k : sim::DeviceKnobs()) {
     slugs.push_back(KnobSlug(k.name));
-    names += "\n  " + slugs.back();
+    names += (names.empty() ? " " : ", ") + slugs.back();
   }
+  // One line: the message is printed with its control characters shown as escapes.
   const std::string closest = Closest(KnobSlug(a.knob), slugs);
   throw sim::ScenarioError("unknown knob '" + a.knob + "'" + (closest.empty() ? "" : " (did you mean " + closest + "?)") +
-                           "; the knobs are:" + names);
+                           "; the knobs are:" + names + " (devsim sweep --list-knobs shows each)");
 }
 
 std::vector<std::string> ProgramArgs(const Args& a, const sim::Scenario& scenario) {
@@ -152,10 +153,7 @@ std::string Closest(const std::string& word, const std::vector<std::string>& can
   return best_d <= std::max<std::size_t>(2, w.size() / 2) ? best : std::string();
 }
 
-const std::vector<std::string>& PlatformGuaranteeBreakers() {
-  static const std::vector<std::string> kBreakers = {"CreateMutexW.already_exists_lost"};
-  return kBreakers;
-}
+const std::vector<std::string>& PlatformGuaranteeBreakers() { return sim::GuaranteeBreakingSites(); }
 
 std::string CheckFailRules(const std::vector<std::string>& rules) {
   std::vector<std::string> ops = sim::FaultSiteOperations();

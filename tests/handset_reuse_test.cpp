@@ -15,7 +15,8 @@ namespace {
 
 // A world that exercises every part whose state is kept: outside events bound to the handset's
 // registry, windows, keyboard and named objects, another process with a mutex and a box, a file,
-// a registry patch, a series of clock alarms, generated applications and an answer per box.
+// a registry patch, a series of clock alarms, generated applications, an answer per box and a
+// call cost of its own.
 const char* const kBusyWorld = R"(
 base = "builtin"
 
@@ -29,6 +30,9 @@ REGEDIT4
 
 [user]
 answers = ["yes@1500"]
+
+[run]
+call_cost_us = 30
 
 [processes]
 extra_processes = 3

@@ -5,9 +5,9 @@
 
 namespace sim {
 
-Call::Call(Key op, Micros cost, const void* site) : op_(op.text) {
+Call::Call(Key op, Micros extra, const void* site) : op_(op.text) {
   Handset& d = Dev();
-  d.kernel.SwitchPoint(cost);
+  d.kernel.SwitchPoint(d.CallCost() + extra);
   Event e;
   e.t_us = d.kernel.Now();
   e.kind = "call";

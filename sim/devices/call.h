@@ -9,16 +9,14 @@
 
 namespace sim {
 
-// Virtual time one platform call costs; enough that a thread that never blocks still moves the
-// clock forward.
-inline constexpr Micros kCallCostUs = 20;
-
 class Call {
  public:
-  // Switch point, then opens the record for `op`. `site` is the return address of the function
-  // that opens the call (the default argument is evaluated there), the key under which the
-  // calling routine's name is kept.
-  explicit Call(Key op, Micros cost = kCallCostUs, const void* site = __builtin_return_address(0));
+  // Switch point, then opens the record for `op`. The call moves the clock by the handset's
+  // call cost ([run] call_cost_us: enough that a thread that never blocks still moves the clock
+  // forward) and `extra` more. `site` is the return address of the function that opens the call
+  // (the default argument is evaluated there), the key under which the calling routine's name is
+  // kept.
+  explicit Call(Key op, Micros extra = 0, const void* site = __builtin_return_address(0));
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;

@@ -38,7 +38,7 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
   va_start(args, lpszFmt);
   const std::u16string text = lpszFmt ? FormatWide(lpszFmt, args) : std::u16string();
   va_end(args);
-  Call c("NKDbgPrintfW", kCallCostUs + DebugOutput::kMicrosPerChar * text.size());
+  Call c("NKDbgPrintfW", DebugOutput::kMicrosPerChar * text.size());
   std::string utf8 = Narrow(text);
   Handset& d = Dev();
   d.debug.Write(d.kernel.Now(), d.ThreadName(), utf8);

@@ -44,6 +44,20 @@ void Drivers::Summarize(Json& out) const {
   Append(out, "drivers_missing", std::move(missing));
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Drivers::Declared() {
+  static const PartDeclaration kDeclared{
+      {"CreateFileW", "DeviceIoControl"},
+      {},
+      {{"no LCD driver", "[drivers]\nmissing = [\"SPI5:\"]\n"},
+       {"no log-dump driver", "[drivers]\nmissing = [\"DMP1:\"]\n"},
+       {"no backlight driver", "[drivers]\nmissing = [\"BKL1:\"]\n"},
+       {"LCD refuses", "[drivers]\nrefuse = [\"SPI5:\"]\n"},
+       {"log dump refuses", "[drivers]\nrefuse = [\"DMP1:\"]\n"},
+       {"backlight refuses", "[drivers]\nrefuse = [\"BKL1:\"]\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

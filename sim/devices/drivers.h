@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/scenario/scenario.h"
 
@@ -21,6 +22,9 @@ struct DriverState {
 
 class Drivers {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr std::uint32_t kIoctlSetDevicePower = 0x1000;
   static constexpr std::uint32_t kIoctlDumpLog = 0x00221000;
 

@@ -85,6 +85,25 @@ HANDLE OpenSimFile(Call& c, const std::u16string& name, DWORD access, DWORD disp
   return reinterpret_cast<HANDLE>(v);
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& FileSystem::Declared() {
+  static const PartDeclaration kDeclared{
+      {"GetFileSize", "ReadFile"},
+      {},
+      {{"no animation, no sound file",
+        "file = []\n[registry]\npatch = '''\nREGEDIT4\n[-HKEY_LOCAL_MACHINE\\System\\Startup\\1]\n'''\n"},
+       {"no animation, sound file short on reading",
+        "[[file]]\npath = '\\Windows\\Critbatt.wav'\nwav_ms = 1800\nshort_read_bytes = 100\n"
+        "[registry]\npatch = '''\nREGEDIT4\n[-HKEY_LOCAL_MACHINE\\System\\Startup\\1]\n'''\n"},
+       {"no animation, empty sound file",
+        "[[file]]\npath = '\\Windows\\Critbatt.wav'\ncontents = \"\"\n"
+        "[registry]\npatch = '''\nREGEDIT4\n[-HKEY_LOCAL_MACHINE\\System\\Startup\\1]\n'''\n"},
+       {"no animation, sound file size fails",
+        "[[file]]\npath = '\\Windows\\Critbatt.wav'\nwav_ms = 1800\nsize_fails = true\n"
+        "[registry]\npatch = '''\nREGEDIT4\n[-HKEY_LOCAL_MACHINE\\System\\Startup\\1]\n'''\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/devices/part_declarations.h"
 #include "sim/devices/call.h"
 #include "sim/scenario/scenario.h"
 
@@ -32,6 +33,9 @@ struct OpenFile {
 
 class FileSystem {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Reads [[file]] entries: path, and one of contents (text), host (a file named relative to
   // the scenario) or wav_ms (a generated sound); open_fails with open_error, size_fails,
   // short_read_bytes. Throws ScenarioError naming the key.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/scenario/scenario.h"
 
@@ -19,6 +20,9 @@ struct GpioLine {
 
 class Gpio {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr std::uint32_t kGpsRail = 152;
   static constexpr std::uint32_t kBtRail = 154;
   static constexpr std::uint32_t kPmuOff = 68;

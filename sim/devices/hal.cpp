@@ -32,6 +32,15 @@ void Hal::Summarize(Json& out) const {
   Append(out, "kernel_shutdowns", kernel_shutdowns.size());
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Hal::Declared() {
+  static const PartDeclaration kDeclared{
+      {"KernelIoControl"},
+      {},
+      {}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

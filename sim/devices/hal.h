@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
 
@@ -13,6 +14,9 @@ namespace sim {
 
 class Hal {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr std::uint32_t kIoctlOemCommand = 0x01013E80;
   static constexpr std::uint32_t kCmdShutdown = 1;
   static constexpr std::uint32_t kCmdWriteErtc = 10;

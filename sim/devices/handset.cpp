@@ -51,42 +51,17 @@ Handset::~Handset() {
   }
 }
 
-// What Configure reads from a scenario into the handset: the parts as they stand before the run
-// (all but the named objects, held by shared pointers that a copy would share, and the timeline,
-// whose actions belong to one handset) and the handset's own settings. The explorer builds the
-// same handset thousands of times; copying these costs a fraction of reading the scenario again.
-// SaveParts and TakeParts copy every member.
-struct Handset::Parts {
-  Micros call_cost = 0;
-  std::uint32_t program_pid = 0;
-  std::vector<std::string> expected_outcomes;
-  std::vector<std::string> expected_args;
-  std::string expected_ertc;
-  std::vector<std::string> fault_rules;  // the scenario's own
-  Registry registry;
-  Resources resources;
-  WindowManager windows;
-  Drivers drivers;
-  PowerManager power;
-  Gpio gpio;
-  Radio radio;
-  Leds leds;
-  LocalClock clock;
-  FileSystem files;
-  Libraries libraries;
-  Processes processes;
-  NotificationDb notifications;
-};
-
-// The parts read from the last few scenarios built in this process, by the scenario's serial and
-// the answers given on top of it (which the windows hold). The parts of a scenario are kept the
-// second time it is built, so that a stream of scenarios built once each (swarm worlds) costs no
-// copy, and only when the scenario reads no host files, which could change between two handsets.
+// The boards read from the last few scenarios built in this process, by the scenario's serial and
+// the answers given on top of it (which the windows hold). The explorer builds the same handset
+// thousands of times; copying a board costs a fraction of reading the scenario again. The board
+// of a scenario is kept the second time it is built, so that a stream of scenarios built once
+// each (swarm worlds) costs no copy, and only when the scenario reads no host files, which could
+// change between two handsets.
 class Handset::PartsStore {
  public:
-  // The parts kept for this scenario and answers, or null; `keep` tells whether to keep the
-  // parts that the caller reads now.
-  static std::shared_ptr<const Parts> Find(std::uint64_t scenario, const std::vector<std::string>& answers,
+  // The board kept for this scenario and answers, or null; `keep` tells whether to keep the
+  // board that the caller reads now.
+  static std::shared_ptr<const Board> Find(std::uint64_t scenario, const std::vector<std::string>& answers,
                                            bool& keep) {
     std::lock_guard lock(mu_);
     for (const Entry& e : Entries())
@@ -103,8 +78,8 @@ class Handset::PartsStore {
     keep = false;
     return nullptr;
   }
-  static void Keep(std::uint64_t scenario, const std::vector<std::string>& answers, Parts parts) {
-    auto kept = std::make_shared<const Parts>(std::move(parts));
+  static void Keep(std::uint64_t scenario, const std::vector<std::string>& answers, Board board) {
+    auto kept = std::make_shared<const Board>(std::move(board));
     std::lock_guard lock(mu_);
     for (Entry& e : Entries())
       if (e.scenario == scenario && e.answers == answers) e.parts = std::move(kept);
@@ -115,7 +90,7 @@ class Handset::PartsStore {
   struct Entry {
     std::uint64_t scenario;
     std::vector<std::string> answers;
-    std::shared_ptr<const Parts> parts;
+    std::shared_ptr<const Board> parts;
   };
   static std::vector<Entry>& Entries() {
     static auto* const entries = new std::vector<Entry>;  // never destroyed, as the other per-process caches
@@ -137,15 +112,18 @@ bool ReadsHostFiles(const Section& root) {
 void Handset::Configure(const Scenario& scenario) {
   const Section root = scenario.Root();
   bool keep = false;
-  const std::shared_ptr<const Parts> kept = PartsStore::Find(scenario.Serial(), options_.answers, keep);
+  const std::shared_ptr<const Board> kept = PartsStore::Find(scenario.Serial(), options_.answers, keep);
   if (kept) {
     // The scenario was read whole before, with these answers: only what the options add on top
     // of it can still be wrong.
-    TakeParts(*kept);
-    AddFaultRules(kept->fault_rules);
+    static_cast<Board&>(*this) = *kept;
+    AddFaultRules(fault_rules_);
     sync.Configure(root);
   } else {
-    ReadScenario(root);
+    ReadSettings(root);
+    AddFaultRules(fault_rules_);
+    sync.Configure(root);
+    ConfigureParts(root, options_.answers);
   }
   RegisterActions();
   timeline.Configure(root);
@@ -153,46 +131,7 @@ void Handset::Configure(const Scenario& scenario) {
   root.String("name", "");
   root.String("description", "");
   root.CheckNoUnknownKeys();
-  if (keep && !ReadsHostFiles(root)) PartsStore::Keep(scenario.Serial(), options_.answers, SaveParts(root));
-}
-
-void Handset::ReadScenario(const Section& root) {
-  if (auto run = root.Table("run")) {
-    run->Ms("time_limit_ms", 0);
-    call_cost_ = static_cast<Micros>(run->Int("call_cost_us", 20, 1, 1000000));
-    run->CheckNoUnknownKeys();
-  }
-  if (auto program = root.Table("program")) program_pid_ = program->U32("pid", program_pid_);
-  if (auto expect = root.Table("expect")) {
-    expected_outcomes_ = expect->Strings("outcome");
-    expected_args_ = expect->Strings("args");
-    expected_ertc_ = expect->String("ertc", "");
-    for (const auto& o : expected_outcomes_)
-      if (o != "off" && o != "suspended" && o != "on" && o != "stuck" && o != "time-limit")
-        expect->Fail("outcome", "'" + o + "' is not one of: off, suspended, on, stuck, time-limit");
-    expect->CheckNoUnknownKeys();
-  }
-  std::vector<std::string> rules;
-  if (auto f = root.Table("faults")) {
-    rules = f->Strings("fail");
-    f->CheckNoUnknownKeys();
-  }
-  AddFaultRules(std::move(rules));
-
-  sync.Configure(root);
-  registry.Configure(root);
-  resources.Configure(root);
-  windows.Configure(root, options_.answers);
-  drivers.Configure(root);
-  power.Configure(root);
-  gpio.Configure(root);
-  radio.Configure(root);
-  leds.Configure(root);
-  clock.Configure(root);
-  files.Configure(root);
-  libraries.Configure(root);
-  processes.Configure(root, windows);
-  notifications.Configure(root, clock);
+  if (keep && !ReadsHostFiles(root)) PartsStore::Keep(scenario.Serial(), options_.answers, static_cast<const Board&>(*this));
 }
 
 // The scenario's rules, then those of the options.
@@ -217,35 +156,6 @@ void Handset::RegisterActions() {
     if (name.empty()) e.Fail("name", "missing: the mutex another process lets go");
     return [this, name] { sync.ForeignReleaseMutex(name); Note("process", "release_mutex", {{"name", Narrow(name)}}); };
   });
-}
-
-Handset::Parts Handset::SaveParts(const Section& root) const {
-  std::vector<std::string> scenario_rules;  // the plan holds those of the options too
-  if (auto f = root.Table("faults")) scenario_rules = f->Strings("fail");
-  return Parts{call_cost_, program_pid_, expected_outcomes_, expected_args_, expected_ertc_, std::move(scenario_rules),
-               registry, resources, windows, drivers, power, gpio, radio, leds, clock, files, libraries, processes,
-               notifications};
-}
-
-void Handset::TakeParts(const Parts& parts) {
-  call_cost_ = parts.call_cost;
-  program_pid_ = parts.program_pid;
-  expected_outcomes_ = parts.expected_outcomes;
-  expected_args_ = parts.expected_args;
-  expected_ertc_ = parts.expected_ertc;
-  registry = parts.registry;
-  resources = parts.resources;
-  windows = parts.windows;
-  drivers = parts.drivers;
-  power = parts.power;
-  gpio = parts.gpio;
-  radio = parts.radio;
-  leds = parts.leds;
-  clock = parts.clock;
-  files = parts.files;
-  libraries = parts.libraries;
-  processes = parts.processes;
-  notifications = parts.notifications;
 }
 
 std::uint32_t& Handset::LastError() { return last_error_[kernel.Current()]; }

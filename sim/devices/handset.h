@@ -15,26 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/board.h"
 #include "sim/devices/debug_output.h"
-#include "sim/devices/drivers.h"
-#include "sim/devices/files.h"
-#include "sim/devices/gpio.h"
 #include "sim/devices/hal.h"
 #include "sim/devices/heap.h"
 #include "sim/devices/keyboard.h"
-#include "sim/devices/leds.h"
-#include "sim/devices/libraries.h"
-#include "sim/devices/local_time.h"
-#include "sim/devices/notification_db.h"
-#include "sim/devices/power_manager.h"
-#include "sim/devices/processes.h"
-#include "sim/devices/radio.h"
-#include "sim/devices/registry.h"
-#include "sim/devices/resources.h"
 #include "sim/devices/sound.h"
 #include "sim/devices/sync.h"
 #include "sim/devices/wake_plan.h"
-#include "sim/devices/windows.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
@@ -72,7 +60,9 @@ struct Outcome {
                        // (sim/checks) replaces it with the judged status (5, or 0 when expected)
 };
 
-class Handset {
+// The handset is its board (the parts a scenario configures, reachable as Dev().registry,
+// Dev().radio...) and the parts that live for one run only.
+class Handset : public Board {
  public:
   // Builds the handset from the scenario; throws ScenarioError on bad input.
   Handset(const Scenario& scenario, RunOptions options);
@@ -129,49 +119,26 @@ class Handset {
   DebugOutput debug;
   Timeline timeline;
   SyncObjects sync;
-  Registry registry;
-  Resources resources;
-  WindowManager windows;
   Heap heap;
-  Drivers drivers;
   Hal hal;
-  PowerManager power;
-  Gpio gpio;
-  Radio radio;
-  Leds leds;
-  LocalClock clock;
-  FileSystem files;
   SoundPlayer sound;
-  Libraries libraries;
-  Processes processes;
   Keyboard keyboard;
-  NotificationDb notifications;
   WakePlan wake_plan;
 
  private:
-  // What Configure reads from a scenario into the parts, and the process's store of it.
-  struct Parts;
+  // The boards read from the last few scenarios built in this process.
   class PartsStore;
 
   static SchedulerConfig SchedulerFrom(const Scenario& scenario, const RunOptions& options);
   void Configure(const Scenario& scenario);
-  // Reads every table of the scenario into the parts, checking each.
-  void ReadScenario(const Section& root);
   void AddFaultRules(std::vector<std::string> rules);
   void RegisterActions();
-  Parts SaveParts(const Section& root) const;
-  void TakeParts(const Parts& parts);
   std::optional<RunEnd> JudgeQuiescence() const;
   Outcome Interpret(const RunEnd& end) const;
   // The handles still open, as the summary lists them.
   Json OpenHandlesJson() const;
 
   RunOptions options_;
-  std::vector<std::string> expected_outcomes_;
-  std::vector<std::string> expected_args_;  // the program arguments the scenario is meant for
-  std::string expected_ertc_;               // "YYYY-MM-DD hh:mm:ss" or "not written"
-  std::uint32_t program_pid_ = 0x2A4;
-  Micros call_cost_ = 20;
   std::map<ThreadId, std::uint32_t> last_error_;
   std::vector<std::vector<std::string_view>> open_calls_;  // callers by thread, innermost call last
   std::vector<std::string_view> thread_keys_;             // ThreadKey() by thread

@@ -70,6 +70,15 @@ void Heap::Summarize(Json& out) const {
   Append(out, "heap", std::move(heap));
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Heap::Declared() {
+  static const PartDeclaration kDeclared{
+      {"LocalAlloc"},
+      {},
+      {}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

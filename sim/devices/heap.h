@@ -6,12 +6,16 @@
 #include <map>
 #include <string>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 
 namespace sim {
 
 class Heap {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   struct Block {
     std::size_t size = 0;
     std::string thread;

@@ -126,6 +126,15 @@ void Keyboard::Summarize(Json& out) const {
   Append(out, "keyboard_hooks_installed", chain_.size());
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Keyboard::Declared() {
+  static const PartDeclaration kDeclared{
+      {"SetWindowsHookExW"},
+      {},
+      {}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

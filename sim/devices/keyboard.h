@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/devices/part_declarations.h"
 #include "sim/devices/sync.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
@@ -20,6 +21,9 @@ namespace sim {
 
 class Keyboard {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Registers the timeline action `key` (vk, hook_code): a key pressed at its time.
   void RegisterActions(class Timeline& timeline);
 

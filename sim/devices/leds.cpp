@@ -72,6 +72,18 @@ void Leds::Summarize(Json& out) const {
   Append(out, "vibrations", std::move(list));
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Leds::Declared() {
+  static const PartDeclaration kDeclared{
+      {"NLedGetDeviceInfo", "NLedSetDevice"},
+      {},
+      {{"LED count fails", "[leds]\ncount_fails = true\n"},
+       {"no LEDs", "[leds]\nleds = []\n"},
+       {"vibrator supports query fails", "[leds]\nleds = [{cycle_adjust = -1, supports_fails = true}]\n"},
+       {"vibrator settings fail", "[leds]\nleds = [{cycle_adjust = -1, settings_fails = true}]\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
 #include "sim/scenario/scenario.h"
@@ -32,6 +33,9 @@ struct Vibration {
 
 class Leds {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr int kOff = 0;
   static constexpr int kOn = 1;
   static constexpr int kBlink = 2;

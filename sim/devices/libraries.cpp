@@ -153,6 +153,19 @@ void Libraries::Summarize(Json& out) const {
   Append(out, "animation_calls", std::move(calls));
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Libraries::Declared() {
+  static const PartDeclaration kDeclared{
+      {"GetProcAddressW", "LoadLibraryW"},
+      {},
+      {{"animation library without its entry",
+        "[[library]]\npath = '\\Windows\\ShutdownAnimation.dll'\nexports = []\n"},
+       {"animation library missing", "library = []\n"},
+       {"no animation registered",
+        "[registry]\npatch = '''\nREGEDIT4\n[-HKEY_LOCAL_MACHINE\\System\\Startup\\1]\n'''\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

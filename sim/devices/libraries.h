@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
 #include "sim/scenario/scenario.h"
@@ -37,6 +38,9 @@ struct AnimationCall {
 
 class Libraries {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr std::string_view kAnimationEntry = "DoShutdownAnimation";
 
   // Reads [[library]] entries: path, exports, plays_ms, uses_call_event_after_return_ms.

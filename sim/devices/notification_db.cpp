@@ -172,6 +172,15 @@ void NotificationDb::Summarize(Json& out) const {
   Append(out, "clock_alarms", alarms);
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& NotificationDb::Declared() {
+  static const PartDeclaration kDeclared{
+      {"CeGetUserNotification", "CeGetUserNotificationHandles"},
+      {},
+      {}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/devices/local_time.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/scenario/scenario.h"
@@ -62,6 +63,9 @@ struct NotificationWalk {
 
 class NotificationDb {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr std::uint32_t kClassicTime = 4;
   static constexpr std::uintptr_t kFirstHandle = 0x7E0001;
 

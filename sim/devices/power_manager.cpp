@@ -23,6 +23,16 @@ void PowerManager::Summarize(Json& out) const {
   Append(out, "idle_timer_resets", idle_resets);
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& PowerManager::Declared() {
+  static const PartDeclaration kDeclared{
+      {"PowerPolicyNotify", "SetDevicePower", "SetSystemPowerState"},
+      {},
+      {{"forced suspend returns after 90 s", "[power]\nsuspend_returns_after_ms = 90000\n"},
+       {"forced suspend ends the run", "[power]\nsuspend = \"ends_run\"\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

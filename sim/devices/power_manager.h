@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
 #include "sim/scenario/scenario.h"
@@ -13,6 +14,9 @@ namespace sim {
 
 class PowerManager {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Reads [power] suspend ("returns" or "ends_run") and suspend_returns_after_ms.
   void Configure(const Section& root);
 

@@ -161,6 +161,17 @@ void Processes::Summarize(Json& out) const {
   Append(out, "applications", std::move(apps));
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Processes::Declared() {
+  static const PartDeclaration kDeclared{
+      {"CreateToolhelp32Snapshot", "OpenProcess", "Process32First", "Process32Next", "TerminateProcess"},
+      {},
+      {{"no process snapshot", "[processes]\nsnapshot = \"fails\"\n"},
+       {"first process record unreadable", "[processes]\nsnapshot = \"first_unreadable\"\n"},
+       {"300 more processes", "[processes]\nextra_processes = 300\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/scenario/scenario.h"
 
@@ -40,6 +41,9 @@ struct ProcessSnapshot {
 
 class Processes {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Reads [processes] (snapshot = "ok" | "fails" | "first_unreadable", snapshot_error,
   // extra_processes) and the [[process]] list with the windows of each ([[process.window]]:
   // class, title, visible, on_close, close_after_ms, order, foreground). Windows are created in

@@ -36,13 +36,47 @@ std::unique_ptr<std::uint8_t[]> PayloadBlock(const std::vector<std::uint8_t>& pa
   return block;
 }
 
+// How the modem answers the power-off command ([radio] confirm): the first confirms; each other
+// spoils the report in its own way, and is a device knob of its own.
+struct ConfirmMode {
+  const char* name;
+  const char* knob;  // the knob's name ("" for the mode that confirms)
+};
+constexpr ConfirmMode kConfirmModes[] = {{"off", ""},
+                                         {"never", "radio never confirms"},
+                                         {"other_state", "radio reports another state"},
+                                         {"mask_clear", "radio clears the state mask"},
+                                         {"short_payload", "radio payload too short"},
+                                         {"no_payload", "radio payload missing"}};
+
 }  // namespace
+
+const std::vector<std::string>& Radio::ConfirmModes() {
+  static const std::vector<std::string> kNames = [] {
+    std::vector<std::string> names;
+    for (const ConfirmMode& m : kConfirmModes) names.push_back(m.name);
+    return names;
+  }();
+  return kNames;
+}
+
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Radio::Declared() {
+  static const PartDeclaration kDeclared = [] {
+    PartDeclaration d{{"RIL_DevSpecific", "RIL_Initialize"}, {}, {}};
+    for (const ConfirmMode& m : kConfirmModes)
+      if (*m.knob != '\0') d.knobs.push_back({m.knob, std::string("[radio]\nconfirm = \"") + m.name + "\"\n"});
+    d.knobs.push_back({"radio initialisation fails", "[radio]\ninit_result = 0x80004005\n"});
+    d.knobs.push_back({"radio command fails", "[radio]\ncommand_result = 0x80004005\n"});
+    return d;
+  }();
+  return kDeclared;
+}
 
 void Radio::Configure(const Section& root) {
   auto r = root.Table("radio");
   if (!r) return;
-  confirm_ = r->Choice("confirm", "off",
-                       {"off", "never", "other_state", "mask_clear", "short_payload", "no_payload"});
+  confirm_ = r->Choice("confirm", ConfirmModes().front(), ConfirmModes());
   confirm_after_ = r->Ms("confirm_after_ms", 1000) * kMicrosPerMs;
   confirm_jitter_ = static_cast<Micros>(r->Int("confirm_jitter_us", 0, 0, 1LL << 40));
   init_result = r->U32("init_result", 0);

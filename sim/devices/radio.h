@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/devices/sync.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
@@ -18,6 +19,9 @@ namespace sim {
 
 class Radio {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr std::uint32_t kPowerOffCommand = 6000;
   static constexpr std::uint32_t kNotifyRadioState = 0x00800001;
   static constexpr std::uint32_t kStateOff = 1;
@@ -26,6 +30,8 @@ class Radio {
   // "no_payload", confirm_after_ms, init_result, command_result, and [[radio.notify]] extra
   // notifications sent after the command.
   void Configure(const Section& root);
+  // The confirm modes, the one that confirms first.
+  static const std::vector<std::string>& ConfirmModes();
 
   struct Instance {
     std::uintptr_t handle = 0;

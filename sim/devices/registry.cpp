@@ -304,6 +304,21 @@ void Registry::Summarize(Json& out) const {
   Append(out, "registry_unknown_types", unknown_types_);
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Registry::Declared() {
+  static const PartDeclaration kDeclared{
+      {"RegOpenKeyExW", "RegQueryValueExW", "RegistryGetString", "RegistryNotifyCallback"},
+      {},
+      {{"no alarm settings",
+        "[registry]\npatch = '''\nREGEDIT4\n[-HKEY_LOCAL_MACHINE\\ControlPanel\\AlarmSettings]\n'''\n"},
+       {"illegal boot time",
+        "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\ControlPanel\\AlarmSettings]\n\"AutoBootTime\"=\"700\"\n'''\n"},
+       {"a call active that ends at 20 s",
+        "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call Count\"=dword:00000001\n'''\n"
+        "[[timeline]]\nat_ms = 20000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

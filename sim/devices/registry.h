@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/devices/sync.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/scenario/reg_file.h"
@@ -51,6 +52,9 @@ struct RegNotification {
 
 class Registry {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Loads [registry] text and files; throws ScenarioError naming the .reg line on bad text.
   void Configure(const Section& root);
   // Registers the timeline actions set_registry and delete_registry.

@@ -97,6 +97,15 @@ const std::u16string* Resources::String(std::uint32_t id) const {
   return it == strings_.end() ? nullptr : &it->second;
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& Resources::Declared() {
+  static const PartDeclaration kDeclared{
+      {"GetModuleFileNameW", "LoadStringW"},
+      {},
+      {}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/scenario/scenario.h"
 
@@ -18,6 +19,9 @@ std::map<std::uint32_t, std::u16string> ParseStringTable(const std::string& scri
 
 class Resources {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   static constexpr std::uintptr_t kProgramInstance = 0x00010000;
 
   // Reads [program] module_path and optional string overrides; loads the embedded table.

@@ -147,6 +147,15 @@ void SoundPlayer::Summarize(Json& out) const {
   if (!rejected_.empty()) Append(out, "sounds_rejected", rejected_);
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& SoundPlayer::Declared() {
+  static const PartDeclaration kDeclared{
+      {"PlaySoundW"},
+      {},
+      {}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
 
@@ -30,6 +31,9 @@ std::vector<std::uint8_t> GenerateWav(std::uint64_t ms);
 
 class SoundPlayer {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Starts playing the image in `block` (a live heap block of `size` bytes); stops what played.
   // Returns false, with a device event, when the image is not a sound.
   bool PlayFromMemory(const void* block, std::size_t size);

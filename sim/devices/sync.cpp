@@ -108,6 +108,17 @@ T* OpenObject(Call& c, HANDLE h, HandleKind kind, const char* op) {
 }
 
 }  // namespace
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& SyncObjects::Declared() {
+  static const PartDeclaration kDeclared{
+      {"CreateEventW", "CreateMutexW", "CreateThread", "SetEvent", "WaitForSingleObject"},
+      {"CreateMutexW.already_exists_lost"},
+      {{"another instance holds every name",
+        "[[other_process]]\nmutexes = [\"LpShutDown\", \"UIShutDown\", \"UIAutoShutDown\", \"NormalShutdown\"]\n"
+        "box = { title = \"Warning\" }\n"}}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
 #include "sim/scenario/scenario.h"
@@ -61,6 +62,9 @@ class MutexObject final : public NamedObject {
 
 class SyncObjects {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Reads the scenario's names held by other processes ([[other_process]] mutexes and events).
   void Configure(const Section& root);
 

@@ -172,6 +172,15 @@ void WindowManager::Summarize(Json& out) const {
   Append(out, "brought_to_front", foregrounds_);
 }
 
+// The operations whose calls this part fails on a rule, and the knobs that break it.
+const PartDeclaration& WindowManager::Declared() {
+  static const PartDeclaration kDeclared{
+      {"EnumWindows", "FindWindowW", "GetWindowThreadProcessId", "MessageBoxW", "PostMessageW"},
+      {},
+      {}};
+  return kDeclared;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/part_declarations.h"
 #include "sim/devices/sync.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
@@ -52,6 +53,9 @@ std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text);
 
 class WindowManager {
  public:
+  // The operations this part can fail and its device knobs, for the sweep, the swarm and --fail.
+  static const PartDeclaration& Declared();
+
   // Reads [user] answers (unless `answers` overrides them), [windows] post_message_cost_us and
   // the windows of [[other_process]] entries.
   void Configure(const Section& root, const std::vector<std::string>& answers);

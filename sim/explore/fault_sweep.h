@@ -6,20 +6,13 @@
 #include <vector>
 
 #include "sim/devices/handset.h"
+#include "sim/devices/part_declarations.h"
 #include "sim/explore/shard.h"
 
 namespace sim {
 
-// A device knob: a scenario change that breaks one part of the handset.
-struct DeviceKnob {
-  std::string name;
-  std::string overrides;  // TOML laid over the scenario
-};
-
-// Every operation of the platform layer that has a fault site.
-const std::vector<std::string>& FaultSiteOperations();
-// Every device knob the sweep turns on.
-const std::vector<DeviceKnob>& DeviceKnobs();
+// The operations it fails and the knobs it turns on are those the handset's parts declare
+// (sim/devices/part_declarations.h).
 
 struct SweepOptions {
   std::string scenario_file;

@@ -3,6 +3,8 @@
 #include <sstream>
 
 #include "sim/base/rng.h"
+#include "sim/devices/part_declarations.h"
+#include "sim/devices/radio.h"
 #include "sim/explore/fault_sweep.h"
 #include "sim/scenario/limits.h"
 
@@ -98,8 +100,12 @@ void DrawCall(Draw& d, SwarmWorld& w, std::string& patch, std::string& t) {
 
 void DrawRadio(Draw& d, SwarmWorld& w) {
   if (!d.Chance(50)) return;
-  static const std::vector<std::string> kConfirm = {"off", "off", "off", "never", "other_state",
-                                                    "mask_clear", "short_payload", "no_payload"};
+  // The radio confirms in three worlds of eight; the others draw one of its spoiling modes.
+  static const std::vector<std::string> kConfirm = [] {
+    std::vector<std::string> modes(3, Radio::ConfirmModes().front());
+    modes.insert(modes.end(), Radio::ConfirmModes().begin() + 1, Radio::ConfirmModes().end());
+    return modes;
+  }();
   const std::string confirm = d.Pick(kConfirm);
   const std::uint64_t after = d.Instant(kRadioBoundMs, 5, 16000);
   std::string t = "[radio]\nconfirm = \"" + confirm + "\"\nconfirm_after_ms = " + std::to_string(after) + "\n";
