@@ -24,14 +24,9 @@ class FiberCarrier final : public Carrier {
  public:
   FiberCarrier(Baton& baton, bool name_host_thread) : baton_(baton), name_host_thread_(name_host_thread) {}
 
-  void Launch(ThreadId id, const std::string& name, std::function<void()> entry) override {
+  void Launch(ThreadId, const std::string& name, std::function<void()> entry) override {
     names_.push_back(name);
-    // A fiber is entered with the kernel lock held by whoever switched to it.
-    fibers_.push_back(std::make_unique<Fiber>([this, entry = std::move(entry)] {
-      { std::unique_lock lk(baton_.mu, std::adopt_lock); }
-      entry();
-    }, kFiberStackBytes));
-    (void)id;
+    fibers_.push_back(std::make_unique<Fiber>([this, entry = std::move(entry)] { FiberMain(entry); }, kFiberStackBytes));
   }
 
   void Run(std::unique_lock<std::mutex>&) override {
@@ -67,6 +62,13 @@ class FiberCarrier final : public Carrier {
   }
 
  private:
+  // Where every fiber starts (and a debugger's backtrace of a simulated thread ends). A fiber is
+  // entered with the kernel lock held by whoever switched to it.
+  void FiberMain(const std::function<void()>& entry) {
+    { std::unique_lock lk(baton_.mu, std::adopt_lock); }
+    entry();
+  }
+
   void ShowRunning(ThreadId id) {
     devsim_running_thread = id == kNoThread ? "host" : names_[id].c_str();
     if (name_host_thread_)
