@@ -1,6 +1,7 @@
 // The event log of the handset-only services, thread names, and the handset settings.
 #include "pc/services.h"
 
+#include "pc/json_quote.h"
 #include "pc/setting_dword.h"
 
 #include <fcntl.h>
@@ -135,27 +136,7 @@ std::string JsonText(LPCWSTR psz) {
   if (psz == nullptr) {
     return "null";
   }
-  std::string in = Utf8(psz);
-  std::string out = "\"";
-  for (unsigned char c : in) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20) {
-      char sz[8];
-      snprintf(sz, sizeof(sz), "\\u%04x", c);
-      out += sz;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
+  return JsonQuote(Utf8(psz));
 }
 
 std::string JsonHex(ULONG_PTR u) {

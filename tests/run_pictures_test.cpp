@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "sim/views/chrome_trace.h"
+#include "sim/views/timeline_layout.h"
 #include "sim/views/timeline_svg.h"
 #include "tests/harness.h"
 
@@ -292,8 +293,10 @@ TEST(TimelineSvg, EscapesEverythingItWrites) {
       {"caf\xc3\xa9 \xe2\x80\x94", "caf\xc3\xa9 \xe2\x80\x94"},
       {"cut \xc3", "cut \xef\xbf\xbd"},
       {"stray \xff byte", "stray \xef\xbf\xbd byte"},
-      {"surrogate \xed\xa0\x80", "surrogate \xef\xbf\xbd"},
-      {"overlong \xc0\xaf", "overlong \xef\xbf\xbd"},
+      // The simulator's one rule for ill-formed UTF-8: each maximal subpart is one U+FFFD.
+      {"surrogate \xed\xa0\x80", "surrogate \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+      {"overlong \xc0\xaf", "overlong \xef\xbf\xbd\xef\xbf\xbd"},
+      {"truncated \xe2\x82z", "truncated \xef\xbf\xbdz"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(sim::XmlEscape(in), out) << in;
 }
@@ -435,4 +438,102 @@ TEST(TimelineSvg, TheScenariosOutsideEventsAreMoments) {
   ASSERT_TRUE(late.run.summary["violations"].empty()) << late.run.summary["violations"].dump();
   const std::string svg = sim::TimelineSvg(late.View());
   EXPECT_TRUE(std::regex_search(svg, std::regex(">outside: delete_registry 20[.0-9]* s"))) << svg;
+}
+
+namespace {
+
+// Pairs of boxes in `boxes` that overlap, as text.
+std::string Overlaps(const std::vector<sim::LabelBox>& boxes, const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < boxes.size(); ++i)
+    for (std::size_t j = i + 1; j < boxes.size(); ++j)
+      if (boxes[i].Overlaps(boxes[j])) out += "'" + names[i] + "' over '" + names[j] + "'; ";
+  return out;
+}
+
+// What a page's labels get wrong: overlapping labels in one lane, in the moments' rows or on an
+// axis, and ticks of one axis that read alike.
+std::string LayoutFaults(const sim::TimelineLayout& page) {
+  std::string faults;
+  for (const sim::ThreadLane& lane : page.threads) {
+    std::vector<std::string> names;
+    for (const auto& st : lane.steps)
+      if (st.label) names.push_back(st.label->text);
+    for (const auto& sp : lane.spans)
+      if (sp.label) names.push_back(sp.label->text);
+    const std::string o = Overlaps(lane.LabelBoxes(), names);
+    if (!o.empty()) faults += lane.thread + ": " + o + "\n";
+  }
+  for (const sim::StateLane& lane : page.states) {
+    std::vector<std::string> names;
+    for (const auto& st : lane.stretches)
+      if (st.label) names.push_back(st.label->text);
+    const std::string o = Overlaps(lane.LabelBoxes(), names);
+    if (!o.empty()) faults += lane.track->name + ": " + o + "\n";
+  }
+  std::vector<sim::LabelBox> boxes;
+  std::vector<std::string> names;
+  for (const auto& m : page.moments)
+    if (m.label) boxes.push_back(m.label->Box()), names.push_back(m.label->text);
+  if (const std::string o = Overlaps(boxes, names); !o.empty()) faults += "moments: " + o + "\n";
+  for (const sim::AxisLayout* axis : {&page.top_axis, &page.bottom_axis}) {
+    boxes.clear();
+    names.clear();
+    for (const auto& piece : axis->pieces) {
+      for (const auto& tick : piece.ticks) boxes.push_back(tick.Box()), names.push_back(tick.text);
+      if (piece.length) boxes.push_back(piece.length->Box()), names.push_back(piece.length->text);
+    }
+    if (const std::string o = Overlaps(boxes, names); !o.empty()) faults += "axis: " + o + "\n";
+    std::set<std::string> seen;
+    for (const auto& piece : axis->pieces)
+      for (const auto& tick : piece.ticks)
+        if (!seen.insert(tick.text).second) faults += "axis: two ticks read '" + tick.text + "'\n";
+  }
+  return faults;
+}
+
+}  // namespace
+
+// Every gallery scenario in every mode, compressed and linear: no label lies over another of its
+// lane, of the moments' rows or of an axis, and the ticks of an axis all read differently.
+TEST(TimelineLayout, NoTwoLabelsOverlapAndTicksReadApartInEveryGalleryPicture) {
+  std::vector<testing_support::RunSpec> specs;
+  std::vector<std::string> names;
+  for (const auto& file : std::filesystem::directory_iterator(std::string(HS_SOURCE_DIR) + "/scenarios")) {
+    if (file.path().extension() != ".toml") continue;
+    for (const char* mode : {"", "1", "2", "3"}) {
+      testing_support::RunSpec spec;
+      spec.scenario = ReadFile(file.path().string());
+      if (*mode) spec.args = {mode};
+      specs.push_back(spec);
+      names.push_back(file.path().filename().string() + " -- " + mode);
+    }
+  }
+  const std::vector<RunResult> runs = testing_support::RunInOneProcess(specs);
+  ASSERT_EQ(runs.size(), specs.size());
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const Record record(runs[i]);
+    ASSERT_TRUE(record.run.error.empty()) << names[i] << ": " << record.run.error;
+    for (const bool linear : {false, true}) {
+      SCOPED_TRACE(names[i] + (linear ? " linear" : " compressed"));
+      const sim::TimelineLayout page = sim::LayOutTimeline(record.View(), linear);
+      EXPECT_EQ(LayoutFaults(page), "");
+    }
+  }
+}
+
+// The crowded end of mode 3's sequence: the short steps after the radio's wait still get labels
+// of their own, in rows apart from the wait's.
+TEST(TimelineLayout, ShortStepsAfterTheRadioWaitKeepTheirLabels) {
+  const Record mode3(RunBuiltin("", {"3"}));
+  ASSERT_TRUE(mode3.run.error.empty()) << mode3.run.error;
+  const sim::TimelineLayout page = sim::LayOutTimeline(mode3.View(), false);
+  const auto lane = std::find_if(page.threads.begin(), page.threads.end(),
+                                 [](const sim::ThreadLane& l) { return l.thread == "AutoShutdownThread"; });
+  ASSERT_NE(lane, page.threads.end());
+  std::set<std::string> labelled;
+  for (const auto& st : lane->steps)
+    if (st.label) labelled.insert(st.step->name);
+  EXPECT_TRUE(labelled.count("radio down (wait)") && labelled.count("suspend"));
+  EXPECT_EQ(LayoutFaults(page), "");
 }

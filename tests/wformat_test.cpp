@@ -1,6 +1,8 @@
-// Checks of the simulator's wide printf against the formats the program traces with, and of
-// the UTF conversions used to show the program's text on the host.
+// Checks of the simulator's wide printf against the formats the program traces with, of the
+// UTF conversions used to show the program's text on the host, and of the text of virtual time.
 #include "sim/base/wformat.h"
+
+#include "sim/base/time_text.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +133,57 @@ TEST(Utf, RoundTripsAndReplacements) {
             "b");
   EXPECT_EQ(sim::Utf16ToUtf8(lone_low), "\xEF\xBF\xBD");
   EXPECT_EQ(sim::Utf16ToUtf8(reversed), "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+// Every reader of UTF-8 (the conversions, the picture's width estimate and escaping) decodes
+// through DecodeUtf8: the characters it counts are the UTF-16 units Utf8ToUtf16 produces.
+TEST(Utf, DecoderAndLengthFollowTheConversion) {
+  const std::string texts[] = {"",         "abc",          "\xC3\xA9\xE2\x82\xAC", "a\x80z",
+                               "\xC0\xAF", "\xED\xA0\x80", "\xE2\x82z",       "\xF0\x9F\x98",
+                               "\xF4\x90\x80\x80"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(sim::Utf8Length(text), sim::Utf8ToUtf16(text).size());
+    std::string again;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const sim::Utf8Char c = sim::DecodeUtf8(text, pos);
+      ASSERT_GE(c.length, 1u);
+      sim::AppendUtf8(again, c.code_point);
+      pos += c.length;
+    }
+    EXPECT_EQ(again, sim::Utf16ToUtf8(sim::Utf8ToUtf16(text)));
+  }
+}
+
+TEST(TimeText, DurationsAndInstants) {
+  using sim::DurationDigits;
+  struct Case {
+    sim::Micros d;
+    const char* hundredths;
+    const char* three_digits;
+  };
+  const Case cases[] = {
+      {0, "0 \u00b5s", "0 \u00b5s"},
+      {20, "20 \u00b5s", "20 \u00b5s"},
+      {999, "999 \u00b5s", "999 \u00b5s"},
+      {1000, "1 ms", "1 ms"},
+      {1100, "1.1 ms", "1.1 ms"},
+      {63000, "63 ms", "63 ms"},
+      {997250, "997.25 ms", "997 ms"},
+      {999700, "999.7 ms", "1000 ms"},
+      {1000000, "1 s", "1 s"},
+      {1110000, "1.11 s", "1.11 s"},
+      {2500000, "2.5 s", "2.5 s"},
+      {59340000, "59.34 s", "59.3 s"},
+      {123456789, "123.46 s", "123 s"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(sim::DurationText(c.d), c.hundredths) << c.d;
+    EXPECT_EQ(sim::DurationText(c.d, DurationDigits::kThreeSignificant), c.three_digits) << c.d;
+  }
+  EXPECT_EQ(sim::SecondsText(16650000), "16.650 s");
+  EXPECT_EQ(sim::SecondsText(0, 0), "0 s");
+  EXPECT_EQ(sim::SecondsText(1234567, 6), "1.234567 s");
 }
 
 }  // namespace

@@ -4,22 +4,11 @@
 
 #include <windows.h>
 
+#include "pc/json_quote.h"
 #include "pc/setting_dword.h"
 
 #include <cstdio>
 #include <string>
-
-// A JSON string of UTF-8 text.
-inline std::string JsonQuote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-    }
-    out += c;
-  }
-  return out + "\"";
-}
 
 // Appends one JSON Lines record; body is the record's fields without braces. The sequence
 // number is left out: the runner orders records by their place in the file.

@@ -1,6 +1,6 @@
 // Folder sim/base/: what every layer of the simulator may use and that uses nothing of it: the
 // handset's 16-bit text and its conversions, the Microsoft-style wide formatter, the seeded
-// random generator. Only the standard library below it.
+// random generator, virtual time and its text. Only the standard library below it.
 //
 // Conversions between the handset's 16-bit text and the host's UTF-8.
 #pragma once

@@ -1,4 +1,4 @@
-// Wide printf with the handset's rules, and the UTF-8/UTF-16 conversions it relies on.
+// Wide printf with the handset's rules.
 #include "sim/base/wformat.h"
 
 #include <algorithm>
@@ -10,96 +10,7 @@
 namespace sim {
 namespace {
 
-constexpr char16_t kReplacement = 0xFFFD;
-
-// ---------------------------------------------------------------------------------------------
-// UTF-8 / UTF-16 building blocks
-// ---------------------------------------------------------------------------------------------
-
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Number of bytes of the sequence a lead byte announces; 0 for a byte that cannot start a
-// well-formed sequence (continuation bytes, C0/C1 overlong leads, F5..FF).
-std::size_t SequenceLength(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead < 0xC2) return 0;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  if (lead < 0xF5) return 4;
-  return 0;
-}
-
-struct ByteRange {
-  unsigned char low;
-  unsigned char high;
-};
-
-// Accepted range of the second byte after a lead. The narrowed ranges exclude overlong
-// forms (E0, F0), encoded surrogates (ED) and values above U+10FFFF (F4).
-ByteRange SecondByteRange(unsigned char lead) {
-  switch (lead) {
-    case 0xE0: return {0xA0, 0xBF};
-    case 0xED: return {0x80, 0x9F};
-    case 0xF0: return {0x90, 0xBF};
-    case 0xF4: return {0x80, 0x8F};
-    default: return {0x80, 0xBF};
-  }
-}
-
-struct Decoded {
-  char32_t code_point;
-  std::size_t length;  // bytes consumed, at least 1
-};
-
-// Decodes the sequence starting at text[pos] (pos < text.size()). An ill-formed sequence
-// yields U+FFFD and consumes only its maximal valid prefix, so the next byte is examined
-// afresh.
-Decoded DecodeUtf8(std::string_view text, std::size_t pos) {
-  const auto lead = static_cast<unsigned char>(text[pos]);
-  const std::size_t need = SequenceLength(lead);
-  if (need == 1) return {lead, 1};
-  if (need == 0) return {kReplacement, 1};
-  char32_t code_point = lead & (0xFFu >> (need + 1));
-  for (std::size_t k = 1; k < need; ++k) {
-    if (pos + k >= text.size()) return {kReplacement, k};
-    const auto byte = static_cast<unsigned char>(text[pos + k]);
-    const ByteRange range = k == 1 ? SecondByteRange(lead) : ByteRange{0x80, 0xBF};
-    if (byte < range.low || byte > range.high) return {kReplacement, k};
-    code_point = (code_point << 6) | (byte & 0x3Fu);
-  }
-  return {code_point, need};
-}
-
-void AppendUtf16(std::u16string& out, char32_t code_point) {
-  if (code_point < 0x10000) {
-    out.push_back(static_cast<char16_t>(code_point));
-    return;
-  }
-  code_point -= 0x10000;
-  out.push_back(static_cast<char16_t>(0xD800 + (code_point >> 10)));
-  out.push_back(static_cast<char16_t>(0xDC00 + (code_point & 0x3FF)));
-}
-
-void AppendUtf8(std::string& out, char32_t code_point) {
-  if (code_point < 0x80) {
-    out.push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
-}
-
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+constexpr char16_t kReplacement = kReplacementChar;
 
 // ---------------------------------------------------------------------------------------------
 // Formatting
@@ -136,12 +47,12 @@ std::string_view NarrowPrefix(const char* text, int precision) {
   std::size_t lead = length;
   std::size_t continuations = 0;
   while (lead > 0 && continuations < 3 &&
-         IsContinuation(static_cast<unsigned char>(bytes[lead - 1]))) {
+         IsUtf8Continuation(static_cast<unsigned char>(bytes[lead - 1]))) {
     --lead;
     ++continuations;
   }
   if (lead == 0) return bytes;
-  const std::size_t need = SequenceLength(static_cast<unsigned char>(bytes[lead - 1]));
+  const std::size_t need = Utf8SequenceLength(static_cast<unsigned char>(bytes[lead - 1]));
   return need > continuations + 1 ? bytes.substr(0, lead - 1) : bytes;
 }
 
@@ -468,40 +379,6 @@ std::u16string FormatWideV(const char16_t* fmt, ...) {
   std::u16string text = FormatWide(fmt, args);
   va_end(args);
   return text;
-}
-
-std::string Utf16ToUtf8(std::u16string_view text) {
-  // Most of the handset's text is ASCII: a byte a unit, written in place, until the first unit
-  // that is not.
-  std::string out(text.size(), '\0');
-  std::size_t i = 0;
-  for (; i < text.size() && text[i] < 0x80; ++i) out[i] = static_cast<char>(text[i]);
-  if (i == text.size()) return out;
-  out.resize(i);
-  for (; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      AppendUtf8(out,
-                 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
-      ++i;
-    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-      AppendUtf8(out, kReplacement);
-    } else {
-      AppendUtf8(out, unit);
-    }
-  }
-  return out;
-}
-
-std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (std::size_t pos = 0; pos < text.size();) {
-    const Decoded decoded = DecodeUtf8(text, pos);
-    AppendUtf16(out, decoded.code_point);
-    pos += decoded.length;
-  }
-  return out;
 }
 
 }  // namespace sim

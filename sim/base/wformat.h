@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "sim/base/utf8.h"
+
 namespace sim {
 
 // Formats fmt with the arguments in args using the handset's wide printf rules:
@@ -32,13 +34,5 @@ std::u16string FormatWideV(const char16_t* fmt, ...);
 // Largest width or precision FormatWide honours; larger requests are clamped so a stray
 // format cannot ask for gigabytes of padding.
 inline constexpr int kMaxFieldWidth = 4096;
-
-// Converts UTF-16 to UTF-8. Each unpaired surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view text);
-
-// Converts UTF-8 to UTF-16. Each maximal invalid byte sequence (stray continuation byte,
-// truncated or overlong sequence, encoded surrogate, value above U+10FFFF) becomes one
-// U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text);
 
 }  // namespace sim

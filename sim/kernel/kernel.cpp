@@ -1,27 +1,13 @@
 #include "sim/kernel/kernel.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
-
-#include "sim/kernel/fiber.h"
-
-// The simulated thread running now, for a debugger (`print devsim_running_thread`): with fibers
-// every simulated thread shares one host thread.
-extern "C" {
-const char* volatile devsim_running_thread = "host";
-}
 
 namespace sim {
 
 namespace {
 Kernel* g_current_kernel = nullptr;
-// Room for the deepest program stack; pages are committed only when touched.
-constexpr std::size_t kFiberStackBytes = 1 << 20;
 }
 
 KernelMechanism DefaultMechanism() {
@@ -60,9 +46,7 @@ struct Kernel::Thread {
   std::string detail;
   std::uint64_t block_seq = 0;
   WaitOutcome outcome = WaitOutcome::kSignaled;
-  int priority = 0;
   std::unique_ptr<ThreadSignal> signal;
-  std::unique_ptr<Fiber> fiber;  // fibers: the thread's context and stack
 };
 
 bool Kernel::ThreadSignal::IsSignaled(ThreadId) const {
@@ -70,21 +54,34 @@ bool Kernel::ThreadSignal::IsSignaled(ThreadId) const {
 }
 
 namespace {
-thread_local Kernel::Thread* tls_self = nullptr;
+
+// The policy a configuration asks for. PCT draws its change points here, before any other draw.
+std::unique_ptr<SchedulePolicy> PolicyFor(const SchedulerConfig& config, Rng& rng) {
+  if (config.pct) return MakePctPolicy(rng, config.pct_depth, config.pct_steps);
+  if (config.seed == 0) return MakeFixedOrderPolicy();
+  return MakeUniformPolicy(rng, config.preempt_one_in);
 }
 
-Kernel::Kernel(SchedulerConfig config) : config_(config), rng_(config.seed) {
+KernelMechanism MechanismFor(const SchedulerConfig& config) {
 #if defined(__SANITIZE_THREAD__)
   // The kernel lock is taken by one fiber and released by the next one after a switch, and
   // ThreadSanitizer sees each fiber as a thread of its own: it would report every hand-over as an
   // unlock by the wrong thread. Under it, simulated threads stay host threads; the schedule is the
   // same whichever carries them.
-  config_.mechanism = KernelMechanism::kHostThreads;
+  (void)config;
+  return KernelMechanism::kHostThreads;
+#else
+  return config.mechanism;
 #endif
-  if (config_.pct) {
-    for (int i = 0; i + 1 < config_.pct_depth; ++i)
-      pct_change_points_.push_back(rng_.Below(std::max<std::uint64_t>(1, config_.pct_steps)));
-  }
+}
+
+}  // namespace
+
+Kernel::Kernel(SchedulerConfig config)
+    : config_(config), rng_(config.seed), policy_(PolicyFor(config_, rng_)), pacer_(config.real_clock) {
+  config_.mechanism = MechanismFor(config_);
+  carrier_ = config_.mechanism == KernelMechanism::kFibers ? MakeFiberCarrier(baton_, config_.name_host_thread)
+                                                           : MakeThreadCarrier(baton_);
 }
 
 // Host threads stay parked on this kernel's condition variable for the life of the host process,
@@ -92,48 +89,28 @@ Kernel::Kernel(SchedulerConfig config) : config_(config), rng_(config.seed) {
 // memory.
 Kernel::~Kernel() = default;
 
-Kernel::Thread* Kernel::Self() { return tls_self; }
+Kernel::Thread* Kernel::Self() {
+  const ThreadId id = Carrier::Self();
+  return id == kNoThread ? nullptr : threads_[id].get();
+}
 
 ThreadId Kernel::Spawn(std::string name, std::function<void()> body, bool platform) {
-  std::unique_lock lk(mu_);
+  std::unique_lock lk(baton_.mu);
   auto t = std::make_unique<Thread>();
   t->id = static_cast<ThreadId>(threads_.size());
   t->name = std::move(name);
   t->platform = platform;
   t->body = std::move(body);
   t->signal = std::make_unique<ThreadSignal>(t.get());
-  // PCT: distinct random priorities above the range used by change points.
-  t->priority = 1000 + static_cast<int>(rng_.Below(1000000));
   Thread* raw = t.get();
   threads_.push_back(std::move(t));
-  if (config_.mechanism == KernelMechanism::kFibers) {
-    raw->fiber = std::make_unique<Fiber>([this, raw] { FiberMain(raw); }, kFiberStackBytes);
-  } else {
-    std::thread([this, raw] { ThreadMain(raw); }).detach();
-  }
+  policy_->Created(raw->id, rng_.Below(1000000));
+  carrier_->Launch(raw->id, raw->name, [this, raw] {
+    raw->body();
+    std::unique_lock lk(baton_.mu);
+    Finish(lk, raw);
+  });
   return raw->id;
-}
-
-void Kernel::ThreadMain(Thread* t) {
-  tls_self = t;
-  pthread_setname_np(pthread_self(), t->name.substr(0, 15).c_str());
-  {
-    std::unique_lock lk(mu_);
-    ParkUntilTurn(lk, t);
-  }
-  t->body();
-  std::unique_lock lk(mu_);
-  Finish(lk, t);
-}
-
-// A fiber is entered with the kernel lock held by whoever switched to it.
-void Kernel::FiberMain(Thread* t) {
-  {
-    std::unique_lock lk(mu_, std::adopt_lock);
-  }
-  t->body();
-  std::unique_lock lk(mu_);
-  Finish(lk, t);
 }
 
 void Kernel::Finish(std::unique_lock<std::mutex>& lk, Thread* t) {
@@ -143,65 +120,24 @@ void Kernel::Finish(std::unique_lock<std::mutex>& lk, Thread* t) {
   ParkForever(lk);
 }
 
-void Kernel::ParkUntilTurn(std::unique_lock<std::mutex>& lk, Thread* t) {
-  cv_.wait(lk, [&] { return current_ == t->id && end_.kind == EndKind::kNone; });
-}
-
-// With host threads the caller stays parked until the process exits; with fibers the host
-// thread inside Run takes over and the caller's context is never resumed. The lock stays held
-// either way (a fiber leaves it to the host context, which releases it).
 void Kernel::ParkForever(std::unique_lock<std::mutex>& lk) {
-  if (config_.mechanism == KernelMechanism::kHostThreads) {
-    cv_.wait(lk, [] { return false; });
-  } else {
-    Thread* self = Self();
-    if (self == nullptr) {
-      std::fprintf(stderr, "devsim: a platform call from outside the simulation\n");
-      std::abort();
-    }
-    lk.release();
-    tls_self = nullptr;
-    ShowRunning(nullptr);
-    Fiber::Switch(*self->fiber, *host_fiber_);
-  }
-  std::abort();
-}
-
-void Kernel::ShowRunning(const Thread* t) {
-  devsim_running_thread = t == nullptr ? "host" : t->name.c_str();
-  if (config_.mechanism == KernelMechanism::kFibers && config_.name_host_thread)
-    pthread_setname_np(pthread_self(), t == nullptr ? "devsim" : t->name.substr(0, 15).c_str());
+  carrier_->ParkForever(lk);
+  std::abort();  // not reached: the carrier never returns
 }
 
 RunEnd Kernel::Run(ThreadId first) {
-  std::unique_lock lk(mu_);
-  started_ = true;
-  wall_origin_ = std::chrono::steady_clock::now();
-  current_ = first;
+  std::unique_lock lk(baton_.mu);
+  pacer_.Start();
+  baton_.holder = first;
   slice_start_ = now_;
-  if (config_.mechanism == KernelMechanism::kFibers) {
-    host_fiber_ = std::make_unique<Fiber>();
-    Thread* t = threads_.at(first).get();
-    tls_self = t;
-    ShowRunning(t);
-    // Comes back here, with the lock held, once a simulated thread has ended the run.
-    Fiber::Switch(*host_fiber_, *t->fiber);
-    return end_;
-  }
-  cv_.notify_all();
-  cv_.wait(lk, [&] { return end_.kind != EndKind::kNone; });
+  carrier_->Run(lk);
   return end_;
 }
 
-bool Kernel::Ended() const {
-  std::lock_guard lk(mu_);
-  return end_.kind != EndKind::kNone;
-}
-
 void Kernel::SwitchPoint(Micros cost) {
-  std::unique_lock lk(mu_);
+  std::unique_lock lk(baton_.mu);
   Thread* self = Self();
-  if (end_.kind != EndKind::kNone || self == nullptr) ParkForever(lk);
+  if (Over() || self == nullptr) ParkForever(lk);
   now_ += cost;
   ++steps_;
   if (now_ > config_.time_limit) {
@@ -209,20 +145,15 @@ void Kernel::SwitchPoint(Micros cost) {
     EndLocked(EndKind::kTimeLimit, "the virtual time limit was reached");
     ParkForever(lk);
   }
-  if (config_.pct &&
-      std::find(pct_change_points_.begin(), pct_change_points_.end(), steps_) !=
-          pct_change_points_.end()) {
-    self->priority = --pct_next_low_;
-  }
+  policy_->Stepped(steps_, self->id);
   Reschedule(lk, self, false);
 }
 
 void Kernel::Yield(ThreadId preferred) {
-  std::unique_lock lk(mu_);
+  std::unique_lock lk(baton_.mu);
   Thread* self = Self();
-  if (end_.kind != EndKind::kNone) ParkForever(lk);
-  if (config_.seed != 0 || config_.pct || preferred < 0 ||
-      preferred >= static_cast<ThreadId>(threads_.size()) ||
+  if (Over()) ParkForever(lk);
+  if (!policy_->FollowsYield() || preferred < 0 || preferred >= static_cast<ThreadId>(threads_.size()) ||
       threads_[preferred]->state != ThreadState::kRunnable || preferred == self->id) {
     Reschedule(lk, self, false);
     return;
@@ -233,9 +164,9 @@ void Kernel::Yield(ThreadId preferred) {
 }
 
 WaitOutcome Kernel::Wait(Waitable* what, Micros timeout, std::string detail) {
-  std::unique_lock lk(mu_);
+  std::unique_lock lk(baton_.mu);
   Thread* self = Self();
-  if (end_.kind != EndKind::kNone) ParkForever(lk);
+  if (Over()) ParkForever(lk);
   if (what != nullptr && what->IsSignaled(self->id)) {
     what->Acquire(self->id);
     Reschedule(lk, self, false);
@@ -252,14 +183,14 @@ WaitOutcome Kernel::Wait(Waitable* what, Micros timeout, std::string detail) {
 }
 
 std::uint64_t Kernel::At(Micros at, std::string what, std::function<void()> action) {
-  std::lock_guard lk(mu_);
+  std::lock_guard lk(baton_.mu);
   const std::uint64_t id = next_timer_id_++;
   timers_.emplace(std::make_pair(at, id), Timer{at, id, std::move(what), std::move(action)});
   return id;
 }
 
 void Kernel::Cancel(std::uint64_t id) {
-  std::lock_guard lk(mu_);
+  std::lock_guard lk(baton_.mu);
   for (auto it = timers_.begin(); it != timers_.end(); ++it) {
     if (it->second.id == id) {
       timers_.erase(it);
@@ -269,43 +200,39 @@ void Kernel::Cancel(std::uint64_t id) {
 }
 
 void Kernel::End(EndKind kind, std::string reason) {
-  std::unique_lock lk(mu_);
+  std::unique_lock lk(baton_.mu);
   EndLocked(kind, std::move(reason));
   ParkForever(lk);
 }
 
-void Kernel::EndFromHost(EndKind kind, std::string reason) {
-  std::lock_guard lk(mu_);
-  EndLocked(kind, std::move(reason));
-}
-
 void Kernel::EndLocked(EndKind kind, std::string reason) {
-  if (end_.kind != EndKind::kNone) return;
+  if (Over()) return;
   end_ = RunEnd{kind, std::move(reason), now_};
-  cv_.notify_all();
-  wall_cv_.notify_all();
+  baton_.run_over = true;
+  baton_.cv.notify_all();
+  input_.WakeAll();
 }
 
 void Kernel::Post(std::function<void()> action) {
-  std::lock_guard lk(mu_);
-  posted_.push_back(std::move(action));
-  wall_cv_.notify_all();
+  std::lock_guard lk(baton_.mu);
+  input_.Post(std::move(action));
 }
 
 void Kernel::SetQuiescenceJudge(std::function<std::optional<RunEnd>()> judge) {
-  std::lock_guard lk(mu_);
+  std::lock_guard lk(baton_.mu);
   judge_ = std::move(judge);
 }
 
+// Runs what is due, then lets the policy choose; when no thread can run, time moves on.
 void Kernel::Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blocking) {
   for (;;) {
-    if (end_.kind != EndKind::kNone) ParkForever(lk);
-    RunPosted(lk);
+    if (Over()) ParkForever(lk);
+    input_.RunPosted(lk, [this] { return Over(); });
     FireDueEvents(lk);
-    if (end_.kind != EndKind::kNone) continue;
+    if (Over()) continue;
     RefreshBlocked();
     const ThreadId next = Choose(self, blocking);
-    if (next < 0) {
+    if (next == kNoThread) {
       AdvanceClock(lk);
       continue;
     }
@@ -315,15 +242,15 @@ void Kernel::Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blo
   }
 }
 
-bool Kernel::RefreshBlocked() {
-  std::vector<Thread*>& blocked = scratch_;  // kept between switch points: no allocation
-  blocked.clear();
+// Wakes the blocked threads whose object is signalled or whose deadline has come, in the order
+// in which they began to wait.
+void Kernel::RefreshBlocked() {
+  blocked_.clear();
   for (auto& t : threads_)
-    if (t->state == ThreadState::kBlocked) blocked.push_back(t.get());
-  std::sort(blocked.begin(), blocked.end(),
+    if (t->state == ThreadState::kBlocked) blocked_.push_back(t.get());
+  std::sort(blocked_.begin(), blocked_.end(),
             [](const Thread* a, const Thread* b) { return a->block_seq < b->block_seq; });
-  bool any = false;
-  for (Thread* t : blocked) {
+  for (Thread* t : blocked_) {
     if (t->wait_on != nullptr && t->wait_on->IsSignaled(t->id)) {
       t->wait_on->Acquire(t->id);
       t->outcome = WaitOutcome::kSignaled;
@@ -335,95 +262,65 @@ bool Kernel::RefreshBlocked() {
     t->state = ThreadState::kRunnable;
     t->wait_on = nullptr;
     t->deadline = kNever;
-    any = true;
   }
-  return any;
 }
 
+// The thread to run next (kNoThread when none can), counting a switch and starting a new quantum.
 ThreadId Kernel::Choose(Thread* self, bool blocking) {
-  std::vector<Thread*>& runnable = scratch_;  // kept between switch points: no allocation
-  runnable.clear();
+  runnable_.clear();
   for (auto& t : threads_)
-    if (t->state == ThreadState::kRunnable) runnable.push_back(t.get());
-  if (runnable.empty()) return -1;
-  const bool self_can_go_on = !blocking && self->state == ThreadState::kRunnable;
-  const bool in_slice = now_ - slice_start_ < config_.quantum;
-  ThreadId pick = -1;
-  if (config_.pct) {
-    auto best = std::max_element(runnable.begin(), runnable.end(), [](auto* a, auto* b) {
-      return a->priority < b->priority;
-    });
-    pick = (*best)->id;
-  } else if (config_.seed == 0) {
-    if (self_can_go_on && in_slice) return self->id;
-    // Round robin: the first runnable thread after the current one, by id.
-    pick = runnable.front()->id;
-    for (Thread* t : runnable) {
-      if (t->id > self->id) {
-        pick = t->id;
-        break;
-      }
-    }
-  } else {
-    if (self_can_go_on && in_slice && !rng_.OneIn(config_.preempt_one_in)) return self->id;
-    pick = runnable[rng_.Below(runnable.size())]->id;
-  }
+    if (t->state == ThreadState::kRunnable) runnable_.push_back(t->id);
+  if (runnable_.empty()) return kNoThread;
+  const ScheduleDecision d{runnable_, self->id, now_ - slice_start_ < config_.quantum};
+  if (!blocking && self->state == ThreadState::kRunnable && policy_->StaysAtCall(d)) return self->id;
+  const ThreadId pick = policy_->Pick(d);
   if (pick != self->id) {
     ++switches_;
     slice_start_ = now_;
-  } else if (!in_slice) {
+  } else if (!d.in_slice) {
     slice_start_ = now_;
   }
   return pick;
 }
 
-bool Kernel::AdvanceClock(std::unique_lock<std::mutex>& lk) {
+// No thread can run: virtual time moves to the next deadline or device event (paced by the wall
+// clock in a real-clock run), or the run ends when nothing is due.
+void Kernel::AdvanceClock(std::unique_lock<std::mutex>& lk) {
   Micros next = kNever;
   for (auto& t : threads_)
     if (t->state == ThreadState::kBlocked) next = std::min(next, t->deadline);
   if (!timers_.empty()) next = std::min(next, timers_.begin()->first.first);
-  if (next == kNever && posted_.empty()) {
-    std::optional<RunEnd> verdict = judge_ ? judge_() : std::nullopt;
-    if (verdict && verdict->kind == EndKind::kNone) {
-      // Only someone outside the simulation (a person at the terminal) can go on from here.
-      wall_cv_.wait(lk, [&] { return !posted_.empty() || end_.kind != EndKind::kNone; });
-      // The person took wall time to act: virtual time follows it, so that what comes next is
-      // paced from the moment of the answer rather than racing to catch up.
-      now_ = std::max(now_, WallElapsed());
-      return true;
-    }
-    if (verdict) {
-      EndLocked(verdict->kind, verdict->reason);
-      return false;
-    }
-    std::string waits;
-    for (const auto& line : DescribeWaits()) waits += "\n  " + line;
-    EndLocked(EndKind::kStuck,
-              "every thread waits with no deadline and no device event is due:" + waits);
-    return false;
-  }
+  if (next == kNever && !input_.Pending()) return EndQuiet(lk);
   if (next > config_.time_limit) {
     now_ = config_.time_limit;
     EndLocked(EndKind::kTimeLimit, "the virtual time limit was reached");
-    return false;
+    return;
   }
-  if (config_.real_clock) {
-    const auto wall_deadline = wall_origin_ + std::chrono::microseconds(next);
-    const bool woken = wall_cv_.wait_until(lk, wall_deadline, [&] {
-      return !posted_.empty() || end_.kind != EndKind::kNone;
-    });
-    if (woken) {
-      now_ = std::clamp<Micros>(WallElapsed(), now_, next);
-      return true;
-    }
+  now_ = pacer_.Advance(lk, now_, next, input_, [this] { return Over(); });
+}
+
+// Every thread waits with no deadline and nothing is due: the judge says how the run ends, or
+// that a person at the terminal may still act.
+void Kernel::EndQuiet(std::unique_lock<std::mutex>& lk) {
+  std::optional<RunEnd> verdict = judge_ ? judge_() : std::nullopt;
+  if (verdict && verdict->kind == EndKind::kNone) {
+    input_.Await(lk, [this] { return Over(); });
+    // The person took wall time to act: virtual time follows it, so that what comes next is
+    // paced from the moment of the answer rather than racing to catch up.
+    now_ = std::max(now_, pacer_.Elapsed());
+    return;
   }
-  now_ = std::max(now_, next);
-  return true;
+  if (verdict) {
+    EndLocked(verdict->kind, verdict->reason);
+    return;
+  }
+  std::string waits;
+  for (const auto& line : DescribeWaits()) waits += "\n  " + line;
+  EndLocked(EndKind::kStuck, "every thread waits with no deadline and no device event is due:" + waits);
 }
 
 void Kernel::FireDueEvents(std::unique_lock<std::mutex>& lk) {
-  while (!timers_.empty() && timers_.begin()->first.first <= now_ &&
-         end_.kind == EndKind::kNone) {
+  while (!timers_.empty() && timers_.begin()->first.first <= now_ && !Over()) {
     Timer timer = std::move(timers_.begin()->second);
     timers_.erase(timers_.begin());
     lk.unlock();
@@ -432,35 +329,13 @@ void Kernel::FireDueEvents(std::unique_lock<std::mutex>& lk) {
   }
 }
 
-void Kernel::RunPosted(std::unique_lock<std::mutex>& lk) {
-  while (!posted_.empty() && end_.kind == EndKind::kNone) {
-    auto actions = std::move(posted_);
-    posted_.clear();
-    lk.unlock();
-    for (auto& action : actions) action();
-    lk.lock();
-  }
-}
-
 void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next) {
-  current_ = next;
-  if (config_.mechanism == KernelMechanism::kHostThreads) {
-    cv_.notify_all();
-    if (self->state == ThreadState::kFinished) ParkForever(lk);
-    ParkUntilTurn(lk, self);
-    return;
-  }
-  // The lock passes with the jump: the next thread resumes inside its own HandOver (or starts
-  // in FiberMain) holding it, and this one holds it again when it is resumed.
-  Thread* to = threads_[next].get();
-  tls_self = to;
-  ShowRunning(to);
-  Fiber::Switch(*self->fiber, *to->fiber);
-  tls_self = self;
+  baton_.holder = next;
+  carrier_->HandOver(lk, self->id, next, self->state == ThreadState::kFinished);
 }
 
 std::optional<Kernel::TimedWait> Kernel::EarliestTimedWait(ThreadId except) const {
-  std::lock_guard lk(mu_);
+  std::lock_guard lk(baton_.mu);
   std::optional<TimedWait> best;
   for (const auto& t : threads_) {
     if (t->platform || t->id == except || t->state != ThreadState::kBlocked) continue;
@@ -471,15 +346,8 @@ std::optional<Kernel::TimedWait> Kernel::EarliestTimedWait(ThreadId except) cons
 }
 
 Micros Kernel::PacedNow() const {
-  std::lock_guard lk(mu_);
-  if (!config_.real_clock || !started_) return now_;
-  return std::max<Micros>(now_, WallElapsed());
-}
-
-Micros Kernel::WallElapsed() const {
-  return static_cast<Micros>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                 std::chrono::steady_clock::now() - wall_origin_)
-                                 .count());
+  std::lock_guard lk(baton_.mu);
+  return pacer_.PacedNow(now_);
 }
 
 const std::string& Kernel::ThreadName(ThreadId id) const {
@@ -490,11 +358,6 @@ const std::string& Kernel::ThreadName(ThreadId id) const {
 
 bool Kernel::IsPlatformThread(ThreadId id) const {
   return id >= 0 && id < static_cast<ThreadId>(threads_.size()) && threads_[id]->platform;
-}
-
-bool Kernel::IsFinished(ThreadId id) const {
-  return id >= 0 && id < static_cast<ThreadId>(threads_.size()) &&
-         threads_[id]->state == ThreadState::kFinished;
 }
 
 Waitable* Kernel::ThreadWaitable(ThreadId id) { return threads_.at(id)->signal.get(); }

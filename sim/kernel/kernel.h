@@ -11,10 +11,13 @@
 // depend on which. Time is virtual: a sleep or timed wait parks the thread, and when no thread can
 // run the clock jumps to the next deadline or scheduled device event. One seeded generator makes
 // every scheduling choice, so a scenario and a seed replay the same run.
+//
+// The kernel keeps the threads, their waits, virtual time and the timers of device events, and
+// hands its other jobs to parts of their own: the choice of the next thread to a scheduling
+// policy (schedule_policy.h), carrying threads on the host to a carrier (carrier.h), wall-clock
+// pacing to real_clock.h and input from a person at the terminal to terminal_input.h.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -25,16 +28,15 @@
 #include <vector>
 
 #include "sim/base/rng.h"
+#include "sim/base/time_text.h"
+#include "sim/kernel/carrier.h"
+#include "sim/kernel/real_clock.h"
+#include "sim/kernel/schedule_policy.h"
+#include "sim/kernel/terminal_input.h"
 
 namespace sim {
 
-class Fiber;
-
-using Micros = std::uint64_t;  // virtual time in microseconds since the handset started
-inline constexpr Micros kMicrosPerMs = 1000;
 inline constexpr Micros kNever = ~Micros{0};
-
-using ThreadId = int;
 
 // Something a thread can wait on. Implemented by events, mutexes, threads and internal queues.
 class Waitable {
@@ -67,9 +69,9 @@ enum class KernelMechanism {
 // else fibers. Under ThreadSanitizer every kernel uses host threads whatever was chosen.
 KernelMechanism DefaultMechanism();
 
-// Scheduling policy. Seed 0 keeps a fixed order: the running thread goes on until it blocks or
-// uses up its quantum, then the next runnable thread by id takes over. Any other seed draws the
-// next thread from the generator at every switch point.
+// How a run is scheduled. Seed 0 keeps a fixed order: the running thread goes on until it blocks
+// or uses up its quantum, then the next runnable thread by id takes over. Any other seed draws
+// the next thread from the generator at every switch point (uniformly, or by PCT's priorities).
 struct SchedulerConfig {
   std::uint64_t seed = 0;
   Micros time_limit = 600 * 1000 * kMicrosPerMs;
@@ -128,8 +130,6 @@ class Kernel {
 
   // Ends the run with `kind` and parks the calling simulated thread for good.
   [[noreturn]] void End(EndKind kind, std::string reason);
-  // Ends the run from the host (for example on an internal error); safe from any thread.
-  void EndFromHost(EndKind kind, std::string reason);
 
   // Queues `action` from a host thread outside the simulation (a terminal reader); it runs at the
   // next switch point in kernel context. Wakes a real-clock sleep.
@@ -155,11 +155,9 @@ class Kernel {
   Micros PacedNow() const;
 
   Micros Now() const { return now_; }
-  ThreadId Current() const { return current_; }
-  bool Ended() const;
+  ThreadId Current() const { return baton_.holder; }
   const std::string& ThreadName(ThreadId id) const;
   bool IsPlatformThread(ThreadId id) const;
-  bool IsFinished(ThreadId id) const;
   Waitable* ThreadWaitable(ThreadId id);
   std::uint64_t Seed() const { return config_.seed; }
   Rng& Random() { return rng_; }
@@ -175,39 +173,34 @@ class Kernel {
  private:
   class ThreadSignal;
 
-  void ThreadMain(Thread* t);
-  void FiberMain(Thread* t);
-  void ParkUntilTurn(std::unique_lock<std::mutex>& lk, Thread* t);
-  [[noreturn]] void ParkForever(std::unique_lock<std::mutex>& lk);
   void Finish(std::unique_lock<std::mutex>& lk, Thread* t);
-  void ShowRunning(const Thread* t);
+  [[noreturn]] void ParkForever(std::unique_lock<std::mutex>& lk);
   void Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blocking);
-  bool RefreshBlocked();
+  void RefreshBlocked();
   ThreadId Choose(Thread* self, bool blocking);
-  bool AdvanceClock(std::unique_lock<std::mutex>& lk);
+  void AdvanceClock(std::unique_lock<std::mutex>& lk);
+  void EndQuiet(std::unique_lock<std::mutex>& lk);
   void FireDueEvents(std::unique_lock<std::mutex>& lk);
-  void RunPosted(std::unique_lock<std::mutex>& lk);
   void EndLocked(EndKind kind, std::string reason);
   void HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next);
-  int PctPriority(const Thread& t) const;
-  Micros WallElapsed() const;
+  bool Over() const { return end_.kind != EndKind::kNone; }
   Thread* Self();
 
   SchedulerConfig config_;
   Rng rng_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;       // baton hand-over and run end
-  std::condition_variable wall_cv_;  // real-clock sleeps, woken by Post
+  mutable Baton baton_;  // the kernel lock and the running thread
+  std::unique_ptr<SchedulePolicy> policy_;
+  std::unique_ptr<Carrier> carrier_;
+  WallPacer pacer_;
+  OutsideInput input_;
   std::vector<std::unique_ptr<Thread>> threads_;
-  ThreadId current_ = -1;
   Micros now_ = 0;
   Micros slice_start_ = 0;
   std::uint64_t switches_ = 0;
   std::uint64_t steps_ = 0;
-  std::uint64_t blocks_ = 0;  // waits begun, for the order in which blocked threads wake
-  std::vector<Thread*> scratch_;  // the blocked or runnable threads of one scheduling decision
-  std::vector<std::uint64_t> pct_change_points_;
-  int pct_next_low_ = 0;
+  std::uint64_t blocks_ = 0;            // waits begun, for the order in which blocked threads wake
+  std::vector<Thread*> blocked_;        // scratch of one scheduling decision: no allocation
+  std::vector<ThreadId> runnable_;      // likewise
   struct Timer {
     Micros at;
     std::uint64_t id;
@@ -216,12 +209,8 @@ class Kernel {
   };
   std::multimap<std::pair<Micros, std::uint64_t>, Timer> timers_;
   std::uint64_t next_timer_id_ = 1;
-  std::vector<std::function<void()>> posted_;
   std::function<std::optional<RunEnd>()> judge_;
   RunEnd end_;
-  bool started_ = false;
-  std::chrono::steady_clock::time_point wall_origin_;
-  std::unique_ptr<Fiber> host_fiber_;  // fibers: the context of the host thread inside Run
 };
 
 // The kernel of the run in progress; set by the handset while it runs.

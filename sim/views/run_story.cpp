@@ -479,24 +479,4 @@ RunStory BuildRunStory(const RunRecord& run, std::size_t fold_cycles) {
   return story;
 }
 
-std::string SecondsText(Micros at, int decimals) {
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%.*f s", decimals, static_cast<double>(at) / 1e6);
-  return buf;
-}
-
-std::string DurationText(Micros d) {
-  auto trimmed = [](double v, const char* unit) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    std::string text = buf;
-    while (text.back() == '0') text.pop_back();
-    if (text.back() == '.') text.pop_back();
-    return text + " " + unit;
-  };
-  if (d >= 1000000) return trimmed(static_cast<double>(d) / 1e6, "s");
-  if (d >= 1000) return trimmed(static_cast<double>(d) / 1e3, "ms");
-  return std::to_string(d) + " \u00b5s";
-}
-
 }  // namespace sim

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/base/time_text.h"
 #include "sim/devices/debug_output.h"
 #include "sim/kernel/eventlog.h"
 
@@ -93,11 +94,5 @@ struct RunStory {
 // become one span (a board without the PMU line loops on its power-off for the rest of the run).
 // The story points into `run.events`, which must outlive it.
 RunStory BuildRunStory(const RunRecord& run, std::size_t fold_cycles);
-
-// Virtual microseconds as seconds for people, with `decimals` places ("16.650 s").
-std::string SecondsText(Micros at, int decimals = 3);
-
-// A duration for people: "2.5 s", "13 s", "1.1 ms", "20 us".
-std::string DurationText(Micros d);
 
 }  // namespace sim

@@ -3,6 +3,8 @@
 // come and go) and the settings that shape the handset.
 #include "pc/services.h"
 
+#include "pc/json_quote.h"
+
 #include <cstdio>
 #include <vector>
 
@@ -276,6 +278,29 @@ void TestRadio() {
   Expect(RIL_DevSpecific(nullptr, rgbPowerOff, 4) == E_INVALIDARG, "command without a radio");
 }
 
+// One quoting rule for every record: the services' text and the Wine runner's programs' text.
+void TestJsonQuote() {
+  struct Case {
+    const char* pszText;
+    size_t cch;
+    const char* pszQuoted;
+  };
+  static const Case kCases[] = {
+      {"plain", 5, "\"plain\""},
+      {"say \"hi\" \\ bye", 14, "\"say \\\"hi\\\" \\\\ bye\""},
+      {"a\nb\r\tc", 6, "\"a\\nb\\r\\tc\""},
+      {"\x01\x1f\x7f", 3, "\"\\u0001\\u001f\x7f\""},
+      {"nul\0end", 7, "\"nul\\u0000end\""},
+      {"\xc2\xb5s \xe2\x80\xa6", 7, "\"\xc2\xb5s \xe2\x80\xa6\""},
+  };
+  for (const Case& c : kCases) {
+    const std::string quoted = JsonQuote(std::string_view(c.pszText, c.cch));
+    Expect(quoted == c.pszQuoted, c.pszQuoted);
+  }
+  Expect(JsonText(nullptr) == "null", "a null text is null");
+  Expect(JsonText(L"tab\there") == "\"tab\\there\"", "wide text is quoted by the same rule");
+}
+
 }  // namespace
 
 int main() {
@@ -287,6 +312,7 @@ int main() {
   TestKernelAndEntries();
   TestRegistryNotification();
   TestRadio();
+  TestJsonQuote();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestKey);
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, HANDSET_SETTINGS_KEY);
   printf("%s: %d failure(s)\n", g_nFailures == 0 ? "services pass" : "services FAIL", g_nFailures);
