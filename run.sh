@@ -6,8 +6,9 @@
 #   ./run.sh --help                every option
 set -euo pipefail
 cd "$(dirname "$0")"
-./setup.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j"$(nproc)" >/dev/null
+# Only what devsim needs: the tests, the benchmarks and the Windows build are ./test.sh's.
+./setup.sh run
+cmake --preset default -DHS_BUILD_TESTS=OFF -DHS_BUILD_BENCH=OFF >/dev/null
+cmake --build --preset default --target devsim -j"$(nproc)" >/dev/null
 if [ $# -eq 0 ]; then set -- 1; fi
 exec ./build/default/devsim "$@"

@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
 # Installs what the project needs from Debian's packages (only what is missing).
+#   ./setup.sh run [PKG...]      what building and running devsim needs (./run.sh)
+#   ./setup.sh test [PKG...]     that and what the tests add (./test.sh)
+#   ./setup.sh [PKG...]          as "test"; PKG... are installed as well (fuzz/run.sh: clang)
+#   ./setup.sh --list run|test   prints the list, one package a line, and installs nothing
 set -euo pipefail
+# Building and running devsim: the compiler, CMake and Ninja, and the libraries it links.
+RUN_PACKAGES=(build-essential cmake ninja-build libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
+              libboost-context-dev libmimalloc-dev)
+# The tests add GoogleTest and Google Benchmark, Python for the tool tests, Chromium for the
+# pictures, the MinGW-w64 compilers for the Windows builds, and Wine and Xvfb to run them.
+TEST_PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libbenchmark-dev python3 chromium
+               g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xauth)
+
+if [ "${1:-}" = "--list" ]; then
+  case "${2:-}" in
+    run) printf '%s\n' "${RUN_PACKAGES[@]}" ;;
+    test) printf '%s\n' "${TEST_PACKAGES[@]}" ;;
+    *) echo "setup: --list takes run or test, not '${2:-}'" >&2; exit 2 ;;
+  esac
+  exit 0
+fi
+list=("${TEST_PACKAGES[@]}")
+case "${1:-}" in
+  run) list=("${RUN_PACKAGES[@]}"); shift ;;
+  test) shift ;;
+esac
 need=()
-for pkg in build-essential cmake ninja-build libgtest-dev libbenchmark-dev libcli11-dev \
-           libtomlplusplus-dev nlohmann-json3-dev libboost-context-dev libmimalloc-dev python3 chromium \
-           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xauth; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-for pkg in "$@"; do
+for pkg in "${list[@]}" "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 preset="${1:-default}"
-./setup.sh
+./setup.sh test
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j"$(nproc)"
 # A data race stops the process that found it, so that the run fails instead of only printing.

@@ -35,6 +35,29 @@ static void WaitForRadioPowerOff(void)
     }
 }
 
+// Closes g_hAutoShutdownEvent once: at once, or, while the prompt thread is setting it, by that
+// thread when it is done (see the prompt's SetAutoShutdownEvent).
+static void CloseAutoShutdownEvent(void)
+{
+    LONG lState = g_lAutoShutdownEventState;
+    for (;;) {
+        if (lState == AUTO_SHUTDOWN_EVENT_OPEN) {
+            if (g_lAutoShutdownEventState.compare_exchange_weak(lState, AUTO_SHUTDOWN_EVENT_CLOSED)) {
+                // Outside mode 3 the handle is still zero and the close does nothing.
+                CloseHandle(g_hAutoShutdownEvent);
+                return;
+            }
+        } else if (lState == AUTO_SHUTDOWN_EVENT_SETTING) {
+            if (g_lAutoShutdownEventState.compare_exchange_weak(lState,
+                                                                AUTO_SHUTDOWN_EVENT_CLOSE_LEFT)) {
+                return;
+            }
+        } else {
+            return;  // closed already, or its close left to the thread setting it
+        }
+    }
+}
+
 // Counts a new run in, unless the process has begun to end.
 static BOOL BeginNormalShutdownRun(void)
 {
@@ -55,6 +78,14 @@ BOOL CloseNormalShutdownRuns(void)
 
 void NormalShutdown(void)
 {
+    if (g_lNormalShutdownsCompleted > 0) {
+        // This process has switched the handset off once and the forced suspend came back: the
+        // handset has been woken since. A late caller (the prompt's Yes answered after its
+        // timeout had already switched off) would switch off a handset its user has just woken.
+        NKDbgPrintfW(TEXT("[Shutdown|%s] Already switched off once, not again\r\n"),
+                     TEXT("NormalShutdown"));
+        return;
+    }
     // The run is counted in before its mutex exists: once the main routine has seen no run under
     // way and closed the count, nothing of a sequence may have happened yet, not even the mutex.
     if (!BeginNormalShutdownRun()) {
@@ -73,6 +104,16 @@ void NormalShutdown(void)
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         // Another run holds the name. Our handle to it is closed, so that the name goes away
         // with that run rather than living on with this process.
+        CloseHandle(hMutex);
+        g_lNormalShutdownRuns--;
+        return;
+    }
+    if (g_lNormalShutdownsCompleted > 0) {
+        // A run of this process ended between the test above and this mutex: it counts itself
+        // complete while it still holds the mutex, so this test under the mutex is the sure one.
+        NKDbgPrintfW(TEXT("[Shutdown|%s] Already switched off once, not again\r\n"),
+                     TEXT("NormalShutdown"));
+        ReleaseMutex(hMutex);
         CloseHandle(hMutex);
         g_lNormalShutdownRuns--;
         return;
@@ -124,10 +165,12 @@ void NormalShutdown(void)
         AnimTimeoutThread(NULL);
     }
 
+    // Counted complete while the mutex is still held: a caller that takes the mutex after this
+    // run sees it and does not switch off a second time.
+    g_lNormalShutdownsCompleted++;
     ReleaseMutex(hMutex);
     CloseHandle(hMutex);
     CloseHandle(hBypassEvent);
-    CloseHandle(g_hAutoShutdownEvent);
-    g_lNormalShutdownsCompleted++;
+    CloseAutoShutdownEvent();
     g_lNormalShutdownRuns--;
 }

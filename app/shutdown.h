@@ -22,7 +22,8 @@
 #define RADIO_POWEROFF_WAIT_MS 15000
 
 extern HANDLE g_hRilPowerOffEvent;
-// Shutdown sequences of this process that ran to their end.
+// Shutdown sequences of this process that ran to their end (the forced suspend came back): at
+// most one, since a run that finds one counted here does nothing.
 extern std::atomic<LONG> g_lNormalShutdownsCompleted;
 extern HANDLE g_hAnimDoneEvent;
 extern HANDLE g_hWatchdogThread;
@@ -39,7 +40,8 @@ BOOL CloseNormalShutdownRuns(void);
 
 // Switches the handset off, once: the ERTC, the animation, the LCD, the radio, the watchdog,
 // the applications under the keyboard lock, the kernel command, the log and the forced suspend.
-// A second call while a run is under way, from any thread or process, returns at once.
+// A second call while a run is under way, from any thread or process, returns at once; so does
+// any call after this process's run has ended (the handset came back from its suspend).
 void NormalShutdown(void);
 // Mode 1: switch off at once.
 void LpShutDown(void);

@@ -9,6 +9,29 @@ std::atomic<BOOL> g_bPromptDone(0);
 std::atomic<BOOL> g_bShutdownBegin(0);
 HANDLE g_hAutoShutdownEvent = NULL;
 HANDLE g_hAutoShutdownThread = NULL;
+std::atomic<LONG> g_lAutoShutdownEventState(AUTO_SHUTDOWN_EVENT_OPEN);
+
+// Sets g_hAutoShutdownEvent unless the shutdown has closed it; returns FALSE (and sets nothing)
+// when it was closed. The prompt thread sets the event after its box returns; a sequence run by
+// the timeout thread closes it at its end. When the timeout found no box, the two can meet: the
+// state makes sure the event is never set after its close, and that it is closed once.
+static BOOL SetAutoShutdownEvent(void)
+{
+    LONG lState = AUTO_SHUTDOWN_EVENT_OPEN;
+    if (!g_lAutoShutdownEventState.compare_exchange_strong(lState, AUTO_SHUTDOWN_EVENT_SETTING)) {
+        // The shutdown closed it: the timeout thread stopped waiting on it long ago.
+        NKDbgPrintfW(TEXT("[UIAutoShutDown] Shutdown already closed the event, not set \r\n"));
+        return FALSE;
+    }
+    SetEvent(g_hAutoShutdownEvent);
+    lState = AUTO_SHUTDOWN_EVENT_SETTING;
+    if (!g_lAutoShutdownEventState.compare_exchange_strong(lState, AUTO_SHUTDOWN_EVENT_OPEN)) {
+        // The shutdown ended while the event was being set and left its close to this thread.
+        g_lAutoShutdownEventState = AUTO_SHUTDOWN_EVENT_CLOSED;
+        CloseHandle(g_hAutoShutdownEvent);
+    }
+    return TRUE;
+}
 
 // Loads a string of the program's own module into a zero-filled buffer of cch characters.
 static void LoadBoxString(UINT uId, LPWSTR pszBuffer, int cch)
@@ -144,11 +167,11 @@ void UIAutoShutDown(void)
 
     if (iResult == IDYES) {
         NKDbgPrintfW(TEXT("[UIAutoShutDown] Ret = IDYES \r\n"));
-        SetEvent(g_hAutoShutdownEvent);
+        SetAutoShutdownEvent();
         NormalShutdown();
     } else if (iResult == IDNO) {
         NKDbgPrintfW(TEXT("[UIAutoShutDown] Ret = IDNO \r\n"));
-        SetEvent(g_hAutoShutdownEvent);
+        SetAutoShutdownEvent();
     }
     // Any other result counts as no answer: nothing is done and the timeout thread goes on
     // waiting until the process ends.

@@ -1,14 +1,24 @@
 // The one header through which the program reaches the handset's operating system.
 //
 // It declares the target's types (32-bit DWORD/BOOL/LONG, 16-bit WCHAR, opaque handles),
-// the constants the program relies on and every platform operation the program calls.
-// On Linux the operations are implemented by the simulated handset (sim/); with a Windows
-// compiler the header is the real Windows API plus the handset-only services
-// (platform_windows.h, implemented on a PC by pc/). No behaviour lives here.
+// the constants the program relies on and every platform operation the program calls. Which
+// declarations a build gets is said by the build, not guessed from the compiler (a compiler for
+// the handset's system defines _WIN32 as a PC's does):
+//   HS_PLATFORM_PC   a build for a Windows PC (the windows and windows32 presets): the real
+//                    Windows API plus the handset-only services, implemented by pc/
+//                    (platform_windows.h);
+//   _WIN32_WCE       a compiler for the handset's own system: its SDK plus the handset-only
+//                    services (platform_handset.h);
+//   neither, on Linux the simulated handset (sim/) implements what is declared below.
+// The handset-only services are declared once, in handset_services.h. No behaviour lives here.
 #pragma once
 
-#if defined(_WIN32)
+#if defined(HS_PLATFORM_PC)
 #include "platform/platform_windows.h"
+#elif defined(_WIN32_WCE)
+#include "platform/platform_handset.h"
+#elif defined(_WIN32)
+#error "a Windows compiler: define HS_PLATFORM_PC for a build for a PC (the windows presets do), or build for the handset with its SDK (_WIN32_WCE)"
 #else
 
 #include <atomic>
@@ -66,8 +76,6 @@ typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef struct HHOOK__* HHOOK;
-typedef struct HREGNOTIFY__* HREGNOTIFY;
-typedef HANDLE HRIL;
 typedef LONG_PTR (*FARPROC)();
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -151,64 +159,6 @@ typedef struct tagPROCESSENTRY32 {
 } PROCESSENTRY32, *LPPROCESSENTRY32;
 static_assert(sizeof(PROCESSENTRY32) == 564, "process record is 564 bytes");
 
-// Notification database records.
-typedef struct UserNotificationTrigger {
-  DWORD dwSize;
-  DWORD dwType;
-  DWORD dwEvent;
-  WCHAR* lpszApplication;
-  WCHAR* lpszArguments;
-  SYSTEMTIME stStartTime;
-  SYSTEMTIME stEndTime;
-} CE_NOTIFICATION_TRIGGER, *PCE_NOTIFICATION_TRIGGER;
-
-typedef struct UserNotificationType {
-  DWORD ActionFlags;
-  WCHAR* pwszDialogTitle;
-  WCHAR* pwszDialogText;
-  WCHAR* pwszSound;
-  DWORD nMaxSound;
-  DWORD dwReserved;
-} CE_USER_NOTIFICATION, *PCE_USER_NOTIFICATION;
-
-typedef struct UserNotificationInfoHeader {
-  HANDLE hNotification;
-  DWORD dwStatus;
-  CE_NOTIFICATION_TRIGGER* pcent;
-  CE_USER_NOTIFICATION* pceun;
-} CE_NOTIFICATION_INFO_HEADER, *PCE_NOTIFICATION_INFO_HEADER;
-
-#define CNT_EVENT 1
-#define CNT_TIME 2
-#define CNT_PERIOD 3
-#define CNT_CLASSICTIME 4
-
-// Notification LEDs (a vibrator is the LED whose cycle adjustment is -1).
-#define NLED_COUNT_INFO_ID 0
-#define NLED_SUPPORTS_INFO_ID 1
-#define NLED_SETTINGS_INFO_ID 2
-typedef struct NLED_COUNT_INFO {
-  UINT cLeds;
-} NLED_COUNT_INFO;
-typedef struct NLED_SUPPORTS_INFO {
-  UINT LedNum;
-  LONG lCycleAdjust;
-  BOOL fAdjustTotalCycleTime;
-  BOOL fAdjustOnTime;
-  BOOL fAdjustOffTime;
-  BOOL fMetaCycleOn;
-  BOOL fMetaCycleOff;
-} NLED_SUPPORTS_INFO;
-typedef struct NLED_SETTINGS_INFO {
-  UINT LedNum;
-  INT OffOnBlink;
-  LONG TotalCycleTime;
-  LONG OnTime;
-  LONG OffTime;
-  INT MetaCycleOn;
-  INT MetaCycleOff;
-} NLED_SETTINGS_INFO;
-
 // ---------------------------------------------------------------------------------------------
 // Constants of the operations
 // ---------------------------------------------------------------------------------------------
@@ -263,37 +213,12 @@ typedef struct tagKBDLLHOOKSTRUCT {
 #define SND_ASYNC 0x0001u
 #define SND_MEMORY 0x0004u
 
-#define PPN_UNATTENDEDMODE 0x0003u
-#define POWER_NAME 0x00000001u
-#define POWER_FORCE 0x00001000u
-#define POWER_STATE_ON 0x00010000u
-#define POWER_STATE_SUSPEND 0x00200000u
-typedef enum _CEDEVICE_POWER_STATE {
-  PwrDeviceUnspecified = -1,
-  D0 = 0,
-  D1,
-  D2,
-  D3,
-  D4,
-  PwrDeviceMaximum
-} CEDEVICE_POWER_STATE;
-
-// Radio interface layer.
-#define RIL_NCLASS_RADIOSTATE 0x00800000u
-#define RIL_NOTIFY_RADIOSTATECHANGED 0x00800001u
-
 // ---------------------------------------------------------------------------------------------
 // Callback types
 // ---------------------------------------------------------------------------------------------
 typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID lpParameter);
 typedef BOOL (*WNDENUMPROC)(HWND hWnd, LPARAM lParam);
 typedef LRESULT (*HOOKPROC)(int nCode, WPARAM wParam, LPARAM lParam);
-typedef void (*REGISTRYNOTIFYCALLBACK)(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData,
-                                       const UINT cbData);
-typedef struct tagNOTIFICATIONCONDITION* PNOTIFICATIONCONDITION;
-typedef void (*RILRESULTCALLBACK)(DWORD dwCode, HRESULT hrCmdID, const void* lpData, DWORD cbData,
-                                  DWORD dwParam);
-typedef void (*RILNOTIFYCALLBACK)(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam);
 
 // ---------------------------------------------------------------------------------------------
 // Process entry: the platform starts the program here with its command line.
@@ -345,13 +270,6 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesire
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData);
 LONG RegCloseKey(HKEY hKey);
-// Shell registry services.
-HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR pszData,
-                          UINT cchData);
-HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName,
-                               REGISTRYNOTIFYCALLBACK pfnCallback, DWORD dwUserData,
-                               PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify);
-HRESULT RegistryCloseNotification(HREGNOTIFY hNotify);
 
 // ---------------------------------------------------------------------------------------------
 // Windows, resources, hooks
@@ -402,29 +320,11 @@ BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LP
                      DWORD nOutBufSize, LPDWORD lpBytesReturned);
 
 // ---------------------------------------------------------------------------------------------
-// Power manager
-// ---------------------------------------------------------------------------------------------
-DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Options);
-DWORD SetDevicePower(LPCWSTR pvDevice, DWORD dwDeviceFlags, CEDEVICE_POWER_STATE dwState);
-BOOL PowerPolicyNotify(DWORD dwMessage, DWORD dwData);
-void SystemIdleTimerReset(void);
-
-// ---------------------------------------------------------------------------------------------
 // Other services
 // ---------------------------------------------------------------------------------------------
 void GetLocalTime(LPSYSTEMTIME lpSystemTime);
-BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles,
-                                  LPDWORD pcHandlesNeeded);
-BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBytesNeeded,
-                           LPBYTE pBuffer);
-BOOL NLedGetDeviceInfo(UINT nInfoId, void* pOutput);
-BOOL NLedSetDevice(UINT nInfoId, void* pInput);
 BOOL PlaySoundW(LPCWSTR pszSound, HMODULE hmod, DWORD fdwSound);
-HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALLBACK pfnNotify,
-                       DWORD dwNotificationClasses, DWORD dwParam, HRIL* lphRil);
-HRESULT RIL_DevSpecific(HRIL hRil, const BYTE* lpbParams, DWORD dwSize);
-HRESULT RIL_Deinitialize(HRIL hRil);
-BOOL GpioSetDirection(DWORD dwGpio, DWORD dwDirection);
-BOOL GpioSetValue(DWORD dwGpio, DWORD dwValue);
 
-#endif  // defined(_WIN32)
+#include "platform/handset_services.h"
+
+#endif  // the simulated handset

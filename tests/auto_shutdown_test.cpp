@@ -287,3 +287,25 @@ TEST(AutoShutdownPrompt, AnAnswerCrossingTheTimeoutNeverEndsTheProcessUnderTheSe
     EXPECT_TRUE(r.outcome == "on" || r.outcome == "off" || r.outcome == "suspended") << r.Dump();
   }
 }
+
+// The timeout finds no box (its caption failed to load), switches the handset off itself, and
+// the forced suspend comes back: the handset has been woken. An answer to the box still standing
+// then finds the shutdown done. It must neither touch the event the shutdown closed nor switch
+// the woken handset off a second time; the prompt ends and the process with it.
+TEST(AutoShutdownPrompt, AnAnswerAfterTheTimeoutsShutdownCameBackSwitchesOffNoMore) {
+  for (const std::string answer : {"yes@13851", "no@13851", "yes@30000"}) {
+    SCOPED_TRACE(answer);
+    const RunResult r = RunMode3("[power]\nsuspend = \"returns\"\n", {answer}, {"LoadStringW@3"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.outcome, "suspended") << r.Dump();
+    EXPECT_EQ(r.Count(kRilDown), 1) << r.Dump();
+    EXPECT_EQ(ThreadOf(r, kRilDown), "AutoShutdownThread") << r.Dump();
+    EXPECT_EQ(r.summary["misuses"], 0) << r.Dump();
+    EXPECT_EQ(r.summary["suspend_requests"], 1) << r.Dump();
+    EXPECT_TRUE(r.InOrder({kTimeOut, kDumpLog, "Shutdown already closed the event, not set", kBoxOut, kPromptOut}))
+        << r.Dump();
+    EXPECT_EQ(r.Has("Already switched off once, not again"), answer.rfind("yes", 0) == 0) << r.Dump();
+    // The prompt never set its event: the shutdown had closed it.
+    for (const auto& call : r.Calls("SetEvent")) EXPECT_NE(call["caller"], "UIAutoShutDown") << call.dump();
+  }
+}

@@ -471,3 +471,22 @@ TEST(Registry, EachOpenAsksForItsAccess) {
   }
   EXPECT_EQ(seen.size(), access.size());
 }
+
+// Once a run has ended (the forced suspend came back: the handset was woken), a later call does
+// nothing: one run of the program switches the handset off once.
+TEST(Sequence, ACallAfterAFinishedRunSwitchesOffNoMore) {
+  RunSpec spec;
+  spec.scenario = "base = \"builtin\"\n[power]\nsuspend = \"returns\"\n";
+  const RunResult r = testing_support::RunRoutine(spec, [] {
+    NormalShutdown();
+    NormalShutdown();
+    return sim::Json{{"runs", g_lNormalShutdownRuns.load()}, {"completed", g_lNormalShutdownsCompleted.load()}};
+  });
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.value["runs"], 0);
+  EXPECT_EQ(r.value["completed"], 1);
+  EXPECT_EQ(r.Count("Ril Down+"), 1) << r.Dump();
+  EXPECT_EQ(r.Count("[Shutdown|NormalShutdown] Already switched off once, not again"), 1) << r.Dump();
+  EXPECT_EQ(r.Calls("CreateMutexW").size(), 1u);
+  EXPECT_EQ(r.Calls("SetSystemPowerState").size(), 1u);
+}

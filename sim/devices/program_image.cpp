@@ -27,6 +27,7 @@ void ResetProgramImage() {
   g_bShutdownBegin = 0;
   g_hAutoShutdownEvent = NULL;
   g_hAutoShutdownThread = NULL;
+  g_lAutoShutdownEventState = AUTO_SHUTDOWN_EVENT_OPEN;
   g_hRegNotify = NULL;
   g_bPromptStarted = 0;
   // rtc/
