@@ -274,14 +274,47 @@ def wine_env(prefix, bits=64):
     return env
 
 
+XVFB_ATTEMPTS = 5
+
+
+def free_display(first):
+    """The first X display number from `first` on that no X server holds."""
+    n = first
+    while Path("/tmp/.X%d-lock" % n).exists() or Path("/tmp/.X11-unix/X%d" % n).exists():
+        n += 1
+    return n
+
+
+def builtin_loader(bits):
+    """The loader that runs Wine's own programs (reg) with the build's word size. With 32-bit
+    Wine installed beside the 64-bit one, `wine reg` in a win64 prefix is the 32-bit reg.exe: it
+    imports under Wow6432Node, out of a 64-bit program's sight, and even with /reg:64 its deletions
+    of keys miss the 64-bit view, so the 64-bit loader is named (Debian keeps it out of PATH)."""
+    if bits == 32:
+        return "wine"
+    for loader in (shutil.which("wine64"), "/usr/lib/wine/wine64"):
+        if loader and os.access(loader, os.X_OK):
+            return loader
+    return "wine"
+
+
 def run_bounded(cmd, env, timeout, cwd=None, stdout=None, stderr=None):
-    """Runs cmd in its own process group; on overrunning timeout the group is killed."""
+    """Runs cmd in its own process group; on overrunning timeout the group is ended: asked
+    first, so that xvfb-run stops its X server and frees the display's lock, then killed."""
     proc = subprocess.Popen(cmd, env=env, cwd=cwd, stdout=stdout, stderr=stderr,
                             start_new_session=True)
     try:
         return proc.wait(timeout=timeout), False
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
+        os.killpg(proc.pid, signal.SIGTERM)
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         proc.wait()
         return None, True
 
@@ -373,22 +406,31 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
         for step in scenario.get("timeline", []):
             if step.get("do") != "delete_registry":
                 raise RunnerError("the Wine runner does not support timeline action %s" % step.get("do"))
-            user += ["--delete-value", step["key"], "%s@%d" % (step["value"], step.get("at_ms", 0))]
+            # An instant is given in ms or in us; the helper keeps ms.
+            at_ms = step["at_ms"] if "at_ms" in step else step.get("at_us", 0) // 1000
+            user += ["--delete-value", step["key"], "%s@%d" % (step["value"], at_ms)]
         quoted = lambda words: " ".join("'" + w.replace("'", "'\\''") + "'" for w in words)
         # The registry is imported on the display of the run: the first Wine process of a fresh
         # server starts the desktop, which must have the display for the program's boxes.
-        # With 32-bit Wine installed beside the 64-bit one, `wine reg` in a win64 prefix is the
-        # 32-bit reg.exe, which writes under Wow6432Node, out of a 64-bit program's sight: the
-        # registry view is named.
-        script = ("wine reg import %s /reg:%d >/dev/null 2>&1 || exit 125; "
+        script = ("%s reg import %s >/dev/null 2>&1 || exit 125; "
                   "wine %s & user=$!; wine %s 2>%s; code=$?; "
                   "kill $user 2>/dev/null; wait $user 2>/dev/null; exit $code") % (
-                      quoted([str(reg)]), bits, quoted(user), quoted([str(exe)] + list(args)),
+                      quoted([builtin_loader(bits)]), quoted([str(reg)]), quoted(user), quoted([str(exe)] + list(args)),
                       quoted([str(out / "trace.txt")]))
         started = time.monotonic()
         # The handset's \Windows is C:\Windows: the program runs with C:\ as its directory.
-        code, overran = run_bounded(["xvfb-run"] + (["-a"] if display is None else ["-n", str(display)]) + ["-s", "-screen 0 800x600x24", "sh", "-c", script],
-                                    env, timeout, cwd=prefix / "drive_c")
+        # An X server that fails to start (its number taken meanwhile by another run) is tried
+        # again on the next free number.
+        for attempt in range(XVFB_ATTEMPTS):
+            server = ["-a"] if display is None else ["-n", str(free_display(display))]
+            with open(out / "xvfb.txt", "w") as log:
+                code, overran = run_bounded(["xvfb-run"] + server + ["-s", "-screen 0 800x600x24", "sh", "-c", script],
+                                            env, timeout, cwd=prefix / "drive_c", stderr=log)
+            if "Xvfb failed to start" not in (out / "xvfb.txt").read_text(errors="replace"):
+                break
+            started = time.monotonic()
+        else:
+            raise RunnerError("Xvfb failed to start %d times" % XVFB_ATTEMPTS)
         elapsed = time.monotonic() - started
         if code == 125:
             raise RunnerError("wine reg import %s failed" % reg)

@@ -28,7 +28,10 @@ INSTANT = re.compile(r"^((?:at_ms|at_us|confirm_after_ms|suspend_returns_after_m
 MOVES = (2, -2, 3, -3, 4, -4, 6, -6)
 # A world whose program waits for ever in the simulator (a box nobody answers) is cut on the PC
 # this long after the simulator's last event; what it printed until then is compared.
-STANDING_GRACE_S = 8
+STANDING_GRACE_S = 15
+# The X display numbers of the runs side by side start here, above where xvfb-run's own choice
+# (from 99 up) puts other runs on the machine.
+DISPLAY_BASE = 400
 # Wine runs longer than this are cut as overrunning (the longest worlds wait the program's
 # minute-long watchdog, and a busy machine stretches Wine's start).
 WORLD_TIMEOUT_S = 180
@@ -169,7 +172,7 @@ def run(opts, devsim, build, bits, workdir):
         slot, prefix = free.pop()
         try:
             return seed, case, differential.run_case(
-                "world-%d" % seed, case, devsim, prefix, build, workdir, bits, display=90 + slot)
+                "world-%d" % seed, case, devsim, prefix, build, workdir, bits, display=DISPLAY_BASE + 10 * slot)
         except (AssertionError, run_wine.RunnerError) as e:
             return seed, case, ([str(e)], 0.0)
         finally:
