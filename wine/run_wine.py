@@ -17,6 +17,10 @@ What it does, all headless and bounded in time:
     carrying the name of its thread: main, radio, regnotify, or the program's start routine),
   * cleans up (the prefix too, unless it was given or --keep-prefix).
 
+A 32-bit build (preset windows32, told apart by its PE header) runs under 32-bit Wine in a win32
+prefix. A scenario with something the PC side does not play is refused, naming each such thing
+(not_carried).
+
 Exit status: the program's, 3 when Wine or Xvfb is missing, 4 when the run overran its time.
 """
 

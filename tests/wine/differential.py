@@ -14,6 +14,10 @@ Wine run traced. Per case they must agree on
   * the invariants: devsim's checkers over the Wine run's event log, where they apply,
 and the Wine run must show what the case is about (a line of the trace, the ERTC written or
 not). Differences that the real OS causes are left out by name below, each with its reason.
+
+    tests/wine/differential.py --swarm FIRST..LAST [--jobs N] [--jitter-ms J] [--preset ...]
+
+runs the swarm worlds of those seeds instead, each compared in the same way (see swarm.py).
 """
 
 import argparse
