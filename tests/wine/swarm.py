@@ -35,6 +35,8 @@ DISPLAY_BASE = 400
 # Wine runs longer than this are cut as overrunning (the longest worlds wait the program's
 # minute-long watchdog, and a busy machine stretches Wine's start).
 WORLD_TIMEOUT_S = 180
+# A devsim run of one world takes well under a second of wall time.
+DEVSIM_TIMEOUT_S = 60
 
 
 def instants(text):
@@ -97,10 +99,20 @@ def settle(text, sim, jitter_ms, name):
     return text, notes
 
 
+def devsim_run(cmd):
+    """devsim run to its end; AssertionError when it does not finish in DEVSIM_TIMEOUT_S."""
+    try:
+        return subprocess.run([str(c) for c in cmd], capture_output=True, text=True,
+                              timeout=DEVSIM_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("devsim did not finish in %d s: %s" % (
+            DEVSIM_TIMEOUT_S, " ".join(str(c) for c in cmd)))
+
+
 def draw_world(devsim, seed, path):
-    result = subprocess.run([str(devsim), "explore", "--swarm", "--seeds", "%d..%d" % (seed, seed),
-                             "--jobs", "1", "--dump-scenario", str(path)],
-                            capture_output=True, text=True, timeout=60)
+    # Exploring one seed runs the world once and checks it: a simulator that hangs shows here.
+    result = devsim_run([devsim, "explore", "--swarm", "--seeds", "%d..%d" % (seed, seed),
+                         "--jobs", "1", "--dump-scenario", path])
     if result.returncode not in (0, 5) or not path.exists():
         raise AssertionError("devsim could not write the world of seed %d:\n%s" % (
             seed, result.stdout + result.stderr))
@@ -109,8 +121,7 @@ def draw_world(devsim, seed, path):
 
 def summary(devsim, path, args):
     out = Path(str(path) + ".summary.json")
-    subprocess.run([str(devsim), "-q", "--scenario", str(path), "--summary-json", str(out), "--"] + args,
-                   capture_output=True, text=True, timeout=60)
+    devsim_run([devsim, "-q", "--scenario", path, "--summary-json", out, "--"] + args)
     return json.loads(out.read_text())
 
 
@@ -150,9 +161,15 @@ def make_prefixes(first, count, bits):
 def run(opts, devsim, build, bits, workdir):
     """Runs the swarm; prints a line per world and the last line; returns the failures."""
     first, last = (int(x) for x in opts.swarm.split(".."))
-    carried, not_carried = [], {}
+    carried, not_carried, broken = [], {}, 0
     for seed in range(first, last + 1):
-        case, reasons = prepare(devsim, seed, workdir, opts.jitter_ms)
+        try:
+            case, reasons = prepare(devsim, seed, workdir, opts.jitter_ms)
+        except AssertionError as e:
+            # The simulator itself fails on the world: a difference, without running Wine.
+            print("seed %-5d DIFFERS before Wine: %s" % (seed, str(e).replace("\n", "\n  ")))
+            broken += 1
+            continue
         if case is None:
             print("seed %-5d not carried: %s" % (seed, "; ".join(reasons)))
             for reason in reasons:
@@ -195,5 +212,5 @@ def run(opts, devsim, build, bits, workdir):
     left = not_carried.pop("_worlds", 0)
     reasons = ", ".join("%s %d" % (r, n) for r, n in sorted(not_carried.items(), key=lambda x: -x[1]))
     print("%d of %d worlds agree (%d not carried%s)" % (
-        agree, len(carried), left, ": " + reasons if reasons else ""))
-    return len(carried) - agree
+        agree, len(carried) + broken, left, ": " + reasons if reasons else ""))
+    return len(carried) + broken - agree
