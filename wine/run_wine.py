@@ -282,11 +282,27 @@ XVFB_ATTEMPTS = 5
 
 
 def free_display(first):
-    """The first X display number from `first` on that no X server holds."""
+    """The first X display number from `first` on that no running X server holds. A lock whose
+    server is gone (killed before it could clean up) does not hold it: Xvfb takes such a lock
+    over."""
     n = first
-    while Path("/tmp/.X%d-lock" % n).exists() or Path("/tmp/.X11-unix/X%d" % n).exists():
+    while display_held(n):
         n += 1
     return n
+
+
+def display_held(n):
+    try:
+        pid = int(Path("/tmp/.X%d-lock" % n).read_text().strip())
+    except (OSError, ValueError):
+        return Path("/tmp/.X%d-lock" % n).exists()
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
 
 
 def builtin_loader(bits):
