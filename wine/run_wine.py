@@ -17,6 +17,10 @@ What it does, all headless and bounded in time:
     carrying the name of its thread: main, radio, regnotify, or the program's start routine),
   * cleans up (the prefix too, unless it was given or --keep-prefix).
 
+A 32-bit build (preset windows32, told apart by its PE header) runs under 32-bit Wine in a win32
+prefix. A scenario with something the PC side does not play is refused, naming each such thing
+(not_carried).
+
 Exit status: the program's, 3 when Wine or Xvfb is missing, 4 when the run overran its time.
 """
 
@@ -54,6 +58,15 @@ def require_tools():
 # The scenario
 # ------------------------------------------------------------------------------------------
 def load_scenario(path):
+    """The scenario as a dict (see read_scenario); RunnerError when the runner cannot carry it."""
+    scenario = read_scenario(path)
+    reasons = not_carried(scenario)
+    if reasons:
+        raise RunnerError("the Wine runner does not carry: " + "; ".join(reasons))
+    return scenario
+
+
+def read_scenario(path):
     """The scenario as a dict, a `base = "builtin"` file laid over the built-in handset: each
     table it names is merged key by key, every other key replaced."""
     builtin = SOURCE_DIR / "scenarios" / "builtin.toml"
@@ -71,10 +84,52 @@ def load_scenario(path):
                 merged[key] = value
         scenario = merged
     scenario["_dir"] = str(Path(path).resolve().parent)
-    unsupported = [k for k in ("clock_alarms", "other_process", "faults") if k in scenario]
-    if unsupported:
-        raise RunnerError("the Wine runner does not support " + ", ".join(unsupported))
     return scenario
+
+
+# What the PC's services and the user helper can play, beyond the tables they read whole.
+CARRIED_TIMELINE = {"delete_registry"}
+# The reason given for an outside event the user helper does not play.
+TIMELINE_REASONS = {"key": "key presses", "set_registry": "registry values set over time",
+                    "show_box": "other processes' boxes", "close_box": "other processes' boxes",
+                    "hold_mutex": "other processes' mutexes",
+                    "release_mutex": "other processes' mutexes"}
+CARRIED_RADIO_CONFIRM = {"off", "never"}
+
+
+def not_carried(scenario):
+    """Why a scenario (a dict, merged over the built-in handset) cannot be run under Wine: one
+    short reason per thing the PC side does not play, empty when it can be run."""
+    reasons = []
+    if scenario.get("faults", {}).get("fail"):
+        reasons.append("platform faults")
+    if scenario.get("other_process"):
+        reasons.append("other processes")
+    if "clock_alarms" in scenario:
+        reasons.append("clock alarms")
+    for step in scenario.get("timeline", []):
+        action = step.get("do")
+        if action not in CARRIED_TIMELINE:
+            reasons.append(TIMELINE_REASONS.get(action, "timeline action %s" % action))
+    radio = scenario.get("radio", {})
+    if radio.get("confirm", "off") not in CARRIED_RADIO_CONFIRM:
+        reasons.append("radio confirmation %s" % radio["confirm"])
+    if radio.get("notify"):
+        reasons.append("extra radio reports")
+    if "init_result" in radio or "command_result" in radio:
+        reasons.append("radio calls failing")
+    processes = scenario.get("processes", {})
+    if processes.get("snapshot", "ok") != "ok" or processes.get("extra_processes"):
+        reasons.append("process snapshot knobs")
+    leds = scenario.get("leds", {})
+    if leds.get("count_fails") or any(led.get("supports_fails") or led.get("settings_fails")
+                                      for led in leds.get("leds", [])):
+        reasons.append("LED queries failing")
+    if any("DoShutdownAnimation" not in lib.get("exports", []) for lib in scenario.get("library", [])):
+        reasons.append("a library without the animation entry")
+    if any("short_read_bytes" in f or "size_fails" in f for f in scenario.get("file", [])):
+        reasons.append("file reads failing")
+    return sorted(set(reasons), key=reasons.index)
 
 
 def reg_body(text):
@@ -196,45 +251,116 @@ def place_files(scenario, prefix, build):
 # ------------------------------------------------------------------------------------------
 # Wine
 # ------------------------------------------------------------------------------------------
-def wine_env(prefix):
+def exe_bits(exe):
+    """32 or 64: the machine a Windows executable is built for, from its PE header."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        raise RunnerError("%s is not a Windows executable" % exe)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    if head[pe:pe + 4] != b"PE\0\0":
+        raise RunnerError("%s is not a Windows executable" % exe)
+    machine = struct.unpack_from("<H", head, pe + 4)[0]
+    if machine not in MACHINE_BITS:
+        raise RunnerError("%s is built for machine 0x%04x, neither i386 nor x86-64" % (exe, machine))
+    return MACHINE_BITS[machine]
+
+
+MACHINE_BITS = {0x014C: 32, 0x8664: 64}
+
+
+def wine_env(prefix, bits=64):
+    """A 32-bit program runs in a prefix of its own made with WINEARCH=win32 (Debian's wine32
+    package); a win64 prefix is never reused for it, nor the other way round."""
     env = dict(os.environ)
     env.update({"WINEPREFIX": str(Path(prefix).resolve()), "WINEDEBUG": os.environ.get("RUN_WINE_DEBUG", "-all"), "WINEDLLOVERRIDES": "mscoree,mshtml=",
-                "WINEARCH": "win64"})
+                "WINEARCH": "win32" if bits == 32 else "win64"})
     return env
 
 
+XVFB_ATTEMPTS = 5
+
+
+def free_display(first):
+    """The first X display number from `first` on that no running X server holds. A lock whose
+    server is gone (killed before it could clean up) does not hold it: Xvfb takes such a lock
+    over."""
+    n = first
+    while display_held(n):
+        n += 1
+    return n
+
+
+def display_held(n):
+    try:
+        pid = int(Path("/tmp/.X%d-lock" % n).read_text().strip())
+    except (OSError, ValueError):
+        return Path("/tmp/.X%d-lock" % n).exists()
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
+def builtin_loader(bits):
+    """The loader that runs Wine's own programs (reg) with the build's word size. With 32-bit
+    Wine installed beside the 64-bit one, `wine reg` in a win64 prefix is the 32-bit reg.exe: it
+    imports under Wow6432Node, out of a 64-bit program's sight, and even with /reg:64 its deletions
+    of keys miss the 64-bit view, so the 64-bit loader is named (Debian keeps it out of PATH)."""
+    if bits == 32:
+        return "wine"
+    for loader in (shutil.which("wine64"), "/usr/lib/wine/wine64"):
+        if loader and os.access(loader, os.X_OK):
+            return loader
+    return "wine"
+
+
 def run_bounded(cmd, env, timeout, cwd=None, stdout=None, stderr=None):
-    """Runs cmd in its own process group; on overrunning timeout the group is killed."""
+    """Runs cmd in its own process group; on overrunning timeout the group is ended: asked
+    first, so that xvfb-run stops its X server and frees the display's lock, then killed."""
     proc = subprocess.Popen(cmd, env=env, cwd=cwd, stdout=stdout, stderr=stderr,
                             start_new_session=True)
     try:
         return proc.wait(timeout=timeout), False
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
+        os.killpg(proc.pid, signal.SIGTERM)
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         proc.wait()
         return None, True
 
 
-def make_prefix(prefix, timeout=120):
-    env = wine_env(prefix)
+def make_prefix(prefix, timeout=120, bits=64):
+    env = wine_env(prefix, bits)
     Path(prefix).mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
     code, overran = run_bounded(["wineboot", "-i"], env, timeout, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
     if overran or code != 0:
-        raise RunnerError("wineboot could not set up the prefix %s" % prefix)
+        raise RunnerError("wineboot could not set up the %d-bit prefix %s%s" % (
+            bits, prefix, " (32-bit Wine comes from Debian's wine32:i386, with the i386 "
+            "architecture added to dpkg)" if bits == 32 else ""))
     run_bounded(["wineserver", "-w"], env, timeout)
     return time.monotonic() - started
 
 
-def stop_wineserver(prefix):
-    run_bounded(["wineserver", "-k"], wine_env(prefix), 20, stdout=subprocess.DEVNULL,
+def stop_wineserver(prefix, bits=64):
+    run_bounded(["wineserver", "-k"], wine_env(prefix, bits), 20, stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL)
 
 
-def start_routines(exe):
+def start_routines(exe, bits=64):
     """Addresses of the program's functions, by nm, for naming threads by start routine."""
-    nm = shutil.which("x86_64-w64-mingw32-nm") or shutil.which("nm")
+    nm = shutil.which("i686-w64-mingw32-nm" if bits == 32 else "x86_64-w64-mingw32-nm") or shutil.which("nm")
     out = subprocess.run([nm, "-C", str(exe)], capture_output=True, text=True, check=True).stdout
     names = {}
     for line in out.splitlines():
@@ -264,14 +390,16 @@ def name_threads(events, routines):
 
 
 def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None, timeout=120,
-        keep_prefix=False):
+        keep_prefix=False, display=None):
     """One run of shutdown.exe under Wine; returns a dict with the exit code, the trace text,
-    the events and the wall time."""
+    the events and the wall time. Runs side by side give each its own prefix and `display`
+    (an X server number), since xvfb-run's own choice of a free one races with another's."""
     require_tools()
     build = Path(build or SOURCE_DIR / "build" / "windows").resolve()
     exe = build / "pc" / "shutdown.exe"
     if not exe.exists():
         raise RunnerError("%s is missing: cmake --preset windows && cmake --build --preset windows" % exe)
+    bits = exe_bits(exe)
     scenario = load_scenario(scenario_path)
     own_prefix = prefix is None
     prefix = Path(prefix or tempfile.mkdtemp(prefix="wineprefix-", dir=build)).resolve()
@@ -279,10 +407,10 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
     out.mkdir(parents=True, exist_ok=True)
     try:
         if not (prefix / "system.reg").exists():
-            make_prefix(prefix)
-        env = wine_env(prefix)
+            make_prefix(prefix, bits=bits)
+        env = wine_env(prefix, bits)
         # Nothing of an earlier run in this prefix (a box left standing holds its mutex) lives on.
-        stop_wineserver(prefix)
+        stop_wineserver(prefix, bits)
         reg = out / "handset.reg"
         registry_file(scenario, reg)
         place_files(scenario, prefix, build)
@@ -298,24 +426,36 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
         for step in scenario.get("timeline", []):
             if step.get("do") != "delete_registry":
                 raise RunnerError("the Wine runner does not support timeline action %s" % step.get("do"))
-            user += ["--delete-value", step["key"], "%s@%d" % (step["value"], step.get("at_ms", 0))]
+            # An instant is given in ms or in us; the helper keeps ms.
+            at_ms = step["at_ms"] if "at_ms" in step else step.get("at_us", 0) // 1000
+            user += ["--delete-value", step["key"], "%s@%d" % (step["value"], at_ms)]
         quoted = lambda words: " ".join("'" + w.replace("'", "'\\''") + "'" for w in words)
         # The registry is imported on the display of the run: the first Wine process of a fresh
         # server starts the desktop, which must have the display for the program's boxes.
-        script = ("wine reg import %s >/dev/null 2>&1 || exit 125; "
+        script = ("%s reg import %s >/dev/null 2>&1 || exit 125; "
                   "wine %s & user=$!; wine %s 2>%s; code=$?; "
                   "kill $user 2>/dev/null; wait $user 2>/dev/null; exit $code") % (
-                      quoted([str(reg)]), quoted(user), quoted([str(exe)] + list(args)),
+                      quoted([builtin_loader(bits)]), quoted([str(reg)]), quoted(user), quoted([str(exe)] + list(args)),
                       quoted([str(out / "trace.txt")]))
         started = time.monotonic()
         # The handset's \Windows is C:\Windows: the program runs with C:\ as its directory.
-        code, overran = run_bounded(["xvfb-run", "-a", "-s", "-screen 0 800x600x24", "sh", "-c", script],
-                                    env, timeout, cwd=prefix / "drive_c")
+        # An X server that fails to start (its number taken meanwhile by another run) is tried
+        # again on the next free number.
+        for attempt in range(XVFB_ATTEMPTS):
+            server = ["-a"] if display is None else ["-n", str(free_display(display))]
+            with open(out / "xvfb.txt", "w") as log:
+                code, overran = run_bounded(["xvfb-run"] + server + ["-s", "-screen 0 800x600x24", "sh", "-c", script],
+                                            env, timeout, cwd=prefix / "drive_c", stderr=log)
+            if "Xvfb failed to start" not in (out / "xvfb.txt").read_text(errors="replace"):
+                break
+            started = time.monotonic()
+        else:
+            raise RunnerError("Xvfb failed to start %d times" % XVFB_ATTEMPTS)
         elapsed = time.monotonic() - started
         if code == 125:
             raise RunnerError("wine reg import %s failed" % reg)
         if overran:
-            stop_wineserver(prefix)
+            stop_wineserver(prefix, bits)
         trace = (out / "trace.txt").read_text(encoding="utf-8", errors="replace") \
             if (out / "trace.txt").exists() else ""
         events = []
@@ -328,7 +468,7 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
                     except json.JSONDecodeError as e:
                         raise RunnerError("%s:%d is not a JSON record (%s): %r" % (
                             events_path, n, e, line[:120]))
-        events = name_threads(events, start_routines(exe))
+        events = name_threads(events, start_routines(exe, bits))
         with open(out / "events.named.jsonl", "w") as f:
             for e in events:
                 f.write(json.dumps(e) + "\n")
@@ -336,7 +476,7 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
                 "seconds": elapsed, "out": out}
     finally:
         if own_prefix and not keep_prefix:
-            stop_wineserver(prefix)
+            stop_wineserver(prefix, bits)
             shutil.rmtree(prefix, ignore_errors=True)
 
 

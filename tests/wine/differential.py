@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Differential test: the program under Wine against the simulator.
 
-    tests/wine/differential.py --devsim build/default/devsim [--keep] [CASE...]
+    tests/wine/differential.py --devsim build/default/devsim [--preset windows32] [--keep] [CASE...]
 
-Builds shutdown.exe (preset "windows"), makes one Wine prefix for all cases, and runs each case
+Builds shutdown.exe (preset "windows", or "windows32" for the handset's 32-bit word size under
+32-bit Wine), makes one Wine prefix for all cases, and runs each case
 under Wine and in the simulator, the simulator given the same registry and the local time the
 Wine run traced. Per case they must agree on
   * each thread's trace lines, in order (threads truly run at once under Wine, so lines are
@@ -13,6 +14,10 @@ Wine run traced. Per case they must agree on
   * the invariants: devsim's checkers over the Wine run's event log, where they apply,
 and the Wine run must show what the case is about (a line of the trace, the ERTC written or
 not). Differences that the real OS causes are left out by name below, each with its reason.
+
+    tests/wine/differential.py --swarm FIRST..LAST [--jobs N] [--jitter-ms J] [--preset ...]
+
+runs the swarm worlds of those seeds instead, each compared in the same way (see swarm.py).
 """
 
 import argparse
@@ -43,6 +48,9 @@ CASES = {
                       "expect": ("AutoShutdownThread", "[AutoShutdownThread] SendMessage IDYES.")},
 }
 
+# The builds the cases run with, and the word size of each: the 32-bit one has the handset's.
+PRESET_BITS = {"windows": 64, "windows32": 32}
+
 # Trace lines that depend on what the real OS has and the simulated handset does not.
 OS_LINES = [
     # The process list is the PC's (Wine's services, explorer, the user helper...), not the
@@ -67,6 +75,12 @@ HANDSET_OPS = {
     "RegistryNotifyCallback", "RegistryCloseNotification", "CreateFileW", "DeviceIoControl",
     "GetProcAddressW", "DoShutdownAnimation",
 }
+# A notification record is a header and a trigger, which hold handles and pointers, then its
+# strings. The simulator runs the program built for its 64-bit host, so its records have the
+# 64-bit layout; the handset's own (and the windows32 build's) is the 32-bit one. The sizes are
+# compared from the strings on: the fixed part is 96 bytes with 8-byte pointers, 68 with 4-byte.
+SIMULATOR_BITS = 64
+RECORD_FIXED_BYTES = {64: 96, 32: 68}
 # Arguments that are handle values or addresses: the PC's and the simulator's differ.
 HANDLE_ARGS = {"handle", "module", "key", "notification", "root", "call_event"}
 # Arguments only one side records (the PC's animation library reports how long it played; the
@@ -98,9 +112,16 @@ def scenario_text(case, start):
         text = 'base = "builtin"\n'
     else:
         text = (SOURCE_DIR / case["scenario"]).read_text()
-    if start is not None:
-        text += '\n[clock]\nstart = "%s"\n' % start.strftime("%Y-%m-%d %H:%M:%S")
-    return text
+    if start is None:
+        return text
+    line = 'start = "%s"' % start.strftime("%Y-%m-%d %H:%M:%S")
+    clock = re.search(r"^\[clock\]\n((?:[^\[\n].*\n|\n)*)", text, re.M)
+    if clock is None:
+        return text + "\n[clock]\n" + line + "\n"
+    body = re.sub(r"^start = .*$", line, clock.group(1), count=1, flags=re.M)
+    if body == clock.group(1):
+        body = line + "\n" + body
+    return text[:clock.start(1)] + body + text[clock.end(1):]
 
 
 def traced_local_time(events):
@@ -145,14 +166,17 @@ def canonical(value):
     return value
 
 
-def requests(events):
-    """Each thread's handset-only requests: operation and arguments, handles left out."""
+def requests(events, bits=SIMULATOR_BITS):
+    """Each thread's handset-only requests: operation and arguments, handles left out, and the
+    size of a notification record counted from its strings on (see RECORD_FIXED_BYTES)."""
     out = {}
     for e in events:
         if e.get("kind") != "call" or e.get("op") not in HANDSET_OPS:
             continue
         args = {k: canonical(v) for k, v in sorted(e.get("args", {}).items())
                 if k not in HANDLE_ARGS and k not in ONE_SIDED_ARGS}
+        if e["op"] == "CeGetUserNotification" and args.get("size", 0) >= RECORD_FIXED_BYTES[bits]:
+            args["size"] = "fixed part + %d" % (args["size"] - RECORD_FIXED_BYTES[bits])
         out.setdefault(e["thread"], []).append(e["op"] + " " + json.dumps(args, sort_keys=True))
     return out
 
@@ -176,13 +200,18 @@ def check_invariants(devsim, events_path, problems):
         problems.append("devsim check on the Wine run's event log:\n" + result.stdout + result.stderr)
 
 
-def run_case(name, case, devsim, prefix, build, workdir):
+def run_case(name, case, devsim, prefix, build, workdir, bits, display=None):
+    """Runs a case under Wine and in the simulator and compares them; returns the problems and
+    the Wine run's seconds. A case may bound its Wine run ("timeout", 90 s by default) and say
+    that the run is cut there on purpose ("stands": the program waits for ever)."""
     problems = []
     wine = run_wine.run(case["args"], SOURCE_DIR / case["scenario"] if case["scenario"] else None,
                         case["answers"], prefix=prefix, build=build,
-                        out=Path(workdir, name), timeout=90)
-    if wine["overran"]:
+                        out=Path(workdir, name), timeout=case.get("timeout", 90), display=display)
+    if wine["overran"] and not case.get("stands"):
         problems.append("the Wine run overran its time")
+    if not wine["overran"] and case.get("stands"):
+        problems.append("the Wine run ended; in the simulator the program waits for ever")
     events_w = wine["events"]
 
     # The simulator's clock starts so that its first reading of the local time falls into the
@@ -198,10 +227,10 @@ def run_case(name, case, devsim, prefix, build, workdir):
                              workdir, name)
 
     compare_threads("trace lines", thread_lines(events_w), thread_lines(events_s), problems)
-    compare_threads("handset requests", requests(events_w), requests(events_s), problems)
+    compare_threads("handset requests", requests(events_w, bits), requests(events_s), problems)
     if ertc_values(events_w) != ertc_values(events_s):
         problems.append("ERTC: simulator %s, wine %s" % (ertc_values(events_s), ertc_values(events_w)))
-    if case["ertc"] != bool(ertc_values(events_w)):
+    if case["ertc"] is not None and case["ertc"] != bool(ertc_values(events_w)):
         problems.append("the Wine run %s the ERTC" % ("did not write" if case["ertc"] else "wrote"))
     if case["ertc"]:
         # The snapshot must be readable on the real OS too: some process is always listed.
@@ -213,14 +242,15 @@ def run_case(name, case, devsim, prefix, build, workdir):
         thread, line = case["expect"]
         if line not in thread_lines(events_w).get(thread, []):
             problems.append("the Wine run lacks the line %r on %s" % (line, thread))
-    check_invariants(devsim, Path(wine["out"], "events.named.jsonl"), problems)
+    if not wine["overran"]:
+        check_invariants(devsim, Path(wine["out"], "events.named.jsonl"), problems)
     return problems, wine["seconds"]
 
 
-def run_services_test(prefix, build):
+def run_services_test(prefix, build, bits):
     """The handset-only services' own test, in the same prefix."""
     exe = build / "pc" / "services_test.exe"
-    result = subprocess.run(["wine", str(exe)], env=run_wine.wine_env(prefix), capture_output=True,
+    result = subprocess.run(["wine", str(exe)], env=run_wine.wine_env(prefix, bits), capture_output=True,
                             text=True, timeout=60, cwd=prefix / "drive_c")
     passed = result.returncode == 0
     print("%-14s %s" % ("services", "pass" if passed else "FAILED"))
@@ -229,34 +259,23 @@ def run_services_test(prefix, build):
     return passed
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--devsim", default=str(SOURCE_DIR / "build" / "default" / "devsim"))
-    parser.add_argument("--keep", action="store_true", help="keep the prefix and the runs")
-    parser.add_argument("cases", nargs="*", default=list(CASES))
-    opts = parser.parse_args()
-    started = time.monotonic()
-    try:
-        run_wine.require_tools()
-    except run_wine.RunnerError as e:
-        print("wine differential: " + str(e))
-        return 1
-    build = SOURCE_DIR / "build" / "windows"
-    for step in (["cmake", "--preset", "windows"], ["cmake", "--build", "--preset", "windows", "-j2"]):
-        result = subprocess.run(step, cwd=SOURCE_DIR, capture_output=True, text=True, timeout=600)
-        if result.returncode != 0:
-            print(" ".join(step) + " failed:\n" + result.stdout + result.stderr)
-            return 1
-    workdir = Path(tempfile.mkdtemp(prefix="wine-diff-", dir=build))
+def named_differences(bits):
+    return ("named differences left out: " + "; ".join(sorted({r for _, r in OS_LINES})) +
+            "; handle values and addresses" +
+            ("; the notification record's 32-bit layout" if bits != SIMULATOR_BITS else ""))
+
+
+def run_cases(opts, build, bits, workdir):
+    """The hand cases in one prefix; returns the failures."""
     prefix = workdir / "prefix"
     failed = 0
     try:
-        setup = run_wine.make_prefix(prefix)
-        print("prefix ready in %.1f s" % setup)
-        failed += not run_services_test(prefix, build)
+        setup = run_wine.make_prefix(prefix, bits=bits)
+        print("%d-bit prefix ready in %.1f s" % (bits, setup))
+        failed += not run_services_test(prefix, build, bits)
         for name in opts.cases:
             try:
-                problems, seconds = run_case(name, CASES[name], opts.devsim, prefix, build, workdir)
+                problems, seconds = run_case(name, CASES[name], opts.devsim, prefix, build, workdir, bits)
             except (AssertionError, run_wine.RunnerError) as e:
                 problems, seconds = [str(e)], 0.0
             print("%-14s %s (wine %.1f s)" % (name, "FAILED" if problems else "agrees", seconds))
@@ -264,14 +283,55 @@ def main():
                 print("  " + problem.replace("\n", "\n  "))
             failed += bool(problems)
     finally:
-        run_wine.stop_wineserver(prefix)
+        run_wine.stop_wineserver(prefix, bits)
+    return failed
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--devsim", default=str(SOURCE_DIR / "build" / "default" / "devsim"))
+    parser.add_argument("--keep", action="store_true", help="keep the prefix and the runs")
+    parser.add_argument("--preset", choices=sorted(PRESET_BITS), default="windows",
+                        help="the build to run: windows (x86-64, 64-bit Wine) or windows32 (i686, "
+                        "the handset's word size, 32-bit Wine in a win32 prefix)")
+    parser.add_argument("--swarm", metavar="FIRST..LAST",
+                        help="instead of the hand cases, the swarm worlds of these seeds")
+    parser.add_argument("--jobs", type=int, default=2, help="swarm worlds run side by side")
+    parser.add_argument("--jitter-ms", type=int, default=400,
+                        help="how far apart a PC may put two instants the simulator keeps apart")
+    parser.add_argument("cases", nargs="*", default=list(CASES))
+    opts = parser.parse_args()
+    if opts.swarm and not re.fullmatch(r"\d+\.\.\d+", opts.swarm):
+        parser.error("--swarm takes FIRST..LAST, e.g. 1..30")
+    if opts.jobs < 1 or opts.jitter_ms < 1:
+        parser.error("--jobs and --jitter-ms take a number of 1 or more")
+    started = time.monotonic()
+    try:
+        run_wine.require_tools()
+    except run_wine.RunnerError as e:
+        print("wine differential: " + str(e))
+        return 1
+    build = SOURCE_DIR / "build" / opts.preset
+    bits = PRESET_BITS[opts.preset]
+    for step in (["cmake", "--preset", opts.preset], ["cmake", "--build", "--preset", opts.preset, "-j2"]):
+        result = subprocess.run(step, cwd=SOURCE_DIR, capture_output=True, text=True, timeout=600)
+        if result.returncode != 0:
+            print(" ".join(step) + " failed:\n" + result.stdout + result.stderr)
+            return 1
+    workdir = Path(tempfile.mkdtemp(prefix="wine-diff-", dir=build))
+    if opts.keep:
+        print("keeping the prefix and the runs in %s" % workdir)
+    try:
+        if opts.swarm:
+            import swarm
+            print(named_differences(bits))
+            return 1 if swarm.run(opts, Path(opts.devsim), build, bits, workdir) else 0
+        failed = run_cases(opts, build, bits, workdir)
+    finally:
         if not opts.keep:
             import shutil
             shutil.rmtree(workdir, ignore_errors=True)
-        else:
-            print("kept: %s" % workdir)
-    print("named differences left out: " + "; ".join(sorted({r for _, r in OS_LINES})) +
-          "; handle values and addresses")
+    print(named_differences(bits))
     print("%s, %.1f s" % ("all agree" if not failed else "%d failure(s)" % failed,
                           time.monotonic() - started))
     return 1 if failed else 0
