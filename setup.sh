@@ -9,9 +9,11 @@ set -euo pipefail
 RUN_PACKAGES=(build-essential cmake ninja-build libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
               libboost-context-dev libmimalloc-dev)
 # The tests add GoogleTest and Google Benchmark, Python for the tool tests, Chromium for the
-# pictures, the MinGW-w64 compilers for the Windows builds, and Wine and Xvfb to run them.
-TEST_PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libbenchmark-dev python3 chromium
-               g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xauth)
+# pictures, clang-format for the layout check, the MinGW-w64 compilers for the Windows builds,
+# and Wine (64-bit, and 32-bit through i386 multiarch for the handset's word size) and Xvfb to
+# run them.
+TEST_PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libbenchmark-dev python3 chromium clang-format
+               g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 xvfb xauth)
 
 if [ "${1:-}" = "--list" ]; then
   case "${2:-}" in
@@ -34,6 +36,12 @@ if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  # A package of another architecture (wine32:i386) needs that architecture known to dpkg.
+  for pkg in "${need[@]}"; do
+    case "$pkg" in
+      *:i386) dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386 ;;
+    esac
+  done
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
