@@ -72,10 +72,10 @@ TEST(CheckedRun, TheVerdictJudgesAsTheWholeSummary) {
       const Case& c = cases[i];
       sim::BatchItem item{&scenarios[i], {}};
       item.options.seed = seed;
-      item.options.command_line = sim::JoinCommandLine(c.args);
+      item.options.args = c.args;
       item.options.entry = c.entry;
       item.options.fail = c.fail;
-      if (c.time_limit_ms) item.options.time_limit = c.time_limit_ms * sim::kMicrosPerMs;
+      item.options.time_limit_ms = c.time_limit_ms;
       items.push_back(item);
       RunSpec spec;
       spec.scenario = c.scenario;
