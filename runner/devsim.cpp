@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -60,7 +61,7 @@ std::string Unknown(const CLI::App& app, int argc, char** argv) {
         continue;
       }
       const std::string closest = devsim::Closest(word, commands);
-      if (!closest.empty() && std::none_of(word.begin(), word.end(), ::isdigit))
+      if (!closest.empty() && std::none_of(word.begin(), word.end(), [](unsigned char c) { return std::isdigit(c); }))
         return "unknown command '" + word + "' (did you mean " + closest + "?)";
     }
     if (word.rfind("--", 0) != 0 || word.size() < 3) continue;
