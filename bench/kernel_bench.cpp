@@ -89,7 +89,7 @@ void BM_Mode3UnansweredRun(benchmark::State& state) {
       const auto start = Clock::now();
       sim::RunOptions o;
       o.seed = 3;
-      o.command_line = u"3";
+      o.args = {"3"};
       o.mechanism = MechanismOf(state);
       auto* handset = new sim::Handset(scenario, o);
       benchmark::DoNotOptimize(sim::RunChecked(*handset).summary);
@@ -106,7 +106,7 @@ BENCHMARK(BM_Mode3UnansweredRun)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmar
 void BM_BuildHandset(benchmark::State& state) {
   const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
   sim::RunOptions o;
-  o.command_line = u"3";
+  o.args = {"3"};
   o.mechanism = sim::KernelMechanism::kFibers;
   for (auto _ : state) {
     auto handset = std::make_unique<sim::Handset>(scenario, o);
@@ -123,7 +123,7 @@ void BM_HandsetSummary(benchmark::State& state) {
   const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
   sim::RunOptions o;
   o.seed = 5;
-  o.command_line = u"3";
+  o.args = {"3"};
   o.mechanism = sim::KernelMechanism::kFibers;
   o.name_host_thread = false;
   auto handset = std::make_unique<sim::Handset>(scenario, o);
@@ -138,7 +138,7 @@ BENCHMARK(BM_HandsetSummary)->Unit(benchmark::kMicrosecond);
 void BM_ExploredSeedInProcess(benchmark::State& state) {
   const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
   sim::RunOptions o;
-  o.command_line = u"3";
+  o.args = {"3"};
   o.mechanism = sim::KernelMechanism::kFibers;
   o.name_host_thread = false;
   std::uint64_t seed = 0;
@@ -160,7 +160,7 @@ void BM_ExploreRaceAnswerTimeout(benchmark::State& state) {
   for (int seed = 1; seed <= kSeeds; ++seed) {
     sim::BatchItem item{&scenario, {}};
     item.options.seed = static_cast<std::uint64_t>(seed);
-    item.options.command_line = u"3";
+    item.options.args = {"3"};
     item.options.mechanism = MechanismOf(state);
     items.push_back(item);
   }

@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -87,7 +89,8 @@ namespace {
 void AddShardOptions(CLI::App& app, ShardArgs& s) {
   app.add_option("--shard", s.shard, "run only part K of N of the batch (K from 1), for spreading it over machines")
       ->check([](const std::string& v) { return sim::ParseShard(v) ? std::string() : "expected K/N with 1 <= K <= N"; });
-  app.add_option("--report-json", s.report_json, "write the report as JSON to FILE (devsim merge combines shards)");
+  app.add_option("--report-json", s.report_json, "write the report as JSON to FILE (devsim merge combines shards)")
+      ->check(FileName());
 }
 
 }  // namespace
@@ -96,7 +99,7 @@ CLI::App* AddMergeCommand(CLI::App& app, MergeArgs& m) {
   CLI::App* merge = app.add_subcommand("merge", "combine the --report-json reports of a batch's shards into the "
                                                 "report of one run over the whole batch");
   merge->add_option("REPORT", m.files, "shard reports")->required()->check(CLI::ExistingFile);
-  merge->add_option("--report-json", m.report_json, "write the merged report as JSON to FILE");
+  merge->add_option("--report-json", m.report_json, "write the merged report as JSON to FILE")->check(FileName());
   return merge;
 }
 
@@ -141,22 +144,34 @@ namespace {
 // The swarm: a world per seed over the scenario; `dump_file` receives the first seed's world.
 bool SetUpSwarm(const Args& a, const std::string& dump_file, sim::ExploreOptions& o) {
   std::vector<std::string> modes;
-  if (!a.program_args.empty()) modes.push_back(a.program_args.front());
+  if (!a.run.args.empty()) modes.push_back(a.run.args.front());
   o.world = [modes](const sim::Scenario& base, sim::RunOptions& options) {
     const sim::SwarmWorld w = sim::DrawSwarmWorld(options.seed, modes);
-    options.command_line = sim::Wide(w.mode);
+    options.args = {w.mode};
+    options.cmdline.reset();
     return sim::SwarmScenario(base, w, options.seed);
   };
-  const std::string scenario_file = a.scenario;
-  const std::string options = o.replay_prefix + (o.pct ? " --pct --pct-depth " + std::to_string(o.pct_depth) : "");
-  o.world_report = [=](std::uint64_t seed) { return sim::SwarmSeedReport(scenario_file, seed, modes, options); };
+  const sim::RunOptions given = o.base;
+  o.world_report = [given, modes](std::uint64_t seed) { return sim::SwarmSeedReport(given, seed, modes); };
   if (dump_file.empty()) return true;
-  const std::string text = sim::SwarmScenarioFile(a.scenario, sim::DrawSwarmWorld(o.first_seed, modes), o.first_seed);
+  const sim::DeviceKnob* knob = FindKnob(a.run.knob);
+  const std::string text =
+      sim::SwarmScenarioFile(given, knob ? knob->overrides : "", sim::DrawSwarmWorld(o.first_seed, modes), o.first_seed);
   std::ofstream out(dump_file, std::ios::binary);
   out << text;
   out.flush();
   if (!out) std::cerr << "devsim explore: cannot write the scenario to " << dump_file << "\n";
   return static_cast<bool>(out);
+}
+
+// A report file that cannot be written is a usage error before the batch runs, not a surprise
+// after it; the probe leaves an empty file that the batch's report replaces.
+bool ReportWritable(const std::string& path, const char* command) {
+  if (path.empty()) return true;
+  std::ofstream probe(path, std::ios::app);
+  if (probe) return true;
+  std::cerr << "devsim " << command << ": cannot write the report to " << path << ": " << std::strerror(errno) << "\n";
+  return false;
 }
 
 }  // namespace
@@ -168,20 +183,21 @@ int RunExplore(const ExploreArgs& e) {
     std::cerr << "devsim explore: " << err << "\n";
     return 2;
   }
-  if (std::string err = CheckFailRules(a.fail); !err.empty()) {
+  if (std::string err = CheckFailRules(a.run.fail); !err.empty()) {
     std::cerr << "devsim explore: " << err << "\n";
     return 2;
   }
-  sim::Scenario scenario = LoadScenario(a);
+  if (!e.dump_file.empty() && !e.swarm) {
+    std::cerr << "devsim explore: --dump-scenario writes a swarm world; add --swarm\n";
+    return 2;
+  }
+  if (!ReportWritable(e.shard.report_json, "explore")) return 2;
+  sim::Scenario scenario = LoadScenario(a.run);
   sim::ExploreOptions o;
-  o.scenario_file = a.scenario;
   o.first_seed = range.first;
   o.runs = range.count;
   o.jobs = e.jobs;
-  o.pct = a.pct;
-  o.pct_depth = a.pct_depth;
-  o.base = BaseOptions(a, scenario);
-  o.args = ProgramArgs(a, scenario);
+  o.base = ResolvedOptions(a.run, scenario);
   o.max_reported = e.max_reported;
   o.progress = isatty(2);
   // A scenario that cannot be built fails every seed the same way: say so once, at once.
@@ -189,18 +205,13 @@ int RunExplore(const ExploreArgs& e) {
     std::cerr << "devsim: " << sim::Printable(err) << "\n";
     return 2;
   }
-  if (const std::string note = ForeignExpectations(a, scenario); !note.empty()) {
+  if (const std::string note = ForeignExpectations(a.run, scenario); !note.empty()) {
     std::cerr << "devsim explore: " << note << "; not checked\n";
     scenario = scenario.Overridden("[expect]\noutcome = []\nertc = \"\"\n", "explore");
   }
-  for (const auto& x : a.answers) o.replay_prefix += " --answer " + x;
-  for (const auto& f : a.fail) o.replay_prefix += " --fail " + ShellQuote(f);
-  if (a.time_limit_ms) o.replay_prefix += " --time-limit " + std::to_string(*a.time_limit_ms);
-  if (!e.dump_file.empty() && !e.swarm) {
-    std::cerr << "devsim explore: --dump-scenario writes a swarm world; add --swarm\n";
-    return 2;
-  }
   if (e.swarm && !SetUpSwarm(a, e.dump_file, o)) return 2;
+  if (!e.swarm)
+    if (const std::string note = ModeNote(o.base); !note.empty()) std::cerr << "devsim explore: note: " << note << "\n";
   o.shard = *sim::ParseShard(e.shard.shard);
   o.report_json = e.shard.report_json;
   const sim::ExploreResult r = sim::Explore(scenario, o);
@@ -230,7 +241,7 @@ sim::Scenario SweepScenario(const sim::Scenario& scenario) {
 CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s) {
   CLI::App* sweep = app.add_subcommand("sweep", "turn on every fault knob of the handset on its own and fail the N-th "
                                                 "call of every platform operation, in each mode; checks every run");
-  sweep->add_option("--scenario", s.common.scenario, "scenario file (TOML); default: the built-in handset")
+  sweep->add_option("--scenario", s.common.run.scenario_file, "scenario file (TOML); default: the built-in handset")
       ->check(CLI::ExistingFile);
   sweep->add_option("--modes", s.modes, "the modes to sweep, comma separated (1, 2, 3)")->default_val("1,2,3");
   sweep->add_option("--jobs", s.jobs, "parallel processes (default: the number of cores)")->check(WholeNumber(1, kMaxJobs));
@@ -247,12 +258,13 @@ int RunSweep(const SweepArgs& s) {
     return 0;
   }
   sim::SweepOptions so;
-  so.scenario_file = s.common.scenario;
+  so.scenario_file = s.common.run.scenario_file;
   so.jobs = s.jobs;
   so.max_reported = s.max_reported;
   so.progress = isatty(2);
   so.shard = *sim::ParseShard(s.shard.shard);
   so.report_json = s.shard.report_json;
+  if (!ReportWritable(so.report_json, "sweep")) return 2;
   so.modes.clear();
   for (std::size_t p = 0; p <= s.modes.size();) {
     const std::size_t comma = std::min(s.modes.find(',', p), s.modes.size());
@@ -265,10 +277,10 @@ int RunSweep(const SweepArgs& s) {
     p = comma + 1;
   }
   // Checked before any change is laid over it: a laid-over copy no longer knows its lines.
-  const sim::Scenario loaded = LoadScenario(s.common);
+  const sim::Scenario loaded = LoadScenario(s.common.run);
   for (const auto& mode : so.modes) {
     sim::RunOptions opts;
-    opts.command_line = std::u16string(mode.begin(), mode.end());
+    opts.args = {mode};
     if (std::string err = ScenarioProblem(loaded, opts); !err.empty()) {
       std::cerr << "devsim: " << sim::Printable(err) << "\n";
       return 2;
@@ -289,7 +301,7 @@ namespace {
 sim::Json SitesOfMode(const sim::Scenario& scenario, const std::string& mode) {
   const std::string text = InChild([&]() -> std::string {
     sim::RunOptions opts;
-    opts.command_line = std::u16string(mode.begin(), mode.end());
+    opts.args = {mode};
     if (mode == "2") opts.answers = {"yes@1500"};
     auto* handset = new sim::Handset(scenario, opts);  // its threads stay parked until the child exits
     sim::RunChecked(*handset);
@@ -303,7 +315,7 @@ sim::Json SitesOfMode(const sim::Scenario& scenario, const std::string& mode) {
 }  // namespace
 
 int ListFaultSites(const Args& a) {
-  const sim::Scenario scenario = LoadScenario(a);
+  const sim::Scenario scenario = LoadScenario(a.run);
   const std::vector<std::string> modes = {"1", "2", "3"};
   std::vector<sim::Json> per_mode;
   for (const auto& m : modes) per_mode.push_back(SitesOfMode(scenario, m));

@@ -5,7 +5,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "runner/check_log.h"
@@ -33,6 +35,55 @@ bool FlushOutput() {
     if (status == 0) status = 2;
   }
   std::_Exit(status);
+}
+
+// The option names of `app` ("--seed", "-q").
+std::vector<std::string> OptionNames(const CLI::App& app) {
+  std::vector<std::string> names;
+  for (const CLI::Option* opt : app.get_options()) {
+    for (const auto& l : opt->get_lnames()) names.push_back("--" + l);
+  }
+  return names;
+}
+
+// For a command line devsim could not parse: the first word that names no option or command,
+// with the closest name; empty when every word is known.
+std::string Unknown(const CLI::App& app, int argc, char** argv) {
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) commands.push_back(sub->get_name());
+  const CLI::App* in = &app;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") break;
+    if (i == 1 && word[0] != '-') {
+      if (std::find(commands.begin(), commands.end(), word) != commands.end()) {
+        in = app.get_subcommand(word);
+        continue;
+      }
+      const std::string closest = devsim::Closest(word, commands);
+      if (!closest.empty() && std::none_of(word.begin(), word.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return "unknown command '" + word + "' (did you mean " + closest + "?)";
+    }
+    if (word.rfind("--", 0) != 0 || word.size() < 3) continue;
+    const std::string name = word.substr(0, word.find('='));
+    std::vector<std::string> names = OptionNames(*in);
+    if (in != &app || std::find(names.begin(), names.end(), name) != names.end()) {
+      std::vector<std::string> more = OptionNames(app);
+      names.insert(names.end(), more.begin(), more.end());
+    }
+    if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+    const std::string closest = devsim::Closest(name, names);
+    return "unknown option " + name + (closest.empty() ? "" : " (did you mean " + closest + "?)");
+  }
+  return {};
+}
+
+// DEVSIM_KERNEL chooses how simulated threads are carried; a value that names no carrier is a
+// mistake, not a wish for the default.
+std::string KernelChoiceProblem() {
+  const char* env = std::getenv("DEVSIM_KERNEL");
+  if (env == nullptr || std::string(env) == "fibers" || std::string(env) == "threads") return {};
+  return std::string("DEVSIM_KERNEL=") + sim::Printable(env) + ": expected fibers or threads";
 }
 
 }  // namespace
@@ -70,8 +121,23 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (const std::string unknown = Unknown(app, argc, argv); !unknown.empty() && e.get_exit_code() != 0) {
+      std::cerr << "devsim: " << unknown << "\n";
+      Leave(2);
+    }
     const int rc = app.exit(e);
     Leave(rc == 0 ? 0 : 2);
+  }
+  // What parses option by option but not together.
+  std::string misuse = KernelChoiceProblem();
+  if (misuse.empty() && explore->parsed()) misuse = devsim::Misuse(*explore, explore_args.common);
+  if (misuse.empty() && !a.run.args.empty() && app.get_subcommands().size() == 1)
+    misuse = app.get_subcommands().front()->get_name() + " takes no ARGS" +
+             (sweep->parsed() ? "; --modes chooses the modes" : "") + " (ARGS given: " + a.run.args.front() + ")";
+  if (misuse.empty() && app.get_subcommands().empty()) misuse = devsim::Misuse(app, a);
+  if (!misuse.empty()) {
+    std::cerr << "devsim: " << misuse << "\n";
+    Leave(2);
   }
   int status = 0;
   try {
@@ -87,7 +153,7 @@ int main(int argc, char** argv) {
       status = devsim::RunDiff(diff_args);
     } else if (list_fault_sites) {
       status = devsim::ListFaultSites(a);
-    } else if (std::string err = devsim::CheckFailRules(a.fail); !err.empty()) {
+    } else if (std::string err = devsim::CheckFailRules(a.run.fail); !err.empty()) {
       std::cerr << "devsim: " << err << "\n";
       status = 2;
     } else {

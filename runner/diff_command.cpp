@@ -42,12 +42,11 @@ std::vector<std::string> SplitWords(const std::string& text) {
   return words;
 }
 
-// Runs this devsim with `options` and writes its event log to `path`; false when it could not run.
-bool RunForEvents(const std::string& options, const std::string& path) {
+// Runs this devsim with the run `options` and writes its event log to `path`; false when it
+// could not run.
+bool RunForEvents(const sim::RunOptions& options, const std::string& path) {
   std::vector<std::string> args = {"/proc/self/exe", "-q", "--events", path};
-  std::vector<std::string> words = SplitWords(options);
-  if (!words.empty() && words.front() == "devsim") words.erase(words.begin());
-  args.insert(args.end(), words.begin(), words.end());
+  for (auto& w : sim::RunWords(options)) args.push_back(std::move(w));
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
@@ -84,7 +83,12 @@ std::vector<sim::Json> Calls(const std::string& path, const std::string& shown_a
 std::vector<sim::Json> Load(const std::string& run, const std::string& tmp_path) {
   const bool options = run.rfind("-", 0) == 0 || run.rfind("devsim ", 0) == 0;
   if (!options) return Calls(run, run);
-  if (!RunForEvents(run, tmp_path)) throw sim::ScenarioError("'" + run + "': these options do not run (devsim " + run + ")");
+  std::vector<std::string> words = SplitWords(run);
+  if (!words.empty() && words.front() == "devsim") words.erase(words.begin());
+  sim::RunOptions parsed;
+  if (const std::string err = ParseRunWords(words, parsed); !err.empty())
+    throw sim::ScenarioError("'" + run + "': these options do not run: " + err);
+  if (!RunForEvents(parsed, tmp_path)) throw sim::ScenarioError("'" + run + "': these options do not run (devsim " + run + ")");
   return Calls(tmp_path, run);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 
 #include "sim/base/text.h"
 #include "sim/devices/windows.h"
@@ -23,44 +24,118 @@ CLI::Validator WholeNumber(std::uint64_t lo, std::uint64_t hi) {
       "NUMBER");
 }
 
+// A file name option must name a file: "" would silently write nowhere.
+CLI::Validator FileName() {
+  return CLI::Validator([](std::string& s) { return s.empty() ? std::string("expected a file name, not ''") : std::string(); },
+                        "FILE");
+}
+
+namespace {
+
+// The form of a fault rule: OP, OP:DETAIL, OP@N or OP@N+, the detail not empty. A detail may hold
+// one colon of its own as device and indexed names do ("SPI5:", "supports:0"), no more.
+std::string FailRuleForm(const std::string& rule) {
+  const std::string body = rule.substr(0, rule.rfind('@'));
+  const std::size_t colon = body.find(':');
+  if (colon == std::string::npos) return {};
+  const std::string detail = body.substr(colon + 1);
+  const std::size_t inner = detail.find(':');
+  if (detail.empty() || inner == 0) return "expected OP:DETAIL with a detail after ':', not '" + rule + "'";
+  if (inner != std::string::npos && detail.find(':', inner + 1) != std::string::npos)
+    return "'" + rule + "' has more than one detail; expected OP:DETAIL";
+  const std::string tail = detail.substr(inner == std::string::npos ? detail.size() : inner + 1);
+  const bool device_or_index =
+      std::all_of(tail.begin(), tail.end(), [](unsigned char c) { return std::isdigit(c); });
+  if (inner != std::string::npos && !device_or_index)
+    return "'" + rule + "' has more than one detail (" + detail.substr(0, inner) + " and " + tail + "); expected OP:DETAIL";
+  return {};
+}
+
+}  // namespace
+
 void AddCommonOptions(CLI::App& app, Args& a) {
-  app.add_option("--scenario", a.scenario, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
-  app.add_option("--answer", a.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS[~J]]")
+  sim::RunOptions& run = a.run;
+  app.add_option("--scenario", run.scenario_file, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
+  app.add_option("--answer", run.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS[~J]]")
       ->check([](const std::string& s) { return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS[~J]]"; })
       ->allow_extra_args(false);
-  app.add_option("--fail", a.fail, "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable; "
+  app.add_option("--fail", run.fail, "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable; "
                  "devsim --list-fault-sites names the operations)")
-      ->allow_extra_args(false);
-  app.add_option("--time-limit", a.time_limit_ms, "end the run after MS of virtual time")
+      ->check(FailRuleForm)->allow_extra_args(false);
+  app.add_option("--time-limit", run.time_limit_ms, "end the run after MS of virtual time")
       ->check(WholeNumber(1, kMaxTimeLimitMs));
-  app.add_option("--cmdline", a.cmdline, "the program's raw command line, instead of ARGS");
-  app.add_flag("--pct", a.pct, "probabilistic priority scheduling instead of uniform random choices");
-  app.add_option("--pct-depth", a.pct_depth, "bug depth for --pct (d-1 priority change points)")
+  app.add_option("--cmdline", run.cmdline, "the program's raw command line, instead of ARGS");
+  app.add_flag("--pct", run.pct, "probabilistic priority scheduling instead of uniform random choices");
+  app.add_option("--pct-depth", run.pct_depth, "bug depth for --pct (d-1 priority change points); needs --pct")
       ->default_val(3)->check(WholeNumber(1, kMaxPctDepth));
-  app.add_option("ARGS", a.program_args, "the program's arguments");
+  app.add_option("--knob", run.knob, "turn on one of the fault sweep's device knobs by name (see devsim sweep --list-knobs)")
+      ->check([](const std::string& s) { return s.empty() ? std::string("expected a knob's name, not ''") : std::string(); });
+  app.add_option("ARGS", run.args, "the program's arguments");
 }
 
 void AddSingleRunOptions(CLI::App& app, Args& a) {
-  app.add_option("--seed", a.seed, "scheduling seed; 0 runs threads in a fixed order")
+  app.add_option("--seed", a.run.seed, "scheduling seed; 0 runs threads in a fixed order")
       ->default_val(0)->check(WholeNumber(0, UINT64_MAX));
   app.add_option("--clock", a.clock, "virtual (as fast as possible) or real (paced by the wall clock; on a terminal the "
                  "program's boxes are drawn there and answered with Y and N)")
       ->check(CLI::IsMember({"virtual", "real"}))->default_val("virtual");
-  app.add_option("--events", a.events_file, "write every platform request as JSON Lines to FILE");
-  app.add_option("--trace-file", a.trace_file, "write the raw debug output (UTF-8) to FILE");
-  app.add_option("--summary-json", a.summary_json, "write the end state as JSON to FILE");
-  app.add_option("--report", a.report_file, "write the whole run (summary, trace lines, events) as one JSON document to FILE");
+  app.add_option("--events", a.events_file, "write every platform request as JSON Lines to FILE")->check(FileName());
+  app.add_option("--trace-file", a.trace_file, "write the raw debug output (UTF-8) to FILE")->check(FileName());
+  app.add_option("--summary-json", a.summary_json, "write the end state as JSON to FILE")->check(FileName());
+  app.add_option("--report", a.report_file, "write the whole run (summary, trace lines, events) as one JSON document to FILE")
+      ->check(FileName());
   app.add_option("--chrome-trace", a.chrome_trace_file, "write the run in the Chrome trace-event format (Perfetto, "
-                 "chrome://tracing) to FILE: a track per thread, the handset's state as counters, virtual time");
+                 "chrome://tracing) to FILE: a track per thread, the handset's state as counters, virtual time")
+      ->check(FileName());
   app.add_option("--timeline", a.timeline_file, "write a picture of the run as a self-contained SVG to FILE: a lane per "
-                 "thread and per part of the handset, the steps, the waits, the outcome");
+                 "thread and per part of the handset, the steps, the waits, the outcome")->check(FileName());
   app.add_option("--timeline-scale", a.timeline_scale, "the timeline's time axis: compressed (long quiet stretches "
-                 "folded; the default) or linear (one scale for the whole run)")
+                 "folded; the default) or linear (one scale for the whole run); needs --timeline")
       ->check(CLI::IsMember({"compressed", "linear"}))->default_val("compressed");
   app.add_flag("--calls", a.calls, "print one line per platform call instead of the trace: time, thread, routine, "
                "Op(args) = result, how long a blocking call took, injected faults marked");
   app.add_flag("-q,--quiet", a.quiet, "print only the summary");
-  app.add_option("--knob", a.knob, "turn on one of the fault sweep's device knobs by name (see devsim sweep --list-knobs)");
+}
+
+std::string Misuse(const CLI::App& app, const Args& a) {
+  const sim::RunOptions& run = a.run;
+  if (run.cmdline && !run.args.empty())
+    return "--cmdline and ARGS both give the program's command line; give one of them";
+  if (app.count("--pct-depth") != 0 && !run.pct) return "--pct-depth is the depth of --pct; add --pct";
+  if (app.get_option_no_throw("--timeline-scale") != nullptr && app.count("--timeline-scale") != 0 &&
+      a.timeline_file.empty())
+    return "--timeline-scale shapes the picture of --timeline; add --timeline FILE";
+  for (const auto& word : run.args) {
+    std::error_code ec;
+    if (word.size() > 5 && word.substr(word.size() - 5) == ".toml" && std::filesystem::is_regular_file(word, ec))
+      return "ARGS " + word + " names a scenario file; did you mean --scenario " + word + "?";
+  }
+  return {};
+}
+
+std::string ModeNote(const sim::RunOptions& run) {
+  const std::u16string line = run.CommandLine();
+  std::string first = sim::Narrow(line.substr(0, line.find_first_of(u" \t")));
+  if (first.empty()) return "no mode given (ARGS 1, 2 or 3): the program runs as it does without one";
+  if (first == "1" || first == "2" || first == "3") return {};
+  return "'" + first + "' is not a mode (1, 2 or 3): the program runs as it does with an unknown one";
+}
+
+std::string ParseRunWords(const std::vector<std::string>& words, sim::RunOptions& out) {
+  CLI::App app{"a devsim run", "devsim"};
+  Args a;
+  AddCommonOptions(app, a);
+  AddSingleRunOptions(app, a);
+  app.allow_extras(false);
+  std::vector<std::string> reversed(words.rbegin(), words.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    return e.what();
+  }
+  if (std::string err = Misuse(app, a); !err.empty()) return err;
+  out = a.run;
+  return {};
 }
 
 std::string KnobSlug(const std::string& name) {
@@ -79,10 +154,10 @@ const sim::DeviceKnob* FindKnob(const std::string& name) {
   return nullptr;
 }
 
-sim::Scenario LoadScenario(const Args& a) {
-  sim::Scenario s = a.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromFile(a.scenario);
-  if (a.knob.empty()) return s;
-  if (const sim::DeviceKnob* k = FindKnob(a.knob)) return s.Overridden(k->overrides, "knob '" + k->name + "'");
+sim::Scenario LoadScenario(const sim::RunOptions& run) {
+  sim::Scenario s = run.scenario_file.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromFile(run.scenario_file);
+  if (run.knob.empty()) return s;
+  if (const sim::DeviceKnob* k = FindKnob(run.knob)) return s.Overridden(k->overrides, "knob '" + k->name + "'");
   std::vector<std::string> slugs;
   std::string names;
   for (const auto& k : sim::DeviceKnobs()) {
@@ -90,36 +165,33 @@ sim::Scenario LoadScenario(const Args& a) {
     names += (names.empty() ? " " : ", ") + slugs.back();
   }
   // One line: the message is printed with its control characters shown as escapes.
-  const std::string closest = Closest(KnobSlug(a.knob), slugs);
-  throw sim::ScenarioError("unknown knob '" + a.knob + "'" + (closest.empty() ? "" : " (did you mean " + closest + "?)") +
+  const std::string closest = Closest(KnobSlug(run.knob), slugs);
+  throw sim::ScenarioError("unknown knob '" + run.knob + "'" + (closest.empty() ? "" : " (did you mean " + closest + "?)") +
                            "; the knobs are:" + names + " (devsim sweep --list-knobs shows each)");
 }
 
-std::vector<std::string> ProgramArgs(const Args& a, const sim::Scenario& scenario) {
-  if (!a.program_args.empty() || a.cmdline) return a.program_args;
+std::vector<std::string> ProgramArgs(const sim::RunOptions& run, const sim::Scenario& scenario) {
+  if (!run.args.empty() || run.cmdline) return run.args;
   // A scenario written for one mode says so; running it without ARGS runs that mode.
   if (auto expect = scenario.Root().Table("expect")) return expect->Strings("args");
   return {};
 }
 
-std::string ForeignExpectations(const Args& a, const sim::Scenario& scenario) {
+std::string ForeignExpectations(const sim::RunOptions& run, const sim::Scenario& scenario) {
   auto expect = scenario.Root().Table("expect");
-  if (!expect || a.program_args.empty() || a.cmdline) return {};
+  if (!expect || (run.args.empty() && !run.cmdline)) return {};
   const std::vector<std::string> meant = expect->Strings("args");
-  if (meant.empty() || meant == a.program_args) return {};
+  // The program's command line is compared, whether ARGS or --cmdline gave it.
+  if (meant.empty() || sim::JoinCommandLine(meant) == run.CommandLine()) return {};
   std::string args;
   for (const auto& m : meant) args += (args.empty() ? "" : " ") + m;
   return "the scenario's [expect] is for ARGS " + args;
 }
 
-sim::RunOptions BaseOptions(const Args& a, const sim::Scenario& scenario) {
-  sim::RunOptions opts;
-  opts.answers = a.answers;
-  opts.fail = a.fail;
-  opts.pct = a.pct;
-  opts.pct_depth = a.pct_depth;
-  if (a.time_limit_ms) opts.time_limit = static_cast<sim::Micros>(*a.time_limit_ms) * sim::kMicrosPerMs;
-  opts.command_line = a.cmdline ? sim::Wide(*a.cmdline) : sim::JoinCommandLine(ProgramArgs(a, scenario));
+sim::RunOptions ResolvedOptions(const sim::RunOptions& run, const sim::Scenario& scenario) {
+  sim::RunOptions opts = run;
+  opts.args = ProgramArgs(run, scenario);
+  if (const sim::DeviceKnob* k = FindKnob(run.knob)) opts.knob = KnobSlug(k->name);
   return opts;
 }
 
@@ -166,27 +238,6 @@ std::string CheckFailRules(const std::vector<std::string>& rules) {
            (closest.empty() ? "" : " (did you mean " + closest + "?)") + "; devsim --list-fault-sites lists them";
   }
   return {};
-}
-
-std::string ShellQuote(const std::string& text) {
-  const bool plain = std::none_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
-  if (plain) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-  }
-  // Control characters: $'...' with every byte that is not plain text as \xHH.
-  std::string out = "$'";
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F || c == '\'' || c == '\\') {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "'";
 }
 
 }  // namespace devsim

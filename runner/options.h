@@ -13,24 +13,16 @@
 
 namespace devsim {
 
-// Options shared by a single run, an exploration and a sweep, and those of a single run.
+// Options shared by a single run, an exploration and a sweep, and those of a single run. What
+// shapes the run is `run`; the rest says what to show of it and where to write it.
 struct Args {
-  std::string scenario;
-  std::uint64_t seed = 0;
+  sim::RunOptions run;
   std::string clock = "virtual";
-  std::vector<std::string> answers;
-  std::vector<std::string> fail;
   std::string events_file, trace_file, summary_json, report_file;
   std::string chrome_trace_file, timeline_file;
   std::string timeline_scale = "compressed";
   bool calls = false;
-  std::optional<std::uint64_t> time_limit_ms;
-  std::optional<std::string> cmdline;
-  std::string knob;
   bool quiet = false;
-  bool pct = false;
-  int pct_depth = 3;
-  std::vector<std::string> program_args;
 };
 
 // Largest values the command line accepts; beyond them a run would overflow or never start.
@@ -40,21 +32,38 @@ constexpr int kMaxJobs = 512;
 
 // Adds the options that a single run, an exploration and a sweep share.
 void AddCommonOptions(CLI::App& app, Args& a);
-// Adds the options of a single run (outputs, clock, seed, knob) to the main command.
+// Adds the options of a single run (outputs, clock, seed) to the main command.
 void AddSingleRunOptions(CLI::App& app, Args& a);
 
 // A validator for a whole number written in digits only (no sign) between lo and hi.
 CLI::Validator WholeNumber(std::uint64_t lo, std::uint64_t hi);
+// A validator that refuses an empty file name.
+CLI::Validator FileName();
+
+// Options that parse one by one but not together (--cmdline with ARGS, --pct-depth without
+// --pct, --timeline-scale without --timeline, a scenario file given as ARGS): the message, or
+// empty. `app` is the command that parsed `a`.
+std::string Misuse(const CLI::App& app, const Args& a);
+// A note when the program's command line names no mode or an unknown one (the program then does
+// what it does without one; the runner says so); empty for modes 1, 2 and 3.
+std::string ModeNote(const sim::RunOptions& run);
+
+// Reads the words after "devsim" (as RunWords writes them) back into run options, checked as
+// devsim checks them; returns the message for words devsim would refuse, else empty.
+std::string ParseRunWords(const std::vector<std::string>& words, sim::RunOptions& out);
 
 // The scenario the options name, with the knob laid over it; throws sim::ScenarioError.
-sim::Scenario LoadScenario(const Args& a);
-// The program's arguments: those given, or the scenario's [expect] args when none are given.
-std::vector<std::string> ProgramArgs(const Args& a, const sim::Scenario& scenario);
-// When ARGS are given and differ from the scenario's [expect] args, the note that says its
-// expectations are not checked ("the scenario's [expect] is for ARGS 1"); else empty.
-std::string ForeignExpectations(const Args& a, const sim::Scenario& scenario);
-// Run options from the shared options (answers, fail rules, time limit, command line).
-sim::RunOptions BaseOptions(const Args& a, const sim::Scenario& scenario);
+sim::Scenario LoadScenario(const sim::RunOptions& run);
+// The program's arguments: those given, or the scenario's [expect] args when neither ARGS nor
+// --cmdline gives the command line.
+std::vector<std::string> ProgramArgs(const sim::RunOptions& run, const sim::Scenario& scenario);
+// When the program's command line (from ARGS or --cmdline) differs from the scenario's [expect]
+// args, the note that says its expectations are not checked ("the scenario's [expect] is for
+// ARGS 1"); else empty.
+std::string ForeignExpectations(const sim::RunOptions& run, const sim::Scenario& scenario);
+// The options a run is made with: the arguments resolved against the scenario, the knob by the
+// name it is listed under.
+sim::RunOptions ResolvedOptions(const sim::RunOptions& run, const sim::Scenario& scenario);
 
 // The knob named `name` (as listed, or with dashes for blanks), or null.
 const sim::DeviceKnob* FindKnob(const std::string& name);
@@ -68,8 +77,5 @@ const std::vector<std::string>& PlatformGuaranteeBreakers();
 std::string CheckFailRules(const std::vector<std::string>& rules);
 // The candidate closest to `word` (edit distance), for "did you mean" messages.
 std::string Closest(const std::string& word, const std::vector<std::string>& candidates);
-
-// `text` quoted for a POSIX shell so that it reads back as the same bytes.
-std::string ShellQuote(const std::string& text);
 
 }  // namespace devsim

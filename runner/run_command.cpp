@@ -48,7 +48,7 @@ struct Outputs {
 
 // The scripted answers in force: those of the command line, else the scenario's.
 std::vector<std::string> ScriptedAnswers(const Args& a, const sim::Scenario& scenario) {
-  if (!a.answers.empty()) return a.answers;
+  if (!a.run.answers.empty()) return a.run.answers;
   if (auto user = scenario.Root().Table("user")) return user->Strings("answers");
   return {};
 }
@@ -60,7 +60,7 @@ std::vector<std::string> ReplayAnswers(const Args& a, const sim::Scenario& scena
   const sim::Json boxes = summary.value("boxes", sim::Json::array());
   bool by_person = false;
   for (const auto& b : boxes) by_person |= b.value("answered_by", "") == "person at the terminal";
-  if (!by_person) return a.answers;
+  if (!by_person) return a.run.answers;
   std::vector<std::string> out;
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     if (boxes[i].value("answered_by", "") == "person at the terminal") {
@@ -74,25 +74,13 @@ std::vector<std::string> ReplayAnswers(const Args& a, const sim::Scenario& scena
   return out;
 }
 
+// The command that replays the run: the options as given (the knob by its listed name), with the
+// answers that replay it.
 std::string ReplayCommand(const Args& a, const std::vector<std::string>& answers) {
-  std::string cmd = "devsim";
-  if (!a.scenario.empty()) cmd += " --scenario " + ShellQuote(a.scenario);
-  if (!a.knob.empty()) {
-    const sim::DeviceKnob* k = FindKnob(a.knob);
-    cmd += " --knob " + (k ? KnobSlug(k->name) : ShellQuote(a.knob));
-  }
-  cmd += " --seed " + std::to_string(a.seed);
-  if (a.pct) cmd += " --pct --pct-depth " + std::to_string(a.pct_depth);
-  for (const auto& x : answers) cmd += " --answer " + x;
-  for (const auto& f : a.fail) cmd += " --fail " + ShellQuote(f);
-  if (a.time_limit_ms) cmd += " --time-limit " + std::to_string(*a.time_limit_ms);
-  if (a.cmdline) {
-    cmd += " --cmdline " + ShellQuote(*a.cmdline);
-  } else {
-    cmd += " --";
-    for (const auto& p : a.program_args) cmd += " " + ShellQuote(p);
-  }
-  return cmd;
+  sim::RunOptions replay = a.run;
+  replay.answers = answers;
+  if (const sim::DeviceKnob* k = FindKnob(a.run.knob)) replay.knob = KnobSlug(k->name);
+  return sim::ReplayLine(replay);
 }
 
 sim::Json Report(const sim::Handset& handset, const std::vector<sim::Json>& events, const sim::Json& summary,
@@ -155,17 +143,18 @@ void DropForeignExpectations(const std::string& note, sim::Json& summary) {
 }  // namespace
 
 int RunOnce(const Args& a) {
-  const sim::Scenario scenario = LoadScenario(a);
+  const sim::Scenario scenario = LoadScenario(a.run);
   Outputs files(a);
   if (!files.error.empty()) {
     std::cerr << "devsim: " << files.error << "\n";
     return 2;
   }
-  sim::RunOptions opts = BaseOptions(a, scenario);
-  opts.seed = a.seed;
+  sim::RunOptions opts = ResolvedOptions(a.run, scenario);
+  if (const std::string note = ModeNote(opts); !note.empty()) std::cerr << "devsim: note: " << note << "\n";
   opts.real_clock = a.clock == "real";
   opts.interactive = opts.real_clock && isatty(0) && isatty(1);
-  if (a.pct) opts.pct_steps = sim::LearnRunLength(scenario, opts);  // the same horizon as the explorer's
+  if (opts.pct)  // the same horizon as the explorer's
+    if (const std::uint64_t steps = sim::LearnRunLength(scenario, opts); steps != 0) opts.pct_steps = steps;
   auto* handset = new sim::Handset(scenario, opts);  // lives until the process exits with its threads
   sim::TracePrinter printer(std::cout);
   // With a person at the terminal, boxes are drawn there and answered with Y and N.
@@ -182,7 +171,7 @@ int RunOnce(const Args& a) {
   }
   handset->Run();
   sim::Json summary = handset->Summary();
-  const std::string foreign = ForeignExpectations(a, scenario);
+  const std::string foreign = ForeignExpectations(a.run, scenario);
   DropForeignExpectations(foreign, summary);
   const int status = sim::JudgeRun(*handset, summary).status;
   if (terminal) terminal->Stop();

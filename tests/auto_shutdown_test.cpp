@@ -243,12 +243,7 @@ TEST(AutoShutdownPrompt, DevsimModeThreeOnTheBuiltInHandset) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
-    const std::string cmd = std::string(HS_DEVSIM) + " " + c.options + " -- 3 2>&1";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buf[4096];
-    while (std::size_t n = fread(buf, 1, sizeof buf, pipe.get())) out.append(buf, n);
+    const std::string out = testing_support::DevsimCommand(c.options + " -- 3", true).out;
     std::string lower = out;
     for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     EXPECT_NE(out.find(c.outcome + " ("), std::string::npos) << out;

@@ -74,10 +74,10 @@ TEST(CheckedRun, TheVerdictJudgesAsTheWholeSummary) {
       const Case& c = cases[i];
       sim::BatchItem item{&scenarios[i], {}};
       item.options.seed = seed;
-      item.options.command_line = sim::JoinCommandLine(c.args);
+      item.options.args = c.args;
       item.options.entry = c.entry;
       item.options.fail = c.fail;
-      if (c.time_limit_ms) item.options.time_limit = c.time_limit_ms * sim::kMicrosPerMs;
+      item.options.time_limit_ms = c.time_limit_ms;
       items.push_back(item);
       RunSpec spec;
       spec.scenario = c.scenario;
@@ -152,7 +152,7 @@ TEST(CheckedRun, TheBatchCountsEveryViolation) {
   for (std::uint64_t seed = 1; seed <= 60; ++seed) {
     sim::BatchItem item{&scenario, {}};
     item.options.seed = seed;
-    item.options.command_line = u"3";
+    item.options.args = {"3"};
     item.options.fail = {"CreateMutexW.already_exists_lost:NormalShutdown"};
     items.push_back(item);
   }

@@ -11,7 +11,12 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "runner/options.h"
+#include "sim/devices/run_options.h"
+#include "tests/harness.h"
 
 namespace {
 
@@ -41,32 +46,13 @@ struct TempDir {
   }
 };
 
-// Runs devsim with `args` (no shell). A run over 60 s of wall time counts as hung and is killed.
+// Runs devsim with `args`, each word as it is; stdout goes to `stdout_path` when one is given.
 Result Devsim(const std::vector<std::string>& args, const std::string& stdout_path = "") {
-  TempDir dir;
-  const std::string out = stdout_path.empty() ? dir.File("out") : stdout_path, err = dir.File("err");
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, 1);
-    dup2(e, 2);
-    const int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
-    alarm(60);
-    std::vector<char*> argv{const_cast<char*>(HS_DEVSIM)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(HS_DEVSIM, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  Result r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (stdout_path.empty()) r.out = ReadFile(out);
-  r.err = ReadFile(err);
-  return r;
+  std::string line;
+  for (const auto& a : args) line += " " + sim::ShellQuote(a);
+  if (!stdout_path.empty()) line += " >" + sim::ShellQuote(stdout_path);
+  const testing_support::DevsimOutput r = testing_support::DevsimCommand(line);
+  return Result{r.status, r.out, r.err};
 }
 
 // The same through the shell, for replay lines that carry their own quoting.
@@ -308,4 +294,274 @@ TEST(DevsimDiff, ShowsWhereTwoRunsPart) {
   const Result options = Devsim({"diff", "--", "-- 1", "--fail RegOpenKeyExW@3 -- 1"});
   EXPECT_EQ(options.status, 1) << options.err;
   EXPECT_TRUE(Has(options.out, "INJECTED FAULT")) << options.out;
+}
+
+namespace {
+
+// The words a POSIX shell (bash, for $'...') reads from `line`.
+std::vector<std::string> ShellWords(const std::string& line) {
+  TempDir dir;
+  const std::string script = dir.File("words.sh", "printf '%s\\0' " + line + "\n");
+  const Result r = Shell("bash " + script);
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : r.out) {
+    if (c == '\0') words.push_back(std::exchange(word, {}));
+    else word += c;
+  }
+  return words;
+}
+
+// The run options as a comparable text.
+std::string Described(const sim::RunOptions& o) {
+  std::string text = o.scenario_file + "|" + o.knob + "|" + std::to_string(o.seed) + "|" + std::to_string(o.pct) + "|" +
+                     std::to_string(o.pct_depth) + "|" + std::to_string(o.time_limit_ms) + "|" +
+                     (o.cmdline ? "cmdline " + *o.cmdline : std::string("args"));
+  for (const auto& list : {o.answers, o.fail, o.args}) {
+    text += "|";
+    for (const auto& w : list) text += "[" + w + "]";
+  }
+  return text;
+}
+
+}  // namespace
+
+// The options of a run written as a command line read back as the same options, and the shell
+// line reads as the same words, whatever the text holds.
+TEST(DevsimOptions, RunOptionsMakeACommandLineThatReadsBackTheSame) {
+  TempDir dir;
+  const std::string odd_file = dir.File("it's a \"scenario\" $HOME.toml", "base = \"builtin\"\n");
+  auto with = [](std::function<void(sim::RunOptions&)> set) {
+    sim::RunOptions o;
+    set(o);
+    return o;
+  };
+  const std::vector<sim::RunOptions> cases = {
+      with([](sim::RunOptions&) {}),
+      with([](sim::RunOptions& o) { o.args = {"3"}; o.seed = 7; }),
+      with([&](sim::RunOptions& o) { o.scenario_file = odd_file; o.args = {"1"}; }),
+      with([](sim::RunOptions& o) { o.knob = "radio-never-confirms"; o.answers = {"yes@1500~20", "none"}; o.args = {"2"}; }),
+      with([](sim::RunOptions& o) { o.pct = true; o.pct_depth = 5; o.seed = 18446744073709551615ULL; o.args = {"3"}; }),
+      with([](sim::RunOptions& o) { o.fail = {"CreateMutexW:it's", "LocalAlloc@2+", "CreateFileW:SPI5:"}; o.args = {"1"}; }),
+      with([](sim::RunOptions& o) { o.time_limit_ms = 1099511627776ULL; o.cmdline = "1 \"two words\" it's $x `y` \\z"; }),
+      with([](sim::RunOptions& o) { o.cmdline = ""; }),
+      with([](sim::RunOptions& o) { o.cmdline = "tab\tnewline\nbell\x07 end"; }),
+      with([](sim::RunOptions& o) { o.args = {"", "two words", "--seed", "-q", "\xC3\xA9t\xC3\xA9", "a'b\"c"}; }),
+  };
+  for (const sim::RunOptions& o : cases) {
+    const std::vector<std::string> words = sim::RunWords(o);
+    SCOPED_TRACE(sim::RunLine(o));
+    sim::RunOptions back;
+    ASSERT_EQ(devsim::ParseRunWords(words, back), "");
+    EXPECT_EQ(Described(back), Described(o));
+    EXPECT_EQ(ShellWords(sim::RunLine(o)), words);
+    EXPECT_EQ(sim::ReplayLine(o), "devsim " + sim::RunLine(o));
+  }
+}
+
+namespace {
+
+// Runs a printed replay line with its report written to `report` (the options go in after
+// "devsim", before the program's words); `cwd` is where it runs.
+sim::Json ReplayReport(const std::string& replay, const std::string& report, const std::string& cwd = ".") {
+  const Result r = Shell("cd " + sim::ShellQuote(cwd) + " && " + HS_DEVSIM + " -q --report " + report + replay.substr(6));
+  EXPECT_NE(r.status, 2) << replay << "\n" << r.err;
+  std::ifstream in(report);
+  sim::Json j = sim::Json::parse(in, nullptr, false);
+  return j.is_discarded() ? sim::Json::object() : j;
+}
+
+// The invariants a run broke, in order, with their details.
+std::vector<std::string> Broken(const sim::Json& violations) {
+  std::vector<std::string> out;
+  for (const auto& v : violations) out.push_back(v.value("invariant", "") + ": " + v.value("detail", ""));
+  return out;
+}
+
+// Each failure shown in a batch's report replays as the same run: the same outcome, reason and
+// violations (the batch keeps the first few).
+void ExpectFailuresReplay(const sim::Json& report, const std::string& dir, std::size_t at_least) {
+  ASSERT_GE(report.value("shown", sim::Json::array()).size(), at_least) << report.dump(1);
+  for (const auto& f : report["shown"]) {
+    const std::string replay = f.value("replay", "");
+    SCOPED_TRACE(replay);
+    ASSERT_EQ(replay.rfind("devsim ", 0), 0u);
+    const sim::Json again = ReplayReport(replay, dir + "/replay.json");
+    ASSERT_TRUE(again.contains("summary")) << again.dump();
+    EXPECT_EQ(again["summary"].value("outcome", ""), f.value("outcome", ""));
+    EXPECT_EQ(again["summary"].value("reason", ""), f.value("reason", ""));
+    std::vector<std::string> found = Broken(again["summary"].value("violations", sim::Json::array()));
+    const std::vector<std::string> shown = Broken(f["violations"]);
+    found.resize(std::min(found.size(), shown.size()));
+    EXPECT_EQ(found, shown);
+  }
+}
+
+}  // namespace
+
+// Every kind of batch prints replay lines that make the run it reports: explore (uniform and
+// PCT, with --cmdline, knobs, fail rules, answers and a time limit), its shards, the sweep and the
+// swarm (through the world it writes out).
+TEST(DevsimReplay, EveryBatchsReplayLinesMakeTheRunsItReports) {
+  TempDir dir;
+  const std::string report = dir.File("report.json");
+  // A time limit that no run reaches its end by: every seed fails, and is shown.
+  const std::string short_run = dir.File("short run.toml", "base = \"builtin\"\n[run]\ntime_limit_ms = 300\n");
+  const std::vector<std::vector<std::string>> batches = {
+      {"explore", "--cmdline", "3", "--scenario", Scenario("call_ends_late.toml"), "--time-limit", "2000", "--seeds", "1..4"},
+      {"explore", "--pct", "--pct-depth", "4", "--scenario", Scenario("race_answer_timeout.toml"), "--fail",
+       "CreateMutexW.already_exists_lost:NormalShutdown", "--seeds", "5..8", "--", "3"},
+      {"explore", "--knob", "radio never confirms", "--answer", "no@900", "--time-limit", "300", "--seeds", "1..3", "--",
+       "2"},
+      {"explore", "--scenario", short_run, "--fail", "LocalAlloc@2", "--seeds", "1..6", "--shard", "2/3", "--", "1"},
+      {"sweep", "--scenario", short_run, "--modes", "3", "--shard", "30/30", "--max-reported", "3"},
+  };
+  for (auto args : batches) {
+    SCOPED_TRACE(args[1] + " " + args[2]);
+    args.insert(args.begin() + 1, {"--jobs", "2", "--report-json", report});
+    const Result r = Devsim(args);
+    ASSERT_EQ(r.status, 5) << r.out << r.err;
+    std::ifstream in(report);
+    ExpectFailuresReplay(sim::Json::parse(in), dir.path, 1);
+  }
+  // The swarm: the failing seed's world is written out, then replayed from the file.
+  const Result swarm = Devsim({"explore", "--swarm", "--scenario", short_run, "--fail", "LocalAlloc@3", "--seeds", "4..5",
+                               "--jobs", "2", "--report-json", report});
+  ASSERT_EQ(swarm.status, 5) << swarm.out << swarm.err;
+  std::ifstream in(report);
+  const sim::Json swarm_report = sim::Json::parse(in);
+  ASSERT_FALSE(swarm_report["shown"].empty());
+  for (const auto& f : swarm_report["shown"]) {
+    std::smatch m;
+    const std::string world = f.value("world", "");
+    ASSERT_TRUE(std::regex_search(world, m, std::regex("write it out: (devsim [^\n]*)\n  replay: (devsim [^\n]*)"))) << world;
+    const std::string write = m[1], replay = m[2];
+    EXPECT_TRUE(Has(replay, "--fail 'LocalAlloc@3'")) << replay;
+    EXPECT_EQ(Shell("cd " + dir.path + " && " + HS_DEVSIM + write.substr(6)).status, 5) << write;
+    const sim::Json again = ReplayReport(replay, dir.path + "/replay.json", dir.path);
+    ASSERT_TRUE(again.contains("summary")) << replay;
+    EXPECT_EQ(again["summary"].value("outcome", ""), f.value("outcome", "")) << replay;
+    EXPECT_EQ(again["summary"].value("reason", ""), f.value("reason", "")) << replay;
+  }
+}
+
+// The shards of one batch share its command line; shards of two command lines do not merge.
+TEST(DevsimShards, ShardsOfDifferentCommandLinesAreNotMerged) {
+  TempDir dir;
+  const std::string a = dir.File("a.json"), b = dir.File("b.json");
+  const std::vector<std::string> common = {"explore", "--jobs", "1", "--scenario", Scenario("call_ends_late.toml"),
+                                           "--seeds", "1..4"};
+  auto shard = [&](const std::string& cmdline, const std::string& which, const std::string& file) {
+    std::vector<std::string> args = common;
+    args.insert(args.end(), {"--cmdline", cmdline, "--shard", which, "--report-json", file});
+    return Devsim(args);
+  };
+  ASSERT_NE(shard("1", "1/2", a).status, 2);
+  ASSERT_NE(shard("3", "2/2", b).status, 2);
+  std::ifstream in(a);
+  const sim::Json report = sim::Json::parse(in);
+  EXPECT_EQ(report["batch"]["command_line"].back(), "1") << report["batch"].dump();
+  const Result merged = Devsim({"merge", a, b});
+  EXPECT_EQ(merged.status, 2) << merged.out;
+  EXPECT_TRUE(Has(merged.err, "another batch")) << merged.err;
+  ASSERT_NE(shard("1", "2/2", b).status, 2);
+  EXPECT_NE(Devsim({"merge", a, b}).status, 2);
+}
+
+// Options that each parse but say nothing, or the wrong thing, together or empty: a message and
+// status 2 before anything runs.
+TEST(DevsimInput, MistakesInTheOptionsAreNamedWithStatusTwo) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {{"--cmdline", "1", "--", "3"}, "--cmdline and ARGS"},
+      {{"explore", "--cmdline", "1", "--seeds", "1..2", "--", "3"}, "--cmdline and ARGS"},
+      {{"explore", Scenario("race_answer_timeout.toml"), "--seeds", "1..100"}, "did you mean --scenario"},
+      {{Scenario("race_answer_timeout.toml")}, "did you mean --scenario"},
+      {{"--sede", "7", "--", "3"}, "did you mean --seed"},
+      {{"explore", "--sede", "7", "--", "3"}, "did you mean --seeds"},
+      {{"expore", "--seeds", "1..10", "--", "3"}, "unknown command 'expore' (did you mean explore?)"},
+      {{"sweep", "--", "3"}, "sweep takes no ARGS; --modes chooses the modes"},
+      {{"--pct-depth", "4", "--", "3"}, "--pct-depth is the depth of --pct"},
+      {{"explore", "--pct-depth", "4", "--seeds", "1..2", "--", "3"}, "--pct-depth is the depth of --pct"},
+      {{"--timeline-scale", "linear", "--", "1"}, "add --timeline"},
+      {{"--fail", "CreateMutexW:", "--", "1"}, "with a detail after ':'"},
+      {{"--fail", "CreateMutexW::", "--", "1"}, "with a detail after ':'"},
+      {{"--fail", "CreateMutexW:NormalShutdown:extra", "--", "1"}, "more than one detail"},
+      {{"explore", "--fail", "CreateMutexW:", "--seeds", "1..2", "--", "1"}, "with a detail after ':'"},
+      {{"--knob", "", "--", "1"}, "expected a knob's name"},
+      {{"--events", "", "--", "1"}, "expected a file name"},
+      {{"--timeline", "", "--", "1"}, "expected a file name"},
+      {{"--trace-file", "", "--", "1"}, "expected a file name"},
+      {{"--summary-json", "", "--", "1"}, "expected a file name"},
+      {{"--report", "", "--", "1"}, "expected a file name"},
+      {{"--chrome-trace", "", "--", "1"}, "expected a file name"},
+      {{"explore", "--report-json", "", "--seeds", "1..2", "--", "1"}, "expected a file name"},
+      {{"sweep", "--report-json", ""}, "expected a file name"},
+      // An unwritable report is known before the batch runs (a long batch would say it at the end).
+      {{"explore", "--report-json", "/nonexistent/r.json", "--seeds", "1..1000000", "--", "3"}, "cannot write the report"},
+      {{"sweep", "--report-json", "/nonexistent/r.json"}, "cannot write the report"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    const Result r = Devsim(c.args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+    EXPECT_FALSE(Has(r.out, "outcome")) << "the run went ahead: " << r.out;
+  }
+  const Result bogus = Shell(std::string("DEVSIM_KERNEL=bogus ") + HS_DEVSIM + " -- 1");
+  EXPECT_EQ(bogus.status, 2);
+  EXPECT_TRUE(Has(bogus.err, "DEVSIM_KERNEL=bogus: expected fibers or threads")) << bogus.err;
+  // Device names and indexed details hold a colon of their own.
+  EXPECT_EQ(Devsim({"-q", "--fail", "CreateFileW:SPI5:", "--fail", "NLedGetDeviceInfo:supports:1", "--", "1"}).status, 0);
+}
+
+// The program runs as it does without a mode or with an unknown one; the runner says so.
+TEST(DevsimInput, AMissingOrUnknownModeIsNotedAndRuns) {
+  const Result bare = Devsim({"-q"});
+  EXPECT_EQ(bare.status, 0) << bare.err;
+  EXPECT_TRUE(Has(bare.err, "no mode given")) << bare.err;
+  const Result four = Devsim({"-q", "--", "4"});
+  EXPECT_EQ(four.status, 0) << four.err;
+  EXPECT_TRUE(Has(four.err, "'4' is not a mode")) << four.err;
+  EXPECT_FALSE(Has(Devsim({"-q", "--", "3"}).err, "mode")) ;
+}
+
+// The scenario's [expect] is for its own command line, whether ARGS or --cmdline gives another.
+TEST(DevsimStatus, ExpectationsForOtherArgumentsAreNotCheckedWhicheverWayTheyAreGiven) {
+  for (const std::vector<std::string>& given : {std::vector<std::string>{"--", "1"}, {"--cmdline", "1"}}) {
+    std::vector<std::string> args = {"-q", "--scenario", Scenario("call_ends_late.toml")};
+    args.insert(args.end(), given.begin(), given.end());
+    SCOPED_TRACE(given.front());
+    const Result r = Devsim(args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "not checked (the scenario's [expect] is for ARGS 3)")) << r.out;
+  }
+  const Result same = Devsim({"-q", "--scenario", Scenario("call_ends_late.toml"), "--cmdline", "3"});
+  EXPECT_FALSE(Has(same.out, "not checked")) << same.out;
+}
+
+// A swarm world written out carries the exploration's own options in its replay command.
+TEST(DevsimReplay, ADumpedSwarmWorldReplaysWithTheExplorationsOptions) {
+  TempDir dir;
+  const std::string file = dir.File("world.toml");
+  const Result r = Devsim({"explore", "--swarm", "--seeds", "9..9", "--jobs", "1", "--fail", "LocalAlloc@2", "--answer",
+                           "yes@100", "--dump-scenario", file, "--report-json", dir.File("r.json")});
+  ASSERT_NE(r.status, 2) << r.err;
+  std::smatch m;
+  const std::string text = ReadFile(file);
+  ASSERT_TRUE(std::regex_search(text, m, std::regex("# Replays with: (devsim [^\n]*)"))) << text;
+  const std::string replay = std::regex_replace(m[1].str(), std::regex("'THIS_FILE'"), sim::ShellQuote(file));
+  EXPECT_TRUE(Has(replay, "--fail 'LocalAlloc@2'")) << replay;
+  EXPECT_TRUE(Has(replay, "--answer yes@100")) << replay;
+  std::ifstream in(dir.File("r.json"));
+  const sim::Json report = sim::Json::parse(in);
+  const sim::Json again = ReplayReport(replay, dir.File("again.json"));
+  const std::string outcome = again["summary"].value("outcome", "");
+  EXPECT_EQ(report["outcomes"].value(outcome, 0), 1) << outcome << " " << report["outcomes"].dump();
 }

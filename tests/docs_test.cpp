@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "tests/harness.h"
+
 namespace {
 
 std::string Read(const std::filesystem::path& p) {
@@ -41,22 +43,14 @@ TEST(Docs, ScenarioReferenceNamesEveryKey) {
 
 namespace {
 
-std::string Output(const std::string& command) {
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  while (p && fgets(buf, sizeof buf, p)) out += buf;
-  if (p) pclose(p);
-  return out;
-}
+// What devsim prints for `args`.
+std::string Output(const std::string& args) { return testing_support::DevsimCommand(args).out; }
 
 }  // namespace
 
 TEST(Docs, ReadmeDescribesEveryOptionOfEveryCommand) {
   const std::string readme = Read(std::string(HS_SOURCE_DIR) + "/README.md");
-  const std::string devsim = HS_DEVSIM;
-  const std::string help = Output(devsim + " --help") + Output(devsim + " explore --help") +
-                           Output(devsim + " sweep --help") + Output(devsim + " diff --help");
+  const std::string help = Output("--help") + Output("explore --help") + Output("sweep --help") + Output("diff --help");
   std::set<std::string> options;
   const std::regex option(R"((--[a-z][a-z-]+))");
   for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) options.insert((*it)[1]);

@@ -22,15 +22,7 @@ constexpr const char* kSweepModes = "";
 #endif
 
 // Runs devsim with `args` and returns what it printed on stdout.
-std::string Devsim(const std::string& args) {
-  const std::string cmd = std::string(HS_DEVSIM) + " " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  while (p && fgets(buf, sizeof buf, p)) out += buf;
-  if (p) pclose(p);
-  return out;
-}
+std::string Devsim(const std::string& args) { return testing_support::DevsimCommand(args).out; }
 
 std::string Scenario(const char* name) { return std::string(HS_SOURCE_DIR) + "/scenarios/" + name; }
 

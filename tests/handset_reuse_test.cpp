@@ -104,7 +104,7 @@ std::string Describe(const sim::Scenario& scenario, const Variant& v) {
     o.seed = v.seed;
     o.answers = v.answers;
     o.fail = v.fail;
-    o.command_line = sim::Wide(v.mode);
+    o.args = {v.mode};
     o.mechanism = sim::KernelMechanism::kFibers;
     auto handset = std::make_unique<sim::Handset>(scenario, o);
     const sim::CheckedRun run = sim::RunChecked(*handset);

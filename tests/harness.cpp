@@ -60,15 +60,7 @@ sim::Json RunHere(const RunSpec& spec, const std::function<sim::Json()>* body) {
   try {
     sim::Scenario scenario =
         spec.scenario.empty() ? sim::Scenario::Builtin() : sim::Scenario::FromText(spec.scenario, "test.toml");
-    sim::RunOptions opts;
-    opts.seed = spec.seed;
-    opts.pct = spec.pct;
-    opts.answers = spec.answers;
-    opts.fail = spec.fail;
-    opts.entry = spec.entry;
-    opts.mechanism = spec.mechanism;
-    if (spec.time_limit_ms) opts.time_limit = spec.time_limit_ms * sim::kMicrosPerMs;
-    opts.command_line = spec.use_cmdline ? sim::Wide(spec.cmdline) : sim::JoinCommandLine(spec.args);
+    const sim::RunOptions& opts = spec;
     auto handset = std::make_unique<sim::Handset>(scenario, opts);
     if (body != nullptr) {
       out["value"] = RunBody(*handset, *body);
@@ -152,8 +144,8 @@ RunResult RunInChild(const RunSpec& spec, const std::function<sim::Json()>* body
 
 }  // namespace
 
-// Runs devsim itself for a scenario: a fresh process per run, started with exec rather than a
-// fork of the test binary (much cheaper under ThreadSanitizer).
+// A fresh process per run, started with exec rather than a fork of the test binary (much cheaper
+// under ThreadSanitizer).
 RunResult RunDevsim(const RunSpec& spec) {
   RunResult r;
   char dir_template[] = "/tmp/devsim-test-XXXXXX";
@@ -164,23 +156,15 @@ RunResult RunDevsim(const RunSpec& spec) {
   }
   const std::string scenario_file = std::string(dir) + "/test.toml";
   const std::string report_file = std::string(dir) + "/report.json";
-  std::vector<std::string> argv = {HS_DEVSIM, "--quiet", "--report", report_file, "--seed", std::to_string(spec.seed)};
+  sim::RunOptions options = spec;
   if (!spec.scenario.empty()) {
     FILE* f = std::fopen(scenario_file.c_str(), "w");
     std::fwrite(spec.scenario.data(), 1, spec.scenario.size(), f);
     std::fclose(f);
-    argv.insert(argv.end(), {"--scenario", scenario_file});
+    options.scenario_file = scenario_file;
   }
-  if (spec.pct) argv.push_back("--pct");
-  for (const auto& a : spec.answers) argv.insert(argv.end(), {"--answer", a});
-  for (const auto& f : spec.fail) argv.insert(argv.end(), {"--fail", f});
-  if (spec.time_limit_ms) argv.insert(argv.end(), {"--time-limit", std::to_string(spec.time_limit_ms)});
-  if (spec.use_cmdline) {
-    argv.insert(argv.end(), {"--cmdline", spec.cmdline});
-  } else {
-    argv.push_back("--");
-    argv.insert(argv.end(), spec.args.begin(), spec.args.end());
-  }
+  std::vector<std::string> argv = {HS_DEVSIM, "--quiet", "--report", report_file};
+  for (auto& w : sim::RunWords(options)) argv.push_back(std::move(w));
   int err_pipe[2];
   if (pipe(err_pipe) != 0) {
     r.error = "pipe failed";
@@ -222,6 +206,30 @@ RunResult RunDevsim(const RunSpec& spec) {
   r.raw_trace = j["raw"].get<std::string>();
   if (spec.keep_events)
     for (auto& e : j["events"]) r.events.push_back(std::move(e));
+  return r;
+}
+
+DevsimOutput DevsimCommand(const std::string& args, bool merge) {
+  DevsimOutput r;
+  char err_template[] = "/tmp/devsim-err-XXXXXX";
+  const int err_fd = mkstemp(err_template);
+  if (err_fd < 0) return r;
+  close(err_fd);
+  const std::string cmd =
+      std::string(HS_DEVSIM) + " " + args + " </dev/null" + (merge ? " 2>&1" : std::string(" 2>") + err_template);
+  std::fflush(nullptr);
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p != nullptr) {
+    char buf[4096];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::ifstream err(err_template);
+  std::stringstream text;
+  text << err.rdbuf();
+  r.err = text.str();
+  std::remove(err_template);
   return r;
 }
 

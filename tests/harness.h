@@ -46,25 +46,29 @@ struct RunResult {
   std::string Dump() const;
 };
 
-struct RunSpec {
+// A run as a test asks for it: the run's options (seed, PCT, answers, fail rules, time limit, the
+// program's arguments or --cmdline, ...) as devsim takes them, over a scenario given as text.
+struct RunSpec : sim::RunOptions {
   std::string scenario;              // TOML text; empty: the built-in handset
-  std::vector<std::string> args;     // the program's arguments
-  std::string cmdline;               // raw command line instead of args, when use_cmdline
-  bool use_cmdline = false;
-  std::uint64_t seed = 0;
-  bool pct = false;
-  std::vector<std::string> answers;
-  std::vector<std::string> fail;
-  std::uint64_t time_limit_ms = 0;   // 0: the scenario's
   bool keep_events = true;
-  std::function<int()> entry;        // runs instead of the program (platform rule tests)
   // The invariants this run is meant to break. Every run is judged: a violation not named here
   // fails the calling test, and so does a named one that does not happen.
   std::vector<std::string> expect_violations;
-  std::optional<sim::KernelMechanism> mechanism;  // how simulated threads are carried
 };
 
 RunResult Run(const RunSpec& spec);
+// Runs devsim's own command line for `spec` (RunWords) and reads back its --report.
+RunResult RunDevsim(const RunSpec& spec);
+
+// What devsim printed and how it ended.
+struct DevsimOutput {
+  int status = -1;   // the exit status; -1 when devsim did not exit
+  std::string out;   // what it printed on stdout (and stderr with it, when merged)
+  std::string err;   // what it printed on stderr, when not merged
+};
+// Runs devsim with `args`, words as a POSIX shell reads them (so a test can write a printed replay
+// line's options as they are). With `merge`, stderr is in `out` where a terminal would show it.
+DevsimOutput DevsimCommand(const std::string& args, bool merge = false);
 // The same as Run, under a name that gtest's Test::Run does not hide inside a TEST body.
 inline RunResult RunProgram(const RunSpec& spec) { return Run(spec); }
 // Runs every spec, one after another, in a single child process, as the explorer's batches do:

@@ -390,12 +390,9 @@ TEST(Devsim, PictureThatCannotBeWrittenIsAnError) {
 }
 
 TEST(Devsim, HelpIntoAPipeListsThePictureOptions) {
-  FILE* p = popen((std::string(HS_DEVSIM) + " --help 2>/dev/null").c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string help;
-  char buf[4096];
-  while (std::fgets(buf, sizeof buf, p)) help += buf;
-  EXPECT_EQ(pclose(p), 0);
+  const testing_support::DevsimOutput r = testing_support::DevsimCommand("--help");
+  const std::string& help = r.out;
+  EXPECT_EQ(r.status, 0);
   EXPECT_NE(help.find("--chrome-trace"), std::string::npos) << help;
   EXPECT_NE(help.find("--timeline"), std::string::npos) << help;
 }

@@ -167,13 +167,8 @@ namespace {
 
 // Runs devsim with `args`; returns its exit status and what it printed on stderr.
 std::pair<int, std::string> DevsimStatus(const std::string& args) {
-  const std::string cmd = std::string(HS_DEVSIM) + " " + args + " 2>&1 >/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string err;
-  char buf[4096];
-  while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr) err += buf;
-  const int status = p != nullptr ? pclose(p) : -1;
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+  const testing_support::DevsimOutput r = testing_support::DevsimCommand(args);
+  return {r.status, r.err};
 }
 
 }  // namespace

@@ -194,7 +194,6 @@ TEST(Sequence, CommandLineSelectsTheMode) {
                                          {"  1", true, nullptr}}) {
     SCOPED_TRACE(c.cmdline);
     RunSpec spec;
-    spec.use_cmdline = true;
     spec.cmdline = c.cmdline;
     const RunResult r = RunProgram(spec);
     EXPECT_EQ(r.Has("Ril Down+"), c.shutdown) << r.Dump();

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "sim/explore/shard.h"
+#include "tests/harness.h"
 
 namespace {
 
@@ -24,13 +25,8 @@ struct Output {
 };
 
 Output Devsim(const std::string& args) {
-  const std::string cmd = std::string(HS_DEVSIM) + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  Output out;
-  char buf[4096];
-  while (p && fgets(buf, sizeof buf, p)) out.text += buf;
-  if (p) out.status = WEXITSTATUS(pclose(p));
-  return out;
+  const testing_support::DevsimOutput r = testing_support::DevsimCommand(args, true);
+  return Output{r.out, r.status};
 }
 
 std::string TempPath(const std::string& name) {

@@ -13,15 +13,7 @@
 
 namespace {
 
-std::string Devsim(const std::string& args) {
-  const std::string cmd = std::string(HS_DEVSIM) + " " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr) out += buf;
-  if (p != nullptr) pclose(p);
-  return out;
-}
+std::string Devsim(const std::string& args) { return testing_support::DevsimCommand(args).out; }
 
 std::string Match(const std::string& text, const std::string& pattern) {
   std::smatch m;
@@ -81,7 +73,7 @@ TEST(Swarm, AFailingSeedIsReportedWithItsWorldAndReplay) {
   const std::string mode = sim::DrawSwarmWorld(1, {}).mode;
   EXPECT_NE(out.find("  world: mode " + mode), std::string::npos) << out;
   EXPECT_NE(out.find("--seeds 1..1 --dump-scenario swarm-1.toml --time-limit 1000"), std::string::npos) << out;
-  EXPECT_NE(out.find("  replay: devsim --scenario swarm-1.toml --seed 1 --time-limit 1000 -- '" + mode + "'"),
+  EXPECT_NE(out.find("  replay: devsim --scenario 'swarm-1.toml' --seed 1 --time-limit 1000 -- '" + mode + "'"),
             std::string::npos)
       << out;
 }
@@ -95,7 +87,7 @@ TEST(Swarm, WorldsThatFoundARaceKeepEveryInvariant) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const sim::SwarmWorld world = sim::DrawSwarmWorld(seed, {});
     testing_support::RunSpec spec;
-    spec.scenario = sim::SwarmScenarioFile("", world, seed);
+    spec.scenario = sim::SwarmScenarioFile(sim::RunOptions{}, "", world, seed);
     spec.args = {world.mode};
     spec.seed = seed;
     spec.keep_events = false;

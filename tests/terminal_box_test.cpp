@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness.h"
+
 namespace {
 
 // Runs devsim with `args` on a pseudo-terminal. `react` sees all output so far and returns the
@@ -117,12 +119,9 @@ TEST(TerminalBox, TheReplayLineCarriesTheAnswerTypedAtTheTerminal) {
   const std::string replay = out.substr(at + 15, out.find('\n', at) - at - 15);
   EXPECT_TRUE(Has(replay, "--answer no@")) << replay;
   EXPECT_TRUE(Has(out, "answer no by person at the terminal at ")) << out;
-  FILE* p = popen((std::string(HS_DEVSIM) + " -q " + replay + " 2>&1").c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string again;
-  char buf[4096];
-  while (fgets(buf, sizeof buf, p)) again += buf;
-  EXPECT_EQ(WEXITSTATUS(pclose(p)), 0) << again;
+  const testing_support::DevsimOutput replayed = testing_support::DevsimCommand("-q " + replay, true);
+  const std::string& again = replayed.out;
+  EXPECT_EQ(replayed.status, 0) << again;
   auto line = [](const std::string& text, const std::string& start) {
     const auto from = text.find(start);
     return from == std::string::npos ? std::string("(none)") : text.substr(from, text.find('\n', from) - from);

@@ -22,17 +22,11 @@ Handset& Dev() { return *g_handset; }
 
 SchedulerConfig Handset::SchedulerFrom(const Scenario& scenario, const RunOptions& options) {
   SchedulerConfig cfg;
-  cfg.seed = options.seed;
-  cfg.real_clock = options.real_clock;
-  cfg.pct = options.pct;
-  cfg.pct_depth = options.pct_depth;
-  if (options.pct_steps != 0) cfg.pct_steps = options.pct_steps;
-  if (options.mechanism) cfg.mechanism = *options.mechanism;
-  cfg.name_host_thread = options.name_host_thread;
+  static_cast<Schedule&>(cfg) = options;  // the run's schedule, whole
   if (auto run = scenario.Root().Table("run")) {
     cfg.time_limit = run->Ms("time_limit_ms", cfg.time_limit / kMicrosPerMs) * kMicrosPerMs;
   }
-  if (options.time_limit) cfg.time_limit = *options.time_limit;
+  if (options.time_limit_ms != 0) cfg.time_limit = static_cast<Micros>(options.time_limit_ms) * kMicrosPerMs;
   return cfg;
 }
 
@@ -238,7 +232,7 @@ Outcome Handset::Interpret(const RunEnd& end) const {
 }
 
 Outcome Handset::Run() {
-  std::u16string cmdline = options_.command_line;
+  std::u16string cmdline = options_.CommandLine();
   const ThreadId main = kernel.Spawn("main", [this, cmdline]() mutable {
     std::u16string buffer = cmdline;
     buffer.push_back(0);
@@ -266,7 +260,7 @@ Json Handset::Summary() const {
   Append(s, "ended_ms", end_.at / kMicrosPerMs);
   Append(s, "ended_us", end_.at);
   Append(s, "seed", kernel.Seed());
-  Append(s, "command_line", Narrow(options_.command_line));
+  Append(s, "command_line", Narrow(options_.CommandLine()));
   Append(s, "process_ended", process_ended_);
   if (process_ended_) Append(s, "exit_code", main_exit_code_);
   hal.Summarize(s);

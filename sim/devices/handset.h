@@ -20,6 +20,7 @@
 #include "sim/devices/hal.h"
 #include "sim/devices/heap.h"
 #include "sim/devices/keyboard.h"
+#include "sim/devices/run_options.h"
 #include "sim/devices/sound.h"
 #include "sim/devices/sync.h"
 #include "sim/devices/wake_plan.h"
@@ -31,26 +32,6 @@
 #include "sim/scenario/timeline.h"
 
 namespace sim {
-
-// What the runner or a test chooses for one run, on top of the scenario.
-struct RunOptions {
-  std::uint64_t seed = 0;
-  bool real_clock = false;
-  bool pct = false;
-  int pct_depth = 3;
-  std::uint64_t pct_steps = 0;            // PCT's horizon, the run's length in switch points
-                                          // (0: the kernel's default)
-  std::optional<KernelMechanism> mechanism;  // how simulated threads are carried (default: the kernel's)
-  bool name_host_thread = true;           // the host thread shows the running thread's name
-  std::optional<Micros> time_limit;       // overrides the scenario's
-  std::vector<std::string> answers;       // overrides the scenario's answers to boxes
-  std::vector<std::string> fail;          // extra fault rules
-  std::u16string command_line;            // the program's command line
-  bool interactive = false;               // a person answers boxes at the terminal
-  // Runs this on the main thread instead of the program's entry point (tests of the platform's
-  // own rules); its result is the exit code.
-  std::function<int()> entry;
-};
 
 // How the handset ended, in the words of the summary.
 struct Outcome {

@@ -10,15 +10,10 @@ namespace sim {
 
 namespace {
 
-std::string Replay(const ExploreOptions& o, std::uint64_t seed, std::uint64_t pct_steps) {
-  std::string cmd = "devsim";
-  if (!o.scenario_file.empty()) cmd += " --scenario " + o.scenario_file;
-  cmd += " --seed " + std::to_string(seed);
-  if (o.pct) cmd += " --pct --pct-depth " + std::to_string(o.pct_depth);
-  cmd += o.replay_prefix;
-  cmd += " --";
-  for (const auto& a : o.args) cmd += " '" + a + "'";
-  return cmd;
+std::string Replay(const ExploreOptions& o, std::uint64_t seed) {
+  RunOptions replay = o.base;
+  replay.seed = seed;
+  return ReplayLine(replay);
 }
 
 // The failure of one run as the report keeps it.
@@ -42,8 +37,9 @@ void Count(const Json& r, Json& report) {
 }
 
 Json EmptyReport(const ExploreOptions& o, std::uint64_t pct_steps, std::uint64_t first, std::uint64_t last) {
-  Json batch{{"scenario", o.scenario_file}, {"args", o.args}, {"replay_prefix", o.replay_prefix},
-             {"scheduler", o.pct ? "pct" : "uniform"}, {"pct_depth", o.pct_depth}, {"pct_steps", pct_steps},
+  // The batch is every run's command line but the seed: shards of one batch have the same.
+  Json batch{{"scenario", o.base.scenario_file}, {"command_line", RunWords(o.base, false)},
+             {"scheduler", o.base.pct ? "pct" : "uniform"}, {"pct_depth", o.base.pct_depth}, {"pct_steps", pct_steps},
              {"first_seed", o.first_seed}, {"last_seed", o.first_seed + o.runs - 1}};
   return Json{{"kind", "explore"}, {"batch", batch},
               {"shard", {{"index", o.shard.index}, {"count", o.shard.count}}},
@@ -71,16 +67,13 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& o) {
   const auto start = std::chrono::steady_clock::now();
   const ShardRange part = ShardOf(o.runs, o.shard);
   // PCT draws its change points over the whole length of a run, learnt once for the batch.
-  std::uint64_t pct_steps = o.base.pct_steps;
-  if (o.pct && pct_steps == 0) pct_steps = LearnRunLength(scenario, o.base);
+  const std::uint64_t pct_steps = o.base.pct ? LearnRunLength(scenario, o.base) : 0;
   std::vector<BatchItem> items;
   items.reserve(part.end - part.begin);
   for (std::uint64_t i = part.begin; i < part.end; ++i) {
     BatchItem item{&scenario, o.base};
     item.options.seed = o.first_seed + i;
-    item.options.pct = o.pct;
-    item.options.pct_depth = o.pct_depth;
-    item.options.pct_steps = pct_steps;
+    if (pct_steps != 0) item.options.pct_steps = pct_steps;
     item.world = o.world;
     items.push_back(std::move(item));
   }
@@ -91,7 +84,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& o) {
     Count(r, report);
     if (!RunFailed(r)) return;
     const std::uint64_t seed = r["seed"].get<std::uint64_t>();
-    failures.push_back(Failure(r, Replay(o, seed, pct_steps)));
+    failures.push_back(Failure(r, Replay(o, seed)));
     // A swarm seed is replayed through its world: the lines that describe it and write it out.
     if (o.world_report) failures.back()["world"] = o.world_report(seed);
   });

@@ -14,17 +14,15 @@
 namespace sim {
 
 struct ExploreOptions {
-  std::string scenario_file;  // empty: the built-in handset
   std::uint64_t first_seed = 1;
   std::uint64_t runs = 1000;
   int jobs = 2;
-  bool pct = false;
-  int pct_depth = 3;
-  RunOptions base;                // answers, fail rules, time limit, command line
-  std::vector<std::string> args;  // the program's arguments, for the replay command
+  // The options of every run (scenario file, knob, PCT, answers, fail rules, time limit, the
+  // program's command line); each run takes its seed. Replay lines and the batch's identity in
+  // its report are written from them.
+  RunOptions base;
   int max_reported = 10;          // failures printed in full
   bool progress = true;
-  std::string replay_prefix;      // options repeated in every replay command
   // A world per seed on top of the scenario (the swarm), and for a failing seed the lines that
   // describe and replay it instead of the plain replay command.
   std::function<Scenario(const Scenario& base, RunOptions& options)> world;

@@ -47,12 +47,10 @@ struct Planned {
 };
 
 std::string Replay(const SweepOptions& o, const Planned& p, const RunOptions& opts) {
-  std::string cmd = "devsim";
-  if (!o.scenario_file.empty()) cmd += " --scenario " + o.scenario_file;
-  if (!p.knob.empty()) cmd += " --knob '" + p.knob + "'";
-  for (const auto& a : opts.answers) cmd += " --answer " + a;
-  for (const auto& f : opts.fail) cmd += " --fail '" + f + "'";
-  return cmd + " -- " + p.mode;
+  RunOptions replay = opts;
+  replay.scenario_file = o.scenario_file;
+  replay.knob = p.knob;
+  return ReplayLine(replay);
 }
 
 }  // namespace
@@ -74,7 +72,7 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
     for (const auto& mode : o.modes)
       for (std::size_t s = 0; s < scenarios; ++s) {
         RunOptions opts;
-        opts.command_line = std::u16string(mode.begin(), mode.end());
+        opts.args = {mode};
         opts.answers = AnswersFor(mode);
         clean.push_back(BatchItem{&scenario_at(s), opts, true});
       }
@@ -89,7 +87,7 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
   for (std::size_t m = 0; m < o.modes.size(); ++m) {
     const std::string& mode = o.modes[m];
     RunOptions base;
-    base.command_line = std::u16string(mode.begin(), mode.end());
+    base.args = {mode};
     base.answers = AnswersFor(mode);
     for (const auto& op : FaultSiteOperations()) {
       for (std::size_t s = 0; s < scenarios; ++s) {

@@ -256,7 +256,25 @@ std::string DescribeSwarmWorld(const SwarmWorld& world) {
   return out;
 }
 
-std::string SwarmScenarioFile(const std::string& base_file, const SwarmWorld& world, std::uint64_t seed) {
+namespace {
+
+// The options that replay seed `seed` from its world written to `file`: the exploration's, over
+// the file, in the world's mode. The knob is already in the file.
+RunOptions WorldReplay(const RunOptions& given, std::uint64_t seed, const std::string& mode, const std::string& file) {
+  RunOptions replay = given;
+  replay.scenario_file = file;
+  replay.knob.clear();
+  replay.seed = seed;
+  replay.args = {mode};
+  replay.cmdline.reset();
+  return replay;
+}
+
+}  // namespace
+
+std::string SwarmScenarioFile(const RunOptions& given, const std::string& knob_overrides, const SwarmWorld& world,
+                              std::uint64_t seed) {
+  const std::string& base_file = given.scenario_file;
   const std::string name = base_file.empty() ? "<built-in handset>" : base_file;
   toml::table root = ParseToml(
       base_file.empty() ? std::string(kBuiltinScenario)
@@ -268,25 +286,27 @@ std::string SwarmScenarioFile(const std::string& base_file, const SwarmWorld& wo
     root = ParseToml(kBuiltinScenario, "<built-in handset>");
     MergeToml(root, over);
   }
+  if (!knob_overrides.empty()) MergeToml(root, ParseToml(knob_overrides, "knob"));
   for (const std::string& o : world.overrides) MergeToml(root, ParseToml(o, "swarm world"));
   std::ostringstream out;
-  out << "# The swarm world of seed " << seed << " over " << name << ".\n";
+  out << "# The swarm world of seed " << seed << " over " << name << (given.knob.empty() ? "" : " with knob " + given.knob)
+      << ".\n";
   out << "# " << DescribeSwarmWorld(world) << "\n";
-  out << "# Replays with: devsim --scenario THIS_FILE --seed " << seed << " -- " << world.mode << "\n";
+  out << "# Replays with: " << ReplayLine(WorldReplay(given, seed, world.mode, "THIS_FILE")) << "\n";
   out << toml::toml_formatter(root) << "\n";
   return out.str();
 }
 
-std::string SwarmSeedReport(const std::string& scenario_file, std::uint64_t seed, const std::vector<std::string>& modes,
-                            const std::string& options) {
+std::string SwarmSeedReport(const RunOptions& given, std::uint64_t seed, const std::vector<std::string>& modes) {
   const SwarmWorld w = DrawSwarmWorld(seed, modes);
   const std::string file = "swarm-" + std::to_string(seed) + ".toml";
-  std::string dump = "devsim explore --swarm";
-  if (!scenario_file.empty()) dump += " --scenario " + scenario_file;
-  dump += " --seeds " + std::to_string(seed) + ".." + std::to_string(seed) + " --dump-scenario " + file + options;
-  if (modes.size() == 1) dump += " -- '" + modes.front() + "'";
-  return "  world: " + DescribeSwarmWorld(w) + "\n  write it out: " + dump + "\n  replay: devsim --scenario " + file +
-         " --seed " + std::to_string(seed) + options + " -- '" + w.mode + "'\n";
+  RunOptions batch = given;
+  batch.args = modes;
+  batch.cmdline.reset();
+  const std::string dump = "devsim explore --swarm --seeds " + std::to_string(seed) + ".." + std::to_string(seed) +
+                           " --dump-scenario " + file + " " + RunLine(batch, false);
+  return "  world: " + DescribeSwarmWorld(w) + "\n  write it out: " + dump + "\n  replay: " +
+         ReplayLine(WorldReplay(given, seed, w.mode, file)) + "\n";
 }
 
 }  // namespace sim

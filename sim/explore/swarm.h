@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices/run_options.h"
 #include "sim/scenario/scenario.h"
 
 namespace sim {
@@ -28,18 +29,20 @@ SwarmWorld DrawSwarmWorld(std::uint64_t seed, const std::vector<std::string>& mo
 Scenario SwarmScenario(const Scenario& base, const SwarmWorld& world, std::uint64_t seed);
 
 // The world's whole scenario as a self-contained TOML file (every table written out, no base),
-// headed by a comment with the seed, the features and the command that replays it. `base_file`
-// is the scenario the world was drawn over (empty: the built-in handset); throws ScenarioError
-// when it cannot be read.
-std::string SwarmScenarioFile(const std::string& base_file, const SwarmWorld& world, std::uint64_t seed);
+// headed by a comment with the seed, the features and the command that replays it. `given` are
+// the exploration's options: its scenario file is the base (empty: the built-in handset),
+// `knob_overrides` the TOML of its knob, laid over the base before the world; its other options
+// (answers, fail rules, time limit, PCT) are in the replay command. Throws ScenarioError when the
+// base cannot be read.
+std::string SwarmScenarioFile(const RunOptions& given, const std::string& knob_overrides, const SwarmWorld& world,
+                              std::uint64_t seed);
 
 // One line naming the world's features.
 std::string DescribeSwarmWorld(const SwarmWorld& world);
 
 // What an exploration prints for a failing seed: its world, the command that writes the world
-// out as a scenario file, and the command that replays that file. `scenario_file` is the base
-// (empty: the built-in handset); `options` are the scheduling and run options repeated in both.
-std::string SwarmSeedReport(const std::string& scenario_file, std::uint64_t seed, const std::vector<std::string>& modes,
-                            const std::string& options);
+// out as a scenario file, and the command that replays that file. `given` are the exploration's
+// options, `modes` the modes it draws from.
+std::string SwarmSeedReport(const RunOptions& given, std::uint64_t seed, const std::vector<std::string>& modes);
 
 }  // namespace sim

@@ -69,12 +69,12 @@ enum class KernelMechanism {
 // else fibers. Under ThreadSanitizer every kernel uses host threads whatever was chosen.
 KernelMechanism DefaultMechanism();
 
-// How a run is scheduled. Seed 0 keeps a fixed order: the running thread goes on until it blocks
-// or uses up its quantum, then the next runnable thread by id takes over. Any other seed draws
-// the next thread from the generator at every switch point (uniformly, or by PCT's priorities).
-struct SchedulerConfig {
+// Scheduling policy. Seed 0 keeps a fixed order: the running thread goes on until it blocks or
+// uses up its quantum, then the next runnable thread by id takes over. Any other seed draws the
+// next thread from the generator at every switch point. A run's options carry a Schedule whole;
+// the time limit is the scenario's unless the run's options override it.
+struct Schedule {
   std::uint64_t seed = 0;
-  Micros time_limit = 600 * 1000 * kMicrosPerMs;
   Micros quantum = 10 * kMicrosPerMs;     // fairness bound for a thread that never blocks
   std::uint32_t preempt_one_in = 4;        // nonzero seeds: chance of a switch at a call
   bool real_clock = false;                 // pace virtual time by the wall clock
@@ -84,6 +84,11 @@ struct SchedulerConfig {
                                            // length in switch points when known
   KernelMechanism mechanism = DefaultMechanism();
   bool name_host_thread = true;            // fibers: the host thread takes the running thread's name
+};
+
+// What the kernel runs by: the schedule and where virtual time stops.
+struct SchedulerConfig : Schedule {
+  Micros time_limit = 600 * 1000 * kMicrosPerMs;
 };
 
 class Kernel {

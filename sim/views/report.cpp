@@ -217,21 +217,4 @@ std::string FormatCall(const Json& e) {
   return Printable(line);
 }
 
-std::u16string JoinCommandLine(const std::vector<std::string>& args) {
-  std::string line;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (i) line += ' ';
-    const std::string& a = args[i];
-    if (a.empty() || a.find_first_of(" \t") != std::string::npos) {
-      line += '"';
-      for (char ch : a)
-        if (ch != '"') line += ch;
-      line += '"';
-    } else {
-      line += a;
-    }
-  }
-  return Wide(line);
-}
-
 }  // namespace sim

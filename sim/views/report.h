@@ -50,7 +50,5 @@ void AddBoxAnswers(Json& summary, const std::vector<Json>& events, const std::ve
 // SendMessageW(window=0x10050, ...) = 0 [blocked 1.2 ms]", injected faults marked.
 std::string FormatCall(const Json& event);
 
-// Joins program arguments into a command line, quoting those that are empty or hold blanks.
-std::u16string JoinCommandLine(const std::vector<std::string>& args);
 
 }  // namespace sim
