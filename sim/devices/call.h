@@ -41,7 +41,6 @@ class Call {
   void Done() { Finish(nullptr); }
   // The program routine that made the call ("NormalShutdown"), or "" when unknown; the text
   // lives as long as the process.
-  std::string_view Caller() const { return caller_; }
   // The call's record in the event log (valid until the next record is added).
   Event& Record();
 

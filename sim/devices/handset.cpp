@@ -33,7 +33,6 @@ SchedulerConfig Handset::SchedulerFrom(const Scenario& scenario, const RunOption
 Handset::Handset(const Scenario& scenario, RunOptions options)
     : kernel(SchedulerFrom(scenario, options)), options_(std::move(options)) {
   g_handset = this;
-  SetCurrentKernel(&kernel);
   ResetProgramImage();
   Configure(scenario);
 }
@@ -41,7 +40,6 @@ Handset::Handset(const Scenario& scenario, RunOptions options)
 Handset::~Handset() {
   if (g_handset == this) {
     g_handset = nullptr;
-    SetCurrentKernel(nullptr);
   }
 }
 

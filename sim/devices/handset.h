@@ -91,7 +91,6 @@ class Handset : public Board {
   const RunOptions& Options() const { return options_; }
   std::uint32_t ProgramPid() const { return program_pid_; }
   Micros CallCost() const { return call_cost_; }
-  bool ProcessEnded() const { return process_ended_; }
 
   Kernel kernel;
   HandleTable handles;

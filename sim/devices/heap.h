@@ -29,7 +29,6 @@ class Heap {
   const Block* Find(const void* p) const;
   void Tag(const void* p, const std::string& tag);
   std::size_t Allocations() const { return allocations_; }
-  std::size_t LiveBlocks() const { return live_.size(); }
   // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
 

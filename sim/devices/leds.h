@@ -54,7 +54,6 @@ class Leds {
   // Adds "vibrator" (text such as "on 0.034 s–3.034 s") and "vibrations" (the intervals).
   // `out` has none of these members yet: they are appended, not looked up.
   void Summarize(Json& out) const;
-  const std::vector<Vibration>& Vibrations() const { return vibrations_; }
 
  private:
   std::vector<Led> leds_;

@@ -36,13 +36,6 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
 
 }  // namespace
 
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
 bool NoCaseLess::operator()(std::u16string_view a, std::u16string_view b) const {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
                                       [](char16_t x, char16_t y) { return Lower(x) < Lower(y); });
@@ -357,7 +350,6 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesire
   if (c.Injected(Narrow(ref->path))) return c.Return<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
   Handset& d = Dev();
   if (d.registry.FindKey(*ref) == nullptr) return c.Return<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
-  d.registry.CountOpen();
   auto v = d.OpenHandle(HandleKind::kKey, std::make_shared<KeyRef>(*ref), "key '" + Narrow(ref->path) + "'",
                         "RegOpenKeyExW");
   *phkResult = reinterpret_cast<HKEY>(v);

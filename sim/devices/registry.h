@@ -77,8 +77,6 @@ class Registry {
 
   // Appends this part's members to the summary `out`, an object that has none of them yet.
   void Summarize(Json& out) const;
-  int KeysOpened() const { return keys_opened_; }
-  void CountOpen() { ++keys_opened_; }
 
   static std::string RootName(std::uintptr_t predefined);  // "" when not a predefined root
 
@@ -97,7 +95,6 @@ class Registry {
   std::deque<Delivery> queue_;
   std::shared_ptr<EventObject> queue_event_;
   bool thread_started_ = false;
-  int keys_opened_ = 0;
   std::vector<std::string> unknown_types_;  // values of kinds the platform does not define
 };
 

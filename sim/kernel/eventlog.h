@@ -70,8 +70,6 @@ class Value {
   Value& operator=(Value&&) noexcept = default;
 
   Kind kind() const { return kind_; }
-  bool IsNull() const { return kind_ == Kind::kNull; }
-  bool IsText() const { return kind_ == Kind::kText; }
   // The text, or "" when the value is not a text.
   std::string_view Text() const { return kind_ == Kind::kText ? std::string_view(text_) : std::string_view(); }
   // The value as the checkers compare it: a text as it is, anything else as its JSON ("15000").

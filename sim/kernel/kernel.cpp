@@ -7,7 +7,6 @@
 namespace sim {
 
 namespace {
-Kernel* g_current_kernel = nullptr;
 }
 
 KernelMechanism DefaultMechanism() {
@@ -19,8 +18,6 @@ KernelMechanism DefaultMechanism() {
   return chosen;
 }
 
-Kernel& CurrentKernel() { return *g_current_kernel; }
-void SetCurrentKernel(Kernel* k) { g_current_kernel = k; }
 
 enum class ThreadState { kRunnable, kBlocked, kFinished };
 

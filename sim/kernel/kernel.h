@@ -218,8 +218,4 @@ class Kernel {
   RunEnd end_;
 };
 
-// The kernel of the run in progress; set by the handset while it runs.
-Kernel& CurrentKernel();
-void SetCurrentKernel(Kernel* k);
-
 }  // namespace sim

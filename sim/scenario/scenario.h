@@ -48,7 +48,6 @@ class Section {
   // Throws for the first key of this table that nothing has read.
   void CheckNoUnknownKeys() const;
   const std::string& File() const { return file_; }
-  const std::string& Path() const { return path_; }
   // Directory of the scenario file, for files named relative to it.
   std::string Directory() const;
 

@@ -23,10 +23,44 @@ RANKS = {
 PROGRAM = ["app", "power", "registry", "rtc", "steps", "autoshutdown", "platform"]
 ALLOWED_LOOSE = {"sim.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+# A free routine declared at namespace scope in a header: "Type Name(...);" on lines of its own.
+DECLARED = re.compile(r"^(?!\s)(?:inline\s+)?[\w:<>,\s\*&]+?[\s\*&](\w+)\((?:[^;{}]*)\)\s*;", re.M)
+# Its definition in a source file: the same name, not as a member, with a body.
+DEFINED = r"^(?!\s)[\w:<>,\s\*&]+?[\s\*&]{name}\([^;{{}}]*\)\s*(?:const\s*)?\{{"
 
 
 def includes(path):
     return INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace"))
+
+
+def in_anonymous_namespace(text, pos):
+    """True when `pos` lies inside a "namespace {" ... "}  // namespace" block: a routine of the
+    file's own that only shares a name."""
+    for m in re.finditer(r"^namespace \{\n", text, re.M):
+        end = text.find("}  // namespace\n", m.end())
+        if m.end() <= pos < (end if end >= 0 else len(text)):
+            return True
+    return False
+
+
+def misplaced_definitions(root, sim):
+    """A routine a folder's header declares must be defined in that folder: a definition in
+    another folder (a higher layer defining what a lower one promises) hides the dependency."""
+    declared = {}
+    for header in sorted(sim.glob("*/*.h")):
+        for name in DECLARED.findall(header.read_text(encoding="utf-8", errors="replace")):
+            declared.setdefault(name, header.parent.name)
+    problems = []
+    sources = {src: src.read_text(encoding="utf-8", errors="replace") for src in sorted(sim.glob("*/*.cpp"))}
+    for name, folder in sorted(declared.items()):
+        pattern = re.compile(DEFINED.format(name=re.escape(name)), re.M)
+        for src, text in sources.items():
+            if src.parent.name == folder:
+                continue
+            if any(not in_anonymous_namespace(text, m.start()) for m in pattern.finditer(text)):
+                problems.append(f"{src.relative_to(root)}: defines {name}, which sim/{folder}/ declares; "
+                                f"define it in sim/{folder}/")
+    return problems
 
 
 def main(root):
@@ -55,6 +89,7 @@ def main(root):
                 elif target != folder.name and RANKS[target] >= RANKS[folder.name]:
                     problems.append(f"{src.relative_to(root)}: includes {inc}, which is not below "
                                     f"sim/{folder.name}/")
+    problems += misplaced_definitions(root, sim)
     for name in PROGRAM:
         for src in sorted((root / name).rglob("*")):
             if src.suffix in (".h", ".cpp"):
