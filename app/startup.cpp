@@ -45,6 +45,9 @@ int SplitCommandLine(LPCWSTR lpCmdLine, LPWSTR pszStorage, LPWSTR* rgpszArgs, in
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd)
 {
+    UNREFERENCED_PARAMETER(hInstance);
+    UNREFERENCED_PARAMETER(hPrevInstance);
+    UNREFERENCED_PARAMETER(nShowCmd);
     WCHAR szModulePath[MODULE_PATH_CCH];
 
     if (GetModuleFileNameW(NULL, szModulePath, MODULE_PATH_CCH) == 0) {

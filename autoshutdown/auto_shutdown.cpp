@@ -84,6 +84,7 @@ static HWND FindOwnPromptBox(LPCWSTR pszCaption)
 
 DWORD WINAPI AutoShutdownThread(LPVOID lpParameter)
 {
+    UNREFERENCED_PARAMETER(lpParameter);
     WCHAR szCaption[BOX_CAPTION_CCH];
 
     NKDbgPrintfW(TEXT("[AutoShutdownThread] Thread run...\r\n"));

@@ -81,8 +81,10 @@ BOOL MonitorPhoneState(void)
     return 1;
 }
 
-void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData, const UINT cbData)
+void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData, const UINT /*cbData*/)
 {
+    UNREFERENCED_PARAMETER(hNotify);
+    UNREFERENCED_PARAMETER(dwUserData);
     NKDbgPrintfW(TEXT("[AutoShutdown] ActiveCallCount Registry have changed.\r\n"));
     if (pData != NULL) {
         // The counter still has a value, whatever it is.

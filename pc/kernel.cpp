@@ -47,7 +47,7 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
 
 // Carries out the OEM command of the hardware layer: writing the ERTC's wake-up value and the
 // shutdown command are recorded as what the handset did. Other codes are not supported.
-BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf,
+BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID /*lpOutBuf: no command answers*/,
                      DWORD nOutBufSize, LPDWORD lpBytesReturned) {
   std::string args = "\"code\":" + JsonHex(dwIoControlCode) + ",\"in_size\":" +
                      std::to_string(nInBufSize) + ",\"out_size\":" + std::to_string(nOutBufSize);

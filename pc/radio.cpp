@@ -50,7 +50,7 @@ DWORD WINAPI RadioThread(LPVOID lpParameter) {
 
 // Opens an instance of the radio layer on port dwIndex and starts its radio thread; *lphRil
 // receives the instance. E_FAIL when the thread cannot be started.
-HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALLBACK pfnNotify,
+HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK /*pfnResult: no command answers*/, RILNOTIFYCALLBACK pfnNotify,
                        DWORD dwNotificationClasses, DWORD dwParam, HRIL* lphRil) {
   auto* pRadio = new RadioInstance{pfnNotify, dwParam, CreateEventW(nullptr, FALSE, FALSE, nullptr),
                                    CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr};

@@ -62,6 +62,8 @@ typedef BYTE* PBYTE;
 typedef LONG* PLONG;
 
 #define TEXT(s) u##s
+// A parameter a routine takes for its signature's sake and does not read.
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define WINAPI
 #define CALLBACK
 #ifndef TRUE

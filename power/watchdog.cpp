@@ -14,6 +14,7 @@ static void BatteryRailsOff(void)
 
 DWORD WINAPI AnimTimeoutThread(LPVOID lpParameter)
 {
+    UNREFERENCED_PARAMETER(lpParameter);
     NKDbgPrintfW(TEXT("[Shutdown Thread] Run~\r\n"));
     BatteryRailsOff();
 

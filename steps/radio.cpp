@@ -14,6 +14,11 @@ static DWORD ReadPayloadWord(const BYTE* pbPayload, DWORD dwOffset)
 
 void ResultProc(DWORD dwCode, HRESULT hrCmdID, const void* lpData, DWORD cbData, DWORD dwParam)
 {
+    UNREFERENCED_PARAMETER(dwCode);
+    UNREFERENCED_PARAMETER(hrCmdID);
+    UNREFERENCED_PARAMETER(lpData);
+    UNREFERENCED_PARAMETER(cbData);
+    UNREFERENCED_PARAMETER(dwParam);
 }
 
 BOOL IsRadioPowerOffReport(DWORD dwCode, const void* lpData, DWORD cbData)
@@ -34,6 +39,7 @@ BOOL IsRadioPowerOffReport(DWORD dwCode, const void* lpData, DWORD cbData)
 
 void NotifyProc(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam)
 {
+    UNREFERENCED_PARAMETER(dwParam);
     NKDbgPrintfW(TEXT("[RIL|NotifyProc] dwCode = %d\r\n"), dwCode);
     if (!IsRadioPowerOffReport(dwCode, lpData, cbData)) {
         return;

@@ -96,7 +96,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 }
 
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD /*lpBytesReturned*/,
+                     LPOVERLAPPED /*lpOverlapped: every control completes at once*/) {
   Call c("DeviceIoControl");
   c.Arg("handle", HandleValue(hDevice)).Arg("code", HexText(dwIoControlCode)).Arg("in_size", nInBufferSize)
       .Arg("out_size", nOutBufferSize);

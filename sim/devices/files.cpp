@@ -136,7 +136,7 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-              LPOVERLAPPED lpOverlapped) {
+              LPOVERLAPPED /*lpOverlapped: reads are synchronous*/) {
   Call c("ReadFile");
   c.Arg("handle", HandleValue(hFile)).Arg("bytes", nNumberOfBytesToRead);
   OpenFile* f = CheckFile(c, hFile, "ReadFile");

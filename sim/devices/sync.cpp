@@ -266,7 +266,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   return c.Return<DWORD>(WAIT_TIMEOUT, "WAIT_TIMEOUT");
 }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD /*dwStackSize: fibers size their own stacks*/, LPTHREAD_START_ROUTINE lpStartAddress,
                     LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
   Call c("CreateThread");
   std::string routine = RoutineName(reinterpret_cast<const void*>(lpStartAddress));

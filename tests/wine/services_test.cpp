@@ -193,7 +193,7 @@ struct Deliveries {
 };
 Deliveries g_deliveries = {};
 
-void WatchCallback(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData, const UINT cbData) {
+void WatchCallback(HREGNOTIFY /*hNotify*/, DWORD /*dwUserData*/, const PBYTE pData, const UINT cbData) {
   InterlockedIncrement(&g_deliveries.lCount);
   if (pData != nullptr && cbData == sizeof(DWORD)) {
     InterlockedIncrement(&g_deliveries.lWithData);
