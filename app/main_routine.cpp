@@ -57,7 +57,7 @@ void UIShutDown(void)
     ReleaseMutex(hMutex);
 }
 
-int ShutdownMain(int argc, LPWSTR* argv)
+int ShutdownMain(int argc, LPWSTR *argv)
 {
     if (argc <= 1) {
         NKDbgPrintfW(TEXT("Exit ShutDown main for argc is 0. \r\n"));

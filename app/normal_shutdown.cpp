@@ -42,7 +42,8 @@ static void CloseAutoShutdownEvent(void)
     LONG lState = g_lAutoShutdownEventState;
     for (;;) {
         if (lState == AUTO_SHUTDOWN_EVENT_OPEN) {
-            if (g_lAutoShutdownEventState.compare_exchange_weak(lState, AUTO_SHUTDOWN_EVENT_CLOSED)) {
+            if (g_lAutoShutdownEventState.compare_exchange_weak(lState,
+                                                                AUTO_SHUTDOWN_EVENT_CLOSED)) {
                 // Outside mode 3 the handle is still zero and the close does nothing.
                 CloseHandle(g_hAutoShutdownEvent);
                 return;
@@ -53,7 +54,7 @@ static void CloseAutoShutdownEvent(void)
                 return;
             }
         } else {
-            return;  // closed already, or its close left to the thread setting it
+            return; // closed already, or its close left to the thread setting it
         }
     }
 }

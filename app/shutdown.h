@@ -4,18 +4,18 @@
 #include "platform/platform.h"
 
 // Single-instance guards, named after the routine they guard.
-#define MUTEX_LP_SHUTDOWN TEXT("LpShutDown")
-#define MUTEX_UI_SHUTDOWN TEXT("UIShutDown")
+#define MUTEX_LP_SHUTDOWN     TEXT("LpShutDown")
+#define MUTEX_UI_SHUTDOWN     TEXT("UIShutDown")
 #define MUTEX_NORMAL_SHUTDOWN TEXT("NormalShutdown")
 // Shared with the backlight driver: asks it to bypass its power messages from now on.
 #define EVENT_BKL_BYPASSPOWERMSG TEXT("BKL_BYPASSPOWERMSG")
 
 // Message boxes are found by the platform's class for them and their caption.
-#define BOX_CLASS_NAME MESSAGE_BOX_CLASS
-#define BOX_TEXT_CCH 128
-#define BOX_CAPTION_CCH 20
+#define BOX_CLASS_NAME           MESSAGE_BOX_CLASS
+#define BOX_TEXT_CCH             128
+#define BOX_CAPTION_CCH          20
 #define BOX_STYLE_YESNO_QUESTION (MB_YESNO | MB_ICONQUESTION | MB_TOPMOST)
-#define MODE_POLL_INTERVAL_MS 100
+#define MODE_POLL_INTERVAL_MS    100
 
 // Bound on the wait for the radio's power-off confirmation; comparable handsets give the radio
 // about 12 s. Without it a radio that never answers would leave the handset dark for good.

@@ -7,11 +7,11 @@ static BOOL IsBlank(WCHAR wch)
     return wch == TEXT(' ') || wch == TEXT('\t') || wch == TEXT('\r') || wch == TEXT('\n');
 }
 
-int SplitCommandLine(LPCWSTR lpCmdLine, LPWSTR pszStorage, LPWSTR* rgpszArgs, int iMaxArgs)
+int SplitCommandLine(LPCWSTR lpCmdLine, LPWSTR pszStorage, LPWSTR *rgpszArgs, int iMaxArgs)
 {
     int nArgs = 0;
     LPCWSTR pszIn = lpCmdLine;
-    LPWSTR pszOut = pszStorage;  // null: only count
+    LPWSTR pszOut = pszStorage; // null: only count
 
     if (pszIn == NULL) {
         return 0;
@@ -65,7 +65,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
     if (pBlock == NULL) {
         return 0;
     }
-    LPWSTR* argv = (LPWSTR*)pBlock;
+    LPWSTR *argv = (LPWSTR *)pBlock;
     LPWSTR pszText = (LPWSTR)(pBlock + cbVector);
 
     argv[0] = szModulePath;

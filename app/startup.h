@@ -9,7 +9,7 @@
 // and the quotes are removed. Writes at most iMaxArgs pointers into rgpszArgs, each pointing
 // into pszStorage, which must hold lstrlenW(lpCmdLine) + 1 characters. With a null pszStorage it
 // only counts. Returns the number of arguments found (also those that did not fit).
-int SplitCommandLine(LPCWSTR lpCmdLine, LPWSTR pszStorage, LPWSTR* rgpszArgs, int iMaxArgs);
+int SplitCommandLine(LPCWSTR lpCmdLine, LPWSTR pszStorage, LPWSTR *rgpszArgs, int iMaxArgs);
 
 // The program's main routine: argument count and vector in, exit code out (always 0).
-int ShutdownMain(int argc, LPWSTR* argv);
+int ShutdownMain(int argc, LPWSTR *argv);

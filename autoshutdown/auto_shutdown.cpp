@@ -50,7 +50,7 @@ typedef struct _OWN_BOX_SEARCH {
 // Stops at the first visible top-level window of this process: the prompt's box.
 static BOOL CALLBACK FindOwnBoxProc(HWND hWnd, LPARAM lParam)
 {
-    OWN_BOX_SEARCH* pSearch = (OWN_BOX_SEARCH*)lParam;
+    OWN_BOX_SEARCH *pSearch = (OWN_BOX_SEARCH *)lParam;
     DWORD dwProcessId = 0;
     GetWindowThreadProcessId(hWnd, &dwProcessId);
     if (dwProcessId == pSearch->dwProcessId && IsWindowVisible(hWnd)) {

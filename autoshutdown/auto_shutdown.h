@@ -22,9 +22,9 @@ extern HANDLE g_hAutoShutdownThread;
 // Where g_hAutoShutdownEvent stands between the prompt thread, which sets it, and the shutdown,
 // which closes it: open, being set, closed, or to be closed by the setter once it has set it.
 // The prompt thread never sets it once closed, and it is closed once.
-#define AUTO_SHUTDOWN_EVENT_OPEN 0
-#define AUTO_SHUTDOWN_EVENT_SETTING 1
-#define AUTO_SHUTDOWN_EVENT_CLOSED 2
+#define AUTO_SHUTDOWN_EVENT_OPEN       0
+#define AUTO_SHUTDOWN_EVENT_SETTING    1
+#define AUTO_SHUTDOWN_EVENT_CLOSED     2
 #define AUTO_SHUTDOWN_EVENT_CLOSE_LEFT 3
 extern std::atomic<LONG> g_lAutoShutdownEventState;
 

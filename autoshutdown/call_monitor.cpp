@@ -81,7 +81,8 @@ BOOL MonitorPhoneState(void)
     return 1;
 }
 
-void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData, const UINT /*cbData*/)
+void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData,
+                          const UINT /*cbData*/)
 {
     UNREFERENCED_PARAMETER(hNotify);
     UNREFERENCED_PARAMETER(dwUserData);
@@ -100,15 +101,16 @@ void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pDat
 static BOOL CallCounterPresent(void)
 {
     DWORD dwCount = 0;
-    return RegReadDword(HKEY_LOCAL_MACHINE, REGKEY_PHONESTATE, REGVAL_ACTIVE_CALL_COUNT, &dwCount) ==
-                   ERROR_SUCCESS
+    return RegReadDword(HKEY_LOCAL_MACHINE, REGKEY_PHONESTATE, REGVAL_ACTIVE_CALL_COUNT,
+                        &dwCount) == ERROR_SUCCESS
                ? 1
                : 0;
 }
 
 void PollPhoneState(void)
 {
-    NKDbgPrintfW(TEXT("[AutoShutdown] Poll Active Call Count every %d ms \r\n"), CALL_COUNT_POLL_MS);
+    NKDbgPrintfW(TEXT("[AutoShutdown] Poll Active Call Count every %d ms \r\n"),
+                 CALL_COUNT_POLL_MS);
     while (CallCounterPresent()) {
         Sleep(CALL_COUNT_POLL_MS);
     }

@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 
 // The phone state's call counter, written by the platform and only read and watched here.
-#define REGKEY_PHONESTATE TEXT("System\\State\\Phone")
+#define REGKEY_PHONESTATE        TEXT("System\\State\\Phone")
 #define REGVAL_ACTIVE_CALL_COUNT TEXT("Active Call Count")
 // User data handed to the change callback.
 #define PHONE_STATE_NOTIFY_DATA 1
@@ -26,7 +26,8 @@ BOOL MonitorPhoneState(void);
 // Change callback of the call counter, on the platform's notification thread. A notification
 // without data means that no call is active any more: the monitor is closed and the prompt runs
 // on this thread.
-void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData, const UINT cbData);
+void PhoneStateChangeProc(HREGNOTIFY hNotify, DWORD dwUserData, const PBYTE pData,
+                          const UINT cbData);
 // Closes the change notification if one is registered; safe to call when none is, and from
 // inside the notification's own callback.
 void CloseRegistryMonitor(void);

@@ -14,7 +14,7 @@ void VibratePrompt(void)
     StopLedDevice(dwLedNum);
 }
 
-BOOL FindVibratorLed(DWORD* pdwLedNum)
+BOOL FindVibratorLed(DWORD *pdwLedNum)
 {
     NLED_COUNT_INFO countInfo;
     countInfo.cLeds = 0;

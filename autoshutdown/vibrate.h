@@ -13,14 +13,14 @@
 #define VIBRATOR_CYCLE_ADJUST (-1)
 
 #define LED_STATE_OFF 0
-#define LED_STATE_ON 1
+#define LED_STATE_ON  1
 
 // Switches the vibrator on, waits VIBRATE_PROMPT_MS and switches it off. The wait does not depend
 // on what the LED calls return.
 void VibratePrompt(void);
 // Looks for the first LED whose cycle adjustment is -1. Returns 1 and writes its number to
 // *pdwLedNum when one is found; returns 0 and leaves *pdwLedNum untouched otherwise.
-BOOL FindVibratorLed(DWORD* pdwLedNum);
+BOOL FindVibratorLed(DWORD *pdwLedNum);
 // Switches LED dwLedNum on; 1 on success, 0 (traced) on failure.
 BOOL SetLedDevice(DWORD dwLedNum);
 // Switches LED dwLedNum off; 1 on success, 0 (traced) on failure.

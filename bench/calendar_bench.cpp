@@ -30,7 +30,10 @@ NOINLINE BOOL ChronoFrom(RtcSeconds s, SYSTEMTIME* p) { return calref::ChronoRtc
 NOINLINE BOOL EafFrom(RtcSeconds s, SYSTEMTIME* p) { return calref::EafRtcSecondsToSystemTime(s, p); }
 // The cost of the loop and the call alone, to be subtracted from the others.
 NOINLINE RtcSeconds HarnessTo(const SYSTEMTIME* p) { return p->wSecond; }
-NOINLINE BOOL HarnessFrom(RtcSeconds s, SYSTEMTIME* p) { p->wSecond = WORD(s); return 1; }
+NOINLINE BOOL HarnessFrom(RtcSeconds s, SYSTEMTIME* p) {
+  p->wSecond = WORD(s);
+  return 1;
+}
 
 // Counts spread uniformly over the whole clock range by a fixed xorshift generator, with
 // their records; aborts if any two conversions disagree.
@@ -87,11 +90,15 @@ BENCHMARK_TEMPLATE(BM_RecordToSeconds, HarnessTo)->Name("RecordToSeconds/harness
 BENCHMARK_TEMPLATE(BM_RecordToSeconds, LoopTo)->Name("RecordToSeconds/loop")->ComputeStatistics("min", Min);
 BENCHMARK_TEMPLATE(BM_RecordToSeconds, ChronoTo)->Name("RecordToSeconds/chrono")->ComputeStatistics("min", Min);
 BENCHMARK_TEMPLATE(BM_RecordToSeconds, EafTo)->Name("RecordToSeconds/eaf")->ComputeStatistics("min", Min);
-BENCHMARK_TEMPLATE(BM_RecordToSeconds, SystemTimeToRtcSeconds)->Name("RecordToSeconds/rtc")->ComputeStatistics("min", Min);
+BENCHMARK_TEMPLATE(BM_RecordToSeconds, SystemTimeToRtcSeconds)
+    ->Name("RecordToSeconds/rtc")
+    ->ComputeStatistics("min", Min);
 BENCHMARK_TEMPLATE(BM_SecondsToRecord, HarnessFrom)->Name("SecondsToRecord/harness")->ComputeStatistics("min", Min);
 BENCHMARK_TEMPLATE(BM_SecondsToRecord, LoopFrom)->Name("SecondsToRecord/loop")->ComputeStatistics("min", Min);
 BENCHMARK_TEMPLATE(BM_SecondsToRecord, ChronoFrom)->Name("SecondsToRecord/chrono")->ComputeStatistics("min", Min);
 BENCHMARK_TEMPLATE(BM_SecondsToRecord, EafFrom)->Name("SecondsToRecord/eaf")->ComputeStatistics("min", Min);
-BENCHMARK_TEMPLATE(BM_SecondsToRecord, RtcSecondsToSystemTime)->Name("SecondsToRecord/rtc")->ComputeStatistics("min", Min);
+BENCHMARK_TEMPLATE(BM_SecondsToRecord, RtcSecondsToSystemTime)
+    ->Name("SecondsToRecord/rtc")
+    ->ComputeStatistics("min", Min);
 
 }  // namespace

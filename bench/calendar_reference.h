@@ -18,13 +18,10 @@
 
 namespace calref {
 
-inline const std::uint32_t kDaysBeforeMonth[13] = {0,   31,  59,  90,  120, 151, 181,
-                                                   212, 243, 273, 304, 334, 365};
+inline const std::uint32_t kDaysBeforeMonth[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 inline const std::uint32_t kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
-inline std::uint32_t Leap(std::uint32_t y) {
-  return (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) ? 1 : 0;
-}
+inline std::uint32_t Leap(std::uint32_t y) { return (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) ? 1 : 0; }
 
 // Seconds of one whole year y, as the loop adds it.
 inline std::uint32_t YearSeconds(std::uint32_t y) { return 31536000u + (Leap(y) ? 86400u : 0u); }
@@ -143,8 +140,7 @@ inline BOOL EafRtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME* pst) {
 inline RtcSeconds ChronoSystemTimeToRtcSeconds(const SYSTEMTIME* pst) {
   using namespace std::chrono;
   sys_days sd = year_month_day{year{pst->wYear}, month{pst->wMonth}, day{pst->wDay}};
-  return std::uint32_t(sd.time_since_epoch().count() - kDay0From1970) * 86400u +
-         TimeOfDaySeconds(pst);
+  return std::uint32_t(sd.time_since_epoch().count() - kDay0From1970) * 86400u + TimeOfDaySeconds(pst);
 }
 
 inline BOOL ChronoRtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME* pst) {

@@ -48,10 +48,13 @@ double InChild(Body body) {
 }
 
 int ManyCalls() {
-  const HANDLE other = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-    for (int i = 0; i < kCallsPerRun / 2; ++i) GetTickCount();
-    return 0;
-  }, nullptr, 0, nullptr);
+  const HANDLE other = CreateThread(
+      nullptr, 0,
+      [](LPVOID) -> DWORD {
+        for (int i = 0; i < kCallsPerRun / 2; ++i) GetTickCount();
+        return 0;
+      },
+      nullptr, 0, nullptr);
   for (int i = 0; i < kCallsPerRun / 2; ++i) GetTickCount();
   WaitForSingleObject(other, INFINITE);
   return 0;
@@ -75,7 +78,8 @@ void BM_KernelPlatformCall(benchmark::State& state) {
     state.SetIterationTime(seconds);
     total += seconds;
   }
-  state.counters["us/call"] = total * 1e6 / (static_cast<double>(kCallsPerRun) * static_cast<double>(state.iterations()));
+  state.counters["us/call"] =
+      total * 1e6 / (static_cast<double>(kCallsPerRun) * static_cast<double>(state.iterations()));
   state.SetLabel(state.range(0) == 0 ? "fibers; before: about 20 us a call" : "host threads");
 }
 BENCHMARK(BM_KernelPlatformCall)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -104,7 +108,8 @@ BENCHMARK(BM_Mode3UnansweredRun)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmar
 // Building and tearing down the handset of race_answer_timeout, without running it: the part of
 // each explored seed that does not depend on the seed.
 void BM_BuildHandset(benchmark::State& state) {
-  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
+  const sim::Scenario scenario =
+      sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
   sim::RunOptions o;
   o.args = {"3"};
   o.mechanism = sim::KernelMechanism::kFibers;
@@ -112,15 +117,17 @@ void BM_BuildHandset(benchmark::State& state) {
     auto handset = std::make_unique<sim::Handset>(scenario, o);
     benchmark::DoNotOptimize(handset.get());
   }
-  state.SetLabel("before: about 55 us (the string table and the .reg text parsed for each handset), "
-                 "then 30 us (every table of the scenario read for each handset)");
+  state.SetLabel(
+      "before: about 55 us (the string table and the .reg text parsed for each handset), "
+      "then 30 us (every table of the scenario read for each handset)");
 }
 BENCHMARK(BM_BuildHandset)->Unit(benchmark::kMicrosecond);
 
 // The summary of a finished run of race_answer_timeout (mode 3): every part's end state as JSON,
 // as each explored seed makes it once.
 void BM_HandsetSummary(benchmark::State& state) {
-  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
+  const sim::Scenario scenario =
+      sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
   sim::RunOptions o;
   o.seed = 5;
   o.args = {"3"};
@@ -136,7 +143,8 @@ BENCHMARK(BM_HandsetSummary)->Unit(benchmark::kMicrosecond);
 // One explored seed of race_answer_timeout in a process that has run seeds before, as the
 // explorer's children do: build, run, judge on the verdict, tear down. Seeds change with every iteration.
 void BM_ExploredSeedInProcess(benchmark::State& state) {
-  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
+  const sim::Scenario scenario =
+      sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
   sim::RunOptions o;
   o.args = {"3"};
   o.mechanism = sim::KernelMechanism::kFibers;
@@ -147,14 +155,16 @@ void BM_ExploredSeedInProcess(benchmark::State& state) {
     auto handset = std::make_unique<sim::Handset>(scenario, o);
     benchmark::DoNotOptimize(sim::RunChecked(*handset, sim::SummaryScope::kVerdict).summary);
   }
-  state.SetLabel("before: about 2 ms a seed, a fresh process each (fork, page faults, cold caches); "
-                 "about 490 us with JSON records and the whole summary");
+  state.SetLabel(
+      "before: about 2 ms a seed, a fresh process each (fork, page faults, cold caches); "
+      "about 490 us with JSON records and the whole summary");
 }
 BENCHMARK(BM_ExploredSeedInProcess)->Unit(benchmark::kMicrosecond);
 
 // Seeds per second of race_answer_timeout over the explorer's batch on two processes.
 void BM_ExploreRaceAnswerTimeout(benchmark::State& state) {
-  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
+  const sim::Scenario scenario =
+      sim::Scenario::FromFile(std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml");
   constexpr int kSeeds = 2000;
   std::vector<sim::BatchItem> items;
   for (int seed = 1; seed <= kSeeds; ++seed) {
@@ -169,7 +179,8 @@ void BM_ExploreRaceAnswerTimeout(benchmark::State& state) {
     sim::RunBatch(items, 2, false, [&](std::size_t, const sim::BatchResult& r) { failed += sim::RunFailed(r); });
     if (failed != 0) state.SkipWithError("a run failed");
   }
-  state.counters["seeds/s"] = benchmark::Counter(static_cast<double>(kSeeds) * state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["seeds/s"] =
+      benchmark::Counter(static_cast<double>(kSeeds) * state.iterations(), benchmark::Counter::kIsRate);
   state.SetLabel(state.range(0) == 0 ? "fibers; before: 261 to 413 seeds/s, then about 3,100 with JSON records"
                                      : "host threads");
 }

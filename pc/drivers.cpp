@@ -29,18 +29,14 @@ std::map<HANDLE, std::wstring>& OpenDrivers() {
   return *pMap;
 }
 
-bool IsDriverName(LPCWSTR pszName) {
-  return pszName != nullptr && lstrlenW(pszName) == 5 && pszName[4] == L':';
-}
+bool IsDriverName(LPCWSTR pszName) { return pszName != nullptr && lstrlenW(pszName) == 5 && pszName[4] == L':'; }
 
 bool IsKnownDriver(const std::wstring& name) {
   return lstrcmpiW(name.c_str(), L"SPI5:") == 0 || lstrcmpiW(name.c_str(), L"DMP1:") == 0 ||
          lstrcmpiW(name.c_str(), L"BKL1:") == 0;
 }
 
-std::wstring DriverState(const std::wstring& name) {
-  return SettingString(L"Drivers", name.c_str(), L"present");
-}
+std::wstring DriverState(const std::wstring& name) { return SettingString(L"Drivers", name.c_str(), L"present"); }
 
 }  // namespace
 
@@ -50,13 +46,13 @@ std::wstring DriverState(const std::wstring& name) {
 HANDLE HandsetCreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  std::string args = "\"name\":" + JsonText(lpFileName) + ",\"access\":" +
-                     JsonHex(dwDesiredAccess) + ",\"share\":" + std::to_string(dwShareMode) +
+  std::string args = "\"name\":" + JsonText(lpFileName) + ",\"access\":" + JsonHex(dwDesiredAccess) +
+                     ",\"share\":" + std::to_string(dwShareMode) +
                      ",\"disposition\":" + std::to_string(dwCreationDisposition) +
                      ",\"attributes\":" + JsonHex(dwFlagsAndAttributes);
   if (!IsDriverName(lpFileName)) {
-    HANDLE hFile = CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
-                               dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+    HANDLE hFile = CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                               dwFlagsAndAttributes, hTemplateFile);
     DWORD dwError = hFile == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     LogCall("CreateFileW", args, JsonHex((ULONG_PTR)hFile), dwError);
     SetLastError(dwError);
@@ -86,22 +82,22 @@ HANDLE HandsetCreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 // Carries a control to a driver opened by HandsetCreateFileW: the LCD's power state D4 and the
 // log dump are noted as the handset's changes. Any other handle goes to the real
 // DeviceIoControl. A driver set to refuse fails with ERROR_GEN_FAILURE.
-BOOL HandsetDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+BOOL HandsetDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped) {
   EnterCriticalSection(DriverLock());
   auto it = OpenDrivers().find(hDevice);
   std::wstring name = it != OpenDrivers().end() ? it->second : L"";
   LeaveCriticalSection(DriverLock());
-  std::string args = "\"handle\":" + JsonHex((ULONG_PTR)hDevice) + ",\"code\":" +
-                     JsonHex(dwIoControlCode) + ",\"in_size\":" + std::to_string(nInBufferSize) +
+  std::string args = "\"handle\":" + JsonHex((ULONG_PTR)hDevice) + ",\"code\":" + JsonHex(dwIoControlCode) +
+                     ",\"in_size\":" + std::to_string(nInBufferSize) +
                      ",\"out_size\":" + std::to_string(nOutBufferSize);
   if (lpInBuffer != nullptr) {
     args += ",\"in\":" + JsonBytes(lpInBuffer, nInBufferSize);
   }
   if (name.empty()) {
-    BOOL fDone = DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                 nOutBufferSize, lpBytesReturned, lpOverlapped);
+    BOOL fDone = DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                                 lpBytesReturned, lpOverlapped);
     DWORD dwError = fDone ? 0 : GetLastError();
     LogCall("DeviceIoControl", args, JsonBool(fDone), dwError);
     SetLastError(dwError);
@@ -117,8 +113,8 @@ BOOL HandsetDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     *lpBytesReturned = 0;
   }
   LogCall("DeviceIoControl", args, "true");
-  if (lstrcmpiW(name.c_str(), L"SPI5:") == 0 && dwIoControlCode == kIoctlSetDevicePower &&
-      lpInBuffer != nullptr && nInBufferSize >= 2 * sizeof(DWORD)) {
+  if (lstrcmpiW(name.c_str(), L"SPI5:") == 0 && dwIoControlCode == kIoctlSetDevicePower && lpInBuffer != nullptr &&
+      nInBufferSize >= 2 * sizeof(DWORD)) {
     DWORD rgdw[2];
     memcpy(rgdw, lpInBuffer, sizeof(rgdw));
     if (rgdw[0] == 4) {

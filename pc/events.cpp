@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <map>
 
-
 namespace {
 
 CRITICAL_SECTION g_csLog;
@@ -42,8 +41,8 @@ struct LogSetup {
     DWORD cch = GetEnvironmentVariableW(L"HANDSET_EVENT_LOG", szPath, MAX_PATH);
     if (cch > 0 && cch < MAX_PATH) {
       // Appended, so that the animation library can add its records to the same file.
-      g_hLogFile = ::CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      g_hLogFile = ::CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
       g_hLogMutex = CreateMutexW(nullptr, FALSE, L"HandsetEventLog");
     }
     atexit(NoteProcessExit);
@@ -90,11 +89,10 @@ std::string ThreadName() {
   std::string name = "main";
   if (dwId != g_dwMainThreadId) {
     ULONG_PTR uStart = 0;
-    auto pfnQuery = reinterpret_cast<PFN_NT_QUERY_INFORMATION_THREAD>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+    auto pfnQuery = reinterpret_cast<PFN_NT_QUERY_INFORMATION_THREAD>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
     if (pfnQuery != nullptr) {
-      pfnQuery(GetCurrentThread(), kThreadQuerySetWin32StartAddress, &uStart, sizeof(uStart),
-               nullptr);
+      pfnQuery(GetCurrentThread(), kThreadQuerySetWin32StartAddress, &uStart, sizeof(uStart), nullptr);
     }
     name = "start:" + JsonHex(uStart).substr(1, std::string::npos);
     name.pop_back();
@@ -121,12 +119,10 @@ void Append(const std::string& record) {
 std::string Head(const char* pszKind, const char* pszOp) {
   LARGE_INTEGER liNow;
   QueryPerformanceCounter(&liNow);
-  unsigned long long ullUs =
-      (unsigned long long)(liNow.QuadPart - g_liStart.QuadPart) * 1000000ull /
-      (unsigned long long)g_liFrequency.QuadPart;
+  unsigned long long ullUs = (unsigned long long)(liNow.QuadPart - g_liStart.QuadPart) * 1000000ull /
+                             (unsigned long long)g_liFrequency.QuadPart;
   char szHead[96];
-  snprintf(szHead, sizeof(szHead), "{\"seq\":%llu,\"t_us\":%llu,\"kind\":\"%s\",", g_ullSeq++,
-           ullUs, pszKind);
+  snprintf(szHead, sizeof(szHead), "{\"seq\":%llu,\"t_us\":%llu,\"kind\":\"%s\",", g_ullSeq++, ullUs, pszKind);
   return std::string(szHead) + "\"op\":\"" + pszOp + "\"";
 }
 
@@ -164,8 +160,8 @@ std::string JsonBytes(const void* pv, DWORD cb) {
   return out + "\"";
 }
 
-void LogCall(const char* pszOp, const std::string& argsJson, const std::string& resultJson,
-             DWORD dwLastError, const std::string& extraJson) {
+void LogCall(const char* pszOp, const std::string& argsJson, const std::string& resultJson, DWORD dwLastError,
+             const std::string& extraJson) {
   DWORD dwSaved = GetLastError();
   EnterCriticalSection(&g_csLog);
   std::string record = Head("call", pszOp);

@@ -49,13 +49,12 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
 // shutdown command are recorded as what the handset did. Other codes are not supported.
 BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID /*lpOutBuf: no command answers*/,
                      DWORD nOutBufSize, LPDWORD lpBytesReturned) {
-  std::string args = "\"code\":" + JsonHex(dwIoControlCode) + ",\"in_size\":" +
-                     std::to_string(nInBufSize) + ",\"out_size\":" + std::to_string(nOutBufSize);
+  std::string args = "\"code\":" + JsonHex(dwIoControlCode) + ",\"in_size\":" + std::to_string(nInBufSize) +
+                     ",\"out_size\":" + std::to_string(nOutBufSize);
   if (lpInBuf != nullptr) {
     args += ",\"in\":" + JsonBytes(lpInBuf, nInBufSize);
   }
-  if (dwIoControlCode != kIoctlHalOemCommand || lpInBuf == nullptr ||
-      nInBufSize < 2 * sizeof(DWORD)) {
+  if (dwIoControlCode != kIoctlHalOemCommand || lpInBuf == nullptr || nInBufSize < 2 * sizeof(DWORD)) {
     LogCall("KernelIoControl", args, "false", ERROR_NOT_SUPPORTED);
     SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
@@ -87,8 +86,7 @@ FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
   szName[i] = 0;
   FARPROC pfn = fAscii ? GetProcAddress(hModule, szName) : nullptr;
   DWORD dwError = pfn == nullptr ? (fAscii ? GetLastError() : DWORD(ERROR_PROC_NOT_FOUND)) : 0;
-  LogCall("GetProcAddressW", "\"module\":" + JsonHex((ULONG_PTR)hModule) + ",\"name\":" +
-                                 JsonText(lpProcName),
+  LogCall("GetProcAddressW", "\"module\":" + JsonHex((ULONG_PTR)hModule) + ",\"name\":" + JsonText(lpProcName),
           pfn != nullptr ? "\"entry\"" : "null", dwError);
   SetLastError(dwError);
   return pfn;
@@ -98,8 +96,7 @@ FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
 BOOL CloseToolhelp32Snapshot(HANDLE hSnapshot) {
   BOOL fClosed = CloseHandle(hSnapshot);
   DWORD dwError = fClosed ? 0 : GetLastError();
-  LogCall("CloseToolhelp32Snapshot", "\"handle\":" + JsonHex((ULONG_PTR)hSnapshot),
-          JsonBool(fClosed), dwError);
+  LogCall("CloseToolhelp32Snapshot", "\"handle\":" + JsonHex((ULONG_PTR)hSnapshot), JsonBool(fClosed), dwError);
   SetLastError(dwError);
   return fClosed;
 }

@@ -74,10 +74,9 @@ DWORD FetchedSize(const Notification& entry) {
 // Header, trigger, then the strings; every pointer aims into the buffer.
 void WriteEntry(const Notification& entry, ULONG_PTR uHandle, BYTE* pBuffer) {
   auto* pHeader = reinterpret_cast<CE_NOTIFICATION_INFO_HEADER*>(pBuffer);
-  auto* pTrigger =
-      reinterpret_cast<CE_NOTIFICATION_TRIGGER*>(pBuffer + sizeof(CE_NOTIFICATION_INFO_HEADER));
-  auto* pszStrings = reinterpret_cast<WCHAR*>(pBuffer + sizeof(CE_NOTIFICATION_INFO_HEADER) +
-                                              sizeof(CE_NOTIFICATION_TRIGGER));
+  auto* pTrigger = reinterpret_cast<CE_NOTIFICATION_TRIGGER*>(pBuffer + sizeof(CE_NOTIFICATION_INFO_HEADER));
+  auto* pszStrings =
+      reinterpret_cast<WCHAR*>(pBuffer + sizeof(CE_NOTIFICATION_INFO_HEADER) + sizeof(CE_NOTIFICATION_TRIGGER));
   pHeader->hNotification = reinterpret_cast<HANDLE>(uHandle);
   pHeader->dwStatus = 0;
   pHeader->pcent = pTrigger;
@@ -99,8 +98,8 @@ void WriteEntry(const Notification& entry, ULONG_PTR uHandle, BYTE* pBuffer) {
 
 std::string TimeText(const SYSTEMTIME& st) {
   char sz[32];
-  snprintf(sz, sizeof(sz), "\"%04u-%02u-%02u %02u:%02u:%02u\"", st.wYear, st.wMonth, st.wDay,
-           st.wHour, st.wMinute, st.wSecond);
+  snprintf(sz, sizeof(sz), "\"%04u-%02u-%02u %02u:%02u:%02u\"", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+           st.wSecond);
   return sz;
 }
 
@@ -109,14 +108,12 @@ std::string TimeText(const SYSTEMTIME& st) {
 // *pcHandlesNeeded receives the number of notifications; with a buffer of at least that many
 // handles, they are written too. TRUE unless the buffer is too small (ERROR_INSUFFICIENT_BUFFER)
 // or pcHandlesNeeded is null.
-BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles,
-                                  LPDWORD pcHandlesNeeded) {
+BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles, LPDWORD pcHandlesNeeded) {
   std::vector<Notification> list = ReadDatabase();
   DWORD cNeeded = DWORD(list.size());
-  std::string args = "\"buffer\":" + JsonBool(rghNotifications != nullptr) +
-                     ",\"capacity\":" + std::to_string(cHandles);
-  if (pcHandlesNeeded == nullptr ||
-      (rghNotifications != nullptr && cHandles < cNeeded)) {
+  std::string args =
+      "\"buffer\":" + JsonBool(rghNotifications != nullptr) + ",\"capacity\":" + std::to_string(cHandles);
+  if (pcHandlesNeeded == nullptr || (rghNotifications != nullptr && cHandles < cNeeded)) {
     LogCall("CeGetUserNotificationHandles", args, "false", ERROR_INSUFFICIENT_BUFFER);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
@@ -134,14 +131,12 @@ BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles,
 // The size-then-fetch protocol: *pcBytesNeeded receives the size of the notification; with a
 // buffer of that size it is filled (header, trigger, strings) and TRUE is returned. FALSE with
 // ERROR_INSUFFICIENT_BUFFER for a buffer too small, ERROR_INVALID_HANDLE for an unknown handle.
-BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBytesNeeded,
-                           LPBYTE pBuffer) {
+BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBytesNeeded, LPBYTE pBuffer) {
   std::vector<Notification> list = ReadDatabase();
   ULONG_PTR uHandle = reinterpret_cast<ULONG_PTR>(hNotification);
   std::string args = "\"handle\":" + JsonHex(uHandle) + ",\"size\":" + std::to_string(cBufferSize) +
                      ",\"buffer\":" + JsonBool(pBuffer != nullptr);
-  if (uHandle < kFirstHandle || uHandle - kFirstHandle >= list.size() ||
-      pcBytesNeeded == nullptr) {
+  if (uHandle < kFirstHandle || uHandle - kFirstHandle >= list.size() || pcBytesNeeded == nullptr) {
     LogCall("CeGetUserNotification", args, "false", ERROR_INVALID_HANDLE);
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -157,8 +152,8 @@ BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBy
     return FALSE;
   }
   WriteEntry(entry, uHandle, pBuffer);
-  args += ",\"type\":" + std::to_string(entry.dwType) + ",\"application\":" +
-          (entry.fHasApplication ? JsonText(entry.application.c_str()) : std::string("null")) +
+  args += ",\"type\":" + std::to_string(entry.dwType) +
+          ",\"application\":" + (entry.fHasApplication ? JsonText(entry.application.c_str()) : std::string("null")) +
           ",\"start\":" + TimeText(entry.stStart);
   LogCall("CeGetUserNotification", args, "true");
   return TRUE;

@@ -30,9 +30,9 @@ LONG LedCycleAdjust(UINT nLed) {
 // Records the request. A forced suspend is the handset's power going when the handset is set up
 // so ("ends_run"); otherwise it returns, after the set delay.
 DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Options) {
-  LogCall("SetSystemPowerState", "\"state_name\":" + JsonText(pwsSystemState) +
-                                     ",\"flags\":" + JsonHex(StateFlags) +
-                                     ",\"options\":" + JsonHex(Options),
+  LogCall("SetSystemPowerState",
+          "\"state_name\":" + JsonText(pwsSystemState) + ",\"flags\":" + JsonHex(StateFlags) +
+              ",\"options\":" + JsonHex(Options),
           "0");
   if ((StateFlags & POWER_STATE_SUSPEND) != 0) {
     LogDevice("power.suspend", "\"forced\":" + JsonBool((Options & POWER_FORCE) != 0));
@@ -49,9 +49,9 @@ DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Option
 
 // Records the request; the backlight going to D4 is noted as the handset's change.
 DWORD SetDevicePower(LPCWSTR pvDevice, DWORD dwDeviceFlags, CEDEVICE_POWER_STATE dwState) {
-  LogCall("SetDevicePower", "\"device\":" + JsonText(pvDevice) + ",\"flags\":" +
-                                std::to_string(dwDeviceFlags) + ",\"state\":" +
-                                std::to_string(int(dwState)),
+  LogCall("SetDevicePower",
+          "\"device\":" + JsonText(pvDevice) + ",\"flags\":" + std::to_string(dwDeviceFlags) +
+              ",\"state\":" + std::to_string(int(dwState)),
           "0");
   if (pvDevice != nullptr && lstrcmpiW(pvDevice, L"BKL1:") == 0 && dwState == D4) {
     LogDevice("backlight.off", "\"state\":4");
@@ -61,8 +61,7 @@ DWORD SetDevicePower(LPCWSTR pvDevice, DWORD dwDeviceFlags, CEDEVICE_POWER_STATE
 
 // Records the notification; always accepted.
 BOOL PowerPolicyNotify(DWORD dwMessage, DWORD dwData) {
-  LogCall("PowerPolicyNotify",
-          "\"message\":" + std::to_string(dwMessage) + ",\"data\":" + std::to_string(dwData),
+  LogCall("PowerPolicyNotify", "\"message\":" + std::to_string(dwMessage) + ",\"data\":" + std::to_string(dwData),
           "true");
   return TRUE;
 }
@@ -72,8 +71,7 @@ void SystemIdleTimerReset(void) { LogCall("SystemIdleTimerReset", "", ""); }
 
 // Records the direction of a line; every line exists.
 BOOL GpioSetDirection(DWORD dwGpio, DWORD dwDirection) {
-  LogCall("GpioSetDirection",
-          "\"gpio\":" + std::to_string(dwGpio) + ",\"direction\":" + std::to_string(dwDirection),
+  LogCall("GpioSetDirection", "\"gpio\":" + std::to_string(dwGpio) + ",\"direction\":" + std::to_string(dwDirection),
           "true");
   return TRUE;
 }
@@ -81,15 +79,12 @@ BOOL GpioSetDirection(DWORD dwGpio, DWORD dwDirection) {
 // Records the value of a line. The battery rails going off are noted the first time; the PMU
 // line driven low removes the power (when the board has the line), which ends the process.
 BOOL GpioSetValue(DWORD dwGpio, DWORD dwValue) {
-  LogCall("GpioSetValue",
-          "\"gpio\":" + std::to_string(dwGpio) + ",\"value\":" + std::to_string(dwValue), "true");
+  LogCall("GpioSetValue", "\"gpio\":" + std::to_string(dwGpio) + ",\"value\":" + std::to_string(dwValue), "true");
   if (dwValue == 0 && dwGpio == kGpioGpsBattery && InterlockedExchange(&g_lGpsRailOff, 1) == 0) {
     LogDevice("rail.gps_off", "");
-  } else if (dwValue == 0 && dwGpio == kGpioBtBattery &&
-             InterlockedExchange(&g_lBtRailOff, 1) == 0) {
+  } else if (dwValue == 0 && dwGpio == kGpioBtBattery && InterlockedExchange(&g_lBtRailOff, 1) == 0) {
     LogDevice("rail.bt_off", "");
-  } else if (dwValue == 0 && dwGpio == kGpioPmuPowerOff &&
-             SettingDword(L"Board", L"PmuLine", 1) != 0) {
+  } else if (dwValue == 0 && dwGpio == kGpioPmuPowerOff && SettingDword(L"Board", L"PmuLine", 1) != 0) {
     LogDevice("pmu.power_off", "");
     PowerGone("the PMU line removed the power");
   }
@@ -109,8 +104,9 @@ BOOL NLedGetDeviceInfo(UINT nInfoId, void* pOutput) {
     auto* pInfo = static_cast<NLED_SUPPORTS_INFO*>(pOutput);
     if (pInfo->LedNum < cLeds) {
       pInfo->lCycleAdjust = LedCycleAdjust(pInfo->LedNum);
-      LogCall("NLedGetDeviceInfo", "\"info\":1,\"led\":" + std::to_string(pInfo->LedNum) +
-                                       ",\"cycle_adjust\":" + std::to_string(pInfo->lCycleAdjust),
+      LogCall("NLedGetDeviceInfo",
+              "\"info\":1,\"led\":" + std::to_string(pInfo->LedNum) +
+                  ",\"cycle_adjust\":" + std::to_string(pInfo->lCycleAdjust),
               "true");
       return TRUE;
     }
@@ -119,8 +115,7 @@ BOOL NLedGetDeviceInfo(UINT nInfoId, void* pOutput) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  LogCall("NLedGetDeviceInfo", "\"info\":" + std::to_string(nInfoId), "false",
-          ERROR_INVALID_PARAMETER);
+  LogCall("NLedGetDeviceInfo", "\"info\":" + std::to_string(nInfoId), "false", ERROR_INVALID_PARAMETER);
   SetLastError(ERROR_INVALID_PARAMETER);
   return FALSE;
 }
@@ -130,14 +125,13 @@ BOOL NLedGetDeviceInfo(UINT nInfoId, void* pOutput) {
 BOOL NLedSetDevice(UINT nInfoId, void* pInput) {
   UINT cLeds = SettingDword(L"Leds", L"Count", 0);
   if (nInfoId != NLED_SETTINGS_INFO_ID || pInput == nullptr) {
-    LogCall("NLedSetDevice", "\"info\":" + std::to_string(nInfoId), "false",
-            ERROR_INVALID_PARAMETER);
+    LogCall("NLedSetDevice", "\"info\":" + std::to_string(nInfoId), "false", ERROR_INVALID_PARAMETER);
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   const auto* pSettings = static_cast<const NLED_SETTINGS_INFO*>(pInput);
-  std::string args = "\"info\":2,\"led\":" + std::to_string(pSettings->LedNum) +
-                     ",\"state\":" + std::to_string(pSettings->OffOnBlink);
+  std::string args =
+      "\"info\":2,\"led\":" + std::to_string(pSettings->LedNum) + ",\"state\":" + std::to_string(pSettings->OffOnBlink);
   if (pSettings->LedNum >= cLeds) {
     LogCall("NLedSetDevice", args, "false", ERROR_INVALID_PARAMETER);
     SetLastError(ERROR_INVALID_PARAMETER);

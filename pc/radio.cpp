@@ -41,8 +41,7 @@ DWORD WINAPI RadioThread(LPVOID lpParameter) {
   LogDevice("radio.off", "");
   LogDevice("radio.notify", "\"code\":" + JsonHex(RIL_NOTIFY_RADIOSTATECHANGED) +
                                 ",\"payload\":" + JsonBytes(rgdwPayload, sizeof(rgdwPayload)));
-  pRadio->pfnNotify(RIL_NOTIFY_RADIOSTATECHANGED, rgdwPayload, sizeof(rgdwPayload),
-                    pRadio->dwParam);
+  pRadio->pfnNotify(RIL_NOTIFY_RADIOSTATECHANGED, rgdwPayload, sizeof(rgdwPayload), pRadio->dwParam);
   return 0;
 }
 
@@ -56,12 +55,12 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK /*pfnResult: no command 
                                    CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr};
   pRadio->hThread = CreateThread(nullptr, 0, RadioThread, pRadio, 0, nullptr);
   HRESULT hr = S_OK;
-  if (pRadio->hThread == nullptr || pRadio->hCommandEvent == nullptr ||
-      pRadio->hQuitEvent == nullptr || pfnNotify == nullptr || lphRil == nullptr) {
+  if (pRadio->hThread == nullptr || pRadio->hCommandEvent == nullptr || pRadio->hQuitEvent == nullptr ||
+      pfnNotify == nullptr || lphRil == nullptr) {
     hr = E_FAIL;
   }
-  std::string args = "\"port\":" + std::to_string(dwIndex) + ",\"classes\":" +
-                     JsonHex(dwNotificationClasses) + ",\"param\":" + std::to_string(dwParam);
+  std::string args = "\"port\":" + std::to_string(dwIndex) + ",\"classes\":" + JsonHex(dwNotificationClasses) +
+                     ",\"param\":" + std::to_string(dwParam);
   if (hr != S_OK) {
     if (pRadio->hThread != nullptr) {
       SetEvent(pRadio->hQuitEvent);
@@ -82,8 +81,8 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK /*pfnResult: no command 
 // Passes a device-specific command to the modem; the power-off command (6000, a little-endian
 // word) starts the radio's power-off. E_INVALIDARG for a null instance or command.
 HRESULT RIL_DevSpecific(HRIL hRil, const BYTE* lpbParams, DWORD dwSize) {
-  std::string args = "\"handle\":" + JsonHex((ULONG_PTR)hRil) + ",\"size\":" +
-                     std::to_string(dwSize) + ",\"bytes\":" + JsonBytes(lpbParams, dwSize);
+  std::string args = "\"handle\":" + JsonHex((ULONG_PTR)hRil) + ",\"size\":" + std::to_string(dwSize) +
+                     ",\"bytes\":" + JsonBytes(lpbParams, dwSize);
   if (hRil == nullptr || lpbParams == nullptr) {
     LogCall("RIL_DevSpecific", args, JsonHex(DWORD(E_INVALIDARG)));
     return E_INVALIDARG;

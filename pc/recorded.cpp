@@ -7,31 +7,31 @@ namespace {
 
 std::string WaitText(DWORD dwResult) {
   switch (dwResult) {
-  case WAIT_OBJECT_0:
-    return "\"WAIT_OBJECT_0\"";
-  case WAIT_TIMEOUT:
-    return "\"WAIT_TIMEOUT\"";
-  case WAIT_ABANDONED:
-    return "\"WAIT_ABANDONED\"";
-  case WAIT_FAILED:
-    return "\"WAIT_FAILED\"";
-  default:
-    return std::to_string(dwResult);
+    case WAIT_OBJECT_0:
+      return "\"WAIT_OBJECT_0\"";
+    case WAIT_TIMEOUT:
+      return "\"WAIT_TIMEOUT\"";
+    case WAIT_ABANDONED:
+      return "\"WAIT_ABANDONED\"";
+    case WAIT_FAILED:
+      return "\"WAIT_FAILED\"";
+    default:
+      return std::to_string(dwResult);
   }
 }
 
 std::string BoxResultText(int iResult) {
   switch (iResult) {
-  case IDYES:
-    return "\"IDYES\"";
-  case IDNO:
-    return "\"IDNO\"";
-  case IDOK:
-    return "\"IDOK\"";
-  case IDCANCEL:
-    return "\"IDCANCEL\"";
-  default:
-    return std::to_string(iResult);
+    case IDYES:
+      return "\"IDYES\"";
+    case IDNO:
+      return "\"IDNO\"";
+    case IDOK:
+      return "\"IDOK\"";
+    case IDCANCEL:
+      return "\"IDCANCEL\"";
+    default:
+      return std::to_string(iResult);
   }
 }
 
@@ -40,12 +40,10 @@ std::string HandleResult(HANDLE h) { return h == nullptr ? "null" : JsonHex((ULO
 }  // namespace
 
 // CreateMutexW, recorded with "already_existed" when the name was in use.
-HANDLE RecordedCreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
-                            LPCWSTR lpName) {
+HANDLE RecordedCreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName) {
   HANDLE hMutex = CreateMutexW(lpMutexAttributes, bInitialOwner, lpName);
   DWORD dwError = GetLastError();
-  std::string args = "\"initial_owner\":" + JsonBool(bInitialOwner) + ",\"name\":" +
-                     JsonText(lpName);
+  std::string args = "\"initial_owner\":" + JsonBool(bInitialOwner) + ",\"name\":" + JsonText(lpName);
   BOOL fExisted = hMutex != nullptr && dwError == ERROR_ALREADY_EXISTS;
   LogCall("CreateMutexW", args, HandleResult(hMutex), hMutex == nullptr ? dwError : 0,
           fExisted ? "\"already_existed\":true" : "");
@@ -54,12 +52,13 @@ HANDLE RecordedCreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bIniti
 }
 
 // CreateEventW, recorded with its reset kind, initial state and name.
-HANDLE RecordedCreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                            BOOL bInitialState, LPCWSTR lpName) {
+HANDLE RecordedCreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                            LPCWSTR lpName) {
   HANDLE hEvent = CreateEventW(lpEventAttributes, bManualReset, bInitialState, lpName);
   DWORD dwError = GetLastError();
-  LogCall("CreateEventW", "\"manual_reset\":" + JsonBool(bManualReset) + ",\"initial_state\":" +
-                              JsonBool(bInitialState) + ",\"name\":" + JsonText(lpName),
+  LogCall("CreateEventW",
+          "\"manual_reset\":" + JsonBool(bManualReset) + ",\"initial_state\":" + JsonBool(bInitialState) +
+              ",\"name\":" + JsonText(lpName),
           HandleResult(hEvent), hEvent == nullptr ? dwError : 0);
   SetLastError(dwError);
   return hEvent;
@@ -69,8 +68,7 @@ HANDLE RecordedCreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManua
 BOOL RecordedCloseHandle(HANDLE hObject) {
   BOOL fClosed = CloseHandle(hObject);
   DWORD dwError = GetLastError();
-  LogCall("CloseHandle", "\"handle\":" + JsonHex((ULONG_PTR)hObject), JsonBool(fClosed),
-          fClosed ? 0 : dwError);
+  LogCall("CloseHandle", "\"handle\":" + JsonHex((ULONG_PTR)hObject), JsonBool(fClosed), fClosed ? 0 : dwError);
   SetLastError(dwError);
   return fClosed;
 }
@@ -79,8 +77,8 @@ BOOL RecordedCloseHandle(HANDLE hObject) {
 DWORD RecordedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   DWORD dwResult = WaitForSingleObject(hHandle, dwMilliseconds);
   DWORD dwError = GetLastError();
-  LogCall("WaitForSingleObject", "\"handle\":" + JsonHex((ULONG_PTR)hHandle) + ",\"timeout_ms\":" +
-                                     std::to_string(dwMilliseconds),
+  LogCall("WaitForSingleObject",
+          "\"handle\":" + JsonHex((ULONG_PTR)hHandle) + ",\"timeout_ms\":" + std::to_string(dwMilliseconds),
           WaitText(dwResult), dwResult == WAIT_FAILED ? dwError : 0);
   SetLastError(dwError);
   return dwResult;
@@ -90,9 +88,9 @@ DWORD RecordedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 int RecordedMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   int iResult = MessageBoxW(hWnd, lpText, lpCaption, uType);
   DWORD dwError = GetLastError();
-  LogCall("MessageBoxW", "\"owner\":" + HandleResult(hWnd) + ",\"text\":" + JsonText(lpText) +
-                             ",\"caption\":" + JsonText(lpCaption) + ",\"style\":" +
-                             JsonHex(uType),
+  LogCall("MessageBoxW",
+          "\"owner\":" + HandleResult(hWnd) + ",\"text\":" + JsonText(lpText) + ",\"caption\":" + JsonText(lpCaption) +
+              ",\"style\":" + JsonHex(uType),
           BoxResultText(iResult), iResult == 0 ? dwError : 0);
   SetLastError(dwError);
   return iResult;

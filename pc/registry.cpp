@@ -27,8 +27,7 @@ bool ReadValue(HKEY hKey, const std::wstring& value, std::vector<BYTE>* pData) {
     return false;
   }
   pData->assign(cb, 0);
-  if (RegQueryValueExW(hKey, value.c_str(), nullptr, nullptr, pData->data(), &cb) !=
-      ERROR_SUCCESS) {
+  if (RegQueryValueExW(hKey, value.c_str(), nullptr, nullptr, pData->data(), &cb) != ERROR_SUCCESS) {
     return false;
   }
   pData->resize(cb);
@@ -53,8 +52,8 @@ DWORD WINAPI WatcherThread(LPVOID lpParameter) {
   std::vector<BYTE> seen;
   bool fSeen = ReadValue(pWatch->hKey, pWatch->value, &seen);
   for (;;) {
-    if (RegNotifyChangeKeyValue(pWatch->hKey, FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                pWatch->hChangeEvent, TRUE) != ERROR_SUCCESS) {
+    if (RegNotifyChangeKeyValue(pWatch->hKey, FALSE, REG_NOTIFY_CHANGE_LAST_SET, pWatch->hChangeEvent, TRUE) !=
+        ERROR_SUCCESS) {
       break;
     }
     std::vector<BYTE> now;
@@ -62,13 +61,13 @@ DWORD WINAPI WatcherThread(LPVOID lpParameter) {
     if (fNow != fSeen || now != seen) {
       fSeen = fNow;
       seen = now;
-      LogDevice("registry.callback", "\"notification\":" + JsonHex((ULONG_PTR)pWatch) +
-                                         ",\"has_data\":" + JsonBool(fNow));
+      LogDevice("registry.callback",
+                "\"notification\":" + JsonHex((ULONG_PTR)pWatch) + ",\"has_data\":" + JsonBool(fNow));
       // A changed value always comes with a data pointer, also when it holds no bytes.
       std::vector<BYTE> data(now);
       data.push_back(0);
-      pWatch->pfnCallback(reinterpret_cast<HREGNOTIFY>(pWatch), pWatch->dwUserData,
-                          fNow ? data.data() : nullptr, fNow ? UINT(now.size()) : 0);
+      pWatch->pfnCallback(reinterpret_cast<HREGNOTIFY>(pWatch), pWatch->dwUserData, fNow ? data.data() : nullptr,
+                          fNow ? UINT(now.size()) : 0);
       if (pWatch->lClosedFromCallback) {
         FreeWatch(pWatch);
         return 0;
@@ -95,18 +94,15 @@ std::string HrJson(HRESULT hr) { return JsonHex(DWORD(hr)); }
 // terminated, in at most cchData characters. S_OK; E_INVALIDARG for a missing buffer or a value
 // that is no string; HRESULT_FROM_WIN32 of ERROR_FILE_NOT_FOUND for a missing key or value and
 // of ERROR_INSUFFICIENT_BUFFER for a string that does not fit (pszData then holds nothing).
-HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR pszData,
-                          UINT cchData) {
-  std::string args = KeyArgs(hkey, pszSubKey, pszValueName) + ",\"capacity\":" +
-                     std::to_string(cchData);
+HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR pszData, UINT cchData) {
+  std::string args = KeyArgs(hkey, pszSubKey, pszValueName) + ",\"capacity\":" + std::to_string(cchData);
   if (pszData == nullptr || cchData == 0) {
     LogCall("RegistryGetString", args, HrJson(E_INVALIDARG));
     return E_INVALIDARG;
   }
   pszData[0] = 0;
   HKEY hKey = nullptr;
-  if (RegOpenKeyExW(hkey, pszSubKey != nullptr ? pszSubKey : L"", 0, KEY_QUERY_VALUE, &hKey) !=
-      ERROR_SUCCESS) {
+  if (RegOpenKeyExW(hkey, pszSubKey != nullptr ? pszSubKey : L"", 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) {
     HRESULT hr = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     LogCall("RegistryGetString", args, HrJson(hr));
     return hr;
@@ -151,21 +147,20 @@ HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LP
 // deleted. The condition is not supported (it must be null). *phNotify receives the watch.
 // E_INVALIDARG for a missing key, callback or handle place; HRESULT_FROM_WIN32 of the failure
 // when the key cannot be opened or the thread started.
-HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName,
-                               REGISTRYNOTIFYCALLBACK pfnCallback, DWORD dwUserData,
-                               PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
-  std::string args = "\"key\":" + JsonHex((ULONG_PTR)hkey) + ",\"subkey\":" +
-                     JsonText(pszSubKey != nullptr ? pszSubKey : L"") + ",\"value\":" + JsonText(pszValueName) +
-                     ",\"user_data\":" + std::to_string(dwUserData) +
+HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, REGISTRYNOTIFYCALLBACK pfnCallback,
+                               DWORD dwUserData, PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
+  std::string args = "\"key\":" + JsonHex((ULONG_PTR)hkey) +
+                     ",\"subkey\":" + JsonText(pszSubKey != nullptr ? pszSubKey : L"") +
+                     ",\"value\":" + JsonText(pszValueName) + ",\"user_data\":" + std::to_string(dwUserData) +
                      ",\"condition\":" + (pCondition != nullptr ? "\"set\"" : "null");
   if (hkey == nullptr || pfnCallback == nullptr || phNotify == nullptr || pCondition != nullptr) {
     LogCall("RegistryNotifyCallback", args, HrJson(E_INVALIDARG));
     return E_INVALIDARG;
   }
-  auto* pWatch = new Watch{nullptr, pszValueName != nullptr ? pszValueName : L"", pfnCallback,
-                           dwUserData, nullptr, nullptr, nullptr, 0, 0};
-  LONG lResult = RegOpenKeyExW(hkey, pszSubKey != nullptr ? pszSubKey : L"", 0,
-                               KEY_NOTIFY | KEY_QUERY_VALUE, &pWatch->hKey);
+  auto* pWatch = new Watch{
+      nullptr, pszValueName != nullptr ? pszValueName : L"", pfnCallback, dwUserData, nullptr, nullptr, nullptr, 0, 0};
+  LONG lResult =
+      RegOpenKeyExW(hkey, pszSubKey != nullptr ? pszSubKey : L"", 0, KEY_NOTIFY | KEY_QUERY_VALUE, &pWatch->hKey);
   if (lResult != ERROR_SUCCESS) {
     delete pWatch;
     LogCall("RegistryNotifyCallback", args, HrJson(HRESULT_FROM_WIN32(lResult)));
@@ -173,10 +168,8 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
   }
   pWatch->hChangeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   pWatch->hQuitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  pWatch->hThread = CreateThread(nullptr, 0, WatcherThread, pWatch, CREATE_SUSPENDED,
-                                 &pWatch->dwThreadId);
-  if (pWatch->hThread == nullptr || pWatch->hChangeEvent == nullptr ||
-      pWatch->hQuitEvent == nullptr) {
+  pWatch->hThread = CreateThread(nullptr, 0, WatcherThread, pWatch, CREATE_SUSPENDED, &pWatch->dwThreadId);
+  if (pWatch->hThread == nullptr || pWatch->hChangeEvent == nullptr || pWatch->hQuitEvent == nullptr) {
     DWORD dwError = GetLastError();
     if (pWatch->hThread != nullptr) {
       TerminateThread(pWatch->hThread, 0);  // never ran: it was created suspended
@@ -186,8 +179,7 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
     return HRESULT_FROM_WIN32(dwError);
   }
   *phNotify = reinterpret_cast<HREGNOTIFY>(pWatch);
-  LogCall("RegistryNotifyCallback", args + ",\"notification\":" + JsonHex((ULONG_PTR)pWatch),
-          "0");
+  LogCall("RegistryNotifyCallback", args + ",\"notification\":" + JsonHex((ULONG_PTR)pWatch), "0");
   ResumeThread(pWatch->hThread);
   return S_OK;
 }

@@ -34,8 +34,8 @@ std::string JsonBytes(const void* pv, DWORD cb);
 // ("\"code\":\"0x10\",\"in_size\":8"); resultJson is JSON text or empty for no result;
 // extraJson holds further fields of the record. A call record carries the calling thread's name
 // and the last error when it is not 0.
-void LogCall(const char* pszOp, const std::string& argsJson, const std::string& resultJson,
-             DWORD dwLastError = 0, const std::string& extraJson = "");
+void LogCall(const char* pszOp, const std::string& argsJson, const std::string& resultJson, DWORD dwLastError = 0,
+             const std::string& extraJson = "");
 // A change the handset made by itself (the power went, the radio went off...).
 void LogDevice(const char* pszOp, const std::string& argsJson);
 

@@ -18,7 +18,8 @@
 #elif defined(_WIN32_WCE)
 #include "platform/platform_handset.h"
 #elif defined(_WIN32)
-#error "a Windows compiler: define HS_PLATFORM_PC for a build for a PC (the windows presets do), or build for the handset with its SDK (_WIN32_WCE)"
+#error                                                                                             \
+    "a Windows compiler: define HS_PLATFORM_PC for a build for a PC (the windows presets do), or build for the handset with its SDK (_WIN32_WCE)"
 #else
 
 #include <atomic>
@@ -47,117 +48,117 @@ typedef LONG_PTR LRESULT;
 // Text is 16-bit on the handset: a 260-byte read holds 130 characters there and here.
 typedef char16_t WCHAR;
 typedef WCHAR TCHAR;
-typedef WCHAR* LPWSTR;
-typedef const WCHAR* LPCWSTR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 typedef LPWSTR LPTSTR;
 typedef LPCWSTR LPCTSTR;
 typedef char CHAR;
-typedef const char* LPCSTR;
+typedef const char *LPCSTR;
 
-typedef void* LPVOID;
-typedef const void* LPCVOID;
-typedef DWORD* LPDWORD;
-typedef BYTE* LPBYTE;
-typedef BYTE* PBYTE;
-typedef LONG* PLONG;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef DWORD *LPDWORD;
+typedef BYTE *LPBYTE;
+typedef BYTE *PBYTE;
+typedef LONG *PLONG;
 
-#define TEXT(s) u##s
+#define TEXT(s)                   u##s
 // A parameter a routine takes for its signature's sake and does not read.
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define WINAPI
 #define CALLBACK
 #ifndef TRUE
-#define TRUE 1
+#define TRUE  1
 #define FALSE 0
 #endif
 
 // Opaque handles. Distinct types keep a window from being passed where a key is expected.
-typedef void* HANDLE;
-typedef struct HKEY__* HKEY;
-typedef struct HWND__* HWND;
-typedef struct HINSTANCE__* HINSTANCE;
+typedef void *HANDLE;
+typedef struct HKEY__ *HKEY;
+typedef struct HWND__ *HWND;
+typedef struct HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
-typedef struct HHOOK__* HHOOK;
+typedef struct HHOOK__ *HHOOK;
 typedef LONG_PTR (*FARPROC)();
 
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_HANDLE_VALUE        ((HANDLE)(LONG_PTR)-1)
 
 // ---------------------------------------------------------------------------------------------
 // Status codes, last-error values, wait results
 // ---------------------------------------------------------------------------------------------
-#define ERROR_SUCCESS 0L
-#define ERROR_FILE_NOT_FOUND 2L
-#define ERROR_PATH_NOT_FOUND 3L
-#define ERROR_ACCESS_DENIED 5L
-#define ERROR_INVALID_HANDLE 6L
-#define ERROR_NOT_ENOUGH_MEMORY 8L
-#define ERROR_OUTOFMEMORY 14L
-#define ERROR_NO_MORE_FILES 18L
-#define ERROR_GEN_FAILURE 31L
-#define ERROR_NOT_SUPPORTED 50L
-#define ERROR_INVALID_PARAMETER 87L
-#define ERROR_INSUFFICIENT_BUFFER 122L
-#define ERROR_MOD_NOT_FOUND 126L
-#define ERROR_PROC_NOT_FOUND 127L
-#define ERROR_ALREADY_EXISTS 183L
-#define ERROR_MORE_DATA 234L
-#define ERROR_NO_MORE_ITEMS 259L
-#define ERROR_NOT_OWNER 288L
-#define ERROR_DEVICE_NOT_CONNECTED 1167L
-#define ERROR_NOT_FOUND 1168L
+#define ERROR_SUCCESS               0L
+#define ERROR_FILE_NOT_FOUND        2L
+#define ERROR_PATH_NOT_FOUND        3L
+#define ERROR_ACCESS_DENIED         5L
+#define ERROR_INVALID_HANDLE        6L
+#define ERROR_NOT_ENOUGH_MEMORY     8L
+#define ERROR_OUTOFMEMORY           14L
+#define ERROR_NO_MORE_FILES         18L
+#define ERROR_GEN_FAILURE           31L
+#define ERROR_NOT_SUPPORTED         50L
+#define ERROR_INVALID_PARAMETER     87L
+#define ERROR_INSUFFICIENT_BUFFER   122L
+#define ERROR_MOD_NOT_FOUND         126L
+#define ERROR_PROC_NOT_FOUND        127L
+#define ERROR_ALREADY_EXISTS        183L
+#define ERROR_MORE_DATA             234L
+#define ERROR_NO_MORE_ITEMS         259L
+#define ERROR_NOT_OWNER             288L
+#define ERROR_DEVICE_NOT_CONNECTED  1167L
+#define ERROR_NOT_FOUND             1168L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
-#define ERROR_HOOK_NEEDS_HMOD 1428L
-#define ERROR_TIMEOUT 1460L
+#define ERROR_HOOK_NEEDS_HMOD       1428L
+#define ERROR_TIMEOUT               1460L
 
-#define S_OK ((HRESULT)0)
-#define E_FAIL ((HRESULT)0x80004005L)
-#define E_INVALIDARG ((HRESULT)0x80070057L)
-#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
+#define S_OK                          ((HRESULT)0)
+#define E_FAIL                        ((HRESULT)0x80004005L)
+#define E_INVALIDARG                  ((HRESULT)0x80070057L)
+#define E_OUTOFMEMORY                 ((HRESULT)0x8007000EL)
 #define STRSAFE_E_INSUFFICIENT_BUFFER ((HRESULT)0x8007007AL)
-#define HRESULT_FROM_WIN32(x) \
-  ((HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000))
+#define HRESULT_FROM_WIN32(x)                                                                      \
+    ((HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000))
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
-#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define FAILED(hr)    (((HRESULT)(hr)) < 0)
 
-#define INFINITE 0xFFFFFFFFu
-#define WAIT_OBJECT_0 0x00000000u
-#define WAIT_ABANDONED 0x00000080u
-#define WAIT_TIMEOUT 258u
-#define WAIT_FAILED 0xFFFFFFFFu
+#define INFINITE           0xFFFFFFFFu
+#define WAIT_OBJECT_0      0x00000000u
+#define WAIT_ABANDONED     0x00000080u
+#define WAIT_TIMEOUT       258u
+#define WAIT_FAILED        0xFFFFFFFFu
 
 // ---------------------------------------------------------------------------------------------
 // Records of the target
 // ---------------------------------------------------------------------------------------------
 typedef struct _SYSTEMTIME {
-  WORD wYear;
-  WORD wMonth;
-  WORD wDayOfWeek;
-  WORD wDay;
-  WORD wHour;
-  WORD wMinute;
-  WORD wSecond;
-  WORD wMilliseconds;
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
 } SYSTEMTIME, *LPSYSTEMTIME;
 static_assert(sizeof(SYSTEMTIME) == 16, "calendar record is 16 bytes");
 
-typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
-typedef struct _OVERLAPPED* LPOVERLAPPED;
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef struct _OVERLAPPED *LPOVERLAPPED;
 
 // Process snapshot record; 564 bytes on the handset and on the host.
-#define MAX_PATH 260
+#define MAX_PATH           260
 typedef struct tagPROCESSENTRY32 {
-  DWORD dwSize;
-  DWORD cntUsage;
-  DWORD th32ProcessID;
-  DWORD th32DefaultHeapID;
-  DWORD th32ModuleID;
-  DWORD cntThreads;
-  DWORD th32ParentProcessID;
-  LONG pcPriClassBase;
-  DWORD dwFlags;
-  WCHAR szExeFile[MAX_PATH];
-  DWORD th32MemoryBase;
-  DWORD th32AccessKey;
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    DWORD th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    WCHAR szExeFile[MAX_PATH];
+    DWORD th32MemoryBase;
+    DWORD th32AccessKey;
 } PROCESSENTRY32, *LPPROCESSENTRY32;
 static_assert(sizeof(PROCESSENTRY32) == 564, "process record is 564 bytes");
 
@@ -165,54 +166,54 @@ static_assert(sizeof(PROCESSENTRY32) == 564, "process record is 564 bytes");
 // Constants of the operations
 // ---------------------------------------------------------------------------------------------
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
-#define KEY_ALL_ACCESS 0xF003Fu
-#define REG_NONE 0u
-#define REG_SZ 1u
-#define REG_EXPAND_SZ 2u
-#define REG_BINARY 3u
-#define REG_DWORD 4u
-#define REG_MULTI_SZ 7u
+#define KEY_ALL_ACCESS     0xF003Fu
+#define REG_NONE           0u
+#define REG_SZ             1u
+#define REG_EXPAND_SZ      2u
+#define REG_BINARY         3u
+#define REG_DWORD          4u
+#define REG_MULTI_SZ       7u
 
-#define GENERIC_READ 0x80000000u
-#define GENERIC_WRITE 0x40000000u
-#define FILE_SHARE_READ 0x00000001u
-#define OPEN_EXISTING 3u
+#define GENERIC_READ          0x80000000u
+#define GENERIC_WRITE         0x40000000u
+#define FILE_SHARE_READ       0x00000001u
+#define OPEN_EXISTING         3u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
-#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_FILE_SIZE     0xFFFFFFFFu
 
-#define LMEM_FIXED 0x0000u
+#define LMEM_FIXED    0x0000u
 #define LMEM_ZEROINIT 0x0040u
-#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+#define LPTR          (LMEM_FIXED | LMEM_ZEROINIT)
 
-#define WM_CLOSE 0x0010u
-#define WM_COMMAND 0x0111u
-#define IDOK 1
-#define IDCANCEL 2
-#define IDYES 6
-#define IDNO 7
-#define MB_YESNO 0x00000004u
-#define MB_ICONQUESTION 0x00000020u
-#define MB_TOPMOST 0x00040000u
+#define WM_CLOSE          0x0010u
+#define WM_COMMAND        0x0111u
+#define IDOK              1
+#define IDCANCEL          2
+#define IDYES             6
+#define IDNO              7
+#define MB_YESNO          0x00000004u
+#define MB_ICONQUESTION   0x00000020u
+#define MB_TOPMOST        0x00040000u
 // The window class of a message box on this platform.
 #define MESSAGE_BOX_CLASS TEXT("Dialog")
 
 #define WH_KEYBOARD_LL 20
-#define HC_ACTION 0
-#define WM_KEYDOWN 0x0100u
-#define WM_KEYUP 0x0101u
+#define HC_ACTION      0
+#define WM_KEYDOWN     0x0100u
+#define WM_KEYUP       0x0101u
 typedef struct tagKBDLLHOOKSTRUCT {
-  DWORD vkCode;
-  DWORD scanCode;
-  DWORD flags;
-  DWORD time;
-  ULONG_PTR dwExtraInfo;
+    DWORD vkCode;
+    DWORD scanCode;
+    DWORD flags;
+    DWORD time;
+    ULONG_PTR dwExtraInfo;
 } KBDLLHOOKSTRUCT;
 
 #define PROCESS_ALL_ACCESS 0x001F0FFFu
 #define TH32CS_SNAPPROCESS 0x00000002u
 #define TH32CS_SNAPNOHEAPS 0x40000000u
 
-#define SND_ASYNC 0x0001u
+#define SND_ASYNC  0x0001u
 #define SND_MEMORY 0x0004u
 
 // ---------------------------------------------------------------------------------------------
@@ -239,10 +240,11 @@ int lstrlenW(LPCWSTR lpString);
 // Copies at most iMaxLength - 1 characters and always terminates (iMaxLength > 0).
 LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
 int lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
-int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);  // ASCII letters compared without case
-LPWSTR StrChrW(LPCWSTR lpStart, WCHAR wMatch);         // first occurrence, or null
-LPWSTR StrRChrW(LPCWSTR lpStart, LPCWSTR lpEnd, WCHAR wMatch);  // last occurrence (lpEnd null: whole)
-LPWSTR StrStrW(LPCWSTR lpFirst, LPCWSTR lpSrch);       // first occurrence, case kept, or null
+int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2); // ASCII letters compared without case
+LPWSTR StrChrW(LPCWSTR lpStart, WCHAR wMatch);       // first occurrence, or null
+LPWSTR StrRChrW(LPCWSTR lpStart, LPCWSTR lpEnd,
+                WCHAR wMatch);                   // last occurrence (lpEnd null: whole)
+LPWSTR StrStrW(LPCWSTR lpFirst, LPCWSTR lpSrch); // first occurrence, case kept, or null
 // Decimal text to long as the platform's wide strtol reads it (white space, sign, digits).
 LONG _wtol(LPCWSTR str);
 
@@ -268,7 +270,7 @@ void SetLastError(DWORD dwErrCode);
 // ---------------------------------------------------------------------------------------------
 // Registry
 // ---------------------------------------------------------------------------------------------
-LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesired, HKEY* phkResult);
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesired, HKEY *phkResult);
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData);
 LONG RegCloseKey(HKEY hKey);
@@ -307,8 +309,8 @@ FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName);
 // ---------------------------------------------------------------------------------------------
 // Memory, files and devices
 // ---------------------------------------------------------------------------------------------
-LPVOID LocalAlloc(UINT uFlags, UINT uBytes);  // null when out of memory
-LPVOID LocalFree(LPVOID hMem);                // null on success
+LPVOID LocalAlloc(UINT uFlags, UINT uBytes); // null when out of memory
+LPVOID LocalFree(LPVOID hMem);               // null on success
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -329,4 +331,4 @@ BOOL PlaySoundW(LPCWSTR pszSound, HMODULE hmod, DWORD fdwSound);
 
 #include "platform/handset_services.h"
 
-#endif  // the simulated handset
+#endif // the simulated handset

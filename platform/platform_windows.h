@@ -57,7 +57,7 @@ BOOL HandsetDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 #undef CreateFileW
-#define CreateFileW HandsetCreateFileW
+#define CreateFileW     HandsetCreateFileW
 #define DeviceIoControl HandsetDeviceIoControl
 
 // ---------------------------------------------------------------------------------------------
@@ -75,10 +75,10 @@ int RecordedMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType
 #undef CreateMutexW
 #undef CreateEventW
 #undef MessageBoxW
-#define CreateMutexW RecordedCreateMutexW
-#define CreateEventW RecordedCreateEventW
-#define CloseHandle RecordedCloseHandle
+#define CreateMutexW        RecordedCreateMutexW
+#define CreateEventW        RecordedCreateEventW
+#define CloseHandle         RecordedCloseHandle
 #define WaitForSingleObject RecordedWaitForSingleObject
-#define MessageBoxW RecordedMessageBoxW
+#define MessageBoxW         RecordedMessageBoxW
 
 #include "platform/handset_services.h"

@@ -29,7 +29,8 @@ DWORD WINAPI AnimTimeoutThread(LPVOID lpParameter)
     if (dwWait != WAIT_TIMEOUT) {
         // Without its event, or with a wait that failed, the watchdog still has to take the power
         // away: it sleeps out its time instead.
-        NKDbgPrintfW(TEXT("[AnimTimeoutThread] Wait failed, sleeping %d ms~\r\n"), WATCHDOG_TIMEOUT_MS);
+        NKDbgPrintfW(TEXT("[AnimTimeoutThread] Wait failed, sleeping %d ms~\r\n"),
+                     WATCHDOG_TIMEOUT_MS);
         Sleep(WATCHDOG_TIMEOUT_MS);
     }
 

@@ -24,7 +24,7 @@ LONG RegReadString(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR p
     return RegReadValue(hRoot, pszSubKey, pszValueName, (LPBYTE)pszOut, cbOut);
 }
 
-LONG RegReadDword(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD* pdwOut)
+LONG RegReadDword(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD *pdwOut)
 {
     return RegReadValue(hRoot, pszSubKey, pszValueName, (LPBYTE)pdwOut, sizeof(DWORD));
 }

@@ -8,4 +8,4 @@
 // Reads a string value into pszOut, offering the query cbOut bytes.
 LONG RegReadString(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR pszOut, DWORD cbOut);
 // Reads a 32-bit value; at most 4 bytes are read into *pdwOut.
-LONG RegReadDword(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD* pdwOut);
+LONG RegReadDword(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD *pdwOut);

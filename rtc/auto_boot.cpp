@@ -4,8 +4,8 @@
 #include "registry/reg_read.h"
 
 // Working storage of the "AutoBootTime" pieces, terminator included.
-#define AUTOBOOT_HOUR_CCH 3
-#define AUTOBOOT_REST_CCH 10
+#define AUTOBOOT_HOUR_CCH   3
+#define AUTOBOOT_REST_CCH   10
 #define AUTOBOOT_MINUTE_CCH 3
 #define AUTOBOOT_SECOND_CCH 3
 
@@ -20,7 +20,7 @@ static BOOL CopyPiece(LPWSTR pszPiece, int cchStorage, LPCWSTR pszFrom, int cchP
     return 1;
 }
 
-BOOL ParseAutoBootTime(LPCWSTR pszText, WORD* pwHour, WORD* pwMinute, WORD* pwSecond)
+BOOL ParseAutoBootTime(LPCWSTR pszText, WORD *pwHour, WORD *pwMinute, WORD *pwSecond)
 {
     WCHAR szHour[AUTOBOOT_HOUR_CCH] = {0};
     WCHAR szRest[AUTOBOOT_REST_CCH] = {0};
@@ -55,13 +55,13 @@ BOOL ParseAutoBootTime(LPCWSTR pszText, WORD* pwHour, WORD* pwMinute, WORD* pwSe
     return 1;
 }
 
-void FormatRtcTimeText(const SYSTEMTIME* pst, LPWSTR pszText, DWORD cchText)
+void FormatRtcTimeText(const SYSTEMTIME *pst, LPWSTR pszText, DWORD cchText)
 {
-    StringCchPrintfW(pszText, cchText, TEXT("%d-%.2d-%.2d %.2d:%.2d:%.2d"), pst->wYear,
-                     pst->wMonth, pst->wDay, pst->wHour, pst->wMinute, pst->wSecond);
+    StringCchPrintfW(pszText, cchText, TEXT("%d-%.2d-%.2d %.2d:%.2d:%.2d"), pst->wYear, pst->wMonth,
+                     pst->wDay, pst->wHour, pst->wMinute, pst->wSecond);
 }
 
-BOOL GetAutoBootTime(DWORD* pdwAutoBootEn, RtcSeconds* pdwBootTime)
+BOOL GetAutoBootTime(DWORD *pdwAutoBootEn, RtcSeconds *pdwBootTime)
 {
     DWORD dwAutoBootEn = 0;
     WCHAR szBootTime[AUTOBOOT_TIME_CCH] = {0};
@@ -119,7 +119,7 @@ BOOL GetAutoBootTime(DWORD* pdwAutoBootEn, RtcSeconds* pdwBootTime)
     return 1;
 }
 
-void GetRtcAlarmEnable(DWORD* pdwRtcAlarmEn)
+void GetRtcAlarmEnable(DWORD *pdwRtcAlarmEn)
 {
     DWORD dwRtcAlarmEn = 0;
     if (RegReadDword(HKEY_LOCAL_MACHINE, REGKEY_ALARM_SETTINGS, REGVAL_RTCALARM_ENABLE,

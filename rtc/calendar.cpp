@@ -5,8 +5,8 @@
 const INT g_DaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 const INT g_DaysBeforeMonth[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 
-#define RTC_FIRST_YEAR 1950u
-#define RTC_LAST_YEAR 2086u
+#define RTC_FIRST_YEAR      1950u
+#define RTC_LAST_YEAR       2086u
 #define RTC_SECONDS_PER_DAY 86400u
 
 // The stretch from 1900-03-01 to 2100-02-28 in which every fourth year is a leap year
@@ -14,7 +14,7 @@ const INT g_DaysBeforeMonth[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 
 // inside it, and counting years from 1 March, so that the leap day closes each year, every
 // 1461-day block from 1948-03-01 is four years with the leap day last.
 #define RTC_STRETCH_LAST_YEAR 2099u
-#define RTC_MARCH_BASE_YEAR 1948u
+#define RTC_MARCH_BASE_YEAR   1948u
 // Days from 1948-03-01 to 1950-01-01: 365 to 1949-03-01, then 306 to the new year.
 #define RTC_DAYS_FROM_MARCH_BASE 671u
 // Days from 1 March of year 0 to 1950-01-01 counting a leap day every fourth year:
@@ -61,7 +61,7 @@ static inline DWORD DaysToMonth(DWORD dwYear, DWORD dwMonth, BOOL fGregorian)
 // Seconds from dwDays days after 1950-01-01, plus the record's day, hour, minute and second.
 // These add in linearly; every step wraps modulo 2^32, which keeps the result equal to adding
 // whole years and the offset within the year separately.
-static inline RtcSeconds AddDayAndTime(DWORD dwDays, const SYSTEMTIME* pst)
+static inline RtcSeconds AddDayAndTime(DWORD dwDays, const SYSTEMTIME *pst)
 {
     dwDays += (DWORD)pst->wDay - 1u;
     DWORD dwTimeOfDay = (DWORD)pst->wHour * 3600u + (DWORD)pst->wMinute * 60u + (DWORD)pst->wSecond;
@@ -74,7 +74,7 @@ static inline RtcSeconds AddDayAndTime(DWORD dwDays, const SYSTEMTIME* pst)
 // count from 1 January of the record's own year; as the calendar repeats every 400 years,
 // that offset is taken 2000 years later, where DaysToMonth applies. Years after 2099 take
 // the full Gregorian rule.
-static RtcSeconds UnusualRecordToRtcSeconds(const SYSTEMTIME* pst)
+static RtcSeconds UnusualRecordToRtcSeconds(const SYSTEMTIME *pst)
 {
     DWORD dwYear = pst->wYear;
     DWORD dwMonth = pst->wMonth;
@@ -91,7 +91,7 @@ static RtcSeconds UnusualRecordToRtcSeconds(const SYSTEMTIME* pst)
     return AddDayAndTime(dwDays, pst);
 }
 
-RtcSeconds SystemTimeToRtcSeconds(const SYSTEMTIME* pst)
+RtcSeconds SystemTimeToRtcSeconds(const SYSTEMTIME *pst)
 {
     if (pst == 0)
         return 0;
@@ -102,7 +102,7 @@ RtcSeconds SystemTimeToRtcSeconds(const SYSTEMTIME* pst)
     return AddDayAndTime(DaysToMonth(pst->wYear, pst->wMonth, 0), pst);
 }
 
-BOOL RtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME* pst)
+BOOL RtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME *pst)
 {
     if (pst == 0)
         return 0;
@@ -110,14 +110,14 @@ BOOL RtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME* pst)
     // Divisions of the small quotients below are multiplications by a rounded-up reciprocal
     // and a shift, exact over the range each operand can reach (noted with each). They fit
     // 32 bits, where the compiler's general forms need 64-bit products or correction steps.
-    DWORD dwDays = s / RTC_SECONDS_PER_DAY;                      // 0..49710
+    DWORD dwDays = s / RTC_SECONDS_PER_DAY; // 0..49710
     DWORD dwSecondOfDay = s - dwDays * RTC_SECONDS_PER_DAY;
-    DWORD dwHour = (dwSecondOfDay * 37283u) >> 27;               // / 3600, exact below 125,203
+    DWORD dwHour = (dwSecondOfDay * 37283u) >> 27; // / 3600, exact below 125,203
     DWORD dwSecondOfHour = dwSecondOfDay - dwHour * 3600u;
-    DWORD dwMinute = (dwSecondOfHour * 2185u) >> 17;             // / 60, exact below 4,681
+    DWORD dwMinute = (dwSecondOfHour * 2185u) >> 17; // / 60, exact below 4,681
     DWORD dwSecond = dwSecondOfHour - dwMinute * 60u;
-    DWORD dwWeeks = (dwDays * 74899u) >> 19;                     // / 7, exact below 104,857
-    DWORD dwDayOfWeek = dwDays - dwWeeks * 7u;                   // day 0, 1950-01-01, a Sunday
+    DWORD dwWeeks = (dwDays * 74899u) >> 19;   // / 7, exact below 104,857
+    DWORD dwDayOfWeek = dwDays - dwWeeks * 7u; // day 0, 1950-01-01, a Sunday
 
     // Year: four-year blocks from 1948-03-01. Scaling the day count by 4 and adding 3 turns the
     // uneven 365/365/365/366 split into a plain division by 1461, and the remainder over 4 is
@@ -133,7 +133,7 @@ BOOL RtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME* pst)
     // 2141, in the low half-word.
     DWORD dwMonthDay = 2141u * dwDayOfYear + 197913u;
     DWORD dwMonth = dwMonthDay >> 16;
-    DWORD dwDay = (((dwMonthDay & 0xFFFFu) * 62690u) >> 27) + 1u;  // / 2141, exact below 85,926
+    DWORD dwDay = (((dwMonthDay & 0xFFFFu) * 62690u) >> 27) + 1u; // / 2141, exact below 85,926
 
     // Months 13 and 14, January and February, close the March-based year and belong to the
     // next calendar year.
@@ -153,7 +153,7 @@ BOOL RtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME* pst)
     return 1;
 }
 
-BOOL IsValidRtcRecord(const SYSTEMTIME* pst)
+BOOL IsValidRtcRecord(const SYSTEMTIME *pst)
 {
     if (pst == 0)
         return 0;

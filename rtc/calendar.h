@@ -28,16 +28,16 @@ int IsLeapYear(int year);
 // by (for years from 1950 on, January of the following year), so no month reads outside the
 // tables. A null pst gives 0.
 // Runs in constant time.
-RtcSeconds SystemTimeToRtcSeconds(const SYSTEMTIME* pst);
+RtcSeconds SystemTimeToRtcSeconds(const SYSTEMTIME *pst);
 
 // Fills all eight fields of pst with the instant s: day of week from 0 = Sunday (1950-01-01
 // was a Sunday), milliseconds 0. Returns 1, or 0 with nothing written when pst is null.
 // Runs in constant time.
-BOOL RtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME* pst);
+BOOL RtcSecondsToSystemTime(RtcSeconds s, SYSTEMTIME *pst);
 
 // 1 when pst names a real instant the clock can hold, from 1950-01-01 00:00:00 to
 // 2086-02-06 06:28:15 inclusive: month 1..12, day within that month (29 February in leap
 // years), hour below 24, minute and second below 60. Day of week and milliseconds are not
 // looked at, as the conversion ignores them. 0 otherwise, and for a null pst.
 // Alarm records are refused unless they pass this check.
-BOOL IsValidRtcRecord(const SYSTEMTIME* pst);
+BOOL IsValidRtcRecord(const SYSTEMTIME *pst);

@@ -7,9 +7,9 @@ SYSTEMTIME g_AlarmTimes[CLOCK_ALARM_TABLE_SIZE];
 DWORD g_dwArraySize = 0;
 
 // Byte copy: the records in a fetched buffer need not be aligned for their type.
-static void CopyBytes(void* pDest, const BYTE* pSource, DWORD cb)
+static void CopyBytes(void *pDest, const BYTE *pSource, DWORD cb)
 {
-    BYTE* pbDest = (BYTE*)pDest;
+    BYTE *pbDest = (BYTE *)pDest;
     for (DWORD ib = 0; ib < cb; ib++) {
         pbDest[ib] = pSource[ib];
     }
@@ -17,8 +17,8 @@ static void CopyBytes(void* pDest, const BYTE* pSource, DWORD cb)
 
 // 1 when the cbNeeded bytes at p lie wholly inside the buffer; their offset goes to
 // *pdwOffset. Compared as addresses, so that a pointer from anywhere can be tested.
-static BOOL LiesInBuffer(const BYTE* pBuffer, DWORD cbBuffer, const void* p, DWORD cbNeeded,
-                         DWORD* pdwOffset)
+static BOOL LiesInBuffer(const BYTE *pBuffer, DWORD cbBuffer, const void *p, DWORD cbNeeded,
+                         DWORD *pdwOffset)
 {
     UINT_PTR uBase = (UINT_PTR)pBuffer;
     UINT_PTR uAt = (UINT_PTR)p;
@@ -35,7 +35,7 @@ static BOOL LiesInBuffer(const BYTE* pBuffer, DWORD cbBuffer, const void* p, DWO
 
 // The wide string at psz when it starts inside the buffer, on a character boundary, and ends
 // with a terminator inside it; else null.
-static LPCWSTR StringInBuffer(const BYTE* pBuffer, DWORD cbBuffer, const WCHAR* psz)
+static LPCWSTR StringInBuffer(const BYTE *pBuffer, DWORD cbBuffer, const WCHAR *psz)
 {
     DWORD dwOffset = 0;
     if (((UINT_PTR)psz % sizeof(WCHAR)) != 0 ||
@@ -50,7 +50,7 @@ static LPCWSTR StringInBuffer(const BYTE* pBuffer, DWORD cbBuffer, const WCHAR* 
     return NULL;
 }
 
-BOOL ReadClockAlarm(const BYTE* pBuffer, DWORD cbBuffer, SYSTEMTIME* pstStart)
+BOOL ReadClockAlarm(const BYTE *pBuffer, DWORD cbBuffer, SYSTEMTIME *pstStart)
 {
     CE_NOTIFICATION_INFO_HEADER header;
     CE_NOTIFICATION_TRIGGER trigger;
@@ -78,7 +78,7 @@ BOOL ReadClockAlarm(const BYTE* pBuffer, DWORD cbBuffer, SYSTEMTIME* pstStart)
 
 // Fetches one notification into a new block: *ppBuffer and *pcbBuffer on success. 0 when it
 // cannot be sized, allocated or fetched; nothing is then held.
-static BOOL FetchNotification(HANDLE hNotification, BYTE** ppBuffer, DWORD* pcbBuffer)
+static BOOL FetchNotification(HANDLE hNotification, BYTE **ppBuffer, DWORD *pcbBuffer)
 {
     DWORD cbNeeded = 0;
     DWORD cbFetched = 0;
@@ -87,7 +87,7 @@ static BOOL FetchNotification(HANDLE hNotification, BYTE** ppBuffer, DWORD* pcbB
     if (cbNeeded == 0) {
         return 0;
     }
-    BYTE* pBuffer = (BYTE*)LocalAlloc(LPTR, cbNeeded);
+    BYTE *pBuffer = (BYTE *)LocalAlloc(LPTR, cbNeeded);
     if (pBuffer == NULL) {
         return 0;
     }
@@ -101,13 +101,14 @@ static BOOL FetchNotification(HANDLE hNotification, BYTE** ppBuffer, DWORD* pcbB
 }
 
 // Keeps the start time of one clock alarm. 0 when the table is already full.
-static BOOL KeepClockAlarm(const SYSTEMTIME* pstStart)
+static BOOL KeepClockAlarm(const SYSTEMTIME *pstStart)
 {
     if (!IsValidRtcRecord(pstStart)) {
         // A month or day out of range, or a year outside the clock's span, names no instant.
-        NKDbgPrintfW(TEXT("[Shutdown_RTC] Invalid clock time %d-%.2d-%.2d %.2d:%.2d:%.2d, ignored.\r\n"),
-                     pstStart->wYear, pstStart->wMonth, pstStart->wDay, pstStart->wHour,
-                     pstStart->wMinute, pstStart->wSecond);
+        NKDbgPrintfW(
+            TEXT("[Shutdown_RTC] Invalid clock time %d-%.2d-%.2d %.2d:%.2d:%.2d, ignored.\r\n"),
+            pstStart->wYear, pstStart->wMonth, pstStart->wDay, pstStart->wHour, pstStart->wMinute,
+            pstStart->wSecond);
         return 1;
     }
     if (g_dwArraySize >= CLOCK_ALARM_TABLE_SIZE) {
@@ -122,8 +123,8 @@ BOOL GetSystemClockNotifyTime(void)
 {
     DWORD dwCount = 0;
     DWORD dwDelivered = 0;
-    HANDLE* phNotifications = NULL;
-    BYTE* pBuffer = NULL;
+    HANDLE *phNotifications = NULL;
+    BYTE *pBuffer = NULL;
     DWORD cbBuffer = 0;
     BOOL fResult = 1;
 
@@ -135,14 +136,15 @@ BOOL GetSystemClockNotifyTime(void)
     }
 
     if (!CeGetUserNotificationHandles(NULL, 0, &dwCount)) {
-        NKDbgPrintfW(TEXT("[Shutdown_RTC] GetSystemClockNotifyTime, CeGetUserNotificationHandles failed. \r\n"));
+        NKDbgPrintfW(TEXT(
+            "[Shutdown_RTC] GetSystemClockNotifyTime, CeGetUserNotificationHandles failed. \r\n"));
         return 0;
     }
     if (dwCount == 0) {
         return 1;
     }
     if (dwCount <= 0xFFFFFFFFu / sizeof(HANDLE)) {
-        phNotifications = (HANDLE*)LocalAlloc(LPTR, dwCount * sizeof(HANDLE));
+        phNotifications = (HANDLE *)LocalAlloc(LPTR, dwCount * sizeof(HANDLE));
     }
     if (phNotifications == NULL) {
         NKDbgPrintfW(TEXT("[Shutdown_RTC] GetSystemClockNotifyTime, malloc failed. \r\n"));

@@ -22,7 +22,7 @@ extern DWORD g_dwArraySize;
 // application containing "clock.exe"), else 0. A header, trigger or application string that
 // does not lie wholly inside the buffer, or a string not terminated inside it, makes the
 // record no clock alarm: nothing outside the buffer is ever read. Makes no platform call.
-BOOL ReadClockAlarm(const BYTE* pBuffer, DWORD cbBuffer, SYSTEMTIME* pstStart);
+BOOL ReadClockAlarm(const BYTE *pBuffer, DWORD cbBuffer, SYSTEMTIME *pstStart);
 
 // Walks the notification database and fills g_AlarmTimes and g_dwArraySize with the valid clock
 // alarms (start times that the clock can hold); alarms with an impossible start time are traced

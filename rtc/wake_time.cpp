@@ -8,7 +8,7 @@
 // Collects the clock alarms and finds the earliest one lying more than ALARM_MIN_LEAD_SECONDS
 // ahead of the local time. Returns 1 and its wake-up instant in *pdwAlarmRtc, or 0 when no
 // alarm qualifies.
-static BOOL FindAlarmWakeTime(RtcSeconds* pdwAlarmRtc)
+static BOOL FindAlarmWakeTime(RtcSeconds *pdwAlarmRtc)
 {
     SYSTEMTIME stNow = {0, 0, 0, 0, 0, 0, 0, 0};
     BOOL fFound = 0;
@@ -21,8 +21,8 @@ static BOOL FindAlarmWakeTime(RtcSeconds* pdwAlarmRtc)
     GetLocalTime(&stNow);
     RtcSeconds dwNow = SystemTimeToRtcSeconds(&stNow);
     NKDbgPrintfW(TEXT("[Shutdown_RTC] CurrentTime: %d-%.2d-%.2d %.2d:%.2d:%.2d [0x%X].\r\n"),
-                 stNow.wYear, stNow.wMonth, stNow.wDay, stNow.wHour, stNow.wMinute,
-                 stNow.wSecond, dwNow);
+                 stNow.wYear, stNow.wMonth, stNow.wDay, stNow.wHour, stNow.wMinute, stNow.wSecond,
+                 dwNow);
 
     // Every alarm is looked at: the table holds them in the database's order, not by time.
     for (DWORD i = 0; i < g_dwArraySize; i++) {
@@ -46,7 +46,7 @@ static BOOL FindAlarmWakeTime(RtcSeconds* pdwAlarmRtc)
     return 1;
 }
 
-BOOL CompareNotifyToAutoBoot(RtcSeconds* pdwWakeTime)
+BOOL CompareNotifyToAutoBoot(RtcSeconds *pdwWakeTime)
 {
     DWORD dwAutoBootEn = 0;
     RtcSeconds dwBootTime = 0;
@@ -59,8 +59,9 @@ BOOL CompareNotifyToAutoBoot(RtcSeconds* pdwWakeTime)
     NKDbgPrintfW(TEXT("[Shutdown_RTC] CompareNotifyToAutoBoot ++.\r\n"));
     BOOL fBootTimeKnown = GetAutoBootTime(&dwAutoBootEn, &dwBootTime);
     GetRtcAlarmEnable(&dwRtcAlarmEn);
-    NKDbgPrintfW(TEXT("[Shutdown_RTC] CompareNotifyToAutoBoot, dwRtcAlarmEn=%d, dwAutoBootEn=%d.\r\n"),
-                 dwRtcAlarmEn, dwAutoBootEn);
+    NKDbgPrintfW(
+        TEXT("[Shutdown_RTC] CompareNotifyToAutoBoot, dwRtcAlarmEn=%d, dwAutoBootEn=%d.\r\n"),
+        dwRtcAlarmEn, dwAutoBootEn);
 
     if (dwRtcAlarmEn != 0) {
         fAlarm = FindAlarmWakeTime(&dwAlarmRtc);

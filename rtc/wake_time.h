@@ -11,15 +11,15 @@
 #define ALARM_WAKE_LEAD_SECONDS 180
 
 // What the ERTC wake-up is for (traced only).
-#define ERTC_USAGE_NONE 0
+#define ERTC_USAGE_NONE     0
 #define ERTC_USAGE_AUTOBOOT 1
-#define ERTC_USAGE_ALARM 2
+#define ERTC_USAGE_ALARM    2
 
 // Chooses the wake-up instant and writes it to *pdwWakeTime (0 when nothing is to wake the
 // handset): the automatic boot, or 180 s before the earliest clock alarm lying more than 300 s
 // ahead when that comes before the boot (on a tie the boot wins). A boot instant that could
 // not be computed never wins over a qualifying alarm. Always returns 1.
-BOOL CompareNotifyToAutoBoot(RtcSeconds* pdwWakeTime);
+BOOL CompareNotifyToAutoBoot(RtcSeconds *pdwWakeTime);
 
 // Chooses the wake-up instant and hands it to the ERTC, also when it is 0.
 void WriteErtcWakeTime(void);

@@ -12,10 +12,10 @@
 #include <set>
 
 #include "runner/commands.h"
+#include "sim/base/text.h"
 #include "sim/checks/checked_run.h"
 #include "sim/explore/explore.h"
 #include "sim/explore/fault_sweep.h"
-#include "sim/base/text.h"
 #include "sim/explore/swarm.h"
 #include "sim/views/report.h"
 
@@ -88,7 +88,8 @@ namespace {
 
 void AddShardOptions(CLI::App& app, ShardArgs& s) {
   app.add_option("--shard", s.shard, "run only part K of N of the batch (K from 1), for spreading it over machines")
-      ->check([](const std::string& v) { return sim::ParseShard(v) ? std::string() : "expected K/N with 1 <= K <= N"; });
+      ->check(
+          [](const std::string& v) { return sim::ParseShard(v) ? std::string() : "expected K/N with 1 <= K <= N"; });
   app.add_option("--report-json", s.report_json, "write the report as JSON to FILE (devsim merge combines shards)")
       ->check(FileName());
 }
@@ -96,8 +97,9 @@ void AddShardOptions(CLI::App& app, ShardArgs& s) {
 }  // namespace
 
 CLI::App* AddMergeCommand(CLI::App& app, MergeArgs& m) {
-  CLI::App* merge = app.add_subcommand("merge", "combine the --report-json reports of a batch's shards into the "
-                                                "report of one run over the whole batch");
+  CLI::App* merge = app.add_subcommand("merge",
+                                       "combine the --report-json reports of a batch's shards into the "
+                                       "report of one run over the whole batch");
   merge->add_option("REPORT", m.files, "shard reports")->required()->check(CLI::ExistingFile);
   merge->add_option("--report-json", m.report_json, "write the merged report as JSON to FILE")->check(FileName());
   return merge;
@@ -108,8 +110,10 @@ int RunMerge(const MergeArgs& m) {
     std::vector<sim::Json> reports;
     for (const auto& f : m.files) reports.push_back(sim::ReadReport(f));
     const sim::Json merged = sim::MergeReports(reports, m.files);
-    if (merged["kind"] == "explore") sim::PrintExploreReport(merged, std::cout);
-    else sim::PrintSweepReport(merged, std::cout);
+    if (merged["kind"] == "explore")
+      sim::PrintExploreReport(merged, std::cout);
+    else
+      sim::PrintSweepReport(merged, std::cout);
     if (!m.report_json.empty() && !sim::WriteReport(merged, m.report_json)) {
       std::cerr << "devsim merge: cannot write the report to " << m.report_json << "\n";
       return 2;
@@ -123,17 +127,21 @@ int RunMerge(const MergeArgs& m) {
 }
 
 CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
-  CLI::App* explore = app.add_subcommand("explore", "run a scenario over a range of seeds on every core and check "
-                                                    "the invariants of each run; prints a replay command per failure");
+  CLI::App* explore = app.add_subcommand("explore",
+                                         "run a scenario over a range of seeds on every core and check "
+                                         "the invariants of each run; prints a replay command per failure");
   AddCommonOptions(*explore, e.common);
   explore->add_option("--seeds", e.seeds, "FIRST..LAST")->default_val("1..1000");
   explore->add_option("--jobs", e.jobs, "parallel processes (default: the number of cores)")
       ->check(WholeNumber(1, kMaxJobs));
-  explore->add_option("--max-reported", e.max_reported, "failures printed in full")->default_val(10)
+  explore->add_option("--max-reported", e.max_reported, "failures printed in full")
+      ->default_val(10)
       ->check(WholeNumber(0, 1000000));
-  explore->add_flag("--swarm", e.swarm, "each seed draws its own world on top of the scenario: mode (unless ARGS name "
+  explore->add_flag("--swarm", e.swarm,
+                    "each seed draws its own world on top of the scenario: mode (unless ARGS name "
                     "it), answers, call, radio, keys, other processes, alarms, faults");
-  explore->add_option("--dump-scenario", e.dump_file, "with --swarm: write the first seed's world to FILE as a scenario "
+  explore->add_option("--dump-scenario", e.dump_file,
+                      "with --swarm: write the first seed's world to FILE as a scenario "
                       "that replays without the seed's world");
   AddShardOptions(*explore, e.shard);
   return explore;
@@ -155,8 +163,8 @@ bool SetUpSwarm(const Args& a, const std::string& dump_file, sim::ExploreOptions
   o.world_report = [given, modes](std::uint64_t seed) { return sim::SwarmSeedReport(given, seed, modes); };
   if (dump_file.empty()) return true;
   const sim::DeviceKnob* knob = FindKnob(a.run.knob);
-  const std::string text =
-      sim::SwarmScenarioFile(given, knob ? knob->overrides : "", sim::DrawSwarmWorld(o.first_seed, modes), o.first_seed);
+  const std::string text = sim::SwarmScenarioFile(given, knob ? knob->overrides : "",
+                                                  sim::DrawSwarmWorld(o.first_seed, modes), o.first_seed);
   std::ofstream out(dump_file, std::ios::binary);
   out << text;
   out.flush();
@@ -239,13 +247,16 @@ sim::Scenario SweepScenario(const sim::Scenario& scenario) {
 }  // namespace
 
 CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s) {
-  CLI::App* sweep = app.add_subcommand("sweep", "turn on every fault knob of the handset on its own and fail the N-th "
-                                                "call of every platform operation, in each mode; checks every run");
+  CLI::App* sweep = app.add_subcommand("sweep",
+                                       "turn on every fault knob of the handset on its own and fail the N-th "
+                                       "call of every platform operation, in each mode; checks every run");
   sweep->add_option("--scenario", s.common.run.scenario_file, "scenario file (TOML); default: the built-in handset")
       ->check(CLI::ExistingFile);
   sweep->add_option("--modes", s.modes, "the modes to sweep, comma separated (1, 2, 3)")->default_val("1,2,3");
-  sweep->add_option("--jobs", s.jobs, "parallel processes (default: the number of cores)")->check(WholeNumber(1, kMaxJobs));
-  sweep->add_option("--max-reported", s.max_reported, "failures printed in full")->default_val(20)
+  sweep->add_option("--jobs", s.jobs, "parallel processes (default: the number of cores)")
+      ->check(WholeNumber(1, kMaxJobs));
+  sweep->add_option("--max-reported", s.max_reported, "failures printed in full")
+      ->default_val(20)
       ->check(WholeNumber(0, 1000000));
   sweep->add_flag("--list-knobs", s.list_knobs, "print every device knob with its scenario change, and stop");
   AddShardOptions(*sweep, s.shard);
@@ -254,7 +265,8 @@ CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s) {
 
 int RunSweep(const SweepArgs& s) {
   if (s.list_knobs) {
-    for (const auto& k : sim::DeviceKnobs()) std::cout << "# " << KnobSlug(k.name) << " (" << k.name << ")\n" << k.overrides << "\n";
+    for (const auto& k : sim::DeviceKnobs())
+      std::cout << "# " << KnobSlug(k.name) << " (" << k.name << ")\n" << k.overrides << "\n";
     return 0;
   }
   sim::SweepOptions so;

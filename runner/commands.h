@@ -25,8 +25,8 @@ struct ExploreArgs {
   std::string seeds = "1..1000";
   int jobs = 1;
   int max_reported = 10;
-  bool swarm = false;          // each seed draws its own world on top of the scenario
-  std::string dump_file;       // with swarm: the first seed's world written as a scenario
+  bool swarm = false;     // each seed draws its own world on top of the scenario
+  std::string dump_file;  // with swarm: the first seed's world written as a scenario
 };
 // Adds the explore subcommand with its options.
 CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e);

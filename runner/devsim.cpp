@@ -50,7 +50,8 @@ std::vector<std::string> OptionNames(const CLI::App& app) {
 // with the closest name; empty when every word is known.
 std::string Unknown(const CLI::App& app, int argc, char** argv) {
   std::vector<std::string> commands;
-  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) commands.push_back(sub->get_name());
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    commands.push_back(sub->get_name());
   const CLI::App* in = &app;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -89,16 +90,18 @@ std::string KernelChoiceProblem() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Runs the shutdown program on a simulated handset.\n"
-               "ARGS form the program's command line: devsim 1 switches off at once, devsim 2 asks first,\n"
-               "devsim 3 is the automatic shutdown. The run is deterministic: the same scenario and seed\n"
-               "replay it exactly. `devsim explore` runs a scenario over many seeds and checks every run.",
-               "devsim"};
+  CLI::App app{
+      "Runs the shutdown program on a simulated handset.\n"
+      "ARGS form the program's command line: devsim 1 switches off at once, devsim 2 asks first,\n"
+      "devsim 3 is the automatic shutdown. The run is deterministic: the same scenario and seed\n"
+      "replay it exactly. `devsim explore` runs a scenario over many seeds and checks every run.",
+      "devsim"};
   devsim::Args a;
   devsim::AddCommonOptions(app, a);
   devsim::AddSingleRunOptions(app, a);
   bool list_fault_sites = false;
-  app.add_flag("--list-fault-sites", list_fault_sites, "print every operation that --fail can fail, the details "
+  app.add_flag("--list-fault-sites", list_fault_sites,
+               "print every operation that --fail can fail, the details "
                "it matched and how often each mode reaches it on the scenario, and stop");
   app.set_version_flag("--version", kVersion);
 
@@ -113,8 +116,9 @@ int main(int argc, char** argv) {
   devsim::DiffArgs diff_args;
   CLI::App* diff = devsim::AddDiffCommand(app, diff_args);
   std::string check_log;
-  CLI::App* check = app.add_subcommand("check", "run the invariants that need only an event log over EVENTLOG "
-                                                "(JSON Lines, as --events writes, e.g. a run under Wine)");
+  CLI::App* check = app.add_subcommand("check",
+                                       "run the invariants that need only an event log over EVENTLOG "
+                                       "(JSON Lines, as --events writes, e.g. a run under Wine)");
   check->add_option("EVENTLOG", check_log, "the event log")->required()->check(CLI::ExistingFile);
   app.require_subcommand(0, 1);
   app.allow_extras(false);

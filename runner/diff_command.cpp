@@ -24,8 +24,10 @@ std::vector<std::string> SplitWords(const std::string& text) {
   char quote = 0;
   for (char c : text) {
     if (quote) {
-      if (c == quote) quote = 0;
-      else word += c;
+      if (c == quote)
+        quote = 0;
+      else
+        word += c;
     } else if (c == '\'' || c == '"') {
       quote = c;
       in_word = true;
@@ -88,7 +90,8 @@ std::vector<sim::Json> Load(const std::string& run, const std::string& tmp_path)
   sim::RunOptions parsed;
   if (const std::string err = ParseRunWords(words, parsed); !err.empty())
     throw sim::ScenarioError("'" + run + "': these options do not run: " + err);
-  if (!RunForEvents(parsed, tmp_path)) throw sim::ScenarioError("'" + run + "': these options do not run (devsim " + run + ")");
+  if (!RunForEvents(parsed, tmp_path))
+    throw sim::ScenarioError("'" + run + "': these options do not run (devsim " + run + ")");
   return Calls(tmp_path, run);
 }
 
@@ -103,12 +106,14 @@ std::vector<std::string> Differences(const sim::Json& a, const sim::Json& b) {
 }  // namespace
 
 CLI::App* AddDiffCommand(CLI::App& app, DiffArgs& d) {
-  CLI::App* diff = app.add_subcommand("diff", "where two runs part: the first platform call that differs in thread, "
-                                              "order, arguments or result, with the calls before it. RUN is an event "
-                                              "log (--events) or devsim options in quotes after --: "
-                                              "devsim diff -- '--seed 7 -- 3' '--seed 8 -- 3'");
+  CLI::App* diff = app.add_subcommand("diff",
+                                      "where two runs part: the first platform call that differs in thread, "
+                                      "order, arguments or result, with the calls before it. RUN is an event "
+                                      "log (--events) or devsim options in quotes after --: "
+                                      "devsim diff -- '--seed 7 -- 3' '--seed 8 -- 3'");
   diff->add_option("RUN", d.runs, "two event logs or two option sets")->required()->expected(2);
-  diff->add_option("--context", d.context, "calls shown before the first difference")->default_val(5)
+  diff->add_option("--context", d.context, "calls shown before the first difference")
+      ->default_val(5)
       ->check(WholeNumber(0, 10000));
   return diff;
 }

@@ -16,9 +16,11 @@ CLI::Validator WholeNumber(std::uint64_t lo, std::uint64_t hi) {
       [lo, hi](std::string& s) -> std::string {
         std::uint64_t v = 0;
         const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-        const bool digits = !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
+        const bool digits =
+            !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
         if (!digits || end != s.data() + s.size() || ec != std::errc() || v < lo || v > hi)
-          return "expected a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + s + "'";
+          return "expected a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + s +
+                 "'";
         return {};
       },
       "NUMBER");
@@ -26,8 +28,8 @@ CLI::Validator WholeNumber(std::uint64_t lo, std::uint64_t hi) {
 
 // A file name option must name a file: "" would silently write nowhere.
 CLI::Validator FileName() {
-  return CLI::Validator([](std::string& s) { return s.empty() ? std::string("expected a file name, not ''") : std::string(); },
-                        "FILE");
+  return CLI::Validator(
+      [](std::string& s) { return s.empty() ? std::string("expected a file name, not ''") : std::string(); }, "FILE");
 }
 
 namespace {
@@ -44,10 +46,10 @@ std::string FailRuleForm(const std::string& rule) {
   if (inner != std::string::npos && detail.find(':', inner + 1) != std::string::npos)
     return "'" + rule + "' has more than one detail; expected OP:DETAIL";
   const std::string tail = detail.substr(inner == std::string::npos ? detail.size() : inner + 1);
-  const bool device_or_index =
-      std::all_of(tail.begin(), tail.end(), [](unsigned char c) { return std::isdigit(c); });
+  const bool device_or_index = std::all_of(tail.begin(), tail.end(), [](unsigned char c) { return std::isdigit(c); });
   if (inner != std::string::npos && !device_or_index)
-    return "'" + rule + "' has more than one detail (" + detail.substr(0, inner) + " and " + tail + "); expected OP:DETAIL";
+    return "'" + rule + "' has more than one detail (" + detail.substr(0, inner) + " and " + tail +
+           "); expected OP:DETAIL";
   return {};
 }
 
@@ -55,44 +57,63 @@ std::string FailRuleForm(const std::string& rule) {
 
 void AddCommonOptions(CLI::App& app, Args& a) {
   sim::RunOptions& run = a.run;
-  app.add_option("--scenario", run.scenario_file, "scenario file (TOML); default: the built-in handset")->check(CLI::ExistingFile);
+  app.add_option("--scenario", run.scenario_file, "scenario file (TOML); default: the built-in handset")
+      ->check(CLI::ExistingFile);
   app.add_option("--answer", run.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS[~J]]")
-      ->check([](const std::string& s) { return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS[~J]]"; })
+      ->check([](const std::string& s) {
+        return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS[~J]]";
+      })
       ->allow_extra_args(false);
-  app.add_option("--fail", run.fail, "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable; "
+  app.add_option("--fail", run.fail,
+                 "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable; "
                  "devsim --list-fault-sites names the operations)")
-      ->check(FailRuleForm)->allow_extra_args(false);
+      ->check(FailRuleForm)
+      ->allow_extra_args(false);
   app.add_option("--time-limit", run.time_limit_ms, "end the run after MS of virtual time")
       ->check(WholeNumber(1, kMaxTimeLimitMs));
   app.add_option("--cmdline", run.cmdline, "the program's raw command line, instead of ARGS");
   app.add_flag("--pct", run.pct, "probabilistic priority scheduling instead of uniform random choices");
   app.add_option("--pct-depth", run.pct_depth, "bug depth for --pct (d-1 priority change points); needs --pct")
-      ->default_val(3)->check(WholeNumber(1, kMaxPctDepth));
-  app.add_option("--knob", run.knob, "turn on one of the fault sweep's device knobs by name (see devsim sweep --list-knobs)")
-      ->check([](const std::string& s) { return s.empty() ? std::string("expected a knob's name, not ''") : std::string(); });
+      ->default_val(3)
+      ->check(WholeNumber(1, kMaxPctDepth));
+  app.add_option("--knob", run.knob,
+                 "turn on one of the fault sweep's device knobs by name (see devsim sweep --list-knobs)")
+      ->check([](const std::string& s) {
+        return s.empty() ? std::string("expected a knob's name, not ''") : std::string();
+      });
   app.add_option("ARGS", run.args, "the program's arguments");
 }
 
 void AddSingleRunOptions(CLI::App& app, Args& a) {
   app.add_option("--seed", a.run.seed, "scheduling seed; 0 runs threads in a fixed order")
-      ->default_val(0)->check(WholeNumber(0, UINT64_MAX));
-  app.add_option("--clock", a.clock, "virtual (as fast as possible) or real (paced by the wall clock; on a terminal the "
+      ->default_val(0)
+      ->check(WholeNumber(0, UINT64_MAX));
+  app.add_option("--clock", a.clock,
+                 "virtual (as fast as possible) or real (paced by the wall clock; on a terminal the "
                  "program's boxes are drawn there and answered with Y and N)")
-      ->check(CLI::IsMember({"virtual", "real"}))->default_val("virtual");
+      ->check(CLI::IsMember({"virtual", "real"}))
+      ->default_val("virtual");
   app.add_option("--events", a.events_file, "write every platform request as JSON Lines to FILE")->check(FileName());
   app.add_option("--trace-file", a.trace_file, "write the raw debug output (UTF-8) to FILE")->check(FileName());
   app.add_option("--summary-json", a.summary_json, "write the end state as JSON to FILE")->check(FileName());
-  app.add_option("--report", a.report_file, "write the whole run (summary, trace lines, events) as one JSON document to FILE")
+  app.add_option("--report", a.report_file,
+                 "write the whole run (summary, trace lines, events) as one JSON document to FILE")
       ->check(FileName());
-  app.add_option("--chrome-trace", a.chrome_trace_file, "write the run in the Chrome trace-event format (Perfetto, "
+  app.add_option("--chrome-trace", a.chrome_trace_file,
+                 "write the run in the Chrome trace-event format (Perfetto, "
                  "chrome://tracing) to FILE: a track per thread, the handset's state as counters, virtual time")
       ->check(FileName());
-  app.add_option("--timeline", a.timeline_file, "write a picture of the run as a self-contained SVG to FILE: a lane per "
-                 "thread and per part of the handset, the steps, the waits, the outcome")->check(FileName());
-  app.add_option("--timeline-scale", a.timeline_scale, "the timeline's time axis: compressed (long quiet stretches "
+  app.add_option("--timeline", a.timeline_file,
+                 "write a picture of the run as a self-contained SVG to FILE: a lane per "
+                 "thread and per part of the handset, the steps, the waits, the outcome")
+      ->check(FileName());
+  app.add_option("--timeline-scale", a.timeline_scale,
+                 "the timeline's time axis: compressed (long quiet stretches "
                  "folded; the default) or linear (one scale for the whole run); needs --timeline")
-      ->check(CLI::IsMember({"compressed", "linear"}))->default_val("compressed");
-  app.add_flag("--calls", a.calls, "print one line per platform call instead of the trace: time, thread, routine, "
+      ->check(CLI::IsMember({"compressed", "linear"}))
+      ->default_val("compressed");
+  app.add_flag("--calls", a.calls,
+               "print one line per platform call instead of the trace: time, thread, routine, "
                "Op(args) = result, how long a blocking call took, injected faults marked");
   app.add_flag("-q,--quiet", a.quiet, "print only the summary");
 }
@@ -141,8 +162,10 @@ std::string ParseRunWords(const std::vector<std::string>& words, sim::RunOptions
 std::string KnobSlug(const std::string& name) {
   std::string slug;
   for (unsigned char c : name) {
-    if (std::isalnum(c)) slug += static_cast<char>(std::tolower(c));
-    else if (!slug.empty() && slug.back() != '-') slug += '-';
+    if (std::isalnum(c))
+      slug += static_cast<char>(std::tolower(c));
+    else if (!slug.empty() && slug.back() != '-')
+      slug += '-';
   }
   while (!slug.empty() && slug.back() == '-') slug.pop_back();
   return slug;
@@ -166,8 +189,9 @@ sim::Scenario LoadScenario(const sim::RunOptions& run) {
   }
   // One line: the message is printed with its control characters shown as escapes.
   const std::string closest = Closest(KnobSlug(run.knob), slugs);
-  throw sim::ScenarioError("unknown knob '" + run.knob + "'" + (closest.empty() ? "" : " (did you mean " + closest + "?)") +
-                           "; the knobs are:" + names + " (devsim sweep --list-knobs shows each)");
+  throw sim::ScenarioError("unknown knob '" + run.knob + "'" +
+                           (closest.empty() ? "" : " (did you mean " + closest + "?)") + "; the knobs are:" + names +
+                           " (devsim sweep --list-knobs shows each)");
 }
 
 std::vector<std::string> ProgramArgs(const sim::RunOptions& run, const sim::Scenario& scenario) {

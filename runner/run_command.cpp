@@ -114,9 +114,11 @@ bool WriteOutputs(const Args& a, Outputs& files, const sim::Handset& handset, co
   if (!a.trace_file.empty()) files.trace << handset.debug.Raw();
   done(files.trace, a.trace_file);
   if (!a.report_file.empty())
-    files.report << Report(handset, events, summary, status).dump(-1, ' ', false, sim::Json::error_handler_t::replace) << "\n";
+    files.report << Report(handset, events, summary, status).dump(-1, ' ', false, sim::Json::error_handler_t::replace)
+                 << "\n";
   done(files.report, a.report_file);
-  if (!a.summary_json.empty()) files.summary << summary.dump(2, ' ', false, sim::Json::error_handler_t::replace) << "\n";
+  if (!a.summary_json.empty())
+    files.summary << summary.dump(2, ' ', false, sim::Json::error_handler_t::replace) << "\n";
   done(files.summary, a.summary_json);
   const sim::RunRecord record{events, handset.debug.Lines(), summary};
   if (!a.chrome_trace_file.empty() && !sim::WriteChromeTrace(record, a.chrome_trace_file)) {
@@ -165,8 +167,10 @@ int RunOnce(const Args& a) {
   }
   if (!a.quiet && !a.calls) {
     handset->debug.OnLine([&](const sim::TraceLine& l) {
-      if (terminal) terminal->Print([&] { printer.Print(l); });
-      else printer.Print(l);
+      if (terminal)
+        terminal->Print([&] { printer.Print(l); });
+      else
+        printer.Print(l);
     });
   }
   handset->Run();

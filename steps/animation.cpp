@@ -42,7 +42,7 @@ void MusicPlay(LPCWSTR pszPath)
         return;
     }
 
-    BYTE* pbSound = (BYTE*)LocalAlloc(LMEM_FIXED, dwSize);
+    BYTE *pbSound = (BYTE *)LocalAlloc(LMEM_FIXED, dwSize);
     if (pbSound == NULL) {
         TraceMusicPlayError();
         NKDbgPrintfW(TEXT("malloc  error\r\n"));
@@ -107,7 +107,7 @@ void ShutDownAnimation(void)
 
     // The generic entry address becomes the entry's own type: three 32-bit arguments.
     PFN_DO_SHUTDOWN_ANIMATION pfnDoShutdownAnimation =
-        (PFN_DO_SHUTDOWN_ANIMATION)(void*)GetProcAddressW(hAnimLib, ANIM_ENTRY_NAME);
+        (PFN_DO_SHUTDOWN_ANIMATION)(void *)GetProcAddressW(hAnimLib, ANIM_ENTRY_NAME);
     if (pfnDoShutdownAnimation == NULL) {
         NKDbgPrintfW(TEXT("[SHUTDOWN|%s]"), TEXT("ShutDownAnimation"));
         NKDbgPrintfW(TEXT("GetProcAddress error=%d\r\n"), GetLastError());

@@ -4,11 +4,11 @@
 #include "platform/platform.h"
 
 // Where the animation library's path is registered, tried in this order.
-#define ANIM_REG_ROOT HKEY_LOCAL_MACHINE
-#define ANIM_REG_VALUE TEXT("Dll")
+#define ANIM_REG_ROOT      HKEY_LOCAL_MACHINE
+#define ANIM_REG_VALUE     TEXT("Dll")
 #define ANIM_REG_KEY_COUNT 3
-#define ANIM_PATH_CCH 260
-#define ANIM_ENTRY_NAME TEXT("DoShutdownAnimation")
+#define ANIM_PATH_CCH      260
+#define ANIM_ENTRY_NAME    TEXT("DoShutdownAnimation")
 // Played, with the backlight switched off, when no animation library is registered.
 #define CRITICAL_BATTERY_SOUND TEXT("\\Windows\\Critbatt.wav")
 

@@ -8,13 +8,13 @@ TASK_ENUM_CONTEXT TaskEnumContext;
 
 // System programs that must keep running until the kernel goes down, in the order compared.
 static const LPCWSTR g_rgszProtectedTasks[] = {
-    TEXT("NK.EXE"),       TEXT("filesys.exe"),  TEXT("device.exe"),  TEXT("CeLogFlush.exe"),
-    TEXT("gwes.exe"),     TEXT("shell32.exe"),  TEXT("services.exe"), TEXT("connmgr.exe"),
-    TEXT("poutlook.exe"), TEXT("tmail.exe"),    TEXT("welcome.exe"),
+    TEXT("NK.EXE"),       TEXT("filesys.exe"), TEXT("device.exe"),   TEXT("CeLogFlush.exe"),
+    TEXT("gwes.exe"),     TEXT("shell32.exe"), TEXT("services.exe"), TEXT("connmgr.exe"),
+    TEXT("poutlook.exe"), TEXT("tmail.exe"),   TEXT("welcome.exe"),
 };
 #define PROTECTED_TASK_COUNT (sizeof(g_rgszProtectedTasks) / sizeof(g_rgszProtectedTasks[0]))
 
-BOOL IsKillableTask(const TaskEntry* pTask)
+BOOL IsKillableTask(const TaskEntry *pTask)
 {
     for (DWORD i = 0; i < PROTECTED_TASK_COUNT; i++) {
         if (lstrcmpiW(pTask->szName, g_rgszProtectedTasks[i]) == 0) {
@@ -26,7 +26,7 @@ BOOL IsKillableTask(const TaskEntry* pTask)
 
 // Copies the executable name of a snapshot record without its directory part. The record's
 // name is read only within its 260 characters, terminated or not; a longer name is cut.
-static void CopyTaskName(WCHAR* pszDest, const WCHAR* pszExeFile)
+static void CopyTaskName(WCHAR *pszDest, const WCHAR *pszExeFile)
 {
     int cchExe = 0;
     while (cchExe < MAX_PATH && pszExeFile[cchExe] != 0) {
@@ -36,15 +36,14 @@ static void CopyTaskName(WCHAR* pszDest, const WCHAR* pszExeFile)
     while (ichName > 0 && pszExeFile[ichName - 1] != TEXT('\\')) {
         ichName--;
     }
-    lstrcpynW(pszDest, pszExeFile + ichName, cchExe - ichName + 1 < TASK_NAME_CCH
-                                                 ? cchExe - ichName + 1
-                                                 : TASK_NAME_CCH);
+    lstrcpynW(pszDest, pszExeFile + ichName,
+              cchExe - ichName + 1 < TASK_NAME_CCH ? cchExe - ichName + 1 : TASK_NAME_CCH);
 }
 
-DWORD GetTaskListCE(TaskEntry* pTaskList, DWORD dwCapacity)
+DWORD GetTaskListCE(TaskEntry *pTaskList, DWORD dwCapacity)
 {
     PROCESSENTRY32 pe32;
-    BYTE* pbEntry = (BYTE*)&pe32;
+    BYTE *pbEntry = (BYTE *)&pe32;
     for (DWORD i = 0; i < sizeof(pe32); i++) {
         pbEntry[i] = 0;
     }
@@ -67,7 +66,7 @@ DWORD GetTaskListCE(TaskEntry* pTaskList, DWORD dwCapacity)
 
     DWORD dwCount = 0;
     for (;;) {
-        TaskEntry* pTask = &pTaskList[dwCount];
+        TaskEntry *pTask = &pTaskList[dwCount];
         CopyTaskName(pTask->szName, pe32.szExeFile);
         pTask->dwUsageCount = pe32.cntUsage;
         pTask->dwProcessId = pe32.th32ProcessID;
@@ -89,7 +88,7 @@ DWORD GetTaskListCE(TaskEntry* pTaskList, DWORD dwCapacity)
 
 BOOL CALLBACK ShutDownAppsEnumProc(HWND hWnd, LPARAM lParam)
 {
-    TASK_ENUM_CONTEXT* pContext = (TASK_ENUM_CONTEXT*)lParam;
+    TASK_ENUM_CONTEXT *pContext = (TASK_ENUM_CONTEXT *)lParam;
     DWORD dwProcessId = 0;
 
     if (!GetWindowThreadProcessId(hWnd, &dwProcessId)) {
@@ -99,7 +98,7 @@ BOOL CALLBACK ShutDownAppsEnumProc(HWND hWnd, LPARAM lParam)
         return TRUE;
     }
     for (DWORD i = 0; i < pContext->dwNumTasks; i++) {
-        TaskEntry* pTask = &pContext->pTaskList[i];
+        TaskEntry *pTask = &pContext->pTaskList[i];
         if (pTask->dwProcessId != dwProcessId) {
             continue;
         }
@@ -113,7 +112,7 @@ BOOL CALLBACK ShutDownAppsEnumProc(HWND hWnd, LPARAM lParam)
 }
 
 // Terminates the phone application; asks it to close instead when it cannot be opened.
-static void KillPhoneApp(const TaskEntry* pTask)
+static void KillPhoneApp(const TaskEntry *pTask)
 {
     NKDbgPrintfW(TEXT("[%s] OpenProcess %s \r\n"), TEXT("KillProcess"), pTask->szName);
     HANDLE hProcess = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pTask->dwProcessId);
@@ -131,7 +130,7 @@ static void KillPhoneApp(const TaskEntry* pTask)
 
 void ShutDownApps(void)
 {
-    BYTE* pbTasks = (BYTE*)g_TaskList;
+    BYTE *pbTasks = (BYTE *)g_TaskList;
     for (DWORD i = 0; i < sizeof(g_TaskList); i++) {
         pbTasks[i] = 0;
     }
@@ -144,7 +143,7 @@ void ShutDownApps(void)
     EnumWindows(ShutDownAppsEnumProc, (LPARAM)&TaskEnumContext);
 
     for (INT i = 0; i < numTasks; i++) {
-        TaskEntry* pTask = &g_TaskList[i];
+        TaskEntry *pTask = &g_TaskList[i];
         if (pTask->hWnd == NULL) {
             continue;
         }

@@ -6,13 +6,13 @@
 HRIL g_hRil = NULL;
 std::atomic<BOOL> g_bRilInitialized(FALSE);
 
-static DWORD ReadPayloadWord(const BYTE* pbPayload, DWORD dwOffset)
+static DWORD ReadPayloadWord(const BYTE *pbPayload, DWORD dwOffset)
 {
     return (DWORD)pbPayload[dwOffset] | ((DWORD)pbPayload[dwOffset + 1] << 8) |
            ((DWORD)pbPayload[dwOffset + 2] << 16) | ((DWORD)pbPayload[dwOffset + 3] << 24);
 }
 
-void ResultProc(DWORD dwCode, HRESULT hrCmdID, const void* lpData, DWORD cbData, DWORD dwParam)
+void ResultProc(DWORD dwCode, HRESULT hrCmdID, const void *lpData, DWORD cbData, DWORD dwParam)
 {
     UNREFERENCED_PARAMETER(dwCode);
     UNREFERENCED_PARAMETER(hrCmdID);
@@ -21,7 +21,7 @@ void ResultProc(DWORD dwCode, HRESULT hrCmdID, const void* lpData, DWORD cbData,
     UNREFERENCED_PARAMETER(dwParam);
 }
 
-BOOL IsRadioPowerOffReport(DWORD dwCode, const void* lpData, DWORD cbData)
+BOOL IsRadioPowerOffReport(DWORD dwCode, const void *lpData, DWORD cbData)
 {
     if (dwCode != RIL_NOTIFY_RADIOSTATECHANGED) {
         return FALSE;
@@ -30,14 +30,14 @@ BOOL IsRadioPowerOffReport(DWORD dwCode, const void* lpData, DWORD cbData)
     if (lpData == NULL || cbData < RIL_STATE_PAYLOAD_BYTES) {
         return FALSE;
     }
-    const BYTE* pbPayload = (const BYTE*)lpData;
+    const BYTE *pbPayload = (const BYTE *)lpData;
     if ((ReadPayloadWord(pbPayload, RIL_STATE_PARAM_MASK_OFFSET) & RIL_STATE_PARAM_STATE) == 0) {
         return FALSE;
     }
     return ReadPayloadWord(pbPayload, RIL_STATE_VALUE_OFFSET) == RIL_RADIO_STATE_OFF;
 }
 
-void NotifyProc(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam)
+void NotifyProc(DWORD dwCode, const void *lpData, DWORD cbData, DWORD dwParam)
 {
     UNREFERENCED_PARAMETER(dwParam);
     NKDbgPrintfW(TEXT("[RIL|NotifyProc] dwCode = %d\r\n"), dwCode);
@@ -60,7 +60,8 @@ void RilShutDown(void)
     rgbCommand[2] = (BYTE)((dwCommand >> 16) & 0xFF);
     rgbCommand[3] = (BYTE)((dwCommand >> 24) & 0xFF);
 
-    HRESULT hr = RIL_Initialize(RIL_PORT_INDEX, ResultProc, NotifyProc, RIL_NCLASS_RADIOSTATE, 0, &g_hRil);
+    HRESULT hr =
+        RIL_Initialize(RIL_PORT_INDEX, ResultProc, NotifyProc, RIL_NCLASS_RADIOSTATE, 0, &g_hRil);
     if (hr != 0) {
         NKDbgPrintfW(TEXT("[SHUTDOWN|%s]"), TEXT("RilShutDown"));
         NKDbgPrintfW(TEXT("RIL_Initialize error\r\n"));

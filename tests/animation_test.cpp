@@ -76,12 +76,17 @@ TEST(ShutDownAnimation, TriesTheStartupKeysInOrderAndStopsAtTheFirstDll) {
     bool library_called;
   } cases[] = {
       {"under key 1", DllUnder(1) + DllUnder(3), {"= 0."}, {"System\\Startup\\1"}, true},
-      {"only under key 3", DllUnder(3), {"= 0x80070002.", "= 0."},
-       {"System\\Startup\\1", "System\\Startup\\2", "System\\Startup\\3"}, true},
-      {"under key 2 and 3", DllUnder(2) + DllUnder(3), {"= 0x80070002.", "= 0."},
-       {"System\\Startup\\1", "System\\Startup\\2"}, true},
-      {"nowhere", "", {"= 0x80070002."},
-       {"System\\Startup\\1", "System\\Startup\\2", "System\\Startup\\3"}, false},
+      {"only under key 3",
+       DllUnder(3),
+       {"= 0x80070002.", "= 0."},
+       {"System\\Startup\\1", "System\\Startup\\2", "System\\Startup\\3"},
+       true},
+      {"under key 2 and 3",
+       DllUnder(2) + DllUnder(3),
+       {"= 0x80070002.", "= 0."},
+       {"System\\Startup\\1", "System\\Startup\\2"},
+       true},
+      {"nowhere", "", {"= 0x80070002."}, {"System\\Startup\\1", "System\\Startup\\2", "System\\Startup\\3"}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,9 +118,8 @@ TEST(ShutDownAnimation, BuiltinHandsetCallsTheLibraryWithANullDoneEventAndCloses
   EXPECT_TRUE(args["done_event"].is_null());
   // The third argument is the unnamed auto-reset event created just before the call ...
   const auto events = r.Calls("CreateEventW");
-  const auto created = std::find_if(events.begin(), events.end(), [&](const sim::Json& e) {
-    return e["result"] == args["call_event"];
-  });
+  const auto created =
+      std::find_if(events.begin(), events.end(), [&](const sim::Json& e) { return e["result"] == args["call_event"]; });
   ASSERT_NE(created, events.end());
   EXPECT_EQ((*created)["args"]["manual_reset"], false);
   EXPECT_EQ((*created)["args"]["initial_state"], false);
@@ -140,7 +144,8 @@ path = '\Windows\ShutdownAnimation.dll'
 exports = ["DoShutdownAnimation"]
 plays_ms = 100
 uses_call_event_after_return_ms = 5
-)", {"1"});
+)",
+                                 {"1"});
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.summary["animation_calls"][0]["used_closed_handle"], true);
   EXPECT_EQ(r.DeviceEvents("misuse.DoShutdownAnimation").size(), 1u);

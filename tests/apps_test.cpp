@@ -140,11 +140,11 @@ TEST(ShutDownApps, ThePhoneApplicationIsTerminatedOrAskedToCloseWhenItCannotBeOp
 }
 
 TEST(ShutDownApps, AProcessWithTwoVisibleWindowsIsAskedAtTheOneEnumeratedLast) {
-  const RunResult r = RunBuiltin(
-      Process("twowin.exe", Window("First", "order = 1\n") + Window("Second", "order = 3\n") +
-                                Window("Hidden last", "order = 4\nvisible = false\n")) +
-          Process("other.exe", Window("Between", "order = 2\n")),
-      {"1"});
+  const RunResult r =
+      RunBuiltin(Process("twowin.exe", Window("First", "order = 1\n") + Window("Second", "order = 3\n") +
+                                           Window("Hidden last", "order = 4\nvisible = false\n")) +
+                     Process("other.exe", Window("Between", "order = 2\n")),
+                 {"1"});
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(ClosePosts(r), (std::vector<std::string>{"Second", "Between"}));
   EXPECT_EQ(r.Count("[KillProcess] twowin.exe "), 1);
@@ -174,7 +174,8 @@ TEST(ShutDownApps, WithoutAProcessSnapshotNothingIsClosed) {
 TEST(ShutDownApps, OnlyTheFirst256ProcessesAreHandledAndNo257thRecordIsRead) {
   for (int processes : {256, 257, 300}) {
     SCOPED_TRACE(processes);
-    const RunResult r = RunBuiltin("process = []\n[processes]\nextra_processes = " + std::to_string(processes) + "\n", {"1"});
+    const RunResult r =
+        RunBuiltin("process = []\n[processes]\nextra_processes = " + std::to_string(processes) + "\n", {"1"});
     ASSERT_EQ(r.error, "");
     EXPECT_TRUE(r.Has("[ShutDownApps] numTasks=256 ")) << r.Dump();
     EXPECT_EQ(r.Calls("Process32First").size() + r.Calls("Process32Next").size(), 256u);
@@ -203,8 +204,9 @@ TEST(ShutDownApps, AllocatesNoHeapMemory) {
 // GetTaskListCE called directly, on a handset whose snapshot lists three processes.
 TEST(GetTaskListCE, FillsNoMoreRowsThanItsCapacityAndCopiesEachRecord) {
   testing_support::RunSpec spec;
-  spec.scenario = std::string("[[process]]\nname = '\\Windows\\first.exe'\npid = 0x1234\nparent = 7\nthreads = 3\n"
-                              "usage = 2\nmodule = 9\n") +
+  spec.scenario = std::string(
+                      "[[process]]\nname = '\\Windows\\first.exe'\npid = 0x1234\nparent = 7\nthreads = 3\n"
+                      "usage = 2\nmodule = 9\n") +
                   "[[process]]\nname = 'second.exe'\n[[process]]\nname = 'third.exe'\n";
   struct Case {
     DWORD capacity;
@@ -221,8 +223,9 @@ TEST(GetTaskListCE, FillsNoMoreRowsThanItsCapacityAndCopiesEachRecord) {
       for (DWORD i = 0; i < n; ++i) names.push_back(sim::Narrow(rows[i].szName));
       return sim::Json{{"rows", n},
                        {"names", names},
-                       {"first", {rows[0].dwProcessId, rows[0].dwParentProcessId, rows[0].dwThreadCount,
-                                  rows[0].dwUsageCount, rows[0].dwModuleId}},
+                       {"first",
+                        {rows[0].dwProcessId, rows[0].dwParentProcessId, rows[0].dwThreadCount, rows[0].dwUsageCount,
+                         rows[0].dwModuleId}},
                        {"window_kept", rows[0].hWnd == reinterpret_cast<HWND>(0xAB0)}};
     });
     ASSERT_EQ(r.error, "");

@@ -12,7 +12,6 @@
 using testing_support::RunResult;
 using testing_support::RunSpec;
 
-
 namespace {
 
 constexpr const char* kPromptIn = "[AutoShutdown] AutoShutdownPrompt ++ ";
@@ -33,8 +32,8 @@ std::string Arg(const sim::Json& call, const char* name) {
   return v.is_string() ? v.get<std::string>() : v.dump();
 }
 
-RunResult RunMode3(const std::string& overrides, std::vector<std::string> answers,
-                   std::vector<std::string> fail = {}, std::uint64_t seed = 0) {
+RunResult RunMode3(const std::string& overrides, std::vector<std::string> answers, std::vector<std::string> fail = {},
+                   std::uint64_t seed = 0) {
   RunSpec spec;
   spec.scenario = "base = \"builtin\"\n" + overrides;
   spec.args = {"3"};
@@ -65,7 +64,11 @@ TEST(AutoShutdownPrompt, EveryPathOfThePrompt) {
     std::function<void(const RunResult&)> more;
   };
   const std::vector<Case> cases = {
-      {"yes two seconds after the box shows", "", {"yes@2000"}, {}, "suspended",
+      {"yes two seconds after the box shows",
+       "",
+       {"yes@2000"},
+       {},
+       "suspended",
        {kPromptIn, kThreadRun, kBoxIn, kVibrate, "g_bShutdownBegin=0", "[UIAutoShutDown] Ret = IDYES ", kRilDown,
         kDumpLog, kBoxOut, kPromptOut},
        {kTimeOut, kParked},
@@ -78,7 +81,11 @@ TEST(AutoShutdownPrompt, EveryPathOfThePrompt) {
          for (const auto& c : r.Calls("PowerPolicyNotify")) unattended.push_back(Arg(c, "data"));
          EXPECT_EQ(unattended, (std::vector<std::string>{"1", "1", "0"}));
        }},
-      {"no", "", {"no@2000"}, {}, "on",
+      {"no",
+       "",
+       {"no@2000"},
+       {},
+       "on",
        {kPromptIn, kVibrate, "g_bShutdownBegin=0", "[UIAutoShutDown] Ret = IDNO ", kBoxOut, kPromptOut},
        {kRilDown, kTimeOut},
        [](const RunResult& r) {
@@ -86,7 +93,11 @@ TEST(AutoShutdownPrompt, EveryPathOfThePrompt) {
          EXPECT_TRUE(r.summary["process_ended"].get<bool>());
          EXPECT_EQ(r.summary["unattended_mode"], false);
        }},
-      {"no answer", "", {}, {}, "off",
+      {"no answer",
+       "",
+       {},
+       {},
+       "off",
        {kPromptIn, kVibrate, kTimeOut, "g_bShutdownBegin=1", kParked, "[VBatShutdown] PMU POWER OFF~~"},
        {kSignaled, kBoxOut, kPromptOut, "Ret = "},
        [](const RunResult& r) {
@@ -105,7 +116,11 @@ TEST(AutoShutdownPrompt, EveryPathOfThePrompt) {
          EXPECT_EQ(Arg(sends[0], "wparam"), "6");
          EXPECT_EQ(r.summary["boxes"][0]["result"], "yes");
        }},
-      {"a result neither yes nor no", "", {"cancel@2000"}, {}, "on",
+      {"a result neither yes nor no",
+       "",
+       {"cancel@2000"},
+       {},
+       "on",
        {kPromptIn, "g_bShutdownBegin=0", kBoxOut, kPromptOut},
        {"Ret = ", kSignaled, kTimeOut, kRilDown},
        [](const RunResult& r) {
@@ -113,7 +128,10 @@ TEST(AutoShutdownPrompt, EveryPathOfThePrompt) {
          EXPECT_TRUE(r.summary["process_ended"].get<bool>());
        }},
       {"another instance's box stands",
-       "[[other_process]]\nmutexes = [\"UIAutoShutDown\"]\nbox = {title = \"Warning\"}\n", {}, {}, "on",
+       "[[other_process]]\nmutexes = [\"UIAutoShutDown\"]\nbox = {title = \"Warning\"}\n",
+       {},
+       {},
+       "on",
        {kPromptIn, kBoxIn, "[UIAutoShutDown] Already exists Shutdown messagebox",
         "[UIAutoShutDown] Find Shutdown messagebox ", kVibrate, "[UIAutoShutDown] UIAutoShutDown --- ", kPromptOut},
        {"g_bShutdownBegin", kTimeOut, kRilDown},
@@ -130,18 +148,28 @@ TEST(AutoShutdownPrompt, EveryPathOfThePrompt) {
       {"another instance holds the mutex, its box not up yet",
        "[[timeline]]\nat_ms = 0\ndo = \"hold_mutex\"\nname = \"UIAutoShutDown\"\n"
        "[[timeline]]\nat_ms = 5000\ndo = \"show_box\"\ntitle = \"Warning\"\n",
-       {}, {}, "on",
+       {},
+       {},
+       "on",
        {kBoxIn, "[UIAutoShutDown] Already exists Shutdown messagebox", "[UIAutoShutDown] UIAutoShutDown --- ",
         kPromptOut},
        {"Find Shutdown messagebox", kVibrate},
        [](const RunResult& r) { EXPECT_TRUE(r.Calls("NLedSetDevice").empty()); }},
-      {"the mutex cannot be created", "", {}, {"CreateMutexW:UIAutoShutDown"}, "on",
+      {"the mutex cannot be created",
+       "",
+       {},
+       {"CreateMutexW:UIAutoShutDown"},
+       "on",
        {kPromptIn, kBoxIn, "[UIAutoShutDown][Error] UIAutoShutDown --, CreateMutex failed. ", kPromptOut},
        {kVibrate, "g_bShutdownBegin", kBoxOut, kRilDown},
        [](const RunResult& r) { EXPECT_TRUE(r.Calls("MessageBoxW").empty()); }},
       // Without its timeout thread the prompt is over at once, and the process ends rather than
       // waiting for a flag that nothing would set.
-      {"the timeout thread cannot be created", "", {}, {"CreateThread:AutoShutdownThread"}, "on",
+      {"the timeout thread cannot be created",
+       "",
+       {},
+       {"CreateThread:AutoShutdownThread"},
+       "on",
        {kPromptIn, "[AutoShutdown] Create AutoShutdown Thread failed! "},
        {kBoxIn, kVibrate, kPromptOut},
        [](const RunResult& r) {

@@ -8,7 +8,6 @@
 using testing_support::RunResult;
 using testing_support::RunSpec;
 
-
 namespace {
 
 constexpr const char* kHaveCall = "[AutoShutdown] Have Active Call ";
@@ -28,11 +27,12 @@ std::string CallActive(const std::string& events) {
 }
 
 std::string CallEnds(const std::string& when) {
-  return "[[timeline]]\n" + when + "\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n";
+  return "[[timeline]]\n" + when +
+         "\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n";
 }
 
-RunResult RunMode3(const std::string& scenario, std::vector<std::string> answers,
-                   std::vector<std::string> fail = {}, std::uint64_t seed = 0) {
+RunResult RunMode3(const std::string& scenario, std::vector<std::string> answers, std::vector<std::string> fail = {},
+                   std::uint64_t seed = 0) {
   RunSpec spec;
   spec.scenario = scenario;
   spec.args = {"3"};
@@ -109,11 +109,14 @@ TEST(CallMonitor, ACallActiveAtStartHoldsThePromptBackUntilItEnds) {
 // counter that changes, even to 0, keeps the prompt back.
 TEST(CallMonitor, OnlyARemovedCounterStartsThePrompt) {
   const std::string events =
-      "[[timeline]]\nat_ms = 5000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\ndword = 2\n"
-      "[[timeline]]\nat_ms = 10000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\ndword = 0\n" +
+      "[[timeline]]\nat_ms = 5000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call "
+      "Count\"\ndword = 2\n"
+      "[[timeline]]\nat_ms = 10000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call "
+      "Count\"\ndword = 0\n" +
       CallEnds("at_ms = 20000") +
       // After the monitor has closed, a new call brings no more callbacks.
-      "[[timeline]]\nat_ms = 21000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\ndword = 1\n";
+      "[[timeline]]\nat_ms = 21000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call "
+      "Count\"\ndword = 1\n";
   const RunResult r = RunMode3(CallActive(events), {"no@2000"});
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.outcome, "on") << r.Dump();
@@ -139,8 +142,8 @@ TEST(CallMonitor, WithoutTheChangeCallbackTheCounterIsPolled) {
     const RunResult r = RunMode3(CallActive(CallEnds("at_ms = 20000")), {"no@2000"}, {c.fail});
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.outcome, "on") << r.Dump();
-    EXPECT_TRUE(r.InOrder({kHaveCall, kMonitorIn, c.trace, "[AutoShutdown] Poll Active Call Count every 1000 ms ",
-                           kNoCall, kPromptIn}))
+    EXPECT_TRUE(r.InOrder(
+        {kHaveCall, kMonitorIn, c.trace, "[AutoShutdown] Poll Active Call Count every 1000 ms ", kNoCall, kPromptIn}))
         << r.Dump();
     const auto* prompt = LineWith(r, kPromptIn);
     ASSERT_NE(prompt, nullptr);
@@ -158,9 +161,10 @@ TEST(CallMonitor, WithoutTheChangeCallbackTheCounterIsPolled) {
 // removed, not a counter that drops to 0.
 TEST(CallMonitor, ThePollWaitsForTheCounterToGoLikeTheCallback) {
   const std::string drop_to_zero =
-      "[[timeline]]\nat_ms = 8000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\ndword = 0\n";
-  const RunResult r = RunMode3(CallActive(drop_to_zero + CallEnds("at_ms = 20000")), {"no@2000"},
-                               {"RegistryNotifyCallback"});
+      "[[timeline]]\nat_ms = 8000\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call "
+      "Count\"\ndword = 0\n";
+  const RunResult r =
+      RunMode3(CallActive(drop_to_zero + CallEnds("at_ms = 20000")), {"no@2000"}, {"RegistryNotifyCallback"});
   ASSERT_EQ(r.error, "");
   const auto* prompt = LineWith(r, kPromptIn);
   ASSERT_NE(prompt, nullptr) << r.Dump();
@@ -172,8 +176,7 @@ TEST(CallMonitor, ThePollWaitsForTheCounterToGoLikeTheCallback) {
 TEST(CallMonitor, ACallEndingJustBeforeTheRegistrationStillStartsThePrompt) {
   const std::uint64_t registration = RegistrationTime();
   ASSERT_GT(registration, 0u);
-  const RunResult r =
-      RunMode3(CallActive(CallEnds("at_us = " + std::to_string(registration))), {"no@2000"});
+  const RunResult r = RunMode3(CallActive(CallEnds("at_us = " + std::to_string(registration))), {"no@2000"});
   ASSERT_EQ(r.error, "");
   // The removal lies between the first read and the registration.
   const auto removed = r.DeviceEvents("registry.delete");
@@ -196,8 +199,8 @@ TEST(CallMonitor, ThePromptRunsOnceWhenTheCallEndsRightAfterTheRegistration) {
   int by_callback = 0, by_main = 0;
   for (std::uint64_t seed = 1; seed <= 60; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    const RunResult r = RunMode3(CallActive(CallEnds("at_us = " + std::to_string(registration + 1))),
-                                 {"no@2000"}, {}, seed);
+    const RunResult r =
+        RunMode3(CallActive(CallEnds("at_us = " + std::to_string(registration + 1))), {"no@2000"}, {}, seed);
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.outcome, "on") << r.Dump();
     EXPECT_EQ(r.Count(kPromptIn), 1) << r.Dump();

@@ -30,7 +30,8 @@ std::string ReadFile(const std::string& path) {
 // (invariant, detail) pairs, whatever their order.
 std::multiset<std::string> Findings(const sim::Json& violations) {
   std::multiset<std::string> out;
-  for (const auto& v : violations) out.insert(v["invariant"].get<std::string>() + ": " + v["detail"].get<std::string>());
+  for (const auto& v : violations)
+    out.insert(v["invariant"].get<std::string>() + ": " + v["detail"].get<std::string>());
   return out;
 }
 
@@ -50,18 +51,33 @@ TEST(CheckedRun, TheVerdictJudgesAsTheWholeSummary) {
       {"radio wait race", ReadFile(gallery + "race_radio_wait.toml"), {"1"}, nullptr, {}, 0, {}},
       {"a thread that cannot start", "", {"2"}, nullptr, {"CreateThread"}, 0, {}},
       // Judged from the summary's open handles.
-      {"a handle left open", "", {}, [] {
+      {"a handle left open",
+       "",
+       {},
+       [] {
          CreateEventW(nullptr, FALSE, FALSE, nullptr);
          return 0;
-       }, {}, 0, {"handles-closed"}},
+       },
+       {},
+       0,
+       {"handles-closed"}},
       // Judged from the summary's outcome and reason.
       {"cut off by the time limit",
        "base = \"builtin\"\n[[timeline]]\nat_ms = 0\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\n"
        "value = \"Active Call Count\"\ndword = 1\n",
-       {"3"}, nullptr, {}, 1000, {"run-ends"}},
+       {"3"},
+       nullptr,
+       {},
+       1000,
+       {"run-ends"}},
       // Judged from the summary's ERTC against the scenario's expectation.
-      {"an ERTC the scenario did not expect", "base = \"builtin\"\n[expect]\nertc = \"2001-01-01 00:00:00\"\n", {"1"},
-       nullptr, {}, 0, {}},
+      {"an ERTC the scenario did not expect",
+       "base = \"builtin\"\n[expect]\nertc = \"2001-01-01 00:00:00\"\n",
+       {"1"},
+       nullptr,
+       {},
+       0,
+       {}},
   };
   std::vector<sim::Scenario> scenarios;
   scenarios.reserve(cases.size());
@@ -118,8 +134,9 @@ TEST(CheckedRun, OneRuleGivesTheExitStatus) {
     int status;
     std::vector<sim::Json> events = {};
   };
-  const sim::Json misuse{{"kind", "call"}, {"op", "SetEvent"}, {"thread", "main"}, {"args", {{"handle", "0x9"}}},
-                         {"result", false}, {"misuse", "SetEvent on a handle that is not an open event"}};
+  const sim::Json misuse{{"kind", "call"},   {"op", "SetEvent"},
+                         {"thread", "main"}, {"args", {{"handle", "0x9"}}},
+                         {"result", false},  {"misuse", "SetEvent on a handle that is not an open event"}};
   const sim::Json none = sim::Json::array();
   const std::vector<Case> cases = {
       {"ended off", {{"outcome", "off"}}, 0},
@@ -128,7 +145,9 @@ TEST(CheckedRun, OneRuleGivesTheExitStatus) {
       {"at the time limit, as expected", {{"outcome", "time-limit"}, {"expected_outcomes", {"time-limit"}}}, 0},
       {"stuck, as one of the outcomes expected", {{"outcome", "stuck"}, {"expected_outcomes", {"off", "stuck"}}}, 0},
       {"an outcome not expected", {{"outcome", "on"}, {"expected_outcomes", {"off"}}}, 5},
-      {"an ERTC not expected", {{"outcome", "off"}, {"expected_ertc", "2008-06-15 07:00:00"}, {"ertc", "not written"}}, 5},
+      {"an ERTC not expected",
+       {{"outcome", "off"}, {"expected_ertc", "2008-06-15 07:00:00"}, {"ertc", "not written"}},
+       5},
       // An expectation not met outweighs the time limit and getting stuck.
       {"at the time limit, expected off", {{"outcome", "time-limit"}, {"expected_outcomes", {"off"}}}, 5},
       {"stuck, expected off", {{"outcome", "stuck"}, {"expected_outcomes", {"off"}}}, 5},

@@ -100,7 +100,8 @@ TEST(DevsimInput, EveryBadInputIsAMessageAndStatusTwoAtOnce) {
       {{"explore", "--seeds", "1..2junk", "--", "1"}, "FIRST..LAST"},
       {{"explore", "--seeds", "1-500", "--", "1"}, "FIRST..LAST"},
       {{"explore", "--jobs", "0", "--seeds", "1..2", "--", "1"}, "--jobs"},
-      {{"explore", "--scenario", bad_scenario, "--seeds", "1..50", "--", "1"}, "bad.toml:3: key 'radio.confirm_jiter_us'"},
+      {{"explore", "--scenario", bad_scenario, "--seeds", "1..50", "--", "1"},
+       "bad.toml:3: key 'radio.confirm_jiter_us'"},
       {{"sweep", "--modes", "9"}, "not a mode"},
       {{"sweep", "--scenario", bad_scenario}, "bad.toml:3"},
       {{"--pct", "--pct-depth", "2147483647", "--", "1"}, "--pct-depth"},
@@ -140,9 +141,10 @@ TEST(DevsimInput, OutputThatCannotBeWrittenIsNeverSuccess) {
 
 TEST(DevsimInput, ScenarioTextReachesTheTerminalWithoutControlCharacters) {
   TempDir dir;
-  const std::string scenario = dir.File("esc.toml",
-      "base = \"builtin\"\n[[process]]\nname = \"\\u001b]0;owned\\u0007\\u001b[2J\\u009b31m\"\n"
-      "[[process.window]]\ntitle = \"\\u001b[31mred\"\n");
+  const std::string scenario =
+      dir.File("esc.toml",
+               "base = \"builtin\"\n[[process]]\nname = \"\\u001b]0;owned\\u0007\\u001b[2J\\u009b31m\"\n"
+               "[[process.window]]\ntitle = \"\\u001b[31mred\"\n");
   const Result r = Devsim({"--scenario", scenario, "--calls", "--", "1"});
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   EXPECT_TRUE(Has(r.out, "\\x1B]0;owned\\x07")) << r.out;
@@ -169,18 +171,25 @@ TEST(DevsimStatus, TheExitStatusSaysHowTheRunEndedAndWhetherItWasExpected) {
       {{"--fail", "GpioSetValue", "--time-limit", "120000", "--", "3"}, 4, "INVARIANT VIOLATED: run-ends"},
       // Any other broken invariant is status 5.
       {{"--scenario", Scenario("race_answer_timeout.toml"), "--seed", "1", "--fail",
-        "CreateMutexW.already_exists_lost:NormalShutdown", "--", "3"}, 5, "INVARIANT VIOLATED: single-sequence"},
+        "CreateMutexW.already_exists_lost:NormalShutdown", "--", "3"},
+       5,
+       "INVARIANT VIOLATED: single-sequence"},
       // The scenario expects the time limit: that is its outcome, not a failure.
       {{"--scenario", Scenario("no_pmu_line.toml"), "--", "1"}, 0, "expected outcome: met"},
-      {{"--scenario", dir.File("off.toml", "base = \"builtin\"\n[expect]\noutcome = [\"off\"]\n"), "--", "1"}, 5,
+      {{"--scenario", dir.File("off.toml", "base = \"builtin\"\n[expect]\noutcome = [\"off\"]\n"), "--", "1"},
+       5,
        "NOT MET: outcome suspended, expected off"},
       // An expectation not met is status 5 also when the run reached the time limit.
       {{"-q", "--scenario", Scenario("builtin_mode1.toml"), "--time-limit", "100"}, 5, "NOT MET: outcome time-limit"},
-      {{"--scenario", dir.File("ertc.toml", "base = \"builtin\"\n[expect]\nertc = \"2001-01-01 00:00:00\"\n"), "--", "1"}, 5,
+      {{"--scenario", dir.File("ertc.toml", "base = \"builtin\"\n[expect]\nertc = \"2001-01-01 00:00:00\"\n"), "--",
+        "1"},
+       5,
        "NOT MET: ERTC wake-up 0x"},
       // Without ARGS, a scenario written for one mode runs that mode.
-      {{"--scenario", dir.File("args.toml", "base = \"builtin\"\n[expect]\nargs = [\"2\"]\n[user]\nanswers = [\"no@100\"]\n")},
-       0, "answer no by user"},
+      {{"--scenario",
+        dir.File("args.toml", "base = \"builtin\"\n[expect]\nargs = [\"2\"]\n[user]\nanswers = [\"no@100\"]\n")},
+       0,
+       "answer no by user"},
       {{"--scenario", Scenario("builtin_mode1.toml"), "--", "2"}, 0, "not checked"},
   };
   for (const Case& c : cases) {
@@ -193,13 +202,15 @@ TEST(DevsimStatus, TheExitStatusSaysHowTheRunEndedAndWhetherItWasExpected) {
 
 TEST(DevsimStatus, ExploringAScenarioWhoseExpectationIsNotMetFindsEverySeedFailing) {
   TempDir dir;
-  const std::string scenario = dir.File("off.toml", "base = \"builtin\"\n[expect]\nargs = [\"1\"]\noutcome = [\"off\"]\n");
+  const std::string scenario =
+      dir.File("off.toml", "base = \"builtin\"\n[expect]\nargs = [\"1\"]\noutcome = [\"off\"]\n");
   const Result r = Devsim({"explore", "--scenario", scenario, "--seeds", "1..4", "--jobs", "1"});
   EXPECT_EQ(r.status, 5) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "seed 1:")) << r.out;
   EXPECT_TRUE(Has(r.out, "expectation not met: outcome suspended, expected off")) << r.out;
   // Run with other arguments than it is written for, its expectations do not apply.
-  const Result other = Devsim({"explore", "--scenario", Scenario("builtin_mode1.toml"), "--seeds", "1..3", "--jobs", "1", "--", "2"});
+  const Result other =
+      Devsim({"explore", "--scenario", Scenario("builtin_mode1.toml"), "--seeds", "1..3", "--jobs", "1", "--", "2"});
   EXPECT_EQ(other.status, 0) << other.out << other.err;
   EXPECT_TRUE(Has(other.err, "[expect] is for ARGS 1; not checked")) << other.err;
   // The sweep changes endings on purpose: a scenario's expected ending and ERTC do not fail it.
@@ -272,8 +283,11 @@ TEST(DevsimFaultSites, ListedWithTheModesThatReachThem) {
 TEST(DevsimCalls, OneLinePerPlatformCallWithTimeThreadRoutineAndResult) {
   const Result r = Devsim({"--calls", "--fail", "RegOpenKeyExW@1", "--", "3"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex("\n +[0-9.]+ AutoShutdownThread +\\| \\w+: SendMessageW\\(window=\"0x"))) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex("MessageBoxW\\([^\n]*\\) = \"IDYES\" \\[blocked [0-9.]+ ms\\]"))) << r.out;
+  EXPECT_TRUE(
+      std::regex_search(r.out, std::regex("\n +[0-9.]+ AutoShutdownThread +\\| \\w+: SendMessageW\\(window=\"0x")))
+      << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("MessageBoxW\\([^\n]*\\) = \"IDYES\" \\[blocked [0-9.]+ ms\\]")))
+      << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("RegOpenKeyExW\\([^\n]*\\) = 5  <- INJECTED FAULT"))) << r.out;
 }
 
@@ -287,7 +301,8 @@ TEST(DevsimDiff, ShowsWhereTwoRunsPart) {
   EXPECT_TRUE(Has(same.out, "the runs make the same")) << same.out;
   const Result parted = Devsim({"diff", a, b});
   EXPECT_EQ(parted.status, 1) << parted.err;
-  EXPECT_TRUE(std::regex_search(parted.out, std::regex("\nA [^\n]*RegOpenKeyExW[^\n]*\nB [^\n]*RegOpenKeyExW[^\n]*INJECTED FAULT")))
+  EXPECT_TRUE(std::regex_search(parted.out,
+                                std::regex("\nA [^\n]*RegOpenKeyExW[^\n]*\nB [^\n]*RegOpenKeyExW[^\n]*INJECTED FAULT")))
       << parted.out;
   EXPECT_TRUE(std::regex_search(parted.out, std::regex("differ in: [^\n]*result"))) << parted.out;
   // Two option sets are run and compared the same way.
@@ -306,8 +321,10 @@ std::vector<std::string> ShellWords(const std::string& line) {
   std::vector<std::string> words;
   std::string word;
   for (char c : r.out) {
-    if (c == '\0') words.push_back(std::exchange(word, {}));
-    else word += c;
+    if (c == '\0')
+      words.push_back(std::exchange(word, {}));
+    else
+      word += c;
   }
   return words;
 }
@@ -338,12 +355,33 @@ TEST(DevsimOptions, RunOptionsMakeACommandLineThatReadsBackTheSame) {
   };
   const std::vector<sim::RunOptions> cases = {
       with([](sim::RunOptions&) {}),
-      with([](sim::RunOptions& o) { o.args = {"3"}; o.seed = 7; }),
-      with([&](sim::RunOptions& o) { o.scenario_file = odd_file; o.args = {"1"}; }),
-      with([](sim::RunOptions& o) { o.knob = "radio-never-confirms"; o.answers = {"yes@1500~20", "none"}; o.args = {"2"}; }),
-      with([](sim::RunOptions& o) { o.pct = true; o.pct_depth = 5; o.seed = 18446744073709551615ULL; o.args = {"3"}; }),
-      with([](sim::RunOptions& o) { o.fail = {"CreateMutexW:it's", "LocalAlloc@2+", "CreateFileW:SPI5:"}; o.args = {"1"}; }),
-      with([](sim::RunOptions& o) { o.time_limit_ms = 1099511627776ULL; o.cmdline = "1 \"two words\" it's $x `y` \\z"; }),
+      with([](sim::RunOptions& o) {
+        o.args = {"3"};
+        o.seed = 7;
+      }),
+      with([&](sim::RunOptions& o) {
+        o.scenario_file = odd_file;
+        o.args = {"1"};
+      }),
+      with([](sim::RunOptions& o) {
+        o.knob = "radio-never-confirms";
+        o.answers = {"yes@1500~20", "none"};
+        o.args = {"2"};
+      }),
+      with([](sim::RunOptions& o) {
+        o.pct = true;
+        o.pct_depth = 5;
+        o.seed = 18446744073709551615ULL;
+        o.args = {"3"};
+      }),
+      with([](sim::RunOptions& o) {
+        o.fail = {"CreateMutexW:it's", "LocalAlloc@2+", "CreateFileW:SPI5:"};
+        o.args = {"1"};
+      }),
+      with([](sim::RunOptions& o) {
+        o.time_limit_ms = 1099511627776ULL;
+        o.cmdline = "1 \"two words\" it's $x `y` \\z";
+      }),
       with([](sim::RunOptions& o) { o.cmdline = ""; }),
       with([](sim::RunOptions& o) { o.cmdline = "tab\tnewline\nbell\x07 end"; }),
       with([](sim::RunOptions& o) { o.args = {"", "two words", "--seed", "-q", "\xC3\xA9t\xC3\xA9", "a'b\"c"}; }),
@@ -364,7 +402,8 @@ namespace {
 // Runs a printed replay line with its report written to `report` (the options go in after
 // "devsim", before the program's words); `cwd` is where it runs.
 sim::Json ReplayReport(const std::string& replay, const std::string& report, const std::string& cwd = ".") {
-  const Result r = Shell("cd " + sim::ShellQuote(cwd) + " && " + HS_DEVSIM + " -q --report " + report + replay.substr(6));
+  const Result r =
+      Shell("cd " + sim::ShellQuote(cwd) + " && " + HS_DEVSIM + " -q --report " + report + replay.substr(6));
   EXPECT_NE(r.status, 2) << replay << "\n" << r.err;
   std::ifstream in(report);
   sim::Json j = sim::Json::parse(in, nullptr, false);
@@ -408,11 +447,12 @@ TEST(DevsimReplay, EveryBatchsReplayLinesMakeTheRunsItReports) {
   // A time limit that no run reaches its end by: every seed fails, and is shown.
   const std::string short_run = dir.File("short run.toml", "base = \"builtin\"\n[run]\ntime_limit_ms = 300\n");
   const std::vector<std::vector<std::string>> batches = {
-      {"explore", "--cmdline", "3", "--scenario", Scenario("call_ends_late.toml"), "--time-limit", "2000", "--seeds", "1..4"},
+      {"explore", "--cmdline", "3", "--scenario", Scenario("call_ends_late.toml"), "--time-limit", "2000", "--seeds",
+       "1..4"},
       {"explore", "--pct", "--pct-depth", "4", "--scenario", Scenario("race_answer_timeout.toml"), "--fail",
        "CreateMutexW.already_exists_lost:NormalShutdown", "--seeds", "5..8", "--", "3"},
-      {"explore", "--knob", "radio never confirms", "--answer", "no@900", "--time-limit", "300", "--seeds", "1..3", "--",
-       "2"},
+      {"explore", "--knob", "radio never confirms", "--answer", "no@900", "--time-limit", "300", "--seeds", "1..3",
+       "--", "2"},
       {"explore", "--scenario", short_run, "--fail", "LocalAlloc@2", "--seeds", "1..6", "--shard", "2/3", "--", "1"},
       {"sweep", "--scenario", short_run, "--modes", "3", "--shard", "30/30", "--max-reported", "3"},
   };
@@ -425,8 +465,8 @@ TEST(DevsimReplay, EveryBatchsReplayLinesMakeTheRunsItReports) {
     ExpectFailuresReplay(sim::Json::parse(in), dir.path, 1);
   }
   // The swarm: the failing seed's world is written out, then replayed from the file.
-  const Result swarm = Devsim({"explore", "--swarm", "--scenario", short_run, "--fail", "LocalAlloc@3", "--seeds", "4..5",
-                               "--jobs", "2", "--report-json", report});
+  const Result swarm = Devsim({"explore", "--swarm", "--scenario", short_run, "--fail", "LocalAlloc@3", "--seeds",
+                               "4..5", "--jobs", "2", "--report-json", report});
   ASSERT_EQ(swarm.status, 5) << swarm.out << swarm.err;
   std::ifstream in(report);
   const sim::Json swarm_report = sim::Json::parse(in);
@@ -434,7 +474,8 @@ TEST(DevsimReplay, EveryBatchsReplayLinesMakeTheRunsItReports) {
   for (const auto& f : swarm_report["shown"]) {
     std::smatch m;
     const std::string world = f.value("world", "");
-    ASSERT_TRUE(std::regex_search(world, m, std::regex("write it out: (devsim [^\n]*)\n  replay: (devsim [^\n]*)"))) << world;
+    ASSERT_TRUE(std::regex_search(world, m, std::regex("write it out: (devsim [^\n]*)\n  replay: (devsim [^\n]*)")))
+        << world;
     const std::string write = m[1], replay = m[2];
     EXPECT_TRUE(Has(replay, "--fail 'LocalAlloc@3'")) << replay;
     EXPECT_EQ(Shell("cd " + dir.path + " && " + HS_DEVSIM + write.substr(6)).status, 5) << write;
@@ -502,7 +543,8 @@ TEST(DevsimInput, MistakesInTheOptionsAreNamedWithStatusTwo) {
       {{"explore", "--report-json", "", "--seeds", "1..2", "--", "1"}, "expected a file name"},
       {{"sweep", "--report-json", ""}, "expected a file name"},
       // An unwritable report is known before the batch runs (a long batch would say it at the end).
-      {{"explore", "--report-json", "/nonexistent/r.json", "--seeds", "1..1000000", "--", "3"}, "cannot write the report"},
+      {{"explore", "--report-json", "/nonexistent/r.json", "--seeds", "1..1000000", "--", "3"},
+       "cannot write the report"},
       {{"sweep", "--report-json", "/nonexistent/r.json"}, "cannot write the report"},
   };
   for (const Case& c : cases) {
@@ -518,7 +560,8 @@ TEST(DevsimInput, MistakesInTheOptionsAreNamedWithStatusTwo) {
   EXPECT_EQ(bogus.status, 2);
   EXPECT_TRUE(Has(bogus.err, "DEVSIM_KERNEL=bogus: expected fibers or threads")) << bogus.err;
   // Device names and indexed details hold a colon of their own.
-  EXPECT_EQ(Devsim({"-q", "--fail", "CreateFileW:SPI5:", "--fail", "NLedGetDeviceInfo:supports:1", "--", "1"}).status, 0);
+  EXPECT_EQ(Devsim({"-q", "--fail", "CreateFileW:SPI5:", "--fail", "NLedGetDeviceInfo:supports:1", "--", "1"}).status,
+            0);
 }
 
 // The program runs as it does without a mode or with an unknown one; the runner says so.
@@ -529,7 +572,7 @@ TEST(DevsimInput, AMissingOrUnknownModeIsNotedAndRuns) {
   const Result four = Devsim({"-q", "--", "4"});
   EXPECT_EQ(four.status, 0) << four.err;
   EXPECT_TRUE(Has(four.err, "'4' is not a mode")) << four.err;
-  EXPECT_FALSE(Has(Devsim({"-q", "--", "3"}).err, "mode")) ;
+  EXPECT_FALSE(Has(Devsim({"-q", "--", "3"}).err, "mode"));
 }
 
 // The scenario's [expect] is for its own command line, whether ARGS or --cmdline gives another.

@@ -26,7 +26,8 @@ TEST(Docs, ScenarioReferenceNamesEveryKey) {
   ASSERT_FALSE(reference.empty());
   // Keys are read through Section's typed getters; a few are read through a variable.
   std::set<std::string> keys = {"start_fields", "end", "end_fields", "text", "patch", "base"};
-  const std::regex getter(R"re((?:\.|->)(?:String|Bool|Int|U32|Ms|Strings|Ints|Table|Tables|Choice|Has)\("([A-Za-z0-9_]+)")re");
+  const std::regex getter(
+      R"re((?:\.|->)(?:String|Bool|Int|U32|Ms|Strings|Ints|Table|Tables|Choice|Has)\("([A-Za-z0-9_]+)")re");
   for (const auto& entry : std::filesystem::recursive_directory_iterator(src + "/sim")) {
     if (entry.path().extension() != ".cpp") continue;
     const std::string code = Read(entry.path());
@@ -95,7 +96,9 @@ TEST(Docs, SamplesOfOutputAreWhatDevsimPrintsToday) {
       std::stringstream sample((*it)[2].str());
       for (std::string line; std::getline(sample, line);) {
         line = trimmed(line);
-        if (line.find_first_not_of(' ') == std::string::npos || trimmed(line).find_first_not_of(" .") == std::string::npos) continue;
+        if (line.find_first_not_of(' ') == std::string::npos ||
+            trimmed(line).find_first_not_of(" .") == std::string::npos)
+          continue;
         const bool cut = line.size() > 3 && line.compare(line.size() - 3, 3, "...") == 0;
         const std::string want = cut ? line.substr(0, line.size() - 3) : line;
         std::size_t found = at;

@@ -11,8 +11,13 @@ TEST(EventLog, HexTextsAsPrintfWritesThem) {
   const struct {
     std::uint64_t value;
     const char* text;
-  } values[] = {{0, "0x0"}, {0xF, "0xF"}, {0x10, "0x10"}, {0x1004, "0x1004"}, {0xA00002, "0xA00002"},
-                {0x6DF35B70, "0x6DF35B70"}, {0xFFFFFFFFFFFFFFFFull, "0xFFFFFFFFFFFFFFFF"}};
+  } values[] = {{0, "0x0"},
+                {0xF, "0xF"},
+                {0x10, "0x10"},
+                {0x1004, "0x1004"},
+                {0xA00002, "0xA00002"},
+                {0x6DF35B70, "0x6DF35B70"},
+                {0xFFFFFFFFFFFFFFFFull, "0xFFFFFFFFFFFFFFFF"}};
   for (const auto& v : values) EXPECT_EQ(sim::HexText(v.value), v.text) << v.text;
   EXPECT_EQ(sim::HandleValue(nullptr), nullptr);
 
@@ -41,9 +46,10 @@ TEST(EventLog, RecordsKeepTheOrderTheirMembersWereSet) {
   ASSERT_EQ(json.size(), 3u);
   EXPECT_EQ(json[0].dump(),
             R"({"t_us":1500,"kind":"device","thread":"device","op":"radio.notify","args":{"code":8388609},"seq":0})");
-  EXPECT_EQ(json[1].dump(),
-            R"({"t_us":2000,"kind":"call","thread":"main","op":"CreateMutexW","caller":"NormalShutdown",)"
-            R"("args":{"initial_owner":true,"name":"NormalShutdown"},"seq":1,"already_existed":false,"result":"0x1004"})");
+  EXPECT_EQ(
+      json[1].dump(),
+      R"({"t_us":2000,"kind":"call","thread":"main","op":"CreateMutexW","caller":"NormalShutdown",)"
+      R"("args":{"initial_owner":true,"name":"NormalShutdown"},"seq":1,"already_existed":false,"result":"0x1004"})");
   EXPECT_EQ(json[2].dump(), R"({"t_us":2100,"kind":"device","thread":"device","op":"power.suspend","seq":2})");
 }
 

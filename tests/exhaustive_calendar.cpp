@@ -33,9 +33,8 @@ std::mutex g_printLock;
 void Fail(const char* what, std::uint32_t s, const SYSTEMTIME& st) {
   if (g_failures.fetch_add(1) < 20) {
     std::lock_guard<std::mutex> lock(g_printLock);
-    std::printf("FAIL %s: count %u record %u-%u-%u (dow %u) %u:%u:%u.%u\n", what, s, st.wYear,
-                st.wMonth, st.wDay, st.wDayOfWeek, st.wHour, st.wMinute, st.wSecond,
-                st.wMilliseconds);
+    std::printf("FAIL %s: count %u record %u-%u-%u (dow %u) %u:%u:%u.%u\n", what, s, st.wYear, st.wMonth, st.wDay,
+                st.wDayOfWeek, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
   }
 }
 
@@ -55,15 +54,14 @@ struct Date {
 void WalkDays(std::uint32_t firstDay, std::uint32_t endDay) {
   Date date;
   for (std::uint32_t i = 0; i < firstDay; ++i) date.Next();
-  std::uint64_t nextSample =
-      (std::uint64_t(firstDay) * 86400u + kSampleStride - 1) / kSampleStride * kSampleStride;
+  std::uint64_t nextSample = (std::uint64_t(firstDay) * 86400u + kSampleStride - 1) / kSampleStride * kSampleStride;
   std::uint64_t checked = 0;
   SYSTEMTIME got[60];
   for (std::uint32_t day = firstDay; day < endDay; ++day, date.Next()) {
     // Records are compared as two 64-bit words: year, month, day of week and day, then hour,
     // minute, second and milliseconds (16 bits each, the first in the low bits).
-    const std::uint64_t dateWord = date.year | std::uint64_t(date.month) << 16 |
-                                   std::uint64_t(date.dow) << 32 | std::uint64_t(date.day) << 48;
+    const std::uint64_t dateWord =
+        date.year | std::uint64_t(date.month) << 16 | std::uint64_t(date.dow) << 32 | std::uint64_t(date.day) << 48;
     // The clock's last day ends at 06:28:15.
     const bool lastDay = day == kLastDay;
     for (std::uint32_t hour = 0; hour < (lastDay ? 7u : 24u); ++hour) {
@@ -78,8 +76,7 @@ void WalkDays(std::uint32_t firstDay, std::uint32_t endDay) {
           const SYSTEMTIME& st = got[i];
           std::uint64_t words[2];
           std::memcpy(words, &st, sizeof words);
-          if (words[0] != dateWord || words[1] != (minuteWord | std::uint64_t(i) << 32))
-            Fail("count to record", s, st);
+          if (words[0] != dateWord || words[1] != (minuteWord | std::uint64_t(i) << 32)) Fail("count to record", s, st);
           // The record is the expected one here, so converting it back is both the round trip
           // of s and the count of that record, one above the previous record's.
           if (SystemTimeToRtcSeconds(&st) != s) Fail("record to count", s, st);
@@ -106,8 +103,7 @@ void CheckUncheckedFields() {
   for (std::uint32_t year = 0; year <= 65535; ++year) {
     SYSTEMTIME st{};
     st.wYear = WORD(year), st.wMonth = 1, st.wDay = 1;
-    if (year % 251 == 0 && calref::RefSystemTimeToRtcSeconds(&st) != yearSum)
-      Fail("carried year sum", yearSum, st);
+    if (year % 251 == 0 && calref::RefSystemTimeToRtcSeconds(&st) != yearSum) Fail("carried year sum", yearSum, st);
     for (WORD month : kMonths)
       for (WORD day : kDays) {
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
@@ -127,9 +123,7 @@ void CheckUncheckedFields() {
 
 int main() {
   auto t0 = std::chrono::steady_clock::now();
-  auto elapsed = [&] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  };
+  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
   const std::uint32_t days = kLastDay + 1, half = days / 2;
   std::printf("walking %u days (every 32-bit count) on 2 threads\n", days);
   std::fflush(stdout);
@@ -151,7 +145,6 @@ int main() {
   }
   CheckUncheckedFields();
   std::uint64_t failures = g_failures.load();
-  std::printf("unchecked fields done; total %.1f s, %llu failure(s)\n", elapsed(),
-              (unsigned long long)failures);
+  std::printf("unchecked fields done; total %.1f s, %llu failure(s)\n", elapsed(), (unsigned long long)failures);
   return failures == 0 ? 0 : 1;
 }

@@ -57,15 +57,18 @@ TEST(Exploration, RacyScenariosHoldEveryInvariant) {
 TEST(Exploration, CanaryBrokenMutexIsCaughtWithinAThousandSeeds) {
   // A platform that forgets to report an existing name lets both crossing callers run the
   // shutdown: the single-sequence invariant must notice.
-  const std::string out = Devsim("explore --scenario " + Scenario("race_answer_timeout.toml") +
-                                 " --seeds " + kCanarySeeds + " --max-reported 1 --fail CreateMutexW.already_exists_lost:NormalShutdown -- 3");
+  const std::string out =
+      Devsim("explore --scenario " + Scenario("race_answer_timeout.toml") + " --seeds " + kCanarySeeds +
+             " --max-reported 1 --fail CreateMutexW.already_exists_lost:NormalShutdown -- 3");
   EXPECT_GT(Number(out, "single-sequence=(\\d+)"), 0) << out;
   EXPECT_NE(out.find("replay: devsim --scenario"), std::string::npos) << out;
 }
 
 TEST(Exploration, FailuresComeWithAReplayThatReproducesThem) {
-  const std::string out = Devsim("explore --seeds 5..9 --max-reported 1 --fail CreateMutexW.already_exists_lost:NormalShutdown"
-                                 " --scenario " + Scenario("race_answer_timeout.toml") + " -- 3");
+  const std::string out = Devsim(
+      "explore --seeds 5..9 --max-reported 1 --fail CreateMutexW.already_exists_lost:NormalShutdown"
+      " --scenario " +
+      Scenario("race_answer_timeout.toml") + " -- 3");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(out, m, std::regex("replay: devsim (.*)\n"))) << out;
   const std::string replay = Devsim(std::string("-q ") + m[1].str());
@@ -82,16 +85,18 @@ TEST(FaultSweep, EveryKnobAndEveryFailedCallEndsCleanly) {
   EXPECT_EQ(Number(out, "; (\\d+) failing"), 0) << out;
   EXPECT_GT(Number(out, "fault sweep: (\\d+) runs"), 100) << out;
 #ifndef HS_SANITIZED
-  EXPECT_EQ(Number(out, "fault sites covered: (\\d+) of"), static_cast<long>(sim::FaultSiteOperations().size()))
-      << out;
+  EXPECT_EQ(Number(out, "fault sites covered: (\\d+) of"), static_cast<long>(sim::FaultSiteOperations().size())) << out;
 #endif
 }
 
 TEST(FaultSweep, EverySiteTheHandsetConsultsIsListed) {
   const std::set<std::string> listed(sim::FaultSiteOperations().begin(), sim::FaultSiteOperations().end());
-  for (const auto& [mode, knob] : std::vector<std::pair<std::string, std::string>>{
-           {"1", ""}, {"2", ""}, {"3", ""}, {"1", "no animation, sound file short on reading"},
-           {"3", "a call active that ends at 20 s"}}) {
+  for (const auto& [mode, knob] :
+       std::vector<std::pair<std::string, std::string>>{{"1", ""},
+                                                        {"2", ""},
+                                                        {"3", ""},
+                                                        {"1", "no animation, sound file short on reading"},
+                                                        {"3", "a call active that ends at 20 s"}}) {
     testing_support::RunSpec spec;
     spec.scenario = "base = \"builtin\"\n";
     for (const auto& k : sim::DeviceKnobs())

@@ -2,10 +2,10 @@
 // programs the ERTC as it says.
 #include <gtest/gtest.h>
 
+#include <toml++/toml.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <toml++/toml.h>
 
 #include "tests/harness.h"
 

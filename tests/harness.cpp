@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -44,10 +44,13 @@ std::string ReadAll(int fd) {
 // Runs `body` as the handset's main thread in place of the program's entry point.
 sim::Json RunBody(sim::Handset& handset, const std::function<sim::Json()>& body) {
   sim::Json value;
-  const sim::ThreadId main = handset.kernel.Spawn("main", [&] {
-    value = body();
-    handset.kernel.End(sim::EndKind::kProcessEnded, "the routine returned");
-  }, false);
+  const sim::ThreadId main = handset.kernel.Spawn(
+      "main",
+      [&] {
+        value = body();
+        handset.kernel.End(sim::EndKind::kProcessEnded, "the routine returned");
+      },
+      false);
   handset.timeline.Start(handset.kernel);
   const sim::RunEnd end = handset.kernel.Run(main);
   return end.kind == sim::EndKind::kProcessEnded ? value : sim::Json("the run ended: " + end.reason);
@@ -103,7 +106,8 @@ RunResult ResultOf(sim::Json& j) {
   r.exit_status = j["exit_status"].get<int>();
   r.summary = j["summary"];
   if (j.contains("value")) r.value = j["value"];
-  for (const auto& l : j["lines"]) r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
+  for (const auto& l : j["lines"])
+    r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
   r.raw_trace = j["raw"].get<std::string>();
   if (j.contains("events"))
     for (auto& e : j["events"]) r.events.push_back(std::move(e));
@@ -202,7 +206,8 @@ RunResult RunDevsim(const RunSpec& spec) {
   r.outcome = j["outcome"].get<std::string>();
   r.exit_status = j["exit_status"].get<int>();
   r.summary = j["summary"];
-  for (const auto& l : j["lines"]) r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
+  for (const auto& l : j["lines"])
+    r.lines.push_back(Line{l[0].get<double>(), l[1].get<std::string>(), l[2].get<std::string>()});
   r.raw_trace = j["raw"].get<std::string>();
   if (spec.keep_events)
     for (auto& e : j["events"]) r.events.push_back(std::move(e));

@@ -30,7 +30,7 @@ struct RunResult {
   std::vector<Line> lines;
   std::vector<sim::Json> events;
   std::string raw_trace;
-  sim::Json value;    // what the routine of RunRoutine returned
+  sim::Json value;  // what the routine of RunRoutine returned
 
   // Index of the first line at or after `from` that contains `text`, or -1.
   int Find(const std::string& text, int from = 0) const;
@@ -49,7 +49,7 @@ struct RunResult {
 // A run as a test asks for it: the run's options (seed, PCT, answers, fail rules, time limit, the
 // program's arguments or --cmdline, ...) as devsim takes them, over a scenario given as text.
 struct RunSpec : sim::RunOptions {
-  std::string scenario;              // TOML text; empty: the built-in handset
+  std::string scenario;  // TOML text; empty: the built-in handset
   bool keep_events = true;
   // The invariants this run is meant to break. Every run is judged: a violation not named here
   // fails the calling test, and so does a named one that does not happen.
@@ -62,9 +62,9 @@ RunResult RunDevsim(const RunSpec& spec);
 
 // What devsim printed and how it ended.
 struct DevsimOutput {
-  int status = -1;   // the exit status; -1 when devsim did not exit
-  std::string out;   // what it printed on stdout (and stderr with it, when merged)
-  std::string err;   // what it printed on stderr, when not merged
+  int status = -1;  // the exit status; -1 when devsim did not exit
+  std::string out;  // what it printed on stdout (and stderr with it, when merged)
+  std::string err;  // what it printed on stderr, when not merged
 };
 // Runs devsim with `args`, words as a POSIX shell reads them (so a test can write a printed replay
 // line's options as they are). With `merge`, stderr is in `out` where a terminal would show it.

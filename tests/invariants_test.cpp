@@ -94,7 +94,9 @@ TEST(Invariants, EachCheckerCatchesItsFault) {
       {"stuck", [](auto&, Json& s) { s["outcome"] = "stuck"; }, {"run-ends"}},
       {"time limit", [](auto&, Json& s) { s["outcome"] = "time-limit"; }, {"run-ends"}},
       {"two bodies",
-       [](Events& e, Json&) { e.push_back(Call("CreateEventW", {{"name", "BKL_BYPASSPOWERMSG"}}, "0x2000", "other")); },
+       [](Events& e, Json&) {
+         e.push_back(Call("CreateEventW", {{"name", "BKL_BYPASSPOWERMSG"}}, "0x2000", "other"));
+       },
        {"single-sequence"}},
       {"radio after No",
        [](Events& e, Json& s) {
@@ -102,16 +104,20 @@ TEST(Invariants, EachCheckerCatchesItsFault) {
          s["outcome"] = "on";
        },
        {"no-keeps-on"}},
-      {"process ends mid-sequence", [](Events& e, Json&) { std::swap(e[e.size() - 2], e[e.size() - 1]); },
+      {"process ends mid-sequence",
+       [](Events& e, Json&) { std::swap(e[e.size() - 2], e[e.size() - 1]); },
        {"process-outlives-sequence"}},
       {"no ERTC write", [&](Events& e, Json&) { erase(e, At(e, "KernelIoControl")); }, {"ertc-once", "sequence-order"}},
       {"ERTC after the LCD",
        [](Events& e, Json&) { std::swap(e[At(e, "KernelIoControl")], e[At(e, "CreateFileW", "name", "SPI5:")]); },
        {"ertc-once", "sequence-order"}},
-      {"lock never removed", [&](Events& e, Json&) { erase(e, At(e, "UnhookWindowsHookEx")); },
+      {"lock never removed",
+       [&](Events& e, Json&) { erase(e, At(e, "UnhookWindowsHookEx")); },
        {"keyboard-lock", "sequence-order"}},
       {"key through the lock",
-       [](Events& e, Json&) { e.insert(e.begin() + static_cast<long>(At(e, "UnhookWindowsHookEx")), Device("keyboard.delivered")); },
+       [](Events& e, Json&) {
+         e.insert(e.begin() + static_cast<long>(At(e, "UnhookWindowsHookEx")), Device("keyboard.delivered"));
+       },
        {"keyboard-lock"}},
       {"device handle left open",
        [](auto&, Json& s) {
@@ -134,19 +140,24 @@ TEST(Invariants, EachCheckerCatchesItsFault) {
        {"handles-closed"}},
       {"the prompt's event left open by a finished sequence",
        [](auto&, Json& s) {
-         s["handles_open"].push_back({{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "AutoShutdownPrompt"}});
+         s["handles_open"].push_back(
+             {{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "AutoShutdownPrompt"}});
        },
        {"handles-closed"}},
-      {"invalid handle", [](Events& e, Json&) { e[1]["misuse"] = "SetEvent on a handle that is not an open event"; },
+      {"invalid handle",
+       [](Events& e, Json&) { e[1]["misuse"] = "SetEvent on a handle that is not an open event"; },
        {"platform-use"}},
       {"bypass event never set", [&](Events& e, Json&) { erase(e, At(e, "SetEvent")); }, {"sequence-order"}},
-      {"idle reset after the radio dropped", [&](Events& e, Json&) { erase(e, At(e, "SystemIdleTimerReset")); },
+      {"idle reset after the radio dropped",
+       [&](Events& e, Json&) { erase(e, At(e, "SystemIdleTimerReset")); },
        {"sequence-order"}},
       {"animation and LCD swapped",
        [](Events& e, Json&) { std::swap(e[At(e, "RegistryGetString")], e[At(e, "CreateFileW", "name", "SPI5:")]); },
        {"sequence-order"}},
       {"suspend requested twice",
-       [](Events& e, Json&) { e.insert(e.begin() + static_cast<long>(At(e, "ReleaseMutex")), e[At(e, "SetSystemPowerState")]); },
+       [](Events& e, Json&) {
+         e.insert(e.begin() + static_cast<long>(At(e, "ReleaseMutex")), e[At(e, "SetSystemPowerState")]);
+       },
        {"sequence-order"}},
       {"Yes that leaves the handset on",
        [](Events& e, Json& s) {
@@ -170,7 +181,10 @@ TEST(Invariants, EachCheckerCatchesItsFault) {
                           "NormalShutdown");
          wait["t_us"] = 1000000;
          wait["t_end_us"] = 16000000;
-         Json report{{"kind", "device"}, {"op", "radio.notify"}, {"thread", "radio"}, {"t_us", 2100000},
+         Json report{{"kind", "device"},
+                     {"op", "radio.notify"},
+                     {"thread", "radio"},
+                     {"t_us", 2100000},
                      {"args", {{"code", "0x800001"}, {"payload", "14 00 00 00 01 00 00 00 01 00 00 00"}}}};
          const auto at = e.begin() + static_cast<long>(At(e, "SystemIdleTimerReset")) + 1;
          e.insert(e.insert(at, wait) + 1, report);
@@ -218,7 +232,8 @@ TEST(Invariants, TheTableNamesEachInvariantOnceAndWhatItReads) {
   std::set<std::string> log_alone;
   for (const sim::Invariant& i : sim::Invariants())
     if (i.log_alone) log_alone.insert(i.name);
-  EXPECT_EQ(log_alone, (std::set<std::string>{"single-sequence", "no-keeps-on", "process-outlives-sequence", "ertc-once"}));
+  EXPECT_EQ(log_alone,
+            (std::set<std::string>{"single-sequence", "no-keeps-on", "process-outlives-sequence", "ertc-once"}));
   // A plan that agrees, or no ERTC write at all, is no fault.
   for (const Json& plan : {Json{{"wake_plan", "writes 0"}, {"wake_plan_agrees", true}}, Json::object()})
     EXPECT_TRUE(Check(SoundRun(), plan).empty()) << plan.dump();
@@ -238,8 +253,10 @@ TEST(Invariants, HandlesKeptByDesignAreAllowed) {
 
   // Without a finished sequence (the prompt answered No) the prompt's event stays open by design.
   std::vector<Json> no_sequence = {Call("MessageBoxW", Json::object(), "IDNO"), Device("process.exit")};
-  Json prompt_only{{"outcome", "on"},
-                   {"handles_open", Json::array({{{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "AutoShutdownPrompt"}}})}};
+  Json prompt_only{
+      {"outcome", "on"},
+      {"handles_open",
+       Json::array({{{"what", "an unnamed event"}, {"kind", "event"}, {"caller", "AutoShutdownPrompt"}}})}};
   EXPECT_TRUE(Check(no_sequence, prompt_only).empty());
 }
 

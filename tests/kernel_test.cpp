@@ -73,11 +73,14 @@ TEST(Kernel, FibersAndHostThreadsGiveTheSameRun) {
 int LateRace() {
   static std::atomic<int> phase{0};
   static constexpr int kLead = 3000;
-  const HANDLE other = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-    for (int i = 0; i < kLead; ++i) GetTickCount();
-    if (phase.load() == 1) sim::Dev().kernel.End(sim::EndKind::kStuck, "the late race was seen");
-    return 0;
-  }, nullptr, 0, nullptr);
+  const HANDLE other = CreateThread(
+      nullptr, 0,
+      [](LPVOID) -> DWORD {
+        for (int i = 0; i < kLead; ++i) GetTickCount();
+        if (phase.load() == 1) sim::Dev().kernel.End(sim::EndKind::kStuck, "the late race was seen");
+        return 0;
+      },
+      nullptr, 0, nullptr);
   for (int i = 0; i < kLead; ++i) GetTickCount();
   phase = 1;
   for (int i = 0; i < 1000; ++i) GetTickCount();
@@ -98,9 +101,8 @@ std::uint64_t RacesFound(const sim::Scenario& scenario, const sim::RunOptions& b
     items.push_back(item);
   }
   std::uint64_t found = 0;
-  sim::RunBatch(items, 2, false, [&](std::size_t, const sim::BatchResult& r) {
-    found += r.value("outcome", "") == "stuck" ? 1 : 0;
-  });
+  sim::RunBatch(items, 2, false,
+                [&](std::size_t, const sim::BatchResult& r) { found += r.value("outcome", "") == "stuck" ? 1 : 0; });
   return found;
 }
 
@@ -143,14 +145,17 @@ TEST(Kernel, RealClockFollowsTheWallWhileWaitingForAPerson) {
     // The person starts counting only once the run has begun, so that the run's clock, which
     // starts with the run, cannot have missed any of the person's delay.
     std::atomic<bool> running{false};
-    const sim::ThreadId main = kernel->Spawn("main", [&] {
-      running = true;
-      kernel->Wait(flag, sim::kNever, "a box waits for the person");
-      answered_at = kernel->Now();
-      kernel->Wait(nullptr, 50 * sim::kMicrosPerMs, "sleeps");
-      woke_at = kernel->Now();
-      kernel->End(sim::EndKind::kProcessEnded, "done");
-    }, false);
+    const sim::ThreadId main = kernel->Spawn(
+        "main",
+        [&] {
+          running = true;
+          kernel->Wait(flag, sim::kNever, "a box waits for the person");
+          answered_at = kernel->Now();
+          kernel->Wait(nullptr, 50 * sim::kMicrosPerMs, "sleeps");
+          woke_at = kernel->Now();
+          kernel->End(sim::EndKind::kProcessEnded, "done");
+        },
+        false);
     kernel->SetQuiescenceJudge([] { return sim::RunEnd{sim::EndKind::kNone, "a person is at the terminal"}; });
     std::thread person([&] {
       while (!running) std::this_thread::sleep_for(std::chrono::milliseconds(1));

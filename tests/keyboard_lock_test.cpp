@@ -145,8 +145,13 @@ TEST(KeyboardLock, InstallAndRemoveCalledDirectly) {
     return out;
   });
   ASSERT_EQ(r.error, "");
-  EXPECT_EQ(r.value, (sim::Json{{"remove_unlocked", 1}, {"install", 1}, {"locked", true}, {"swallows", 1},
-                                {"remove", 1}, {"unlocked", true}, {"remove_again", 1}}));
+  EXPECT_EQ(r.value, (sim::Json{{"remove_unlocked", 1},
+                                {"install", 1},
+                                {"locked", true},
+                                {"swallows", 1},
+                                {"remove", 1},
+                                {"unlocked", true},
+                                {"remove_again", 1}}));
   EXPECT_EQ(r.Calls("UnhookWindowsHookEx").size(), 1u);
   EXPECT_EQ(r.summary["misuses"], 0);
 }

@@ -42,8 +42,8 @@ TEST(CallCost, EveryPlatformCallMovesTheClockByTheScenariosCost) {
   const auto plain = testing_support::RunBuiltin("", {"2"}, {"yes@1500"});
   ASSERT_EQ(plain.error, "");
   const long plain_us = plain.summary["ended_us"].get<long>();
-  for (const Case& c : std::vector<Case>{{"[run]\ncall_cost_us = 20\n", 0}, {"[run]\ncall_cost_us = 400\n", 1},
-                                         {"[run]\ncall_cost_us = 1\n", -1}}) {
+  for (const Case& c : std::vector<Case>{
+           {"[run]\ncall_cost_us = 20\n", 0}, {"[run]\ncall_cost_us = 400\n", 1}, {"[run]\ncall_cost_us = 1\n", -1}}) {
     SCOPED_TRACE(c.run);
     const auto r = testing_support::RunBuiltin(c.run, {"2"}, {"yes@1500"});
     ASSERT_EQ(r.error, "");

@@ -119,12 +119,15 @@ TEST(PlatformRules, TimedWaitsRunOnTheVirtualClock) {
 
 TEST(PlatformRules, LastErrorBelongsToEachThread) {
   const RunResult r = RunEntry([] {
-    HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-      Sleep(10);
-      SetLastError(5);
-      Report(u"thread_error", GetLastError());
-      return 0;
-    }, nullptr, 0, nullptr);
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+          Sleep(10);
+          SetLastError(5);
+          Report(u"thread_error", GetLastError());
+          return 0;
+        },
+        nullptr, 0, nullptr);
     HANDLE m1 = CreateMutexW(nullptr, TRUE, u"X");
     HANDLE m2 = CreateMutexW(nullptr, TRUE, u"X");  // 183 on this thread
     WaitForSingleObject(t, INFINITE);               // the other thread sets 5 meanwhile
@@ -139,11 +142,13 @@ TEST(PlatformRules, LastErrorBelongsToEachThread) {
 }
 
 TEST(PlatformRules, AWaitThatNothingEndsIsReportedAsStuck) {
-  const RunResult r = RunEntry([] {
-    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, u"NeverSet");
-    WaitForSingleObject(e, INFINITE);
-    return 0;
-  }, "", {"run-ends"});
+  const RunResult r = RunEntry(
+      [] {
+        HANDLE e = CreateEventW(nullptr, FALSE, FALSE, u"NeverSet");
+        WaitForSingleObject(e, INFINITE);
+        return 0;
+      },
+      "", {"run-ends"});
   EXPECT_EQ(r.outcome, "stuck");
   EXPECT_EQ(r.exit_status, 3);
   bool named = false;
@@ -153,15 +158,17 @@ TEST(PlatformRules, AWaitThatNothingEndsIsReportedAsStuck) {
 }
 
 TEST(PlatformRules, MisusesAreRecorded) {
-  const RunResult r = RunEntry([] {
-    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    CloseHandle(e);
-    CloseHandle(e);                            // closed twice
-    SetEvent(reinterpret_cast<HANDLE>(0x42));  // never a handle
-    DWORD small = 0;
-    KernelIoControl(0x01013E80, &small, 4, nullptr, 0, nullptr);  // the OEM command takes 8 bytes
-    return 0;
-  }, "", {"platform-use"});
+  const RunResult r = RunEntry(
+      [] {
+        HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        CloseHandle(e);
+        CloseHandle(e);                            // closed twice
+        SetEvent(reinterpret_cast<HANDLE>(0x42));  // never a handle
+        DWORD small = 0;
+        KernelIoControl(0x01013E80, &small, 4, nullptr, 0, nullptr);  // the OEM command takes 8 bytes
+        return 0;
+      },
+      "", {"platform-use"});
   EXPECT_EQ(r.summary["misuses"], 3);
 }
 
@@ -169,26 +176,29 @@ TEST(PlatformRules, RegistryReadsKeepTheByteSemantics) {
   // 129 characters and a terminator fill 260 bytes exactly; 130 do not fit.
   const std::string v129(129, 'a'), v130(130, 'b');
   const std::string reg = "[registry]\ntext = '''\nREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\T]\n\"s129\"=\"" + v129 +
-                          "\"\n\"s130\"=\"" + v130 + "\"\n\"zero\"=dword:00000000\n\"seven\"=dword:00000007\n"
+                          "\"\n\"s130\"=\"" + v130 +
+                          "\"\n\"zero\"=dword:00000000\n\"seven\"=dword:00000007\n"
                           "\"wide\"=hex:01,02,03,04,05,06,07,08\n'''\n";
-  const RunResult r = RunEntry([] {
-    struct Case {
-      const char16_t* key;
-      const char16_t* value;
-      bool dword;
-    };
-    const Case cases[] = {{u"T", u"s129", false}, {u"T", u"s130", false}, {u"T", u"zero", true},
-                          {u"T", u"seven", true}, {u"T", u"wide", true},  {u"T", u"none", true},
-                          {u"Absent", u"x", true}};
-    for (const Case& c : cases) {
-      WCHAR sz[260] = {0};
-      DWORD dw = 0xEEEEEEEE;
-      const LONG status = c.dword ? RegReadDword(HKEY_LOCAL_MACHINE, c.key, c.value, &dw)
-                                  : RegReadString(HKEY_LOCAL_MACHINE, c.key, c.value, sz, 260);
-      NKDbgPrintfW(u"%s: status=%d len=%d dw=%x\r\n", c.value, status, lstrlenW(sz), dw);
-    }
-    return 0;
-  }, reg);
+  const RunResult r = RunEntry(
+      [] {
+        struct Case {
+          const char16_t* key;
+          const char16_t* value;
+          bool dword;
+        };
+        const Case cases[] = {{u"T", u"s129", false}, {u"T", u"s130", false}, {u"T", u"zero", true},
+                              {u"T", u"seven", true}, {u"T", u"wide", true},  {u"T", u"none", true},
+                              {u"Absent", u"x", true}};
+        for (const Case& c : cases) {
+          WCHAR sz[260] = {0};
+          DWORD dw = 0xEEEEEEEE;
+          const LONG status = c.dword ? RegReadDword(HKEY_LOCAL_MACHINE, c.key, c.value, &dw)
+                                      : RegReadString(HKEY_LOCAL_MACHINE, c.key, c.value, sz, 260);
+          NKDbgPrintfW(u"%s: status=%d len=%d dw=%x\r\n", c.value, status, lstrlenW(sz), dw);
+        }
+        return 0;
+      },
+      reg);
   EXPECT_TRUE(r.Has("s129: status=0 len=129 dw=eeeeeeee")) << r.Dump();
   EXPECT_TRUE(r.Has("s130: status=234 ")) << r.Dump();
   EXPECT_TRUE(r.Has("zero: status=0 len=0 dw=0"));
@@ -213,15 +223,17 @@ LRESULT PassOnWithStaleHandle(int code, WPARAM w, LPARAM l) {
 // The handset's system ignores the hook handle given to CallNextHookEx: a hook procedure that
 // passes on a handle read before its hook came off is not misusing it.
 TEST(PlatformRules, CallNextHookExIgnoresItsHookHandle) {
-  const RunResult r = RunEntry([] {
-    HINSTANCE self = GetModuleHandleW(nullptr);
-    g_hStaleHook = SetWindowsHookExW(WH_KEYBOARD_LL, PassOnWithStaleHandle, self, 0);
-    UnhookWindowsHookEx(g_hStaleHook);
-    HHOOK live = SetWindowsHookExW(WH_KEYBOARD_LL, PassOnWithStaleHandle, self, 0);
-    Sleep(50);  // the key comes at 10 ms
-    UnhookWindowsHookEx(live);
-    return 0;
-  }, "[[timeline]]\nat_ms = 10\ndo = \"key\"\nvk = 65\n");
+  const RunResult r = RunEntry(
+      [] {
+        HINSTANCE self = GetModuleHandleW(nullptr);
+        g_hStaleHook = SetWindowsHookExW(WH_KEYBOARD_LL, PassOnWithStaleHandle, self, 0);
+        UnhookWindowsHookEx(g_hStaleHook);
+        HHOOK live = SetWindowsHookExW(WH_KEYBOARD_LL, PassOnWithStaleHandle, self, 0);
+        Sleep(50);  // the key comes at 10 ms
+        UnhookWindowsHookEx(live);
+        return 0;
+      },
+      "[[timeline]]\nat_ms = 10\ndo = \"key\"\nvk = 65\n");
   ASSERT_EQ(r.error, "");
   ASSERT_EQ(r.Calls("CallNextHookEx").size(), 1u);
   EXPECT_EQ(r.summary["misuses"], 0) << r.Dump();

@@ -114,7 +114,8 @@ std::string NestingFaults(const Json& trace) {
     for (const Json& s : slices) {
       const sim::Micros begin = s["ts"], end = begin + s["dur"].get<sim::Micros>();
       while (!open_ends.empty() && open_ends.back() <= begin) open_ends.pop_back();
-      if (!open_ends.empty() && end > open_ends.back()) faults += s["name"].get<std::string>() + " at " + std::to_string(begin) + "; ";
+      if (!open_ends.empty() && end > open_ends.back())
+        faults += s["name"].get<std::string>() + " at " + std::to_string(begin) + "; ";
       open_ends.push_back(end);
     }
   }
@@ -137,7 +138,8 @@ TEST(ChromeTrace, ModeThreeFileLoadsInPythonWithEveryTrack) {
       "need = {'main', 'AutoShutdownThread', 'AnimTimeoutThread', 'radio'}\n"
       "assert need <= threads, threads\n"
       "counters = {e['name'] for e in ev if e['ph'] == 'C' and e['pid'] == 2}\n"
-      "need = {'LCD', 'backlight', 'radio', 'GPS rail', 'BT rail', 'PMU power-off line', 'power state', 'vibrator', 'box'}\n"
+      "need = {'LCD', 'backlight', 'radio', 'GPS rail', 'BT rail', 'PMU power-off line', 'power state', 'vibrator', "
+      "'box'}\n"
       "assert need <= counters, counters\n"
       "assert any(e['ph'] == 'X' and e['args'].get('caller') == 'NormalShutdown' for e in ev)\n"
       "assert any(e['ph'] == 'X' and e['cat'] == 'wait' and e['dur'] == 60000000 for e in ev)\n"
@@ -169,8 +171,9 @@ TEST(ChromeTrace, ModeThreeShowsThreadsStepsLinesAndTheHandsetsState) {
     }
   }
   EXPECT_TRUE(watchdog_wait);
-  const std::vector<std::string> expected = {"ERTC", "animation", "LCD off", "radio down (wait)",
-                                             "applications (keyboard locked)", "kernel shutdown", "log dump", "suspend"};
+  const std::vector<std::string> expected = {
+      "ERTC",     "animation", "LCD off", "radio down (wait)", "applications (keyboard locked)", "kernel shutdown",
+      "log dump", "suspend"};
   EXPECT_EQ(steps, expected);
 
   std::size_t instants = 0;
@@ -219,8 +222,10 @@ TEST(ChromeTrace, SlicesNestOnEveryTrackOfEveryKindOfRun) {
 }
 
 TEST(ChromeTrace, SlicesNestWhateverTheThreadOrderOfTheRacyScenarios) {
-  for (const auto& [file, mode] : std::vector<std::pair<std::string, std::string>>{
-           {"race_answer_timeout.toml", "3"}, {"race_radio_wait.toml", "1"}, {"race_call_end_registration.toml", "3"}}) {
+  for (const auto& [file, mode] :
+       std::vector<std::pair<std::string, std::string>>{{"race_answer_timeout.toml", "3"},
+                                                        {"race_radio_wait.toml", "1"},
+                                                        {"race_call_end_registration.toml", "3"}}) {
     for (std::uint64_t seed = 1; seed <= 6; ++seed) {
       testing_support::RunSpec spec;
       spec.scenario = ReadFile(std::string(HS_SOURCE_DIR) + "/scenarios/" + file);
@@ -239,8 +244,9 @@ TEST(ChromeTrace, AWaitStillUnderWayWhenTheRunEndsLastsToTheEnd) {
     std::vector<std::string> args;
     std::string thread, op;
   };
-  for (const Case& c : std::vector<Case>{{"box nobody answers", {"2"}, "main", "MessageBoxW"},
-                                         {"watchdog outlived by the process end", {"1"}, "AnimTimeoutThread", "WaitForSingleObject"}}) {
+  for (const Case& c :
+       std::vector<Case>{{"box nobody answers", {"2"}, "main", "MessageBoxW"},
+                         {"watchdog outlived by the process end", {"1"}, "AnimTimeoutThread", "WaitForSingleObject"}}) {
     const Record r(RunBuiltin("", c.args));
     const Json trace = sim::ChromeTrace(r.View());
     const int tid = Tid(trace, c.thread);
@@ -249,7 +255,8 @@ TEST(ChromeTrace, AWaitStillUnderWayWhenTheRunEndsLastsToTheEnd) {
       if (e["tid"] != tid || e["name"] != c.op || e["cat"] != "wait") continue;
       found = true;
       EXPECT_TRUE(e["args"].value("unfinished", false)) << c.name;
-      EXPECT_EQ(e["ts"].get<sim::Micros>() + e["dur"].get<sim::Micros>(), r.run.summary["ended_us"].get<sim::Micros>()) << c.name;
+      EXPECT_EQ(e["ts"].get<sim::Micros>() + e["dur"].get<sim::Micros>(), r.run.summary["ended_us"].get<sim::Micros>())
+          << c.name;
     }
     EXPECT_TRUE(found) << c.name;
   }
@@ -309,7 +316,8 @@ TEST(TimelineSvg, IsWellFormedSelfContainedXmlWithTheRunInIt) {
     std::vector<std::string> texts;
   };
   const std::vector<Case> cases = {
-      {"-- 3", "devsim 3 \xe2\x80\x94 outcome: off (the PMU power-off line removed the power)",
+      {"-- 3",
+       "devsim 3 \xe2\x80\x94 outcome: off (the PMU power-off line removed the power)",
        {">main<", ">AutoShutdownThread<", ">AnimTimeoutThread<", ">radio<", ">LCD<", ">PMU power-off line<",
         ">power state<", ">vibrator<", "radio down (wait)", "applications (keyboard locked)", "watchdog timeout",
         "box &apos;Warning&apos; shown", "power off (PMU line)", "WaitForSingleObject", "\xe2\x89\x88"}},
@@ -335,22 +343,34 @@ TEST(TimelineSvg, IsWellFormedSelfContainedXmlWithTheRunInIt) {
 TEST(TimelineSvg, TextFromTheRunCannotBreakTheDocument) {
   if (!HavePython()) GTEST_SKIP() << "python3 is not installed";
   auto call = [](sim::Micros at, const std::string& op, Json args) {
-    return Json{{"t_us", at}, {"kind", "call"}, {"thread", "main<&>"}, {"op", op}, {"caller", "Main\"Routine'"},
-                {"args", std::move(args)}, {"result", nullptr}};
+    return Json{{"t_us", at},
+                {"kind", "call"},
+                {"thread", "main<&>"},
+                {"op", op},
+                {"caller", "Main\"Routine'"},
+                {"args", std::move(args)},
+                {"result", nullptr}};
   };
   const std::vector<Json> events = {
       call(10, "MessageBoxW", {{"caption", "<b>Warn & \"x\"</b>\x01\xff"}}),
-      Json{{"t_us", 10}, {"kind", "device"}, {"thread", "device"}, {"op", "windows.box_shown"},
+      Json{{"t_us", 10},
+           {"kind", "device"},
+           {"thread", "device"},
+           {"op", "windows.box_shown"},
            {"args", {{"window", "0x100A0"}, {"title", "</svg><script>"}}}},
   };
   const std::vector<sim::TraceLine> lines = {{5, "main<&>", "]]><!-- \x02 & <tag attr=\"v\">"}};
-  const Json summary = {{"outcome", "on"}, {"reason", "a <reason> & more"}, {"command_line", "2 \"<x>\""},
-                        {"ended_us", 20}, {"threads", {"main<&>: message box waits, no deadline"}}};
+  const Json summary = {{"outcome", "on"},
+                        {"reason", "a <reason> & more"},
+                        {"command_line", "2 \"<x>\""},
+                        {"ended_us", 20},
+                        {"threads", {"main<&>: message box waits, no deadline"}}};
   const std::string svg = sim::TimelineSvg({events, lines, summary});
   EXPECT_EQ(svg.find("<script"), std::string::npos);
   TempDir dir;
   std::ofstream(dir.File("odd.svg"), std::ios::binary) << svg;
-  EXPECT_EQ(Shell("python3 -c 'import sys,xml.etree.ElementTree as E; E.parse(sys.argv[1])' " + dir.File("odd.svg")), 0);
+  EXPECT_EQ(Shell("python3 -c 'import sys,xml.etree.ElementTree as E; E.parse(sys.argv[1])' " + dir.File("odd.svg")),
+            0);
 }
 
 TEST(TimelineSvg, RendersInHeadlessChromiumAsAPictureThatIsNotBlank) {
@@ -363,8 +383,9 @@ TEST(TimelineSvg, RendersInHeadlessChromiumAsAPictureThatIsNotBlank) {
   const std::string render = std::string("timeout 120 ") + chromium +
                              " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
                              " --disable-background-networking --disable-component-update --disable-sync"
-                             " --user-data-dir=" + dir.File("profile") + " --screenshot=" + png +
-                             " --window-size=1600,900 file://" + svg + " >/dev/null 2>&1";
+                             " --user-data-dir=" +
+                             dir.File("profile") + " --screenshot=" + png + " --window-size=1600,900 file://" + svg +
+                             " >/dev/null 2>&1";
   Shell(render);
   ASSERT_TRUE(std::filesystem::exists(png)) << "no screenshot from: " << render;
   const std::string measure = "python3 " + std::string(HS_SOURCE_DIR) + "/tests/tools/png_ink.py " + png;
@@ -426,11 +447,13 @@ TEST(TimelineSvg, LongerStepsAreNeverDrawnNarrowerAndEachLabelGivesItsDuration) 
 }
 
 TEST(TimelineSvg, TheScenariosOutsideEventsAreMoments) {
-  const Record late(RunBuiltin(
-      "[registry]\npatch = '''\nREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call Count\"=dword:00000001\n'''\n"
-      "[[timeline]]\nat_ms = 20000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n"
-      "[power]\nsuspend = \"ends_run\"\n",
-      {"3"}));
+  const Record late(
+      RunBuiltin("[registry]\npatch = '''\nREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call "
+                 "Count\"=dword:00000001\n'''\n"
+                 "[[timeline]]\nat_ms = 20000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = "
+                 "\"Active Call Count\"\n"
+                 "[power]\nsuspend = \"ends_run\"\n",
+                 {"3"}));
   ASSERT_TRUE(late.run.error.empty()) << late.run.error;
   ASSERT_TRUE(late.run.summary["violations"].empty()) << late.run.summary["violations"].dump();
   const std::string svg = sim::TimelineSvg(late.View());

@@ -31,7 +31,8 @@ TEST(ScenarioInput, ErrorsNameFileLineAndKey) {
       {"[[timeline]]\nat_ms = 5\ndo = \"explode\"\n", "key 'timeline[0].do': unknown action 'explode'"},
       {"[radio\n", "test.toml:1:"},
       {"[faults]\nfail = [\"CreateMutexW@x\"]\n", "fault rule 'CreateMutexW@x'"},
-      {"[registry]\ntext = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:xyz\n'''\n", "[registry].text:3: 'xyz' is not a hex dword"},
+      {"[registry]\ntext = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:xyz\n'''\n",
+       "[registry].text:3: 'xyz' is not a hex dword"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.toml);
@@ -157,7 +158,8 @@ Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\Vendor]
 "Blob"=hex(1f):aa,bb
 '''
-)", {"x"});
+)",
+                                             {"x"});
   ASSERT_EQ(r.error, "");
   ASSERT_EQ(r.summary["registry_unknown_types"].size(), 1u);
   EXPECT_EQ(r.summary["registry_unknown_types"][0], "HKEY_LOCAL_MACHINE\\Vendor\\Blob (type 31)");
@@ -221,8 +223,8 @@ TEST(ScenarioInput, HostileInputIsRefusedByName) {
 TEST(ScenarioInput, RadioReportsOfAnyLengthAreHandedOverSafely) {
   for (const std::string words : {"[]", "[1]", "[20, 1]", "[20, 1, 1, 0, 0, 7, 7, 7]"}) {
     SCOPED_TRACE(words);
-    const auto r = testing_support::RunBuiltin("[radio]\nconfirm = \"never\"\n[[radio.notify]]\nwords = " + words + "\n",
-                                               {"1"});
+    const auto r =
+        testing_support::RunBuiltin("[radio]\nconfirm = \"never\"\n[[radio.notify]]\nwords = " + words + "\n", {"1"});
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.Has("Power Off OK"), words.size() > 10) << r.Dump();
   }

@@ -8,8 +8,8 @@
 #include "app/shutdown.h"
 #include "tests/harness.h"
 
-using testing_support::RunProgram;
 using testing_support::RunBuiltin;
+using testing_support::RunProgram;
 using testing_support::RunResult;
 using testing_support::RunSpec;
 
@@ -38,9 +38,8 @@ TEST(Sequence, ModeOneSwitchesTheBuiltInHandsetOff) {
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.outcome, "suspended") << r.Dump();
   EXPECT_TRUE(r.InOrder({"Ril Down+", "[RIL|NotifyProc] dwCode = 8388609", "[RIL|NotifyProc] Power Off OK + ",
-                         "Ril Down-", "[Shutdown Thread] Run~", "[Shutdown] GPS VBAT OFF~~",
-                         "[Shutdown] BT VBAT OFF~~", "[KernShutDown] called  ~ ",
-                         "[Shutdown|NormalShutdown] DumpLogFile"}))
+                         "Ril Down-", "[Shutdown Thread] Run~", "[Shutdown] GPS VBAT OFF~~", "[Shutdown] BT VBAT OFF~~",
+                         "[KernShutDown] called  ~ ", "[Shutdown|NormalShutdown] DumpLogFile"}))
       << r.Dump();
 
   // The LCD goes to D4 with both input words 4.
@@ -130,11 +129,13 @@ title = "Warning"
     std::vector<std::string> outcomes;
   } cases[] = {
       {"the shutdown runs", foreign_box, {"off", "suspended"}},
-      {"another instance holds the shutdown's mutex", foreign_box + R"(
+      {"another instance holds the shutdown's mutex",
+       foreign_box + R"(
 [[other_process]]
 name = "another instance"
 mutexes = ["NormalShutdown"]
-)", {"on"}},
+)",
+       {"on"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,7 +160,8 @@ TEST(Sequence, SecondInstanceOfModeTwoBringsTheFirstBoxForward) {
 name = "shutdown.exe"
 mutexes = ["UIShutDown"]
 box = { title = "Warning" }
-)", {"2"});
+)",
+                                 {"2"});
   EXPECT_EQ(r.outcome, "on") << r.Dump();
   EXPECT_TRUE(r.Calls("MessageBoxW").empty());
   const auto fg = r.Calls("SetForegroundWindow");
@@ -247,38 +249,113 @@ TEST(Sequence, EveryFaultEndsTheRunWithItsTrace) {
     bool shutdown;
   };
   const std::vector<Case> cases = {
-      {"sequence mutex", "", {"CreateMutexW:NormalShutdown"}, {"1"}, "on",
-       {"[SHUTDOWN|NormalShutdown]CreateMutex NormalShutdown error"}, false},
-      {"mode 1 mutex", "", {"CreateMutexW:LpShutDown"}, {"1"}, "on",
-       {"[SHUTDOWN|LpShutDown]CreateMutex LpShutDown error"}, false},
-      {"mode 2 mutex", "", {"CreateMutexW:UIShutDown"}, {"2"}, "on",
-       {"[SHUTDOWN|UIShutDown]CreateMutex UIShutDown error"}, false},
-      {"bypass event", "", {"CreateEventW:BKL_BYPASSPOWERMSG"}, {"1"}, "suspended",
-       {"[SHUTDOWN|NormalShutdown]Create BYPASSPOWERMSG_EVENT failed", "Ril Down+", "DumpLogFile"}, true},
+      {"sequence mutex",
+       "",
+       {"CreateMutexW:NormalShutdown"},
+       {"1"},
+       "on",
+       {"[SHUTDOWN|NormalShutdown]CreateMutex NormalShutdown error"},
+       false},
+      {"mode 1 mutex",
+       "",
+       {"CreateMutexW:LpShutDown"},
+       {"1"},
+       "on",
+       {"[SHUTDOWN|LpShutDown]CreateMutex LpShutDown error"},
+       false},
+      {"mode 2 mutex",
+       "",
+       {"CreateMutexW:UIShutDown"},
+       {"2"},
+       "on",
+       {"[SHUTDOWN|UIShutDown]CreateMutex UIShutDown error"},
+       false},
+      {"bypass event",
+       "",
+       {"CreateEventW:BKL_BYPASSPOWERMSG"},
+       {"1"},
+       "suspended",
+       {"[SHUTDOWN|NormalShutdown]Create BYPASSPOWERMSG_EVENT failed", "Ril Down+", "DumpLogFile"},
+       true},
       {"no LCD driver", "[drivers]\nmissing = [\"SPI5:\"]\n", {}, {"1"}, "suspended", {"Ril Down+", "Ril Down-"}, true},
-      {"LCD refuses", "[drivers]\nrefuse = [\"SPI5:\"]\n", {}, {"1"}, "suspended",
-       {"Ril Down+", "[BKL] : LCD IOCTL_SET_DEVICE_POWER D4 error.", "Ril Down-"}, true},
-      {"no log-dump driver", "[drivers]\nmissing = [\"DMP1:\"]\n", {}, {"1"}, "suspended",
-       {"[Shutdown|NormalShutdown] DumpLogFile", " CreateFile DMP1: error = 2 "}, true},
-      {"radio initialisation", "", {"RIL_Initialize"}, {"1"}, "suspended",
-       {"[SHUTDOWN|RilShutDown]RIL_Initialize error", "[SHUTDOWN|RilShutDown]RIL_DevSpecific error", "Ril Down-"}, true},
-      {"radio command", "[radio]\ncommand_result = 0x80004005\n", {}, {"1"}, "suspended",
-       {"[SHUTDOWN|RilShutDown]RIL_DevSpecific error", "not confirmed in 15000 ms", "Ril Down-"}, true},
-      {"radio never confirms", "[radio]\nconfirm = \"never\"\n", {}, {"1"}, "suspended",
-       {"Ril Down+", "not confirmed in 15000 ms", "Ril Down-"}, true},
-      {"radio reports another state", "[radio]\nconfirm = \"other_state\"\n", {}, {"1"}, "suspended",
-       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms", "Ril Down-"}, true},
-      {"radio mask clear", "[radio]\nconfirm = \"mask_clear\"\n", {}, {"1"}, "suspended",
-       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms"}, true},
-      {"radio short payload", "[radio]\nconfirm = \"short_payload\"\n", {}, {"1"}, "suspended",
-       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms"}, true},
-      {"radio without payload", "[radio]\nconfirm = \"no_payload\"\n", {}, {"1"}, "suspended",
-       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms"}, true},
-      {"suspend returns late", "[power]\nsuspend_returns_after_ms = 5000\n", {}, {"1"}, "suspended",
-       {"DumpLogFile"}, true},
+      {"LCD refuses",
+       "[drivers]\nrefuse = [\"SPI5:\"]\n",
+       {},
+       {"1"},
+       "suspended",
+       {"Ril Down+", "[BKL] : LCD IOCTL_SET_DEVICE_POWER D4 error.", "Ril Down-"},
+       true},
+      {"no log-dump driver",
+       "[drivers]\nmissing = [\"DMP1:\"]\n",
+       {},
+       {"1"},
+       "suspended",
+       {"[Shutdown|NormalShutdown] DumpLogFile", " CreateFile DMP1: error = 2 "},
+       true},
+      {"radio initialisation",
+       "",
+       {"RIL_Initialize"},
+       {"1"},
+       "suspended",
+       {"[SHUTDOWN|RilShutDown]RIL_Initialize error", "[SHUTDOWN|RilShutDown]RIL_DevSpecific error", "Ril Down-"},
+       true},
+      {"radio command",
+       "[radio]\ncommand_result = 0x80004005\n",
+       {},
+       {"1"},
+       "suspended",
+       {"[SHUTDOWN|RilShutDown]RIL_DevSpecific error", "not confirmed in 15000 ms", "Ril Down-"},
+       true},
+      {"radio never confirms",
+       "[radio]\nconfirm = \"never\"\n",
+       {},
+       {"1"},
+       "suspended",
+       {"Ril Down+", "not confirmed in 15000 ms", "Ril Down-"},
+       true},
+      {"radio reports another state",
+       "[radio]\nconfirm = \"other_state\"\n",
+       {},
+       {"1"},
+       "suspended",
+       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms", "Ril Down-"},
+       true},
+      {"radio mask clear",
+       "[radio]\nconfirm = \"mask_clear\"\n",
+       {},
+       {"1"},
+       "suspended",
+       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms"},
+       true},
+      {"radio short payload",
+       "[radio]\nconfirm = \"short_payload\"\n",
+       {},
+       {"1"},
+       "suspended",
+       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms"},
+       true},
+      {"radio without payload",
+       "[radio]\nconfirm = \"no_payload\"\n",
+       {},
+       {"1"},
+       "suspended",
+       {"[RIL|NotifyProc] dwCode = 8388609", "not confirmed in 15000 ms"},
+       true},
+      {"suspend returns late",
+       "[power]\nsuspend_returns_after_ms = 5000\n",
+       {},
+       {"1"},
+       "suspended",
+       {"DumpLogFile"},
+       true},
       {"suspend ends the run", "[power]\nsuspend = \"ends_run\"\n", {}, {"1"}, "suspended", {"DumpLogFile"}, true},
-      {"radio thread busy before the wait", "[radio]\nconfirm_after_ms = 0\n", {}, {"1"}, "suspended",
-       {"Power Off OK", "Ril Down-"}, true},
+      {"radio thread busy before the wait",
+       "[radio]\nconfirm_after_ms = 0\n",
+       {},
+       {"1"},
+       "suspended",
+       {"Power Off OK", "Ril Down-"},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -310,7 +387,8 @@ confirm_after_ms = 10
 [[radio.notify]]
 after_ms = 5
 words = [20, 1, 1]
-)", {"1"});
+)",
+                                 {"1"});
   EXPECT_EQ(r.Count("Power Off OK"), 2) << r.Dump();
   EXPECT_EQ(r.Count("Ril Down-"), 1);
   EXPECT_EQ(r.outcome, "suspended");
@@ -321,7 +399,8 @@ TEST(Sequence, NotificationsOfOtherCodesAreOnlyTraced) {
 [[radio.notify]]
 code = 0x00800002
 words = [20, 1, 1]
-)", {"1"});
+)",
+                                 {"1"});
   EXPECT_TRUE(r.Has("[RIL|NotifyProc] dwCode = 8388610"));
   EXPECT_EQ(r.Count("Power Off OK"), 1) << r.Dump();
 }
@@ -370,21 +449,55 @@ TEST(Sequence, FailuresThatOnceLeftTheHandsetHalfDown) {
     std::vector<std::string> traces;
   };
   const std::vector<Case> cases = {
-      {"radio event not created", {"1"}, {"CreateEventW@2"}, {}, "", "suspended",
+      {"radio event not created",
+       {"1"},
+       {"CreateEventW@2"},
+       {},
+       "",
+       "suspended",
        {"Ril Down event missing, not waiting", "Ril Down-"}},
-      {"done event not created, suspend hangs", {"1"}, {"CreateEventW@4"}, {},
-       "[power]\nsuspend_returns_after_ms = 90000\n", "off",
+      {"done event not created, suspend hangs",
+       {"1"},
+       {"CreateEventW@4"},
+       {},
+       "[power]\nsuspend_returns_after_ms = 90000\n",
+       "off",
        {"[Shutdown Thread] Run~", "Wait failed, sleeping 60000 ms~", "WAIT_TIMEOUT!!!", "PMU POWER OFF"}},
-      {"watchdog wait fails, suspend hangs", {"1"}, {"WaitForSingleObject@2"}, {},
-       "[power]\nsuspend_returns_after_ms = 90000\n", "off", {"Wait failed, sleeping 60000 ms~", "PMU POWER OFF"}},
-      {"watchdog thread not created", {"1"}, {"CreateThread:AnimTimeoutThread"}, {}, "", "off",
+      {"watchdog wait fails, suspend hangs",
+       {"1"},
+       {"WaitForSingleObject@2"},
+       {},
+       "[power]\nsuspend_returns_after_ms = 90000\n",
+       "off",
+       {"Wait failed, sleeping 60000 ms~", "PMU POWER OFF"}},
+      {"watchdog thread not created",
+       {"1"},
+       {"CreateThread:AnimTimeoutThread"},
+       {},
+       "",
+       "off",
        {"Watchdog thread not started", "[Shutdown|NormalShutdown] DumpLogFile", "WAIT_TIMEOUT!!!", "PMU POWER OFF"}},
-      {"prompt event not created", {"3"}, {"CreateEventW@1"}, {}, "", "on",
+      {"prompt event not created",
+       {"3"},
+       {"CreateEventW@1"},
+       {},
+       "",
+       "on",
        {"[AutoShutdown] AutoShutdownPrompt ++ ", "[AutoShutdown] Create AutoShutdown Event failed! "}},
-      {"timeout's sequence cannot take its mutex", {"3"}, {"CreateMutexW:NormalShutdown@1"}, {}, "", "suspended",
+      {"timeout's sequence cannot take its mutex",
+       {"3"},
+       {"CreateMutexW:NormalShutdown@1"},
+       {},
+       "",
+       "suspended",
        {"[SHUTDOWN|NormalShutdown]CreateMutex NormalShutdown error", "[UIAutoShutDown] Ret = IDYES ", "Ril Down+",
         "[AutoShutdown] AutoShutdownPrompt -- "}},
-      {"no sequence can take its mutex", {"3"}, {"CreateMutexW:NormalShutdown@1+"}, {}, "", "on",
+      {"no sequence can take its mutex",
+       {"3"},
+       {"CreateMutexW:NormalShutdown@1+"},
+       {},
+       "",
+       "on",
        {"Wait for NormalShutdown complete...", "[UIAutoShutDown] Ret = IDYES ",
         "[SHUTDOWN|NormalShutdown]CreateMutex NormalShutdown error", "[AutoShutdown] AutoShutdownPrompt -- "}},
   };
@@ -414,7 +527,8 @@ TEST(Sequence, ACallerAfterTheProcessBeganToEndStartsNothing) {
     const BOOL closed = CloseNormalShutdownRuns();
     NormalShutdown();
     NormalShutdown();
-    return sim::Json{{"closed", closed != 0}, {"runs", g_lNormalShutdownRuns.load()},
+    return sim::Json{{"closed", closed != 0},
+                     {"runs", g_lNormalShutdownRuns.load()},
                      {"completed", g_lNormalShutdownsCompleted.load()}};
   });
   ASSERT_EQ(r.error, "");
@@ -431,9 +545,9 @@ TEST(Sequence, ARefusedStartIsCountedOut) {
     std::string name, overrides;
     std::vector<std::string> fail;
   };
-  for (const Case& c : std::vector<Case>{
-           {"mutex not created", "", {"CreateMutexW:NormalShutdown"}},
-           {"another run holds the mutex", "[[other_process]]\nmutexes = [\"NormalShutdown\"]\n", {}}}) {
+  for (const Case& c :
+       std::vector<Case>{{"mutex not created", "", {"CreateMutexW:NormalShutdown"}},
+                         {"another run holds the mutex", "[[other_process]]\nmutexes = [\"NormalShutdown\"]\n", {}}}) {
     SCOPED_TRACE(c.name);
     RunSpec spec;
     spec.scenario = "base = \"builtin\"\n" + c.overrides;
@@ -452,12 +566,15 @@ TEST(Sequence, ARefusedStartIsCountedOut) {
 // The value readers open their keys with full access; the call monitor opens its key with none.
 TEST(Registry, EachOpenAsksForItsAccess) {
   const std::string call_active =
-      "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call Count\"=dword:00000001\n'''\n"
-      "[[timeline]]\nat_ms = 3000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n";
+      "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call "
+      "Count\"=dword:00000001\n'''\n"
+      "[[timeline]]\nat_ms = 3000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call "
+      "Count\"\n";
   const std::map<std::string, unsigned long> access = {
       {"RegReadDword", 0xF003F}, {"RegReadString", 0xF003F}, {"MonitorPhoneState", 0}};
   std::map<std::string, int> seen;
-  for (const auto& [overrides, mode] : std::vector<std::pair<std::string, std::string>>{{"", "1"}, {call_active, "3"}}) {
+  for (const auto& [overrides, mode] :
+       std::vector<std::pair<std::string, std::string>>{{"", "1"}, {call_active, "3"}}) {
     const RunResult r = RunOverBuiltin(overrides, {mode}, {}, {"no@1000"});
     ASSERT_EQ(r.error, "");
     for (const auto& open : r.Calls("RegOpenKeyExW")) {

@@ -23,9 +23,9 @@ std::string Match(const std::string& text, const std::string& pattern) {
 }  // namespace
 
 TEST(Swarm, WorldsComeFromTheSeedAndCoverEveryFeature) {
-  const std::vector<std::string> features = {"answers", "call ending", "radio", "keys", "holds", "held from",
-                                             "another box", "clock alarms", "auto-boot", "forced suspend",
-                                             "faults"};
+  const std::vector<std::string> features = {"answers",   "call ending",    "radio",       "keys",
+                                             "holds",     "held from",      "another box", "clock alarms",
+                                             "auto-boot", "forced suspend", "faults"};
   std::map<std::string, int> seen;
   for (std::uint64_t seed = 1; seed <= 400; ++seed) {
     const sim::SwarmWorld w = sim::DrawSwarmWorld(seed, {});

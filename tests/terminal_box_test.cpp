@@ -23,8 +23,7 @@ namespace {
 // Runs devsim with `args` on a pseudo-terminal. `react` sees all output so far and returns the
 // keys to type now (empty: none). Returns the whole output; a run longer than `limit` is killed.
 std::string RunOnTerminal(const std::vector<std::string>& args,
-                          const std::function<std::string(const std::string&)>& react,
-                          std::chrono::seconds limit) {
+                          const std::function<std::string(const std::string&)>& react, std::chrono::seconds limit) {
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   if (pid < 0) return "forkpty failed";
@@ -92,9 +91,9 @@ TEST(TerminalBox, WithoutAKeyTheTimeoutSwitchesTheHandsetOff) {
   // The forced suspend ends the run, so that it does not wait out the watchdog's minute.
   const std::string scenario = ::testing::TempDir() + "terminal_box_suspend.toml";
   std::ofstream(scenario) << "base = \"builtin\"\n[power]\nsuspend = \"ends_run\"\n";
-  const std::string out = RunOnTerminal({"--clock", "real", "--scenario", scenario, "--", "3"},
-                                        [](const std::string&) { return std::string(); },
-                                        std::chrono::seconds(60));
+  const std::string out = RunOnTerminal(
+      {"--clock", "real", "--scenario", scenario, "--", "3"}, [](const std::string&) { return std::string(); },
+      std::chrono::seconds(60));
   EXPECT_TRUE(Has(out, "| Warning ")) << out;
   EXPECT_GT(FirstTimeLeft(out), 0.0) << out;
   EXPECT_TRUE(Has(out, "[AutoShutdownThread] Time out, shutdown start...")) << out;

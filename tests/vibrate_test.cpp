@@ -7,7 +7,6 @@
 using testing_support::RunResult;
 using testing_support::RunSpec;
 
-
 namespace {
 
 constexpr std::int64_t kNoLed = 0xFFFFFFFF;
@@ -28,17 +27,29 @@ TEST(VibratePrompt, FindsTheVibratorAndKeepsTheThreeSeconds) {
   const std::vector<Case> cases = {
       {"LED 2 of three (the built-in handset)", "", 2, {}},
       {"two vibrators: the lower number wins",
-       "leds = [{cycle_adjust = 0}, {cycle_adjust = -1}, {cycle_adjust = 0}, {cycle_adjust = -1}]", 1, {}},
+       "leds = [{cycle_adjust = 0}, {cycle_adjust = -1}, {cycle_adjust = 0}, {cycle_adjust = -1}]",
+       1,
+       {}},
       {"a failing supports query is passed over in silence",
-       "leds = [{cycle_adjust = -1, supports_fails = true}, {cycle_adjust = -1}]", 1, {}},
-      {"no LEDs", "leds = []", kNoLed,
+       "leds = [{cycle_adjust = -1, supports_fails = true}, {cycle_adjust = -1}]",
+       1,
+       {}},
+      {"no LEDs",
+       "leds = []",
+       kNoLed,
        {"[UIAutoShutDown] SetLedDevice failed. ", "[UIAutoShutDown] StopLedDevice failed. "}},
-      {"LEDs but no vibrator", "leds = [{cycle_adjust = 0}, {cycle_adjust = 1}]", kNoLed,
+      {"LEDs but no vibrator",
+       "leds = [{cycle_adjust = 0}, {cycle_adjust = 1}]",
+       kNoLed,
        {"[UIAutoShutDown] SetLedDevice failed. ", "[UIAutoShutDown] StopLedDevice failed. "}},
-      {"the count query fails", "count_fails = true", kNoLed,
+      {"the count query fails",
+       "count_fails = true",
+       kNoLed,
        {"[UIAutoShutDown] NLedGetDeviceInfo failed. ", "[UIAutoShutDown] SetLedDevice failed. ",
         "[UIAutoShutDown] StopLedDevice failed. "}},
-      {"the driver refuses the settings", "leds = [{cycle_adjust = -1, settings_fails = true}]", 0,
+      {"the driver refuses the settings",
+       "leds = [{cycle_adjust = -1, settings_fails = true}]",
+       0,
        {"[UIAutoShutDown] SetLedDevice failed. ", "[UIAutoShutDown] StopLedDevice failed. "}},
   };
   for (const Case& c : cases) {

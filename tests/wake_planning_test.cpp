@@ -51,8 +51,8 @@ std::string Text(const char* name, const std::string& v) { return "\"" + std::st
 
 // One clock alarm (or another notification) of the database.
 std::string Alarm(const std::string& start, const std::string& application = "\\Windows\\clock.exe", int type = 4) {
-  return "[[notifications]]\nstart = \"" + start + "\"\napplication = '" + application + "'\ntype = " +
-         std::to_string(type) + "\n";
+  return "[[notifications]]\nstart = \"" + start + "\"\napplication = '" + application +
+         "'\ntype = " + std::to_string(type) + "\n";
 }
 
 // The built-in handset with its alarm settings and notifications replaced.
@@ -100,8 +100,7 @@ void ExpectSoundRun(const RunResult& r) {
   EXPECT_TRUE(r.summary["heap"]["live"].empty()) << r.summary["heap"].dump();
 }
 
-const std::string kBootOnAlarmsOff =
-    Dword("AutoBootEnable", 1) + Dword("RtcAlarmEnable", 0);
+const std::string kBootOnAlarmsOff = Dword("AutoBootEnable", 1) + Dword("RtcAlarmEnable", 0);
 const std::string kBootOffAlarmsOn =
     Dword("AutoBootEnable", 0) + Text("AutoBootTime", "7:00") + Dword("RtcAlarmEnable", 1);
 
@@ -114,11 +113,21 @@ TEST(AutoBootTime, GrammarAndPieceLengths) {
     WORD hour, minute, second;
   };
   const Case cases[] = {
-      {u"7:30", true, 7, 30, 0},        {u"07:30:15", true, 7, 30, 15},  {u"7:", true, 7, 0, 0},
-      {u":45", true, 0, 45, 0},         {u"7:5:", true, 7, 5, 0},        {u"25:00", true, 25, 0, 0},
-      {u" 7:-1", true, 7, 65535, 0},    {u"7:0:1:", true, 7, 0, 1},      {u"12:000000059", true, 12, 59, 0},
-      {u"7", false, 0, 0, 0},           {u"", false, 0, 0, 0},           {u"123:00", false, 0, 0, 0},
-      {u"12:0000000000", false, 0, 0, 0}, {u"7:123:00", false, 0, 0, 0}, {u"7:12:345", false, 0, 0, 0},
+      {u"7:30", true, 7, 30, 0},
+      {u"07:30:15", true, 7, 30, 15},
+      {u"7:", true, 7, 0, 0},
+      {u":45", true, 0, 45, 0},
+      {u"7:5:", true, 7, 5, 0},
+      {u"25:00", true, 25, 0, 0},
+      {u" 7:-1", true, 7, 65535, 0},
+      {u"7:0:1:", true, 7, 0, 1},
+      {u"12:000000059", true, 12, 59, 0},
+      {u"7", false, 0, 0, 0},
+      {u"", false, 0, 0, 0},
+      {u"123:00", false, 0, 0, 0},
+      {u"12:0000000000", false, 0, 0, 0},
+      {u"7:123:00", false, 0, 0, 0},
+      {u"7:12:345", false, 0, 0, 0},
       {u"7:0:0:0", false, 0, 0, 0},
   };
   for (const Case& c : cases) {
@@ -161,7 +170,8 @@ Fetched Notification(const std::u16string* application, DWORD type = CNT_CLASSIC
   f.Trigger()->dwType = type;
   f.Trigger()->stStartTime = kAlarmStart;
   if (application) {
-    auto* text = reinterpret_cast<WCHAR*>(f.bytes.get() + sizeof(CE_NOTIFICATION_INFO_HEADER) + sizeof(CE_NOTIFICATION_TRIGGER));
+    auto* text =
+        reinterpret_cast<WCHAR*>(f.bytes.get() + sizeof(CE_NOTIFICATION_INFO_HEADER) + sizeof(CE_NOTIFICATION_TRIGGER));
     std::memcpy(text, application->c_str(), (application->size() + 1) * 2);
     f.Trigger()->lpszApplication = text;
   }
@@ -210,12 +220,18 @@ TEST(ClockAlarmRecord, PointersOutsideTheBufferMakeNoAlarm) {
       {"no trigger", [](Fetched& f, Fetched&) { f.Header()->pcent = nullptr; }, 0},
       {"trigger in another block", [](Fetched& f, Fetched& o) { f.Header()->pcent = o.Trigger(); }, 0},
       {"trigger running past the end",
-       [](Fetched& f, Fetched&) { f.Header()->pcent = reinterpret_cast<CE_NOTIFICATION_TRIGGER*>(f.bytes.get() + f.size - 8); }, 0},
-      {"application in another block", [](Fetched& f, Fetched& o) { f.Trigger()->lpszApplication = o.Trigger()->lpszApplication; }, 0},
+       [](Fetched& f, Fetched&) {
+         f.Header()->pcent = reinterpret_cast<CE_NOTIFICATION_TRIGGER*>(f.bytes.get() + f.size - 8);
+       },
+       0},
+      {"application in another block",
+       [](Fetched& f, Fetched& o) { f.Trigger()->lpszApplication = o.Trigger()->lpszApplication; }, 0},
       {"application off a character boundary",
        [](Fetched& f, Fetched&) {
-         f.Trigger()->lpszApplication = reinterpret_cast<WCHAR*>(reinterpret_cast<BYTE*>(f.Trigger()->lpszApplication) + 1);
-       }, 0},
+         f.Trigger()->lpszApplication =
+             reinterpret_cast<WCHAR*>(reinterpret_cast<BYTE*>(f.Trigger()->lpszApplication) + 1);
+       },
+       0},
       {"application without its terminator", [](Fetched&, Fetched&) {}, 2},
       {"header cut short", [](Fetched&, Fetched&) {}, 0xFFFFFFFF},
   };
@@ -265,11 +281,20 @@ TEST(ClockAlarmRecord, SpoiledRecordsAreReadSafely) {
     std::intptr_t trigger_at = kHeader, app_at = kHeader + kTrigger;
     DWORD size = layout.size;
     switch (rng() % 5) {
-      case 0: trigger_at = static_cast<std::intptr_t>(rng() % (size + 32)) - 16; break;
-      case 1: app_at = static_cast<std::intptr_t>(rng() % (size + 32)) - 16; break;
-      case 2: size = rng() % (size + 1); break;
-      case 3: layout.bytes[rng() % size] = static_cast<BYTE>(rng()); break;
-      default: break;
+      case 0:
+        trigger_at = static_cast<std::intptr_t>(rng() % (size + 32)) - 16;
+        break;
+      case 1:
+        app_at = static_cast<std::intptr_t>(rng() % (size + 32)) - 16;
+        break;
+      case 2:
+        size = rng() % (size + 1);
+        break;
+      case 3:
+        layout.bytes[rng() % size] = static_cast<BYTE>(rng());
+        break;
+      default:
+        break;
     }
     // The record in a block of exactly `size` bytes, its pointers aimed relative to that block.
     std::unique_ptr<BYTE[]> exact(new BYTE[size ? size : 1]);
@@ -333,14 +358,22 @@ TEST(AutoBoot, UnreadableOrIllegalSettings) {
   };
   const std::string kTail = Dword("RtcAlarmEnable", 0);
   const Case cases[] = {
-      {"no colon", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7"), "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
-      {"empty", Dword("AutoBootEnable", 1) + Text("AutoBootTime", ""), "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
-      {"hour of three", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "007:00"), "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
-      {"rest of ten", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:0000000000"), "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
-      {"minute of three", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:000:00"), "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
-      {"second of three", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00:000"), "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
-      {"a long text", Dword("AutoBootEnable", 1) + Text("AutoBootTime", std::string(129, '7')), "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
-      {"too long to read", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00" + std::string(126, ' ')), "Get AUTOBOOT_TIME failed.", "0, dwAutoBootEn=1"},
+      {"no colon", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7"), "illegal AUTOBOOT_TIME string.",
+       "0, dwAutoBootEn=1"},
+      {"empty", Dword("AutoBootEnable", 1) + Text("AutoBootTime", ""), "illegal AUTOBOOT_TIME string.",
+       "0, dwAutoBootEn=1"},
+      {"hour of three", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "007:00"), "illegal AUTOBOOT_TIME string.",
+       "0, dwAutoBootEn=1"},
+      {"rest of ten", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:0000000000"),
+       "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
+      {"minute of three", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:000:00"),
+       "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
+      {"second of three", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00:000"),
+       "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
+      {"a long text", Dword("AutoBootEnable", 1) + Text("AutoBootTime", std::string(129, '7')),
+       "illegal AUTOBOOT_TIME string.", "0, dwAutoBootEn=1"},
+      {"too long to read", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00" + std::string(126, ' ')),
+       "Get AUTOBOOT_TIME failed.", "0, dwAutoBootEn=1"},
       {"time missing", Dword("AutoBootEnable", 1), "Get AUTOBOOT_TIME failed.", "0, dwAutoBootEn=1"},
       {"enable missing", Text("AutoBootTime", "7:00"), "Get REGNAME_AUTOBOOT_ENABLE failed.", "0, dwAutoBootEn=0"},
   };
@@ -408,14 +441,17 @@ TEST(WakeSource, ChoiceBetweenAlarmsAndTheAutoBoot) {
       {"boot and alarm's wake-up tie: the boot wins", both + Text("AutoBootTime", "7:40"), Alarm(SameDay(3780)),
        kStart + 3600, 1, 0},
       {"alarm one second earlier wins", both + Text("AutoBootTime", "7:40"), Alarm(SameDay(3779)), kStart + 3599, 2, 0},
-      {"boot before a qualifying alarm", both + Text("AutoBootTime", "7:00"), Alarm(SameDay(7200)), kStart + 1200, 1, 0},
-      {"boot enabled, no alarm qualifies", both + Text("AutoBootTime", "7:00"), Alarm(SameDay(100)), kStart + 1200, 1, 1},
+      {"boot before a qualifying alarm", both + Text("AutoBootTime", "7:00"), Alarm(SameDay(7200)), kStart + 1200, 1,
+       0},
+      {"boot enabled, no alarm qualifies", both + Text("AutoBootTime", "7:00"), Alarm(SameDay(100)), kStart + 1200, 1,
+       1},
       {"illegal boot time never wins over an alarm", both + Text("AutoBootTime", "7"), Alarm(SameDay(3600)),
        kStart + 3420, 2, 0},
       {"missing boot time never wins over an alarm", both, Alarm(SameDay(3600)), kStart + 3420, 2, 0},
       {"missing boot time and no alarm", both, "", 0, 1, 0},
-      {"alarms disabled: not collected", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00") + Dword("RtcAlarmEnable", 0),
-       Alarm(SameDay(600)), kStart + 1200, 1, 0},
+      {"alarms disabled: not collected",
+       Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00") + Dword("RtcAlarmEnable", 0), Alarm(SameDay(600)),
+       kStart + 1200, 1, 0},
       {"RtcAlarmEnable missing: not collected", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00"),
        Alarm(SameDay(600)), kStart + 1200, 1, 0},
       {"alarm tomorrow", kBootOffAlarmsOn, Alarm("2008-06-16 06:00:00"), kStart + 84000 - 180, 2, 0},
@@ -464,9 +500,9 @@ TEST(ClockAlarms, TheThirtyRecordTable) {
     SCOPED_TRACE(std::to_string(c.count) + (c.descending ? " descending" : ""));
     Handset h;
     h.settings = kBootOffAlarmsOn;
-    h.notifications = "[clock_alarms]\ncount = " + std::to_string(c.count) +
-                      "\nevery_ms = 60000\nfirst = \"2008-06-15 07:00:00\"\ndescending = " +
-                      (c.descending ? "true" : "false") + "\n";
+    h.notifications =
+        "[clock_alarms]\ncount = " + std::to_string(c.count) +
+        "\nevery_ms = 60000\nfirst = \"2008-06-15 07:00:00\"\ndescending = " + (c.descending ? "true" : "false") + "\n";
     const RunResult r = RunMode1(h);
     ExpectSoundRun(r);
     EXPECT_TRUE(r.Has("[Shutdown_RTC] clock : g_dwArraySize=" + std::to_string(c.kept) + " "));
@@ -488,9 +524,7 @@ TEST(ClockAlarms, OnlyClockAlarmsWithRealStartTimesAreKept) {
     int kept;
     bool invalid_line;
   };
-  auto fields = [](const std::string& f) {
-    return "[[notifications]]\nstart_fields = [" + f + "]\n";
-  };
+  auto fields = [](const std::string& f) { return "[[notifications]]\nstart_fields = [" + f + "]\n"; };
   const Case cases[] = {
       {"a clock alarm", Alarm(SameDay(3600)), 1, false},
       {"another type", Alarm(SameDay(3600), "\\Windows\\clock.exe", 2), 0, false},
@@ -532,13 +566,14 @@ TEST(ClockAlarms, DatabaseFailures) {
   };
   const Case cases[] = {
       {"", "", kStart + 420, 2},
-      {"CeGetUserNotificationHandles:count", "GetSystemClockNotifyTime, CeGetUserNotificationHandles failed. ", kStart + 1200, 0},
+      {"CeGetUserNotificationHandles:count", "GetSystemClockNotifyTime, CeGetUserNotificationHandles failed. ",
+       kStart + 1200, 0},
       {"CeGetUserNotificationHandles:fetch", "GetSystemClockNotifyTime, Get handles failed. ", kStart + 1200, 0},
       // Allocations are told apart by their size: two handles of 8 bytes, and a notification of
       // 136 bytes (header, trigger, application and empty arguments).
       {"LocalAlloc:16", "GetSystemClockNotifyTime, malloc failed. ", kStart + 1200, 0},
-      {"LocalAlloc:136@1", "", kStart + 720, 1},  // the first notification's buffer
-      {"CeGetUserNotification:1", "", kStart + 720, 1},  // cannot be sized
+      {"LocalAlloc:136@1", "", kStart + 720, 1},           // the first notification's buffer
+      {"CeGetUserNotification:1", "", kStart + 720, 1},    // cannot be sized
       {"CeGetUserNotification:1@2", "", kStart + 720, 1},  // sized, but cannot be fetched
       {"CeGetUserNotification:2", "", kStart + 420, 1},
       {"CeGetUserNotification", "", kStart + 1200, 0},
@@ -567,20 +602,31 @@ TEST(WakePlan, ExplainsTheChoiceInWords) {
     std::vector<std::string> words;
   };
   const Case cases[] = {
-      {"the built-in handset", "", "",
-       {"wakes for the auto-boot at 2008-06-15 07:00:00", "would wake it at 2008-06-16 06:27:00, not before the auto-boot",
-        "alarm at 2008-06-15 06:15:00 passed", "alarm at 2008-06-15 06:43:00 too close", "1 notification is not a clock alarm"}},
-      {"an alarm before the boot", Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00") + Dword("RtcAlarmEnable", 1),
+      {"the built-in handset",
+       "",
+       "",
+       {"wakes for the auto-boot at 2008-06-15 07:00:00",
+        "would wake it at 2008-06-16 06:27:00, not before the auto-boot", "alarm at 2008-06-15 06:15:00 passed",
+        "alarm at 2008-06-15 06:43:00 too close", "1 notification is not a clock alarm"}},
+      {"an alarm before the boot",
+       Dword("AutoBootEnable", 1) + Text("AutoBootTime", "7:00") + Dword("RtcAlarmEnable", 1),
        Alarm(SameDay(600)),
        {"wakes at 2008-06-15 06:47:00 for the clock alarm at 2008-06-15 06:50:00, 180 s before it",
         "the auto-boot at 2008-06-15 07:00:00 comes later"}},
-      {"auto-boot moved to tomorrow", kBootOnAlarmsOff + Text("AutoBootTime", "6:41"), "",
+      {"auto-boot moved to tomorrow",
+       kBootOnAlarmsOff + Text("AutoBootTime", "6:41"),
+       "",
        {"wakes for the auto-boot at 2008-06-16 06:41:00", "lies at most 120 s ahead or has passed, so tomorrow",
         "clock alarms may not wake the handset (RtcAlarmEnable 0)"}},
-      {"illegal boot time", kBootOnAlarmsOff + Text("AutoBootTime", "7h"), "",
+      {"illegal boot time",
+       kBootOnAlarmsOff + Text("AutoBootTime", "7h"),
+       "",
        {"writes 0: auto-boot is on, but its time is unknown", "AutoBootTime \"7h\" is illegal"}},
-      {"alarms only, all passed", kBootOffAlarmsOn, Alarm(SameDay(-60)),
-       {"writes 0: no clock alarm qualifies and auto-boot is off", "auto-boot disabled", "alarm at 2008-06-15 06:39:00 passed"}},
+      {"alarms only, all passed",
+       kBootOffAlarmsOn,
+       Alarm(SameDay(-60)),
+       {"writes 0: no clock alarm qualifies and auto-boot is off", "auto-boot disabled",
+        "alarm at 2008-06-15 06:39:00 passed"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -610,7 +656,8 @@ TEST(WakePlan, SaysSoWhenTheWrittenValueDisagrees) {
   const RunResult r = RunProgram(spec);
   ASSERT_EQ(r.error, "");
   EXPECT_FALSE(r.summary["wake_plan_agrees"].get<bool>());
-  EXPECT_NE(r.summary["wake_plan"].get<std::string>().find("BUT the ERTC was written with 0x00003039 where this plan gives 0x6DF35B70"),
+  EXPECT_NE(r.summary["wake_plan"].get<std::string>().find(
+                "BUT the ERTC was written with 0x00003039 where this plan gives 0x6DF35B70"),
             std::string::npos)
       << r.summary["wake_plan"];
 }
@@ -653,13 +700,16 @@ TEST(NotificationScenario, BadEntriesAreNamed) {
   const Case cases[] = {
       {"[[notifications]]\ntype = 4\n", "key 'notifications[0].start': missing"},
       {"[[notifications]]\nstart = \"2008-06-31 07:00:00\"\n", "key 'notifications[0].start': expected a date"},
-      {"[[notifications]]\nstart_fields = [2008, 6, 0, 15]\n", "key 'notifications[0].start_fields': expected eight numbers"},
+      {"[[notifications]]\nstart_fields = [2008, 6, 0, 15]\n",
+       "key 'notifications[0].start_fields': expected eight numbers"},
       {"[[notifications]]\nstart = \"2008-06-15 07:00:00\"\nstart_fields = [2008, 6, 0, 15, 7, 0, 0, 0]\n",
        "give either start or start_fields"},
       {"[[notifications]]\nstart = \"2008-06-15 07:00:00\"\nno_application = true\napplication = 'x'\n",
        "key 'notifications[0].application'"},
-      {"[[notifications]]\nstart = \"2008-06-15 07:00:00\"\nsnooze = 5\n", "key 'notifications[0].snooze': unknown key"},
-      {"[clock_alarms]\ncount = 3\nevery_ms = 1500\n", "key 'clock_alarms.every_ms': expected a whole number of seconds"},
+      {"[[notifications]]\nstart = \"2008-06-15 07:00:00\"\nsnooze = 5\n",
+       "key 'notifications[0].snooze': unknown key"},
+      {"[clock_alarms]\ncount = 3\nevery_ms = 1500\n",
+       "key 'clock_alarms.every_ms': expected a whole number of seconds"},
       {"[clock_alarms]\ncount = 3\nrepeat = true\n", "key 'clock_alarms.repeat': unknown key"},
   };
   for (const Case& c : cases) {

@@ -29,22 +29,17 @@ TEST(FormatWide, ProgramTraceFormats) {
   ExpectAll({
       {"ril down", FormatWideV(u"[Shutdown|%s] Ril Down+ %d\r\n", u"NormalShutdown", 1234),
        u"[Shutdown|NormalShutdown] Ril Down+ 1234\r\n"},
-      {"timestamp", FormatWideV(u"%d-%.2d-%.2d %.2d:%.2d:%.2d", 2024, 3, 7, 9, 5, 0),
-       u"2024-03-07 09:05:00"},
-      {"regread 0", FormatWideV(u"[ShutDownAnimation] regread = %#x.\r\n", 0),
-       u"[ShutDownAnimation] regread = 0.\r\n"},
+      {"timestamp", FormatWideV(u"%d-%.2d-%.2d %.2d:%.2d:%.2d", 2024, 3, 7, 9, 5, 0), u"2024-03-07 09:05:00"},
+      {"regread 0", FormatWideV(u"[ShutDownAnimation] regread = %#x.\r\n", 0), u"[ShutDownAnimation] regread = 0.\r\n"},
       {"regread 2", FormatWideV(u"[ShutDownAnimation] regread = %#x.\r\n", 2),
        u"[ShutDownAnimation] regread = 0x2.\r\n"},
       {"hex word", FormatWideV(u"0x%08X", 0x1Fu), u"0x0000001F"},
       {"notify", FormatWideV(u"[RIL|NotifyProc] dwCode = %d\r\n", 0x00800001),
        u"[RIL|NotifyProc] dwCode = 8388609\r\n"},
-      {"negative", FormatWideV(u"%d %ld %i", negative, negative, INT32_MIN),
-       u"-42 -42 -2147483648"},
+      {"negative", FormatWideV(u"%d %ld %i", negative, negative, INT32_MIN), u"-42 -42 -2147483648"},
       {"unsigned max", FormatWideV(u"%u %lu", all_ones, all_ones), u"4294967295 4294967295"},
       {"narrow", FormatWideV(u"%S|%hs|%ls|%ws", "gwes.exe", "a", u"b", u"c"), u"gwes.exe|a|b|c"},
-      {"null",
-       FormatWideV(u"%s|%S", static_cast<const char16_t*>(nullptr),
-                   static_cast<const char*>(nullptr)),
+      {"null", FormatWideV(u"%s|%S", static_cast<const char16_t*>(nullptr), static_cast<const char*>(nullptr)),
        u"(null)|(null)"},
   });
 }
@@ -55,8 +50,7 @@ TEST(FormatWide, IntegerConversions) {
       {"octal", FormatWideV(u"%o", 8), u"10"},
       {"flags", FormatWideV(u"%+d % d %+d", 5, 5, -5), u"+5  5 -5"},
       {"unsigned ignores sign flags", FormatWideV(u"%+u", 5u), u"5"},
-      {"width", FormatWideV(u"[%5d][%-5d][%05d][%-05d]", -3, -3, -3, -3),
-       u"[   -3][-3   ][-0003][-3   ]"},
+      {"width", FormatWideV(u"[%5d][%-5d][%05d][%-05d]", -3, -3, -3, -3), u"[   -3][-3   ][-0003][-3   ]"},
       {"precision beats zero", FormatWideV(u"[%06.3d]", 7), u"[   007]"},
       {"zero after prefix", FormatWideV(u"[%#06x]", 0xA), u"[0x000a]"},
       {"precision 0 of 0", FormatWideV(u"[%.0d][%.d]", 0, 0), u"[][]"},
@@ -77,8 +71,7 @@ TEST(FormatWide, TextAndOddFormats) {
   ExpectAll({
       {"chars", FormatWideV(u"%c%C%hc%lc", u'\u00E9', 'A', 'B', u'\u20AC'), u"\u00E9AB\u20AC"},
       {"narrow high byte", FormatWideV(u"%C", 0xE9), u"\uFFFD"},
-      {"string width", FormatWideV(u"[%6s][%-6s][%.2s]", u"abc", u"abc", u"abc"),
-       u"[   abc][abc   ][ab]"},
+      {"string width", FormatWideV(u"[%6s][%-6s][%.2s]", u"abc", u"abc", u"abc"), u"[   abc][abc   ][ab]"},
       {"zero-padded string", FormatWideV(u"[%05s]", u"ab"), u"[000ab]"},
       {"unterminated", FormatWideV(u"%.2S%.3s", cut, wide_cut), u"abxyz"},
       {"narrow utf-8", FormatWideV(u"%S", "gr\xC3\xBC\xC3\x9F"), u"gr\u00FC\u00DF"},
@@ -89,8 +82,7 @@ TEST(FormatWide, TextAndOddFormats) {
       {"unfinished", FormatWideV(u"a%-5", 1), u"a%-5"},
       {"unfinished size", FormatWideV(u"a%I6"), u"a%I6"},
       {"unknown", FormatWideV(u"%k|%5y|%n|%d", 9), u"%k|%5y|%n|9"},
-      {"huge width clamped", FormatWideV(u"%99999999999d", 1),
-       std::u16string(sim::kMaxFieldWidth - 1, u' ') + u"1"},
+      {"huge width clamped", FormatWideV(u"%99999999999d", 1), std::u16string(sim::kMaxFieldWidth - 1, u' ') + u"1"},
       {"floating", FormatWideV(u"%.2f %e %5.1f", 3.14159, 0.5, -2.25), u"3.14 5.000000e-01  -2.2"},
   });
   EXPECT_EQ(FormatWideV(nullptr), u"");
@@ -138,9 +130,9 @@ TEST(Utf, RoundTripsAndReplacements) {
 // Every reader of UTF-8 (the conversions, the picture's width estimate and escaping) decodes
 // through DecodeUtf8: the characters it counts are the UTF-16 units Utf8ToUtf16 produces.
 TEST(Utf, DecoderAndLengthFollowTheConversion) {
-  const std::string texts[] = {"",         "abc",          "\xC3\xA9\xE2\x82\xAC", "a\x80z",
-                               "\xC0\xAF", "\xED\xA0\x80", "\xE2\x82z",       "\xF0\x9F\x98",
-                               "\xF4\x90\x80\x80"};
+  const std::string texts[] = {"",          "abc",          "\xC3\xA9\xE2\x82\xAC",
+                               "a\x80z",    "\xC0\xAF",     "\xED\xA0\x80",
+                               "\xE2\x82z", "\xF0\x9F\x98", "\xF4\x90\x80\x80"};
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
     EXPECT_EQ(sim::Utf8Length(text), sim::Utf8ToUtf16(text).size());
@@ -163,18 +155,10 @@ TEST(TimeText, DurationsAndInstants) {
     const char* three_digits;
   };
   const Case cases[] = {
-      {0, "0 \u00b5s", "0 \u00b5s"},
-      {20, "20 \u00b5s", "20 \u00b5s"},
-      {999, "999 \u00b5s", "999 \u00b5s"},
-      {1000, "1 ms", "1 ms"},
-      {1100, "1.1 ms", "1.1 ms"},
-      {63000, "63 ms", "63 ms"},
-      {997250, "997.25 ms", "997 ms"},
-      {999700, "999.7 ms", "1000 ms"},
-      {1000000, "1 s", "1 s"},
-      {1110000, "1.11 s", "1.11 s"},
-      {2500000, "2.5 s", "2.5 s"},
-      {59340000, "59.34 s", "59.3 s"},
+      {0, "0 \u00b5s", "0 \u00b5s"},    {20, "20 \u00b5s", "20 \u00b5s"}, {999, "999 \u00b5s", "999 \u00b5s"},
+      {1000, "1 ms", "1 ms"},           {1100, "1.1 ms", "1.1 ms"},       {63000, "63 ms", "63 ms"},
+      {997250, "997.25 ms", "997 ms"},  {999700, "999.7 ms", "1000 ms"},  {1000000, "1 s", "1 s"},
+      {1110000, "1.11 s", "1.11 s"},    {2500000, "2.5 s", "2.5 s"},      {59340000, "59.34 s", "59.3 s"},
       {123456789, "123.46 s", "123 s"},
   };
   for (const Case& c : cases) {

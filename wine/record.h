@@ -18,8 +18,8 @@ inline void AppendRecord(const std::string& body) {
   if (cch == 0 || cch >= MAX_PATH) {
     return;
   }
-  HANDLE hFile = CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE hFile = CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
     return;
   }
@@ -37,4 +37,3 @@ inline void AppendRecord(const std::string& body) {
   }
   CloseHandle(hFile);
 }
-

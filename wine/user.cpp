@@ -63,9 +63,11 @@ void DeleteValue(Deletion* pDeletion) {
     lResult = RegDeleteValueW(hKey, pDeletion->name.c_str());
     RegCloseKey(hKey);
   }
-  AppendRecord("\"kind\":\"device\",\"thread\":\"device\",\"op\":\"registry.delete\",\"args\":{"
-               "\"key\":" + JsonQuote(Narrow(pDeletion->key)) + ",\"value\":" +
-               JsonQuote(Narrow(pDeletion->name)) + ",\"result\":" + std::to_string(lResult) + "}");
+  AppendRecord(
+      "\"kind\":\"device\",\"thread\":\"device\",\"op\":\"registry.delete\",\"args\":{"
+      "\"key\":" +
+      JsonQuote(Narrow(pDeletion->key)) + ",\"value\":" + JsonQuote(Narrow(pDeletion->name)) +
+      ",\"result\":" + std::to_string(lResult) + "}");
   pDeletion->fDone = true;
 }
 
@@ -82,11 +84,9 @@ int wmain(int argc, wchar_t** argv) {
     DWORD dwMs = 0;
     if (arg == L"--caption" && i + 1 < argc) {
       caption = argv[++i];
-    } else if (arg == L"--answer" && i + 1 < argc && SplitAt(argv[++i], &text, &dwMs) &&
-               AnswerId(text) >= 0) {
+    } else if (arg == L"--answer" && i + 1 < argc && SplitAt(argv[++i], &text, &dwMs) && AnswerId(text) >= 0) {
       answers.push_back(Answer{AnswerId(text), dwMs});
-    } else if (arg == L"--delete-value" && i + 2 < argc &&
-               SplitAt(argv[i + 2], &text, &dwMs)) {
+    } else if (arg == L"--delete-value" && i + 2 < argc && SplitAt(argv[i + 2], &text, &dwMs)) {
       deletions.push_back(Deletion{argv[i + 1], text, dwMs, false});
       i += 2;
     } else if (arg == L"--limit-ms" && i + 1 < argc) {
@@ -118,18 +118,20 @@ int wmain(int argc, wchar_t** argv) {
         if (hFound != nullptr && hFound != hLastBox && IsWindowVisible(hFound)) {
           hBox = hFound;
           dwShownAt = dwNow;
-          AppendRecord("\"kind\":\"device\",\"thread\":\"device\",\"op\":\"windows.box_shown\","
-                       "\"args\":{\"title\":" + JsonQuote(Narrow(caption)) + "}");
+          AppendRecord(
+              "\"kind\":\"device\",\"thread\":\"device\",\"op\":\"windows.box_shown\","
+              "\"args\":{\"title\":" +
+              JsonQuote(Narrow(caption)) + "}");
         }
       } else if (dwNow - dwShownAt >= answers[iAnswer].dwAfterMs) {
         int iId = answers[iAnswer].iId;
         if (iId != 0) {
           // A click on a button reaches the box as WM_COMMAND with the button's id.
-          PostMessageW(hBox, WM_COMMAND, MAKEWPARAM(iId, BN_CLICKED),
-                       (LPARAM)GetDlgItem(hBox, iId));
-          AppendRecord("\"kind\":\"device\",\"thread\":\"device\",\"op\":\"windows.box_answered\","
-                       "\"args\":{\"title\":" + JsonQuote(Narrow(caption)) + ",\"result\":" +
-                       std::to_string(iId) + ",\"by\":\"user\"}");
+          PostMessageW(hBox, WM_COMMAND, MAKEWPARAM(iId, BN_CLICKED), (LPARAM)GetDlgItem(hBox, iId));
+          AppendRecord(
+              "\"kind\":\"device\",\"thread\":\"device\",\"op\":\"windows.box_answered\","
+              "\"args\":{\"title\":" +
+              JsonQuote(Narrow(caption)) + ",\"result\":" + std::to_string(iId) + ",\"by\":\"user\"}");
         }
         hLastBox = hBox;
         hBox = nullptr;

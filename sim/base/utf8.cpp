@@ -12,11 +12,16 @@ struct ByteRange {
 // forms (E0, F0), encoded surrogates (ED) and values above U+10FFFF (F4).
 ByteRange SecondByteRange(unsigned char lead) {
   switch (lead) {
-    case 0xE0: return {0xA0, 0xBF};
-    case 0xED: return {0x80, 0x9F};
-    case 0xF0: return {0x90, 0xBF};
-    case 0xF4: return {0x80, 0x8F};
-    default: return {0x80, 0xBF};
+    case 0xE0:
+      return {0xA0, 0xBF};
+    case 0xED:
+      return {0x80, 0x9F};
+    case 0xF0:
+      return {0x90, 0xBF};
+    case 0xF4:
+      return {0x80, 0x8F};
+    default:
+      return {0x80, 0xBF};
   }
 }
 
@@ -97,8 +102,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   for (; i < text.size(); ++i) {
     const char16_t unit = text[i];
     if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      AppendUtf8(out,
-                 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
+      AppendUtf8(out, 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
       ++i;
     } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
       AppendUtf8(out, kReplacementChar);

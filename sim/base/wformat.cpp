@@ -46,8 +46,7 @@ std::string_view NarrowPrefix(const char* text, int precision) {
   if (length < limit) return bytes;
   std::size_t lead = length;
   std::size_t continuations = 0;
-  while (lead > 0 && continuations < 3 &&
-         IsUtf8Continuation(static_cast<unsigned char>(bytes[lead - 1]))) {
+  while (lead > 0 && continuations < 3 && IsUtf8Continuation(static_cast<unsigned char>(bytes[lead - 1]))) {
     --lead;
     ++continuations;
   }
@@ -97,12 +96,23 @@ class Formatter {
   void ParseFlags(Directive& d) {
     for (;; ++cursor_) {
       switch (*cursor_) {
-        case u'-': d.left = true; break;
-        case u'+': d.plus = true; break;
-        case u' ': d.space = true; break;
-        case u'#': d.alt = true; break;
-        case u'0': d.zero = true; break;
-        default: return;
+        case u'-':
+          d.left = true;
+          break;
+        case u'+':
+          d.plus = true;
+          break;
+        case u' ':
+          d.space = true;
+          break;
+        case u'#':
+          d.alt = true;
+          break;
+        case u'0':
+          d.zero = true;
+          break;
+        default:
+          return;
       }
     }
   }
@@ -175,12 +185,20 @@ class Formatter {
       case u'u':
       case u'x':
       case u'X':
-      case u'o': EmitInteger(d); return true;
+      case u'o':
+        EmitInteger(d);
+        return true;
       case u'c':
-      case u'C': EmitCharacter(d); return true;
+      case u'C':
+        EmitCharacter(d);
+        return true;
       case u's':
-      case u'S': EmitString(d); return true;
-      case u'p': EmitPointer(d); return true;
+      case u'S':
+        EmitString(d);
+        return true;
+      case u'p':
+        EmitPointer(d);
+        return true;
       case u'e':
       case u'E':
       case u'f':
@@ -188,29 +206,44 @@ class Formatter {
       case u'g':
       case u'G':
       case u'a':
-      case u'A': EmitFloating(d); return true;
-      case u'%': out_.push_back(u'%'); return true;
-      default: return false;
+      case u'A':
+        EmitFloating(d);
+        return true;
+      case u'%':
+        out_.push_back(u'%');
+        return true;
+      default:
+        return false;
     }
   }
 
   std::int64_t ReadSigned(ArgSize size) {
     switch (size) {
-      case ArgSize::kChar: return static_cast<signed char>(va_arg(*args_, int));
-      case ArgSize::kShort: return static_cast<short>(va_arg(*args_, int));
-      case ArgSize::kLongLong: return va_arg(*args_, long long);
-      case ArgSize::kPointer: return va_arg(*args_, std::ptrdiff_t);
-      default: return va_arg(*args_, int);
+      case ArgSize::kChar:
+        return static_cast<signed char>(va_arg(*args_, int));
+      case ArgSize::kShort:
+        return static_cast<short>(va_arg(*args_, int));
+      case ArgSize::kLongLong:
+        return va_arg(*args_, long long);
+      case ArgSize::kPointer:
+        return va_arg(*args_, std::ptrdiff_t);
+      default:
+        return va_arg(*args_, int);
     }
   }
 
   std::uint64_t ReadUnsigned(ArgSize size) {
     switch (size) {
-      case ArgSize::kChar: return static_cast<unsigned char>(va_arg(*args_, unsigned));
-      case ArgSize::kShort: return static_cast<unsigned short>(va_arg(*args_, unsigned));
-      case ArgSize::kLongLong: return va_arg(*args_, unsigned long long);
-      case ArgSize::kPointer: return va_arg(*args_, std::size_t);
-      default: return va_arg(*args_, unsigned);
+      case ArgSize::kChar:
+        return static_cast<unsigned char>(va_arg(*args_, unsigned));
+      case ArgSize::kShort:
+        return static_cast<unsigned short>(va_arg(*args_, unsigned));
+      case ArgSize::kLongLong:
+        return va_arg(*args_, unsigned long long);
+      case ArgSize::kPointer:
+        return va_arg(*args_, std::size_t);
+      default:
+        return va_arg(*args_, unsigned);
     }
   }
 
@@ -245,8 +278,7 @@ class Formatter {
     if (is_signed) {
       const std::int64_t value = ReadSigned(d.size);
       negative = value < 0;
-      magnitude =
-          negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+      magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
     } else {
       magnitude = ReadUnsigned(d.size);
     }
@@ -322,8 +354,7 @@ class Formatter {
     if (d.zero) narrow_format += '0';
     narrow_format += "*.*";
     narrow_format += static_cast<char>(d.conversion);
-    const int length =
-        std::snprintf(nullptr, 0, narrow_format.c_str(), d.width, d.precision, value);
+    const int length = std::snprintf(nullptr, 0, narrow_format.c_str(), d.width, d.precision, value);
     if (length <= 0) return;
     std::string narrow(static_cast<std::size_t>(length) + 1, '\0');
     std::snprintf(narrow.data(), narrow.size(), narrow_format.c_str(), d.width, d.precision, value);
@@ -334,8 +365,7 @@ class Formatter {
   // Appends prefix and body padded to the directive's width: spaces on the right when
   // left-justified, else zeros between prefix and body when '0' was given and allowed,
   // else spaces on the left. The handset's printf lets '0' pad strings and characters too.
-  void EmitField(std::u16string_view prefix, std::u16string_view body, const Directive& d,
-                 bool zero_allowed) {
+  void EmitField(std::u16string_view prefix, std::u16string_view body, const Directive& d, bool zero_allowed) {
     const std::size_t used = prefix.size() + body.size();
     const std::size_t pad = static_cast<std::size_t>(d.width) > used ? d.width - used : 0;
     if (d.left) {

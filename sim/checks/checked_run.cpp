@@ -72,7 +72,8 @@ namespace {
 // Judges on the judged members `judged`.
 Judgement JudgeOn(const std::vector<Event>& events, const Json& judged, EndKind end, bool log_alone) {
   std::vector<std::string> expected;
-  if (const auto it = judged.find("expected_outcomes"); it != judged.end()) expected = it->get<std::vector<std::string>>();
+  if (const auto it = judged.find("expected_outcomes"); it != judged.end())
+    expected = it->get<std::vector<std::string>>();
   const RunView view{events, judged, end, std::move(expected)};
   Judgement j;
   j.violations = CheckInvariants(view, log_alone);

@@ -22,8 +22,9 @@ void CheckModeGuards(const RunView& run, std::vector<Violation>& out) {
     for (const auto& [start, end] : runs) {
       if (start < create || run.events[start].thread != thread) continue;
       if (release < end)
-        out.push_back({"mode-guards", "the mutex '" + name + "' was released while the sequence its answer started "
-                                      "was still running"});
+        out.push_back({"mode-guards", "the mutex '" + name +
+                                          "' was released while the sequence its answer started "
+                                          "was still running"});
     }
   }
 }

@@ -10,12 +10,12 @@ void CheckProcessOutlivesSequence(const RunView& run, std::vector<Violation>& ou
   const std::size_t exit = exits.front();
   for (const auto& [start, end] : run.SequenceRuns()) {
     if (start < exit && end > exit)
-      out.push_back({"process-outlives-sequence",
-                     "the process ended while the sequence started on " +
-                         std::string(run.events[start].thread) + " was still running"});
+      out.push_back({"process-outlives-sequence", "the process ended while the sequence started on " +
+                                                      std::string(run.events[start].thread) + " was still running"});
   }
 }
 
-const InvariantEntry kProcessOutlivesSequence{{"process-outlives-sequence", 40, CheckProcessOutlivesSequence, true, {}}};
+const InvariantEntry kProcessOutlivesSequence{
+    {"process-outlives-sequence", 40, CheckProcessOutlivesSequence, true, {}}};
 
 }  // namespace sim

@@ -16,12 +16,27 @@ namespace {
 // The steps as the event log shows them, in their order. Unnamed events and idle resets come
 // more than once.
 const std::vector<std::string>& Steps() {
-  static const std::vector<std::string> kSteps = {
-      "backlight bypass event", "bypass event set", "unattended mode", "unnamed event", "ERTC write",
-      "animation",              "LCD",              "radio",           "idle reset",    "unnamed event",
-      "watchdog thread",        "keyboard lock",    "idle reset",      "applications",  "keyboard lock removed",
-      "kernel command",         "idle reset",       "radio closed",    "log dump",      "forced suspend",
-      "mutex released"};
+  static const std::vector<std::string> kSteps = {"backlight bypass event",
+                                                  "bypass event set",
+                                                  "unattended mode",
+                                                  "unnamed event",
+                                                  "ERTC write",
+                                                  "animation",
+                                                  "LCD",
+                                                  "radio",
+                                                  "idle reset",
+                                                  "unnamed event",
+                                                  "watchdog thread",
+                                                  "keyboard lock",
+                                                  "idle reset",
+                                                  "applications",
+                                                  "keyboard lock removed",
+                                                  "kernel command",
+                                                  "idle reset",
+                                                  "radio closed",
+                                                  "log dump",
+                                                  "forced suspend",
+                                                  "mutex released"};
   return kSteps;
 }
 

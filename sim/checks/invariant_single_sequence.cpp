@@ -17,10 +17,10 @@ void CheckSingleSequence(const RunView& run, std::vector<Violation>& out) {
   bool after_an_end = false;
   for (const auto& [start, end] : run.SequenceRuns())
     if (end < bodies.back()) after_an_end = true;
-  out.push_back({"single-sequence", "the shutdown sequence's body ran " + std::to_string(bodies.size()) +
-                                        " times" +
-                                        (after_an_end ? ", again after a run had ended (the handset had come back from its suspend)"
-                                                      : ", beside a run under way")});
+  out.push_back({"single-sequence",
+                 "the shutdown sequence's body ran " + std::to_string(bodies.size()) + " times" +
+                     (after_an_end ? ", again after a run had ended (the handset had come back from its suspend)"
+                                   : ", beside a run under way")});
 }
 
 const InvariantEntry kSingleSequence{{"single-sequence", 20, CheckSingleSequence, true, {}}};

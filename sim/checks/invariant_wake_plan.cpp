@@ -9,7 +9,8 @@ namespace sim {
 void CheckWakePlan(const RunView& run, std::vector<Violation>& out) {
   const auto agrees = run.summary.find("wake_plan_agrees");
   if (agrees == run.summary.end() || !agrees->is_boolean() || agrees->get<bool>()) return;
-  out.push_back({"wake-plan", "the ERTC write does not follow the wake plan: " + std::string(Text(run.summary, "wake_plan"))});
+  out.push_back(
+      {"wake-plan", "the ERTC write does not follow the wake plan: " + std::string(Text(run.summary, "wake_plan"))});
 }
 
 const InvariantEntry kWakePlan{{"wake-plan", 140, CheckWakePlan, false, {"wake_plan", "wake_plan_agrees"}}};

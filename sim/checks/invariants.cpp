@@ -9,8 +9,10 @@ const RunView::Index& RunView::Indexed() const {
   index_ = std::make_shared<Index>();
   for (std::size_t i = 0; i < events.size(); ++i) {
     const Event& e = events[i];
-    if (e.kind == "call") index_->calls[e.op].push_back(i);
-    else if (e.kind == "device") index_->devices[e.op].push_back(i);
+    if (e.kind == "call")
+      index_->calls[e.op].push_back(i);
+    else if (e.kind == "device")
+      index_->devices[e.op].push_back(i);
   }
   return *index_;
 }
@@ -71,7 +73,8 @@ std::vector<Invariant>& Table() {
 
 InvariantEntry::InvariantEntry(Invariant invariant) {
   std::vector<Invariant>& table = Table();
-  const auto later = std::find_if(table.begin(), table.end(), [&](const Invariant& i) { return i.order > invariant.order; });
+  const auto later =
+      std::find_if(table.begin(), table.end(), [&](const Invariant& i) { return i.order > invariant.order; });
   table.insert(later, std::move(invariant));
 }
 

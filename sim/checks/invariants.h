@@ -61,7 +61,8 @@ struct RunView {
 // not text; no copy is made, so the view lives as long as the record.
 inline std::string_view Text(const Json& record, const char* key) {
   const auto it = record.find(key);
-  return it != record.end() && it->is_string() ? std::string_view(it->get_ref<const std::string&>()) : std::string_view();
+  return it != record.end() && it->is_string() ? std::string_view(it->get_ref<const std::string&>())
+                                               : std::string_view();
 }
 
 using Checker = void (*)(const RunView& run, std::vector<Violation>& out);

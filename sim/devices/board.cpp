@@ -29,10 +29,14 @@ void Board::ReadSettings(const Section& root) {
 void Board::ConfigureParts(const Section& root, const std::vector<std::string>& answers) {
   ForEachPart(*this, [&](auto& part) {
     using Part = std::decay_t<decltype(part)>;
-    if constexpr (std::is_same_v<Part, WindowManager>) part.Configure(root, answers);
-    else if constexpr (std::is_same_v<Part, Processes>) part.Configure(root, windows);
-    else if constexpr (std::is_same_v<Part, NotificationDb>) part.Configure(root, clock);
-    else part.Configure(root);
+    if constexpr (std::is_same_v<Part, WindowManager>)
+      part.Configure(root, answers);
+    else if constexpr (std::is_same_v<Part, Processes>)
+      part.Configure(root, windows);
+    else if constexpr (std::is_same_v<Part, NotificationDb>)
+      part.Configure(root, clock);
+    else
+      part.Configure(root);
   });
 }
 

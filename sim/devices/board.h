@@ -69,7 +69,7 @@ class Board {
   // Reads every part's tables, checking each; throws ScenarioError on bad input.
   void ConfigureParts(const Section& root, const std::vector<std::string>& answers);
 
-  Micros call_cost_ = 20;                   // virtual time one platform call costs
+  Micros call_cost_ = 20;  // virtual time one platform call costs
   std::uint32_t program_pid_ = 0x2A4;
   std::vector<std::string> expected_outcomes_;
   std::vector<std::string> expected_args_;  // the program arguments the scenario is meant for

@@ -61,7 +61,6 @@ HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...)
   std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n), pszDest);
   pszDest[n] = 0;
   c.Arg("text", Narrow(std::u16string_view(pszDest, n)));
-  if (n < text.size())
-    return c.Return<HRESULT>(STRSAFE_E_INSUFFICIENT_BUFFER, "STRSAFE_E_INSUFFICIENT_BUFFER");
+  if (n < text.size()) return c.Return<HRESULT>(STRSAFE_E_INSUFFICIENT_BUFFER, "STRSAFE_E_INSUFFICIENT_BUFFER");
   return c.Return<HRESULT>(S_OK, 0);
 }

@@ -46,15 +46,14 @@ void Drivers::Summarize(Json& out) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& Drivers::Declared() {
-  static const PartDeclaration kDeclared{
-      {"CreateFileW", "DeviceIoControl"},
-      {},
-      {{"no LCD driver", "[drivers]\nmissing = [\"SPI5:\"]\n"},
-       {"no log-dump driver", "[drivers]\nmissing = [\"DMP1:\"]\n"},
-       {"no backlight driver", "[drivers]\nmissing = [\"BKL1:\"]\n"},
-       {"LCD refuses", "[drivers]\nrefuse = [\"SPI5:\"]\n"},
-       {"log dump refuses", "[drivers]\nrefuse = [\"DMP1:\"]\n"},
-       {"backlight refuses", "[drivers]\nrefuse = [\"BKL1:\"]\n"}}};
+  static const PartDeclaration kDeclared{{"CreateFileW", "DeviceIoControl"},
+                                         {},
+                                         {{"no LCD driver", "[drivers]\nmissing = [\"SPI5:\"]\n"},
+                                          {"no log-dump driver", "[drivers]\nmissing = [\"DMP1:\"]\n"},
+                                          {"no backlight driver", "[drivers]\nmissing = [\"BKL1:\"]\n"},
+                                          {"LCD refuses", "[drivers]\nrefuse = [\"SPI5:\"]\n"},
+                                          {"log dump refuses", "[drivers]\nrefuse = [\"DMP1:\"]\n"},
+                                          {"backlight refuses", "[drivers]\nrefuse = [\"BKL1:\"]\n"}}};
   return kDeclared;
 }
 
@@ -66,8 +65,11 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   Call c("CreateFileW");
   const std::u16string name = lpFileName ? lpFileName : u"";
-  c.Arg("name", Narrow(name)).Arg("access", HexText(dwDesiredAccess)).Arg("share", dwShareMode)
-      .Arg("disposition", dwCreationDisposition).Arg("attributes", HexText(dwFlagsAndAttributes));
+  c.Arg("name", Narrow(name))
+      .Arg("access", HexText(dwDesiredAccess))
+      .Arg("share", dwShareMode)
+      .Arg("disposition", dwCreationDisposition)
+      .Arg("attributes", HexText(dwFlagsAndAttributes));
   Handset& d = Dev();
   if (lpFileName == nullptr || hTemplateFile != nullptr) {
     c.Misuse("CreateFileW without a name or with a template");
@@ -95,11 +97,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   return c.Return(h, HandleValue(h));
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD /*lpBytesReturned*/,
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD /*lpBytesReturned*/,
                      LPOVERLAPPED /*lpOverlapped: every control completes at once*/) {
   Call c("DeviceIoControl");
-  c.Arg("handle", HandleValue(hDevice)).Arg("code", HexText(dwIoControlCode)).Arg("in_size", nInBufferSize)
+  c.Arg("handle", HandleValue(hDevice))
+      .Arg("code", HexText(dwIoControlCode))
+      .Arg("in_size", nInBufferSize)
       .Arg("out_size", nOutBufferSize);
   if (lpInBuffer && nInBufferSize) c.Arg("in", HexBytes(lpInBuffer, nInBufferSize));
   Handset& d = Dev();

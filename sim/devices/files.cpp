@@ -1,5 +1,5 @@
-#include "sim/scenario/limits.h"
 #include "sim/devices/files.h"
+#include "sim/scenario/limits.h"
 
 #include <algorithm>
 #include <cstring>
@@ -50,8 +50,8 @@ void FileSystem::Configure(const Section& root) {
     f.open_fails = entry.Bool("open_fails", false);
     f.open_error = entry.U32("open_error", ERROR_ACCESS_DENIED);
     f.size_fails = entry.Bool("size_fails", false);
-    f.short_read_bytes = static_cast<std::uint32_t>(
-        entry.Int("short_read_bytes", 0, 0, static_cast<std::int64_t>(f.contents.size())));
+    f.short_read_bytes =
+        static_cast<std::uint32_t>(entry.Int("short_read_bytes", 0, 0, static_cast<std::int64_t>(f.contents.size())));
     entry.CheckNoUnknownKeys();
     files_.push_back(std::move(f));
   }

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "sim/devices/part_declarations.h"
 #include "sim/devices/call.h"
+#include "sim/devices/part_declarations.h"
 #include "sim/scenario/scenario.h"
 
 namespace sim {

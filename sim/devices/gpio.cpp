@@ -29,11 +29,11 @@ void Gpio::Summarize(Json& out) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& Gpio::Declared() {
-  static const PartDeclaration kDeclared{
-      {"GpioSetDirection", "GpioSetValue"},
-      {},
-      {{"board without the PMU line",
-        "[board]\npmu_line = false\n[run]\ntime_limit_ms = 100000\n[expect]\noutcome = [\"time-limit\", \"on\", \"suspended\"]\n"}}};
+  static const PartDeclaration kDeclared{{"GpioSetDirection", "GpioSetValue"},
+                                         {},
+                                         {{"board without the PMU line",
+                                           "[board]\npmu_line = false\n[run]\ntime_limit_ms = "
+                                           "100000\n[expect]\noutcome = [\"time-limit\", \"on\", \"suspended\"]\n"}}};
   return kDeclared;
 }
 

@@ -13,8 +13,7 @@ namespace sim {
 std::string ErtcDate(std::uint32_t seconds) {
   const CivilTime t = CivilFromEpochSeconds(kEpoch1950, seconds);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
   return buf;
 }
 
@@ -34,10 +33,7 @@ void Hal::Summarize(Json& out) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& Hal::Declared() {
-  static const PartDeclaration kDeclared{
-      {"KernelIoControl"},
-      {},
-      {}};
+  static const PartDeclaration kDeclared{{"KernelIoControl"}, {}, {}};
   return kDeclared;
 }
 

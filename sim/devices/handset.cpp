@@ -123,7 +123,8 @@ void Handset::Configure(const Scenario& scenario) {
   root.String("name", "");
   root.String("description", "");
   root.CheckNoUnknownKeys();
-  if (keep && !ReadsHostFiles(root)) PartsStore::Keep(scenario.Serial(), options_.answers, static_cast<const Board&>(*this));
+  if (keep && !ReadsHostFiles(root))
+    PartsStore::Keep(scenario.Serial(), options_.answers, static_cast<const Board&>(*this));
 }
 
 // The scenario's rules, then those of the options.
@@ -141,12 +142,18 @@ void Handset::RegisterActions() {
   timeline.Register("hold_mutex", [this](const Section& e) -> Timeline::Action {
     const std::u16string name = Wide(e.String("name", ""));
     if (name.empty()) e.Fail("name", "missing: the mutex another process takes");
-    return [this, name] { sync.ForeignHoldMutex(name); Note("process", "hold_mutex", {{"name", Narrow(name)}}); };
+    return [this, name] {
+      sync.ForeignHoldMutex(name);
+      Note("process", "hold_mutex", {{"name", Narrow(name)}});
+    };
   });
   timeline.Register("release_mutex", [this](const Section& e) -> Timeline::Action {
     const std::u16string name = Wide(e.String("name", ""));
     if (name.empty()) e.Fail("name", "missing: the mutex another process lets go");
-    return [this, name] { sync.ForeignReleaseMutex(name); Note("process", "release_mutex", {{"name", Narrow(name)}}); };
+    return [this, name] {
+      sync.ForeignReleaseMutex(name);
+      Note("process", "release_mutex", {{"name", Narrow(name)}});
+    };
   });
 }
 
@@ -215,34 +222,60 @@ Outcome Handset::Interpret(const RunEnd& end) const {
         o.reason = "the program ended after requesting the forced suspend";
       } else {
         o.state = "on";
-        o.reason = "the program ended (exit code " + std::to_string(main_exit_code_) +
-                   ") without switching the handset off";
+        o.reason =
+            "the program ended (exit code " + std::to_string(main_exit_code_) + ") without switching the handset off";
       }
       break;
-    case EndKind::kPowerLost: o.state = "off"; o.reason = end.reason; break;
-    case EndKind::kSuspended: o.state = "suspended"; o.reason = end.reason; break;
-    case EndKind::kWaitingForUser: o.state = "on"; o.reason = end.reason; break;
-    case EndKind::kStuck: o.state = "stuck"; o.reason = end.reason; o.exit_status = 3; break;
-    case EndKind::kTimeLimit: o.state = "time-limit"; o.reason = end.reason; o.exit_status = 4; break;
-    default: o.state = "stuck"; o.reason = end.reason; o.exit_status = 3; break;
+    case EndKind::kPowerLost:
+      o.state = "off";
+      o.reason = end.reason;
+      break;
+    case EndKind::kSuspended:
+      o.state = "suspended";
+      o.reason = end.reason;
+      break;
+    case EndKind::kWaitingForUser:
+      o.state = "on";
+      o.reason = end.reason;
+      break;
+    case EndKind::kStuck:
+      o.state = "stuck";
+      o.reason = end.reason;
+      o.exit_status = 3;
+      break;
+    case EndKind::kTimeLimit:
+      o.state = "time-limit";
+      o.reason = end.reason;
+      o.exit_status = 4;
+      break;
+    default:
+      o.state = "stuck";
+      o.reason = end.reason;
+      o.exit_status = 3;
+      break;
   }
   return o;
 }
 
 Outcome Handset::Run() {
   std::u16string cmdline = options_.CommandLine();
-  const ThreadId main = kernel.Spawn("main", [this, cmdline]() mutable {
-    std::u16string buffer = cmdline;
-    buffer.push_back(0);
-    main_exit_code_ = options_.entry ? options_.entry()
-                                     : WinMain(reinterpret_cast<HINSTANCE>(Resources::kProgramInstance),
-                                               nullptr, buffer.data(), 0);
-    process_ended_ = true;
-    Note("process", "exit", {{"code", main_exit_code_}});
-    kernel.End(EndKind::kProcessEnded, "the program's main routine returned");
-  }, false);
+  const ThreadId main = kernel.Spawn(
+      "main",
+      [this, cmdline]() mutable {
+        std::u16string buffer = cmdline;
+        buffer.push_back(0);
+        main_exit_code_ = options_.entry ? options_.entry()
+                                         : WinMain(reinterpret_cast<HINSTANCE>(Resources::kProgramInstance), nullptr,
+                                                   buffer.data(), 0);
+        process_ended_ = true;
+        Note("process", "exit", {{"code", main_exit_code_}});
+        kernel.End(EndKind::kProcessEnded, "the program's main routine returned");
+      },
+      false);
   // Each outside event of the scenario is a record of its own, so views can show it as a moment.
-  timeline.on_fire = [this](const std::string& what, std::size_t i) { Note("timeline", "event", {{"do", what}, {"entry", i}}); };
+  timeline.on_fire = [this](const std::string& what, std::size_t i) {
+    Note("timeline", "event", {{"do", what}, {"entry", i}});
+  };
   timeline.Start(kernel);
   kernel.SetQuiescenceJudge([this] { return JudgeQuiescence(); });
   end_ = kernel.Run(main);
@@ -300,7 +333,7 @@ Json Handset::Verdict(const std::vector<std::string>& members) const {
   static constexpr std::string_view kHal[] = {"ertc", "ertc_value", "ertc_writes", "kernel_shutdown",
                                               "kernel_shutdowns"};
   static constexpr std::string_view kWakePlan[] = {"wake_plan", "wake_plan_value", "wake_plan_agrees"};
-  static constexpr std::string_view kOwn[] = {"outcome", "reason", "handles_open", "unused_fault_rules",
+  static constexpr std::string_view kOwn[] = {"outcome",           "reason",       "handles_open", "unused_fault_rules",
                                               "expected_outcomes", "expected_ertc"};
   auto wants = [&members](std::string_view name) {
     return std::find(members.begin(), members.end(), name) != members.end();
@@ -317,7 +350,9 @@ Json Handset::Verdict(const std::vector<std::string>& members) const {
   if (!expected_ertc_.empty() && wants("expected_ertc")) Append(s, "expected_ertc", expected_ertc_);
   std::optional<Json> whole;
   for (const std::string& m : members) {
-    auto among = [&m](const auto& names) { return std::find(std::begin(names), std::end(names), m) != std::end(names); };
+    auto among = [&m](const auto& names) {
+      return std::find(std::begin(names), std::end(names), m) != std::end(names);
+    };
     if (among(kHal) || among(kWakePlan) || among(kOwn)) continue;
     if (!whole) whole = Summary();
     if (const auto it = whole->find(m); it != whole->end()) Append(s, m, *it);

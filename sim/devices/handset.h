@@ -35,10 +35,10 @@ namespace sim {
 
 // How the handset ended, in the words of the summary.
 struct Outcome {
-  std::string state;   // off, suspended, on, stuck, time-limit
+  std::string state;  // off, suspended, on, stuck, time-limit
   std::string reason;
-  int exit_status = 0; // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit; RunChecked
-                       // (sim/checks) replaces it with the judged status (5, or 0 when expected)
+  int exit_status = 0;  // of the runner: 0 ended off/suspended/on, 3 stuck, 4 time limit; RunChecked
+                        // (sim/checks) replaces it with the judged status (5, or 0 when expected)
 };
 
 // The handset is its board (the parts a scenario configures, reachable as Dev().registry,
@@ -82,8 +82,7 @@ class Handset : public Board {
   void Note(std::string_view part, std::string_view what, Json detail = {});
   // Opens a handle for the running thread, now. The routine that opened it is the caller the
   // platform call under way has already named, else the one found on the stack.
-  std::uintptr_t OpenHandle(HandleKind kind, std::shared_ptr<void> object, std::string label,
-                            std::string opened_by);
+  std::uintptr_t OpenHandle(HandleKind kind, std::shared_ptr<void> object, std::string label, std::string opened_by);
   // Kept by Call for the running thread: a platform call named by `caller` starts, and ends.
   void EnterCall(std::string_view caller);
   void LeaveCall();
@@ -121,7 +120,7 @@ class Handset : public Board {
   RunOptions options_;
   std::map<ThreadId, std::uint32_t> last_error_;
   std::vector<std::vector<std::string_view>> open_calls_;  // callers by thread, innermost call last
-  std::vector<std::string_view> thread_keys_;             // ThreadKey() by thread
+  std::vector<std::string_view> thread_keys_;              // ThreadKey() by thread
   bool process_ended_ = false;
   int main_exit_code_ = 0;
   RunEnd end_;

@@ -72,10 +72,7 @@ void Heap::Summarize(Json& out) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& Heap::Declared() {
-  static const PartDeclaration kDeclared{
-      {"LocalAlloc"},
-      {},
-      {}};
+  static const PartDeclaration kDeclared{{"LocalAlloc"}, {}, {}};
   return kDeclared;
 }
 
@@ -102,7 +99,8 @@ LPVOID LocalFree(LPVOID hMem) {
   Handset& d = Dev();
   if (const Heap::Block* b = d.heap.Find(hMem)) {
     c.Arg("bytes", b->size);
-    if (!GuardIntact(hMem, b->size)) c.Misuse("LocalFree of a block written past its " + std::to_string(b->size) + " bytes");
+    if (!GuardIntact(hMem, b->size))
+      c.Misuse("LocalFree of a block written past its " + std::to_string(b->size) + " bytes");
     if (!b->tag.empty()) {
       c.Arg("tag", b->tag);
       if (b->tag == "sound") c.Misuse("LocalFree of a block that playback still reads");

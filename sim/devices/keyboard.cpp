@@ -128,10 +128,7 @@ void Keyboard::Summarize(Json& out) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& Keyboard::Declared() {
-  static const PartDeclaration kDeclared{
-      {"SetWindowsHookExW"},
-      {},
-      {}};
+  static const PartDeclaration kDeclared{{"SetWindowsHookExW"}, {}, {}};
   return kDeclared;
 }
 

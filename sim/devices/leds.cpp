@@ -66,8 +66,10 @@ void Leds::Summarize(Json& out) const {
     Append(vibration, "off_ms", v.off ? Json(*v.off / kMicrosPerMs) : Json(nullptr));
     list.push_back(std::move(vibration));
   }
-  if (vibrators == 0) text = "none";
-  else if (text.empty()) text = "never switched on";
+  if (vibrators == 0)
+    text = "none";
+  else if (text.empty())
+    text = "never switched on";
   Append(out, "vibrator", std::move(text));
   Append(out, "vibrations", std::move(list));
 }
@@ -95,8 +97,7 @@ BOOL QuerySupports(Call& c, NLED_SUPPORTS_INFO* info) {
   c.Arg("led", info->LedNum);
   // The program learns the count first; an LED number past it is a loop that overran its bound.
   if (info->LedNum >= Dev().leds.Count())
-    c.Misuse("NLedGetDeviceInfo for LED " + std::to_string(info->LedNum) + " of " +
-             std::to_string(Dev().leds.Count()));
+    c.Misuse("NLedGetDeviceInfo for LED " + std::to_string(info->LedNum) + " of " + std::to_string(Dev().leds.Count()));
   Led* led = Dev().leds.Find(info->LedNum);
   if (led == nullptr || led->supports_fails || c.Injected("supports:" + std::to_string(info->LedNum))) {
     c.SetError(ERROR_INVALID_PARAMETER);

@@ -87,7 +87,8 @@ void Libraries::UseCallEventLater(std::size_t index, Micros after) {
 std::uint32_t Libraries::DoShutdownAnimation(std::uint32_t reserved, std::uint32_t done_event,
                                              std::uint32_t call_event) {
   Call c(kAnimationEntry);
-  c.Arg("reserved", reserved).Arg("done_event", done_event ? Value(HexText(done_event)) : Value())
+  c.Arg("reserved", reserved)
+      .Arg("done_event", done_event ? Value(HexText(done_event)) : Value())
       .Arg("call_event", call_event ? Value(HexText(call_event)) : Value());
   Handset& d = Dev();
   Libraries& self = d.libraries;
@@ -138,8 +139,9 @@ void Libraries::Summarize(Json& out) const {
   Handset& d = Dev();
   for (const auto& call : animation_calls_) {
     Json j = ObjectWithRoom(7);
-    Append(j, "args", Json{call.args[0], call.args[1] ? Json(HexText(call.args[1])) : Json(nullptr),
-                           call.args[2] ? Json(HexText(call.args[2])) : Json(nullptr)});
+    Append(j, "args",
+           Json{call.args[0], call.args[1] ? Json(HexText(call.args[1])) : Json(nullptr),
+                call.args[2] ? Json(HexText(call.args[2])) : Json(nullptr)});
     Append(j, "call_event", call.call_event);
     Append(j, "started_ms", call.started / kMicrosPerMs);
     Append(j, "played_ms", call.returned_yet ? Json((call.returned - call.started) / kMicrosPerMs) : Json(nullptr));

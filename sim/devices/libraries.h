@@ -21,9 +21,9 @@ namespace sim {
 struct Library {
   std::u16string path;
   std::vector<std::string> exports;
-  Micros plays = 0;                 // how long the animation entry runs
-  Micros uses_call_event_after = 0; // 0: the entry is done with its arguments when it returns
-  std::uintptr_t module = 0;        // module handle once loaded
+  Micros plays = 0;                  // how long the animation entry runs
+  Micros uses_call_event_after = 0;  // 0: the entry is done with its arguments when it returns
+  std::uintptr_t module = 0;         // module handle once loaded
   int loads = 0;
 };
 
@@ -52,8 +52,7 @@ class Libraries {
   void* Entry(Library& lib, const std::string& entry);
 
   // The animation module's entry, called by the program through the address Entry returned.
-  static std::uint32_t DoShutdownAnimation(std::uint32_t reserved, std::uint32_t done_event,
-                                           std::uint32_t call_event);
+  static std::uint32_t DoShutdownAnimation(std::uint32_t reserved, std::uint32_t done_event, std::uint32_t call_event);
   // Any other export: records the call and returns 0.
   static long OtherEntry();
   // Appends this part's members to the summary `out`, an object that has none of them yet.

@@ -22,10 +22,10 @@ std::int64_t SecondsSince1950(const CivilTime& t) {
 }
 
 TimeFields FieldsOf(const CivilTime& t) {
-  return {static_cast<std::uint16_t>(t.year), static_cast<std::uint16_t>(t.month),
+  return {static_cast<std::uint16_t>(t.year),        static_cast<std::uint16_t>(t.month),
           static_cast<std::uint16_t>(t.day_of_week), static_cast<std::uint16_t>(t.day),
-          static_cast<std::uint16_t>(t.hour), static_cast<std::uint16_t>(t.minute),
-          static_cast<std::uint16_t>(t.second), 0};
+          static_cast<std::uint16_t>(t.hour),        static_cast<std::uint16_t>(t.minute),
+          static_cast<std::uint16_t>(t.second),      0};
 }
 
 // Reads `key` ("YYYY-MM-DD hh:mm:ss") or `key`_fields (eight raw numbers) of an entry.
@@ -69,9 +69,7 @@ void PutString(std::uint8_t* out, const std::u16string& text) {
   std::memset(out + text.size() * sizeof(char16_t), 0, sizeof(char16_t));
 }
 
-SYSTEMTIME ToSystemTime(const TimeFields& t) {
-  return SYSTEMTIME{t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7]};
-}
+SYSTEMTIME ToSystemTime(const TimeFields& t) { return SYSTEMTIME{t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7]}; }
 
 }  // namespace
 
@@ -97,7 +95,8 @@ std::optional<std::uint32_t> ValidErtcSeconds(const TimeFields& t) {
 }
 
 bool IsClockAlarm(const NotificationEntry& e) {
-  return e.application && e.type == NotificationDb::kClassicTime && e.application->find(u"clock.exe") != std::u16string::npos;
+  return e.application && e.type == NotificationDb::kClassicTime &&
+         e.application->find(u"clock.exe") != std::u16string::npos;
 }
 
 void NotificationDb::Configure(const Section& root, const LocalClock& clock) {
@@ -113,7 +112,8 @@ void NotificationDb::ReadSeries(const Section& series, const LocalClock& clock) 
   std::int64_t first = SecondsSince1950(clock.CivilAt(0)) + every;
   if (series.Has("first")) {
     CivilTime c;
-    if (!ParseCivil(series.String("first", ""), c)) series.Fail("first", "expected a date and time as \"YYYY-MM-DD hh:mm:ss\"");
+    if (!ParseCivil(series.String("first", ""), c))
+      series.Fail("first", "expected a date and time as \"YYYY-MM-DD hh:mm:ss\"");
     first = SecondsSince1950(c);
   }
   const bool descending = series.Bool("descending", false);
@@ -174,10 +174,7 @@ void NotificationDb::Summarize(Json& out) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& NotificationDb::Declared() {
-  static const PartDeclaration kDeclared{
-      {"CeGetUserNotification", "CeGetUserNotificationHandles"},
-      {},
-      {}};
+  static const PartDeclaration kDeclared{{"CeGetUserNotification", "CeGetUserNotificationHandles"}, {}, {}};
   return kDeclared;
 }
 
@@ -199,7 +196,8 @@ BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles, LPDW
   Call c("CeGetUserNotificationHandles");
   const bool fetch = rghNotifications != nullptr;
   c.Arg("buffer", fetch).Arg("capacity", cHandles);
-  if (pcHandlesNeeded == nullptr || (!fetch && cHandles != 0) || (fetch && ShortHeapBlock(rghNotifications, std::size_t{cHandles} * sizeof(HANDLE)))) {
+  if (pcHandlesNeeded == nullptr || (!fetch && cHandles != 0) ||
+      (fetch && ShortHeapBlock(rghNotifications, std::size_t{cHandles} * sizeof(HANDLE)))) {
     c.Misuse("CeGetUserNotificationHandles without a place for the count, or with a buffer smaller than it says");
     c.SetError(ERROR_INVALID_PARAMETER);
     return c.Return<BOOL>(FALSE, false);
@@ -208,7 +206,8 @@ BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles, LPDW
   NotificationWalk& walk = db.Walk();
   if (!fetch) walk = NotificationWalk{};
   if (c.Injected(fetch ? "fetch" : "count")) {
-    walk.list_failure = fetch ? "the database failed to hand over its handles" : "the database failed to count its notifications";
+    walk.list_failure =
+        fetch ? "the database failed to hand over its handles" : "the database failed to count its notifications";
     c.SetError(ERROR_GEN_FAILURE);
     return c.Return<BOOL>(FALSE, false);
   }
@@ -257,7 +256,8 @@ BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBy
   db.Write(*index, pBuffer);
   db.Walk().fetched.insert(*index);
   const NotificationEntry& e = db.Entries()[*index];
-  c.Arg("type", e.type).Arg("application", e.application ? Value(Narrow(*e.application)) : Value(nullptr))
+  c.Arg("type", e.type)
+      .Arg("application", e.application ? Value(Narrow(*e.application)) : Value(nullptr))
       .Arg("start", FieldsText(e.start));
   return c.Return<BOOL>(TRUE, true);
 }

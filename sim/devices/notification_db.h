@@ -33,8 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/devices/part_declarations.h"
 #include "sim/devices/local_time.h"
+#include "sim/devices/part_declarations.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/scenario/scenario.h"
 
@@ -54,11 +54,11 @@ struct NotificationEntry {
 
 // What the program received during its latest walk of the database.
 struct NotificationWalk {
-  bool counted = false;              // the count query answered
-  bool handles_delivered = false;    // the handles were handed over
-  std::string list_failure;          // why listing failed, empty when it did not
-  std::set<std::size_t> fetched;     // entries delivered whole, by index
-  std::set<std::size_t> failed;      // entries whose size query or fetch was failed
+  bool counted = false;            // the count query answered
+  bool handles_delivered = false;  // the handles were handed over
+  std::string list_failure;        // why listing failed, empty when it did not
+  std::set<std::size_t> fetched;   // entries delivered whole, by index
+  std::set<std::size_t> failed;    // entries whose size query or fetch was failed
 };
 
 class NotificationDb {

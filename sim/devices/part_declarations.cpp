@@ -27,10 +27,10 @@ namespace {
 // Every part that declares something, in the order their knobs are listed and swept (the
 // swarm's draws follow this order too, so a part added goes last to keep old worlds).
 std::vector<const PartDeclaration*> Parts() {
-  return {&Radio::Declared(),     &Drivers::Declared(),   &PowerManager::Declared(), &Gpio::Declared(),
-          &Processes::Declared(), &Leds::Declared(),      &Libraries::Declared(),    &FileSystem::Declared(),
-          &Registry::Declared(),  &SyncObjects::Declared(), &Hal::Declared(),        &Heap::Declared(),
-          &Keyboard::Declared(),  &NotificationDb::Declared(), &Resources::Declared(), &SoundPlayer::Declared(),
+  return {&Radio::Declared(),        &Drivers::Declared(),        &PowerManager::Declared(), &Gpio::Declared(),
+          &Processes::Declared(),    &Leds::Declared(),           &Libraries::Declared(),    &FileSystem::Declared(),
+          &Registry::Declared(),     &SyncObjects::Declared(),    &Hal::Declared(),          &Heap::Declared(),
+          &Keyboard::Declared(),     &NotificationDb::Declared(), &Resources::Declared(),    &SoundPlayer::Declared(),
           &WindowManager::Declared()};
 }
 

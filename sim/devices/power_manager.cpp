@@ -40,7 +40,8 @@ using namespace sim;
 DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Options) {
   Call c("SetSystemPowerState");
   c.Arg("state_name", pwsSystemState ? Value(Narrow(pwsSystemState)) : Value(nullptr))
-      .Arg("flags", HexText(StateFlags)).Arg("options", HexText(Options));
+      .Arg("flags", HexText(StateFlags))
+      .Arg("options", HexText(Options));
   Handset& d = Dev();
   if (c.Injected(std::to_string(StateFlags))) return c.Return<DWORD>(ERROR_GEN_FAILURE, ERROR_GEN_FAILURE);
   PowerManager& pm = d.power;

@@ -219,8 +219,8 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
   auto snap = std::make_shared<ProcessSnapshot>();
   if ((dwFlags & TH32CS_SNAPPROCESS) != 0) *snap = d.processes.TakeSnapshot();
   c.Arg("processes", snap->records.size());
-  HANDLE h = reinterpret_cast<HANDLE>(d.OpenHandle(HandleKind::kSnapshot, snap, "process snapshot",
-                                                   "CreateToolhelp32Snapshot"));
+  HANDLE h = reinterpret_cast<HANDLE>(
+      d.OpenHandle(HandleKind::kSnapshot, snap, "process snapshot", "CreateToolhelp32Snapshot"));
   c.SetError(ERROR_SUCCESS);
   return c.Return(h, HandleValue(h));
 }

@@ -133,15 +133,16 @@ void Radio::Command(Instance&, const std::vector<std::uint8_t>& bytes) {
     n.payload.clear();
     n.null_payload = true;
   }
-  const bool really_off = confirm_ == "off" || confirm_ == "short_payload" || confirm_ == "no_payload" ||
-                          confirm_ == "mask_clear";
-  d.kernel.At(Jittered(d.kernel.Random(), d.kernel.Now() + confirm_after_, confirm_jitter_), "radio reports its state", [this, n, really_off] {
-    if (really_off) {
-      state = "off";
-      Dev().Note("radio", "off");
-    }
-    Queue(n);
-  });
+  const bool really_off =
+      confirm_ == "off" || confirm_ == "short_payload" || confirm_ == "no_payload" || confirm_ == "mask_clear";
+  d.kernel.At(Jittered(d.kernel.Random(), d.kernel.Now() + confirm_after_, confirm_jitter_), "radio reports its state",
+              [this, n, really_off] {
+                if (really_off) {
+                  state = "off";
+                  Dev().Note("radio", "off");
+                }
+                Queue(n);
+              });
 }
 
 void Radio::Queue(Notification n) {
@@ -165,7 +166,8 @@ void Radio::StartThread() {
           Instance* inst = &instances_[i];
           if (!inst->open || (n.code & 0xFFFF0000u & inst->classes) == 0) continue;
           ++notifications_delivered;
-          Dev().Note("radio", "notify", {{"code", HexText(n.code)}, {"payload", HexBytes(n.payload.data(), n.payload.size())}});
+          Dev().Note("radio", "notify",
+                     {{"code", HexText(n.code)}, {"payload", HexBytes(n.payload.data(), n.payload.size())}});
           auto cb = reinterpret_cast<RILNOTIFYCALLBACK>(inst->notify_cb);
           std::unique_ptr<std::uint8_t[]> block = PayloadBlock(n.payload, n.null_payload);
           cb(n.code, block.get(), static_cast<DWORD>(n.payload.size()), inst->param);
@@ -197,8 +199,8 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALL
   Handset& d = Dev();
   if (d.radio.init_result != 0) return hr(static_cast<HRESULT>(d.radio.init_result));
   if (c.Injected()) return hr(E_FAIL);
-  *lphRil = reinterpret_cast<HRIL>(d.radio.Open(reinterpret_cast<void*>(pfnResult),
-                                                reinterpret_cast<void*>(pfnNotify), dwNotificationClasses, dwParam));
+  *lphRil = reinterpret_cast<HRIL>(d.radio.Open(reinterpret_cast<void*>(pfnResult), reinterpret_cast<void*>(pfnNotify),
+                                                dwNotificationClasses, dwParam));
   c.Arg("handle", HandleValue(*lphRil));
   return hr(S_OK);
 }

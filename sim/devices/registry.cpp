@@ -1,5 +1,5 @@
-#include "sim/scenario/limits.h"
 #include "sim/devices/registry.h"
+#include "sim/scenario/limits.h"
 
 #include <algorithm>
 #include <fstream>
@@ -33,7 +33,6 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
   return parts;
 }
 
-
 }  // namespace
 
 bool NoCaseLess::operator()(std::u16string_view a, std::u16string_view b) const {
@@ -43,11 +42,16 @@ bool NoCaseLess::operator()(std::u16string_view a, std::u16string_view b) const 
 
 std::string Registry::RootName(std::uintptr_t predefined) {
   switch (predefined) {
-    case 0x80000000u: return "HKEY_CLASSES_ROOT";
-    case 0x80000001u: return "HKEY_CURRENT_USER";
-    case 0x80000002u: return "HKEY_LOCAL_MACHINE";
-    case 0x80000003u: return "HKEY_USERS";
-    default: return "";
+    case 0x80000000u:
+      return "HKEY_CLASSES_ROOT";
+    case 0x80000001u:
+      return "HKEY_CURRENT_USER";
+    case 0x80000002u:
+      return "HKEY_LOCAL_MACHINE";
+    case 0x80000003u:
+      return "HKEY_USERS";
+    default:
+      return "";
   }
 }
 
@@ -121,8 +125,8 @@ void Registry::RegisterActions(Timeline& timeline) {
     if (e.Has("dword")) {
       const std::uint32_t d = e.U32("dword", 0);
       v.type = REG_DWORD;
-      v.data = {static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(d >> 8),
-                static_cast<std::uint8_t>(d >> 16), static_cast<std::uint8_t>(d >> 24)};
+      v.data = {static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(d >> 8), static_cast<std::uint8_t>(d >> 16),
+                static_cast<std::uint8_t>(d >> 24)};
     } else if (e.Has("string")) {
       const std::u16string s = Wide(e.String("string", ""));
       v.type = REG_SZ;
@@ -210,8 +214,9 @@ void Registry::SetValue(const KeyRef& ref, const std::u16string& name, RegValue 
   RegKey* k = &roots_[ref.root];
   for (const auto& part : SplitPath(ref.path)) k = &k->subkeys[part];
   k->values[name] = value;
-  Dev().Note("registry", "set", {{"key", Narrow(ref.path)}, {"value", Narrow(name)},
-                                 {"bytes", HexBytes(value.data.data(), value.data.size())}});
+  Dev().Note(
+      "registry", "set",
+      {{"key", Narrow(ref.path)}, {"value", Narrow(name)}, {"bytes", HexBytes(value.data.data(), value.data.size())}});
   Notify(ref, name, value);
 }
 
@@ -239,12 +244,10 @@ bool Registry::CloseNotification(std::uintptr_t handle) {
   return true;
 }
 
-void Registry::Notify(const KeyRef& ref, const std::u16string& name,
-                      const std::optional<RegValue>& value) {
+void Registry::Notify(const KeyRef& ref, const std::u16string& name, const std::optional<RegValue>& value) {
   bool queued = false;
   for (auto& n : notifications_) {
-    if (!n.open || n.key.root != ref.root || !EqualsNoCase(n.key.path, ref.path) ||
-        !EqualsNoCase(n.value, name))
+    if (!n.open || n.key.root != ref.root || !EqualsNoCase(n.key.path, ref.path) || !EqualsNoCase(n.value, name))
       continue;
     queue_.push_back(Delivery{n.handle, value});
     queued = true;
@@ -305,10 +308,13 @@ const PartDeclaration& Registry::Declared() {
       {{"no alarm settings",
         "[registry]\npatch = '''\nREGEDIT4\n[-HKEY_LOCAL_MACHINE\\ControlPanel\\AlarmSettings]\n'''\n"},
        {"illegal boot time",
-        "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\ControlPanel\\AlarmSettings]\n\"AutoBootTime\"=\"700\"\n'''\n"},
+        "[registry]\npatch = "
+        "'''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\ControlPanel\\AlarmSettings]\n\"AutoBootTime\"=\"700\"\n'''\n"},
        {"a call active that ends at 20 s",
-        "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call Count\"=dword:00000001\n'''\n"
-        "[[timeline]]\nat_ms = 20000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n"}}};
+        "[registry]\npatch = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n\"Active Call "
+        "Count\"=dword:00000001\n'''\n"
+        "[[timeline]]\nat_ms = 20000\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call "
+        "Count\"\n"}}};
   return kDeclared;
 }
 
@@ -337,7 +343,10 @@ std::optional<KeyRef> Resolve(HKEY hKey, LPCWSTR sub) {
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, DWORD samDesired, HKEY* phkResult) {
   Call c("RegOpenKeyExW");
-  c.Arg("root", HandleValue(hKey)).Arg("subkey", Narrow(lpSubKey)).Arg("options", ulOptions).Arg("access", HexText(samDesired));
+  c.Arg("root", HandleValue(hKey))
+      .Arg("subkey", Narrow(lpSubKey))
+      .Arg("options", ulOptions)
+      .Arg("access", HexText(samDesired));
   if (phkResult == nullptr) {
     c.Misuse("RegOpenKeyExW without a place for the key");
     return c.Return<LONG>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
@@ -407,7 +416,10 @@ LONG RegCloseKey(HKEY hKey) {
 
 HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPWSTR pszData, UINT cchData) {
   Call c("RegistryGetString");
-  c.Arg("root", HandleValue(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName)).Arg("capacity", cchData);
+  c.Arg("root", HandleValue(hkey))
+      .Arg("subkey", Narrow(pszSubKey))
+      .Arg("value", Narrow(pszValueName))
+      .Arg("capacity", cchData);
   auto ref = Resolve(hkey, pszSubKey);
   if (!ref || pszData == nullptr || cchData == 0) {
     c.Misuse("RegistryGetString without a valid root or buffer");
@@ -432,12 +444,14 @@ HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LP
   return c.Return<HRESULT>(S_OK, 0);
 }
 
-HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName,
-                               REGISTRYNOTIFYCALLBACK pfnCallback, DWORD dwUserData,
-                               PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
+HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, REGISTRYNOTIFYCALLBACK pfnCallback,
+                               DWORD dwUserData, PNOTIFICATIONCONDITION pCondition, HREGNOTIFY* phNotify) {
   Call c("RegistryNotifyCallback");
-  c.Arg("key", HandleValue(hkey)).Arg("subkey", Narrow(pszSubKey)).Arg("value", Narrow(pszValueName))
-      .Arg("user_data", dwUserData).Arg("condition", pCondition != nullptr ? Value("set") : Value(nullptr));
+  c.Arg("key", HandleValue(hkey))
+      .Arg("subkey", Narrow(pszSubKey))
+      .Arg("value", Narrow(pszValueName))
+      .Arg("user_data", dwUserData)
+      .Arg("condition", pCondition != nullptr ? Value("set") : Value(nullptr));
   auto ref = Resolve(hkey, pszSubKey);
   auto fail = [&](HRESULT hr) { return c.Return<HRESULT>(hr, HexText(static_cast<std::uint32_t>(hr))); };
   if (!ref || pfnCallback == nullptr || phNotify == nullptr) {
@@ -451,8 +465,8 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
   n.value = pszValueName ? pszValueName : u"";
   n.callback = reinterpret_cast<void*>(pfnCallback);
   n.user_data = dwUserData;
-  n.handle = d.OpenHandle(HandleKind::kRegNotify, nullptr,
-                          "registry notification '" + Narrow(n.value) + "'", "RegistryNotifyCallback");
+  n.handle = d.OpenHandle(HandleKind::kRegNotify, nullptr, "registry notification '" + Narrow(n.value) + "'",
+                          "RegistryNotifyCallback");
   *phNotify = reinterpret_cast<HREGNOTIFY>(d.registry.AddNotification(std::move(n)));
   c.Arg("notification", HandleValue(*phNotify));
   return c.Return<HRESULT>(S_OK, 0);

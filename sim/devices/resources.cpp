@@ -33,8 +33,7 @@ std::map<std::string, std::uint32_t> Defines(const std::string& header) {
 
 }  // namespace
 
-std::map<std::uint32_t, std::u16string> ParseStringTable(const std::string& script,
-                                                         const std::string& header) {
+std::map<std::uint32_t, std::u16string> ParseStringTable(const std::string& script, const std::string& header) {
   const auto defines = Defines(header);
   std::map<std::uint32_t, std::u16string> table;
   std::istringstream in(script);
@@ -46,9 +45,18 @@ std::map<std::uint32_t, std::u16string> ParseStringTable(const std::string& scri
     std::istringstream words(line);
     std::string first;
     if (!(words >> first) || first.rfind("//", 0) == 0) continue;
-    if (first == "STRINGTABLE") { in_table = true; continue; }
-    if (in_table && (first == "BEGIN" || first == "{")) { in_block = true; continue; }
-    if (in_block && (first == "END" || first == "}")) { in_table = in_block = false; continue; }
+    if (first == "STRINGTABLE") {
+      in_table = true;
+      continue;
+    }
+    if (in_table && (first == "BEGIN" || first == "{")) {
+      in_block = true;
+      continue;
+    }
+    if (in_block && (first == "END" || first == "}")) {
+      in_table = in_block = false;
+      continue;
+    }
     if (!in_block) continue;
     if (!first.empty() && first.back() == ',') first.pop_back();
     std::uint32_t id = 0;
@@ -99,10 +107,7 @@ const std::u16string* Resources::String(std::uint32_t id) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& Resources::Declared() {
-  static const PartDeclaration kDeclared{
-      {"GetModuleFileNameW", "LoadStringW"},
-      {},
-      {}};
+  static const PartDeclaration kDeclared{{"GetModuleFileNameW", "LoadStringW"}, {}, {}};
   return kDeclared;
 }
 

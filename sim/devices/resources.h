@@ -14,8 +14,7 @@ namespace sim {
 
 // Parses a STRINGTABLE block of a resource script; ids may be numbers or names #defined in
 // `header`. Throws std::runtime_error naming the line of a malformed entry.
-std::map<std::uint32_t, std::u16string> ParseStringTable(const std::string& script,
-                                                         const std::string& header);
+std::map<std::uint32_t, std::u16string> ParseStringTable(const std::string& script, const std::string& header);
 
 class Resources {
  public:

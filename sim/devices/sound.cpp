@@ -66,10 +66,14 @@ WavInfo ParseWav(const std::uint8_t* data, std::size_t size) {
     if (chunk > room) break;
     at += 8 + chunk + (chunk & 1);
   }
-  if (!have_format) info.problem = "no complete format chunk";
-  else if (!have_data) info.problem = "no data chunk";
-  else if (info.byte_rate == 0) info.problem = "a format with no bytes per second";
-  else info.length = static_cast<Micros>(info.data_bytes) * 1000000 / info.byte_rate;
+  if (!have_format)
+    info.problem = "no complete format chunk";
+  else if (!have_data)
+    info.problem = "no data chunk";
+  else if (info.byte_rate == 0)
+    info.problem = "a format with no bytes per second";
+  else
+    info.length = static_cast<Micros>(info.data_bytes) * 1000000 / info.byte_rate;
   return info;
 }
 
@@ -113,8 +117,12 @@ bool SoundPlayer::PlayFromMemory(const void* block, std::size_t size) {
   Stop();
   d.heap.Tag(block, "sound");
   played_.push_back(Played{size, info.length, d.kernel.Now(), "playing", block});
-  d.Note("sound", "plays", {{"bytes", size}, {"length_ms", info.length / kMicrosPerMs},
-                            {"rate", info.sample_rate}, {"channels", info.channels}, {"bits", info.bits}});
+  d.Note("sound", "plays",
+         {{"bytes", size},
+          {"length_ms", info.length / kMicrosPerMs},
+          {"rate", info.sample_rate},
+          {"channels", info.channels},
+          {"bits", info.bits}});
   const std::size_t index = played_.size() - 1;
   finish_timer_ = d.kernel.At(d.kernel.Now() + info.length, "the sound ends", [this, index] {
     played_[index].state = "finished";
@@ -149,10 +157,7 @@ void SoundPlayer::Summarize(Json& out) const {
 
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& SoundPlayer::Declared() {
-  static const PartDeclaration kDeclared{
-      {"PlaySoundW"},
-      {},
-      {}};
+  static const PartDeclaration kDeclared{{"PlaySoundW"}, {}, {}};
   return kDeclared;
 }
 

@@ -11,9 +11,7 @@
 
 namespace sim {
 
-std::string EventObject::Describe() const {
-  return name.empty() ? "an unnamed event" : "event '" + Narrow(name) + "'";
-}
+std::string EventObject::Describe() const { return name.empty() ? "an unnamed event" : "event '" + Narrow(name) + "'"; }
 
 std::string MutexObject::Describe() const { return "mutex '" + Narrow(name) + "'"; }
 
@@ -89,8 +87,7 @@ std::string RoutineName(const void* fn) {
 
 HANDLE NewHandle(HandleKind kind, std::shared_ptr<void> obj, std::string label, const char* op) {
   Handset& d = Dev();
-  return reinterpret_cast<HANDLE>(
-      d.OpenHandle(kind, std::move(obj), std::move(label), op));
+  return reinterpret_cast<HANDLE>(d.OpenHandle(kind, std::move(obj), std::move(label), op));
 }
 
 std::uintptr_t HandleBits(HANDLE h) { return reinterpret_cast<std::uintptr_t>(h); }
@@ -241,11 +238,12 @@ BOOL CloseHandle(HANDLE hObject) {
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   Call c("WaitForSingleObject");
-  c.Arg("handle", HandleValue(hHandle)).Arg("timeout_ms", dwMilliseconds == INFINITE ? Value("INFINITE") : Value(dwMilliseconds));
+  c.Arg("handle", HandleValue(hHandle))
+      .Arg("timeout_ms", dwMilliseconds == INFINITE ? Value("INFINITE") : Value(dwMilliseconds));
   Handset& d = Dev();
   HandleEntry* e = d.handles.Find(HandleBits(hHandle));
-  if (e == nullptr || (e->kind != HandleKind::kEvent && e->kind != HandleKind::kMutex &&
-                       e->kind != HandleKind::kThread)) {
+  if (e == nullptr ||
+      (e->kind != HandleKind::kEvent && e->kind != HandleKind::kMutex && e->kind != HandleKind::kThread)) {
     c.Misuse("WaitForSingleObject on a handle that is not a waitable object");
     c.SetError(ERROR_INVALID_HANDLE);
     return c.Return<DWORD>(WAIT_FAILED, "WAIT_FAILED");
@@ -255,9 +253,8 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     c.SetError(ERROR_GEN_FAILURE);
     return c.Return<DWORD>(WAIT_FAILED, "WAIT_FAILED");
   }
-  Waitable* w = e->kind == HandleKind::kThread
-                    ? d.kernel.ThreadWaitable(*static_cast<ThreadId*>(e->object.get()))
-                    : static_cast<Waitable*>(static_cast<NamedObject*>(e->object.get()));
+  Waitable* w = e->kind == HandleKind::kThread ? d.kernel.ThreadWaitable(*static_cast<ThreadId*>(e->object.get()))
+                                               : static_cast<Waitable*>(static_cast<NamedObject*>(e->object.get()));
   const Micros timeout = dwMilliseconds == INFINITE ? kNever : Micros{dwMilliseconds} * kMicrosPerMs;
   auto keep = e->object;  // the object outlives a close of the handle during the wait
   const WaitOutcome r = d.kernel.Wait(w, timeout, "WaitForSingleObject on " + e->label);
@@ -266,8 +263,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   return c.Return<DWORD>(WAIT_TIMEOUT, "WAIT_TIMEOUT");
 }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD /*dwStackSize: fibers size their own stacks*/, LPTHREAD_START_ROUTINE lpStartAddress,
-                    LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD /*dwStackSize: fibers size their own stacks*/,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                    LPDWORD lpThreadId) {
   Call c("CreateThread");
   std::string routine = RoutineName(reinterpret_cast<const void*>(lpStartAddress));
   c.Arg("routine", routine.empty() ? Value(nullptr) : Value(routine))
@@ -284,9 +282,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD /*dwStackSize: fibers size thei
   }
   Handset& d = Dev();
   if (routine.empty()) routine = d.sync.NextUnnamedThread();
-  const ThreadId tid = d.kernel.Spawn(routine, [lpStartAddress, lpParameter] { lpStartAddress(lpParameter); }, false);
+  const ThreadId tid = d.kernel.Spawn(
+      routine, [lpStartAddress, lpParameter] { lpStartAddress(lpParameter); }, false);
   if (lpThreadId != nullptr) *lpThreadId = static_cast<DWORD>(0x100 + tid);
-  HANDLE h = NewHandle(HandleKind::kThread, std::make_shared<ThreadId>(tid), "thread '" + routine + "'", "CreateThread");
+  HANDLE h =
+      NewHandle(HandleKind::kThread, std::make_shared<ThreadId>(tid), "thread '" + routine + "'", "CreateThread");
   c.SetError(ERROR_SUCCESS);
   c.Return(h, HandleValue(h));
   d.kernel.Yield(tid);  // with the fixed order, a new thread starts at once

@@ -160,14 +160,16 @@ BootPlan PlanBoot(const CivilTime& now) {
   const auto text = TextSetting(u"AutoBootTime");
   const auto clock = text ? ParseBootClock(*text) : std::nullopt;
   if (*b.enable != 0 && !text) b.why.push_back("AutoBootTime cannot be read, so the boot time is unknown");
-  if (*b.enable != 0 && text && !clock) b.why.push_back("AutoBootTime \"" + Narrow(*text) + "\" is illegal, so the boot time is unknown");
+  if (*b.enable != 0 && text && !clock)
+    b.why.push_back("AutoBootTime \"" + Narrow(*text) + "\" is illegal, so the boot time is unknown");
   if (!clock) return b;
   b.known = true;
   b.when = RtcSecondsOf(now, clock->hour, clock->minute, clock->second);
   const std::uint32_t now_s = RtcSecondsOf(now, now.hour, now.minute, now.second);
   if (now_s >= b.when - kBootMinLead) {
     if (*b.enable != 0)
-      b.why.push_back("the boot time today, " + ErtcDate(b.when) + ", lies at most 120 s ahead or has passed, so tomorrow");
+      b.why.push_back("the boot time today, " + ErtcDate(b.when) +
+                      ", lies at most 120 s ahead or has passed, so tomorrow");
     b.when += kSecondsPerDay;
   }
   return b;
@@ -235,8 +237,10 @@ AlarmPlan PlanAlarms(const CivilTime& now) {
   std::vector<std::uint32_t> passed, close;
   std::size_t qualifying = 0;
   for (std::uint32_t s : seen) {
-    if (s <= now_s) passed.push_back(s);
-    else if (s - now_s <= kAlarmMinLead) close.push_back(s);
+    if (s <= now_s)
+      passed.push_back(s);
+    else if (s - now_s <= kAlarmMinLead)
+      close.push_back(s);
     else {
       ++qualifying;
       if (!a.chosen || s < *a.chosen) a.chosen = s;
@@ -298,7 +302,8 @@ void WakePlan::OnErtcWrite(std::uint32_t written, Micros at) {
   } else if (boot_on) {
     value_ = boot.known ? boot.when : 0;
     usage = 1;
-    head = boot.known ? "wakes for the auto-boot at " + ErtcDate(boot.when) : "writes 0: auto-boot is on, but its time is unknown";
+    head = boot.known ? "wakes for the auto-boot at " + ErtcDate(boot.when)
+                      : "writes 0: auto-boot is on, but its time is unknown";
     if (wake)
       why.push_back("the clock alarm at " + ErtcDate(*alarm.chosen) + " would wake it at " + ErtcDate(*wake) +
                     ", not before the auto-boot");
@@ -314,7 +319,8 @@ void WakePlan::OnErtcWrite(std::uint32_t written, Micros at) {
   const bool same_use = !traced || *traced == usage;
   agrees_ = value_ == written && same_use;
   text_ = head + (why.empty() ? "" : "; " + Join(why, "; "));
-  if (value_ != written) text_ += "; BUT the ERTC was written with " + Hex(written) + " where this plan gives " + Hex(value_);
+  if (value_ != written)
+    text_ += "; BUT the ERTC was written with " + Hex(written) + " where this plan gives " + Hex(value_);
   if (!same_use)
     text_ += "; BUT the program chose " + UsageName(*traced) + " (dwUsageOfERTC " + std::to_string(*traced) +
              ") where this plan chooses " + UsageName(usage) + " (" + std::to_string(usage) + ")";

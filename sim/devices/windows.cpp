@@ -25,23 +25,29 @@ std::optional<BoxAnswer> ParseBoxAnswer(const std::string& text) {
       a.jitter = std::stoull(j) * kMicrosPerMs;
       ms.resize(tilde);
     }
-    if (ms.empty() || ms.size() > 12 || ms.find_first_not_of("0123456789") != std::string::npos)
-      return std::nullopt;
+    if (ms.empty() || ms.size() > 12 || ms.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
     a.after = std::stoull(ms) * kMicrosPerMs;
   }
-  if (word == "yes") a.result = IDYES;
-  else if (word == "no") a.result = IDNO;
-  else if (word == "cancel") a.result = IDCANCEL;
-  else if (word == "none") a.result = 0;
-  else return std::nullopt;
+  if (word == "yes")
+    a.result = IDYES;
+  else if (word == "no")
+    a.result = IDNO;
+  else if (word == "cancel")
+    a.result = IDCANCEL;
+  else if (word == "none")
+    a.result = 0;
+  else
+    return std::nullopt;
   return a;
 }
 
 void WindowManager::Configure(const Section& root, const std::vector<std::string>& answers) {
   std::vector<std::string> texts = answers;
   if (auto user = root.Table("user")) {
-    if (texts.empty()) texts = user->Strings("answers");
-    else user->Strings("answers");
+    if (texts.empty())
+      texts = user->Strings("answers");
+    else
+      user->Strings("answers");
     user->CheckNoUnknownKeys();
   }
   for (const auto& t : texts) {
@@ -73,7 +79,10 @@ void WindowManager::RegisterActions(Timeline& timeline) {
     w.cls = Wide(e.String("class", "Dialog"));
     w.title = Wide(e.String("title", "Warning"));
     w.pid = e.U32("pid", 0x3F0);
-    return [this, w] { Add(w); Dev().Note("windows", "show_box", {{"title", Narrow(w.title)}}); };
+    return [this, w] {
+      Add(w);
+      Dev().Note("windows", "show_box", {{"title", Narrow(w.title)}});
+    };
   });
   timeline.Register("close_box", [this](const Section& e) -> Timeline::Action {
     const std::u16string title = Wide(e.String("title", "Warning"));
@@ -163,8 +172,12 @@ void WindowManager::Summarize(Json& out) const {
     Append(b, "text", Narrow(w.text));
     Append(b, "shown_ms", w.shown_at / kMicrosPerMs);
     Append(b, "shown_us", w.shown_at);
-    Append(b, "result", w.result == IDYES ? "yes" : w.result == IDNO ? "no" : w.result == IDCANCEL ? "cancel"
-                        : w.result == 0 ? "none" : std::to_string(w.result));
+    Append(b, "result",
+           w.result == IDYES      ? "yes"
+           : w.result == IDNO     ? "no"
+           : w.result == IDCANCEL ? "cancel"
+           : w.result == 0        ? "none"
+                                  : std::to_string(w.result));
     Append(b, "standing", w.alive);
     boxes.push_back(std::move(b));
   }
@@ -175,9 +188,7 @@ void WindowManager::Summarize(Json& out) const {
 // The operations whose calls this part fails on a rule, and the knobs that break it.
 const PartDeclaration& WindowManager::Declared() {
   static const PartDeclaration kDeclared{
-      {"EnumWindows", "FindWindowW", "GetWindowThreadProcessId", "MessageBoxW", "PostMessageW"},
-      {},
-      {}};
+      {"EnumWindows", "FindWindowW", "GetWindowThreadProcessId", "MessageBoxW", "PostMessageW"}, {}, {}};
   return kDeclared;
 }
 
@@ -193,7 +204,8 @@ Window* CheckWindow(Call& c, HWND h, const char* op) {
   Handset& d = Dev();
   Window* w = d.windows.Find(Hwnd(h) & ~std::uintptr_t{1});
   if (w == nullptr) {
-    if (!d.windows.EverExisted(Hwnd(h) & ~std::uintptr_t{1})) c.Misuse(std::string(op) + " on a value that never was a window");
+    if (!d.windows.EverExisted(Hwnd(h) & ~std::uintptr_t{1}))
+      c.Misuse(std::string(op) + " on a value that never was a window");
     c.SetError(ERROR_INVALID_WINDOW_HANDLE);
   }
   return w;
@@ -202,7 +214,10 @@ Window* CheckWindow(Call& c, HWND h, const char* op) {
 
 int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   Call c("MessageBoxW");
-  c.Arg("owner", HandleValue(hWnd)).Arg("text", Narrow(lpText)).Arg("caption", Narrow(lpCaption)).Arg("style", HexText(uType));
+  c.Arg("owner", HandleValue(hWnd))
+      .Arg("text", Narrow(lpText))
+      .Arg("caption", Narrow(lpCaption))
+      .Arg("style", HexText(uType));
   if (c.Injected(Narrow(lpCaption))) {
     c.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return c.Return(0, 0);
@@ -271,7 +286,8 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (Msg == WM_CLOSE) {
     ++w->close_requests;
     if (w->is_box) {
-      Dev().windows.AnswerBox(w->hwnd, IDCANCEL, Dev().kernel.ThreadName(Dev().kernel.Current()) + " (PostMessageW WM_CLOSE)");
+      Dev().windows.AnswerBox(w->hwnd, IDCANCEL,
+                              Dev().kernel.ThreadName(Dev().kernel.Current()) + " (PostMessageW WM_CLOSE)");
     } else if (w->on_close == "close") {
       // The application handles the message a little later, on its own thread.
       Dev().kernel.At(Dev().kernel.Now() + w->close_delay, "application closes its window",
@@ -296,7 +312,8 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   const bool command_yes = Msg == WM_COMMAND && (wParam & 0xFFFF) == IDYES;
   if (w->is_box && (command_yes || Msg == WM_CLOSE)) {
     auto handled = w->handled;
-    const std::string by = d.kernel.ThreadName(d.kernel.Current()) + (command_yes ? " (SendMessageW)" : " (SendMessageW WM_CLOSE)");
+    const std::string by =
+        d.kernel.ThreadName(d.kernel.Current()) + (command_yes ? " (SendMessageW)" : " (SendMessageW WM_CLOSE)");
     if (d.windows.AnswerBox(w->hwnd, command_yes ? IDYES : IDCANCEL, by)) {
       // The send returns once the box's thread has handled the command.
       d.kernel.Wait(handled.get(), kNever, "SendMessage waits for the box's thread");

@@ -121,7 +121,8 @@ void Worker(const std::vector<BatchItem>& items, const std::vector<std::size_t>&
   while (next < mine.size()) {
     int fds[2];
     if (pipe(fds) != 0) {
-      WriteLine(out, Json{{"index", mine[next]}, {"seed", items[mine[next]].options.seed}, {"crash", "pipe failed"}}.dump());
+      WriteLine(out,
+                Json{{"index", mine[next]}, {"seed", items[mine[next]].options.seed}, {"crash", "pipe failed"}}.dump());
       ++next;
       continue;
     }
@@ -159,7 +160,9 @@ void Worker(const std::vector<BatchItem>& items, const std::vector<std::size_t>&
     int status = 0;
     waitpid(pid, &status, 0);
     if (!finished && next < mine.size()) {
-      WriteLine(out, Json{{"index", mine[next]}, {"seed", items[mine[next]].options.seed}, {"crash", DeathOf(status)}}.dump());
+      WriteLine(
+          out,
+          Json{{"index", mine[next]}, {"seed", items[mine[next]].options.seed}, {"crash", DeathOf(status)}}.dump());
       ++next;
     }
   }

@@ -19,8 +19,10 @@ std::string Replay(const ExploreOptions& o, std::uint64_t seed) {
 // The failure of one run as the report keeps it.
 Json Failure(const Json& r, const std::string& replay) {
   Json f{{"seed", r["seed"]}};
-  if (r.contains("crash")) f["crash"] = r["crash"];
-  else f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
+  if (r.contains("crash"))
+    f["crash"] = r["crash"];
+  else
+    f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
   f["violations"] = r.value("violations", Json::array());
   if (r.contains("violations_not_listed")) f["violations_not_listed"] = r["violations_not_listed"];
   f["unmet"] = r.value("unmet", Json::array());
@@ -38,16 +40,27 @@ void Count(const Json& r, Json& report) {
 
 Json EmptyReport(const ExploreOptions& o, std::uint64_t pct_steps, std::uint64_t first, std::uint64_t last) {
   // The batch is every run's command line but the seed: shards of one batch have the same.
-  Json batch{{"scenario", o.base.scenario_file}, {"command_line", RunWords(o.base, false)},
-             {"scheduler", o.base.pct ? "pct" : "uniform"}, {"pct_depth", o.base.pct_depth}, {"pct_steps", pct_steps},
-             {"first_seed", o.first_seed}, {"last_seed", o.first_seed + o.runs - 1}};
-  return Json{{"kind", "explore"}, {"batch", batch},
+  Json batch{{"scenario", o.base.scenario_file},
+             {"command_line", RunWords(o.base, false)},
+             {"scheduler", o.base.pct ? "pct" : "uniform"},
+             {"pct_depth", o.base.pct_depth},
+             {"pct_steps", pct_steps},
+             {"first_seed", o.first_seed},
+             {"last_seed", o.first_seed + o.runs - 1}};
+  return Json{{"kind", "explore"},
+              {"batch", batch},
               {"shard", {{"index", o.shard.index}, {"count", o.shard.count}}},
               {"shards", Json::array({o.shard.index})},
               {"range", {{"first", first}, {"last", last}}},
-              {"max_reported", o.max_reported}, {"jobs", o.jobs}, {"seconds", 0.0},
-              {"runs", 0}, {"failures", 0}, {"outcomes", Json::object()}, {"violations", Json::object()},
-              {"failing_seeds", Json::array()}, {"shown", Json::array()}};
+              {"max_reported", o.max_reported},
+              {"jobs", o.jobs},
+              {"seconds", 0.0},
+              {"runs", 0},
+              {"failures", 0},
+              {"outcomes", Json::object()},
+              {"violations", Json::object()},
+              {"failing_seeds", Json::array()},
+              {"shown", Json::array()}};
 }
 
 }  // namespace
@@ -112,16 +125,20 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& o) {
 void PrintExploreReport(const Json& report, std::ostream& out) {
   for (const Json& f : report["shown"]) {
     out << "seed " << f["seed"].get<std::uint64_t>() << ": ";
-    if (f.contains("crash")) out << "crashed: " << f["crash"].get<std::string>();
-    else out << "outcome " << f.value("outcome", "?") << " (" << f.value("reason", "") << ")";
+    if (f.contains("crash"))
+      out << "crashed: " << f["crash"].get<std::string>();
+    else
+      out << "outcome " << f.value("outcome", "?") << " (" << f.value("reason", "") << ")";
     out << "\n";
     for (const auto& v : f["violations"])
       out << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
     if (const std::string more = NotListed(f); !more.empty()) out << "  " << more << "\n";
     for (const auto& u : f.value("unmet", Json::array()))
       out << "  expectation not met: " << u.get<std::string>() << "\n";
-    if (f.contains("world")) out << f["world"].get<std::string>();
-    else out << "  replay: " << f["replay"].get<std::string>() << "\n";
+    if (f.contains("world"))
+      out << f["world"].get<std::string>();
+    else
+      out << "  replay: " << f["replay"].get<std::string>() << "\n";
   }
   const Json& batch = report["batch"];
   const Json& shard = report["shard"];
@@ -129,12 +146,13 @@ void PrintExploreReport(const Json& report, std::ostream& out) {
   const double seconds = report["seconds"].get<double>();
   out << "explored " << runs << " seeds (" << report["range"]["first"].get<std::uint64_t>() << " to "
       << report["range"]["last"].get<std::uint64_t>();
-  if (report.contains("merged")) out << ", " << report["shards"].size() << " shards merged";
+  if (report.contains("merged"))
+    out << ", " << report["shards"].size() << " shards merged";
   else if (shard["count"].get<std::uint64_t>() > 1)
     out << ", shard " << shard["index"].get<std::uint64_t>() << " of " << shard["count"].get<std::uint64_t>();
   out << ", "
-      << (batch["scheduler"] == "pct" ? "PCT depth " + std::to_string(batch["pct_depth"].get<int>()) +
-                                            " over " + std::to_string(batch["pct_steps"].get<std::uint64_t>()) + " steps"
+      << (batch["scheduler"] == "pct" ? "PCT depth " + std::to_string(batch["pct_depth"].get<int>()) + " over " +
+                                            std::to_string(batch["pct_steps"].get<std::uint64_t>()) + " steps"
                                       : std::string("uniform random"))
       << ") in " << seconds << " s" << (report.contains("merged") ? " (the longest shard)" : "") << ": "
       << static_cast<long>(runs / std::max(seconds, 1e-9)) << " seeds/s";

@@ -21,14 +21,14 @@ struct ExploreOptions {
   // program's command line); each run takes its seed. Replay lines and the batch's identity in
   // its report are written from them.
   RunOptions base;
-  int max_reported = 10;          // failures printed in full
+  int max_reported = 10;  // failures printed in full
   bool progress = true;
   // A world per seed on top of the scenario (the swarm), and for a failing seed the lines that
   // describe and replay it instead of the plain replay command.
   std::function<Scenario(const Scenario& base, RunOptions& options)> world;
   std::function<std::string(std::uint64_t seed)> world_report;
-  Shard shard;                    // the part of the seed range this process runs
-  std::string report_json;        // where to write the machine-readable report ("": nowhere)
+  Shard shard;              // the part of the seed range this process runs
+  std::string report_json;  // where to write the machine-readable report ("": nowhere)
 };
 
 struct ExploreResult {
@@ -38,8 +38,8 @@ struct ExploreResult {
   std::map<std::string, std::uint64_t> outcomes;
   std::map<std::string, std::uint64_t> violations;  // by invariant
   std::vector<std::uint64_t> failing_seeds;
-  Json report;                    // what --report-json writes
-  bool report_written = true;     // false when the report file could not be written
+  Json report;                 // what --report-json writes
+  bool report_written = true;  // false when the report file could not be written
 };
 
 // Runs the exploration (this shard of the seed range); prints progress to stderr and the report

@@ -59,7 +59,8 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
   SweepResult result;
   std::vector<Scenario> knob_scenarios;
   knob_scenarios.reserve(DeviceKnobs().size());
-  for (const auto& k : DeviceKnobs()) knob_scenarios.push_back(scenario.Overridden(k.overrides, "knob '" + k.name + "'"));
+  for (const auto& k : DeviceKnobs())
+    knob_scenarios.push_back(scenario.Overridden(k.overrides, "knob '" + k.name + "'"));
   // Scenario 0 is the one given; 1.. are the knobs.
   auto scenario_at = [&](std::size_t s) -> const Scenario& { return s == 0 ? scenario : knob_scenarios[s - 1]; };
   const std::size_t scenarios = knob_scenarios.size() + 1;
@@ -124,8 +125,10 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
     Json f{{"index", i},
            {"what", "mode " + plan[i].mode + ", " + (plan[i].op.empty() ? "" : items[i].options.fail[0] + " ") +
                         (plan[i].knob.empty() ? "" : "knob '" + plan[i].knob + "'")}};
-    if (r.contains("crash")) f["crash"] = r["crash"];
-    else f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
+    if (r.contains("crash"))
+      f["crash"] = r["crash"];
+    else
+      f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
     f["violations"] = r.value("violations", Json::array());
     if (r.contains("violations_not_listed")) f["violations_not_listed"] = r["violations_not_listed"];
     f["replay"] = Replay(o, plan[i], items[i].options);
@@ -134,17 +137,28 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
   std::sort(failures.begin(), failures.end(), [](const Json& a, const Json& b) { return a["index"] < b["index"]; });
   result.failures = failures.size();
   if (failures.size() > static_cast<std::size_t>(std::max(0, o.max_reported))) failures.resize(o.max_reported);
-  Json batch{{"scenario", o.scenario_file}, {"modes", o.modes}, {"max_calls_per_site", o.max_calls_per_site},
-             {"items", items.size()}, {"sites", FaultSiteOperations()}, {"knobs", DeviceKnobs().size()}};
-  Json report{{"kind", "sweep"}, {"batch", batch},
+  Json batch{{"scenario", o.scenario_file},
+             {"modes", o.modes},
+             {"max_calls_per_site", o.max_calls_per_site},
+             {"items", items.size()},
+             {"sites", FaultSiteOperations()},
+             {"knobs", DeviceKnobs().size()}};
+  Json report{{"kind", "sweep"},
+              {"batch", batch},
               {"shard", {{"index", o.shard.index}, {"count", o.shard.count}}},
-              {"shards", Json::array({o.shard.index})}, {"max_reported", o.max_reported},
-              {"runs", result.runs}, {"failures", result.failures}, {"fired", fired}, {"shown", failures}};
+              {"shards", Json::array({o.shard.index})},
+              {"max_reported", o.max_reported},
+              {"runs", result.runs},
+              {"failures", result.failures},
+              {"fired", fired},
+              {"shown", failures}};
   PrintSweepReport(report, std::cout);
   result.sites_total = FaultSiteOperations().size();
   for (const auto& op : FaultSiteOperations()) {
-    if (fired.count(op)) ++result.sites_covered;
-    else result.sites_not_covered.push_back(op);
+    if (fired.count(op))
+      ++result.sites_covered;
+    else
+      result.sites_not_covered.push_back(op);
   }
   result.knobs_total = DeviceKnobs().size();
   if (!o.report_json.empty()) result.report_written = WriteReport(report, o.report_json);
@@ -154,8 +168,10 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
 void PrintSweepReport(const Json& report, std::ostream& out) {
   for (const Json& f : report["shown"]) {
     out << f["what"].get<std::string>() << ": ";
-    if (f.contains("crash")) out << "crashed: " << f["crash"].get<std::string>() << "\n";
-    else out << "outcome " << f.value("outcome", "?") << " (" << f.value("reason", "") << ")\n";
+    if (f.contains("crash"))
+      out << "crashed: " << f["crash"].get<std::string>() << "\n";
+    else
+      out << "outcome " << f.value("outcome", "?") << " (" << f.value("reason", "") << ")\n";
     for (const auto& v : f["violations"])
       out << "  violated " << v["invariant"].get<std::string>() << ": " << v["detail"].get<std::string>() << "\n";
     if (const std::string more = NotListed(f); !more.empty()) out << "  " << more << "\n";
@@ -165,7 +181,8 @@ void PrintSweepReport(const Json& report, std::ostream& out) {
   const Json& shard = report["shard"];
   out << "fault sweep: " << report["runs"].get<std::size_t>() << " runs over modes";
   for (const auto& m : batch["modes"]) out << " " << m.get<std::string>();
-  if (report.contains("merged")) out << " (" << report["shards"].size() << " shards merged)";
+  if (report.contains("merged"))
+    out << " (" << report["shards"].size() << " shards merged)";
   else if (shard["count"].get<std::uint64_t>() > 1)
     out << " (shard " << shard["index"].get<std::uint64_t>() << " of " << shard["count"].get<std::uint64_t>() << ")";
   out << "; " << report["failures"].get<std::size_t>() << " failing\n";

@@ -133,8 +133,10 @@ Json MergeReports(const std::vector<Json>& reports, const std::vector<std::strin
   merged["seconds"] = seconds;
   merged["outcomes"] = Json::object();
   merged["violations"] = Json::object();
-  if (first["kind"] == "explore") MergeExplore(merged, reports);
-  else MergeSweep(merged, reports);
+  if (first["kind"] == "explore")
+    MergeExplore(merged, reports);
+  else
+    MergeSweep(merged, reports);
   return merged;
 }
 

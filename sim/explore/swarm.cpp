@@ -30,7 +30,9 @@ class Draw {
   bool Chance(int percent) { return static_cast<int>(rng_.Below(100)) < percent; }
   std::uint64_t Between(std::uint64_t lo, std::uint64_t hi) { return lo + rng_.Below(hi - lo + 1); }
   template <typename T>
-  const T& Pick(const std::vector<T>& v) { return v[rng_.Below(v.size())]; }
+  const T& Pick(const std::vector<T>& v) {
+    return v[rng_.Below(v.size())];
+  }
   // An instant in ms up to `spread`, drawn near `mark` (within `near` ms) half of the time.
   std::uint64_t Instant(std::uint64_t mark, std::uint64_t near, std::uint64_t spread) {
     if (Chance(50)) return mark > near ? Between(mark - near, mark + near) : Between(0, mark + near);
@@ -53,8 +55,10 @@ toml::table ParseToml(const std::string& text, const std::string& name) {
 void MergeToml(toml::table& base, const toml::table& over) {
   for (const auto& [key, value] : over) {
     auto* existing = base.get(key);
-    if (existing != nullptr && existing->is_table() && value.is_table()) MergeToml(*existing->as_table(), *value.as_table());
-    else base.insert_or_assign(key, value);
+    if (existing != nullptr && existing->is_table() && value.is_table())
+      MergeToml(*existing->as_table(), *value.as_table());
+    else
+      base.insert_or_assign(key, value);
   }
 }
 
@@ -126,8 +130,8 @@ void DrawKeys(Draw& d, SwarmWorld& w, std::string& t) {
   if (!d.Chance(30)) return;
   const std::uint64_t keys = d.Between(1, 6);
   for (std::uint64_t i = 0; i < keys; ++i) {
-    t += "[[timeline]]\nat_ms = " + std::to_string(d.Between(0, 20000)) + "\ndo = \"key\"\nvk = " +
-         std::to_string(d.Between(1, 254)) + (d.Chance(15) ? "\nhook_code = -1\n" : "\n");
+    t += "[[timeline]]\nat_ms = " + std::to_string(d.Between(0, 20000)) +
+         "\ndo = \"key\"\nvk = " + std::to_string(d.Between(1, 254)) + (d.Chance(15) ? "\nhook_code = -1\n" : "\n");
   }
   w.features.push_back(std::to_string(keys) + " keys");
 }
@@ -154,7 +158,8 @@ void DrawOtherProcesses(Draw& d, SwarmWorld& w, std::string& timeline) {
     const std::uint64_t at = d.Instant(kPromptTimeoutAfterBoxMs + 3000, 10, 20000);
     std::string& t = timeline;
     t += "[[timeline]]\nat_ms = " + std::to_string(at) + "\ndo = \"show_box\"\ntitle = \"Warning\"\n";
-    t += "[[timeline]]\nat_ms = " + std::to_string(at + d.Between(1, 8000)) + "\ndo = \"close_box\"\ntitle = \"Warning\"\n";
+    t += "[[timeline]]\nat_ms = " + std::to_string(at + d.Between(1, 8000)) +
+         "\ndo = \"close_box\"\ntitle = \"Warning\"\n";
     w.features.push_back("another box from " + std::to_string(at) + " ms");
   }
 }
@@ -175,8 +180,9 @@ void DrawAlarms(Draw& d, SwarmWorld& w, std::string& patch) {
   if (d.Chance(15)) {
     static const std::vector<std::string> kTimes = {"7:00", "0:00", "23:59", "6:58", "700", "25:00", ""};
     const std::string time = d.Pick(kTimes);
-    patch += "[HKEY_LOCAL_MACHINE\\ControlPanel\\AlarmSettings]\n\"AutoBootTime\"=\"" + time + "\"\n\"AutoBootEnable\"=dword:0000000" +
-             std::to_string(d.Between(0, 1)) + "\n\"RtcAlarmEnable\"=dword:0000000" + std::to_string(d.Between(0, 1)) + "\n";
+    patch += "[HKEY_LOCAL_MACHINE\\ControlPanel\\AlarmSettings]\n\"AutoBootTime\"=\"" + time +
+             "\"\n\"AutoBootEnable\"=dword:0000000" + std::to_string(d.Between(0, 1)) +
+             "\n\"RtcAlarmEnable\"=dword:0000000" + std::to_string(d.Between(0, 1)) + "\n";
     w.features.push_back("auto-boot at '" + time + "'");
   }
 }
@@ -213,8 +219,9 @@ void DrawFaults(Draw& d, SwarmWorld& w) {
   // until the run's time limit (the main routine keeps polling, so the run never falls quiet).
   const bool unanswered = w.answers.empty() || w.answers.find("none") != std::string::npos;
   if (w.mode == "3" && unanswered && rules.find("WaitForSingleObject") != std::string::npos) {
-    w.overrides.push_back("[run]\ntime_limit_ms = 200000\n[expect]\n"
-                          "outcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
+    w.overrides.push_back(
+        "[run]\ntime_limit_ms = 200000\n[expect]\n"
+        "outcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
     w.features.push_back("the prompt may stand without its timeout");
   }
 }
@@ -276,10 +283,10 @@ std::string SwarmScenarioFile(const RunOptions& given, const std::string& knob_o
                               std::uint64_t seed) {
   const std::string& base_file = given.scenario_file;
   const std::string name = base_file.empty() ? "<built-in handset>" : base_file;
-  toml::table root = ParseToml(
-      base_file.empty() ? std::string(kBuiltinScenario)
-                        : ReadBoundedFile(base_file, ScenarioLimits::kScenarioFileBytes, "scenario file"),
-      name);
+  toml::table root =
+      ParseToml(base_file.empty() ? std::string(kBuiltinScenario)
+                                  : ReadBoundedFile(base_file, ScenarioLimits::kScenarioFileBytes, "scenario file"),
+                name);
   if (root.contains("base")) {
     toml::table over = std::move(root);
     over.erase("base");
@@ -289,8 +296,8 @@ std::string SwarmScenarioFile(const RunOptions& given, const std::string& knob_o
   if (!knob_overrides.empty()) MergeToml(root, ParseToml(knob_overrides, "knob"));
   for (const std::string& o : world.overrides) MergeToml(root, ParseToml(o, "swarm world"));
   std::ostringstream out;
-  out << "# The swarm world of seed " << seed << " over " << name << (given.knob.empty() ? "" : " with knob " + given.knob)
-      << ".\n";
+  out << "# The swarm world of seed " << seed << " over " << name
+      << (given.knob.empty() ? "" : " with knob " + given.knob) << ".\n";
   out << "# " << DescribeSwarmWorld(world) << "\n";
   out << "# Replays with: " << ReplayLine(WorldReplay(given, seed, world.mode, "THIS_FILE")) << "\n";
   out << toml::toml_formatter(root) << "\n";
@@ -305,8 +312,8 @@ std::string SwarmSeedReport(const RunOptions& given, std::uint64_t seed, const s
   batch.cmdline.reset();
   const std::string dump = "devsim explore --swarm --seeds " + std::to_string(seed) + ".." + std::to_string(seed) +
                            " --dump-scenario " + file + " " + RunLine(batch, false);
-  return "  world: " + DescribeSwarmWorld(w) + "\n  write it out: " + dump + "\n  replay: " +
-         ReplayLine(WorldReplay(given, seed, w.mode, file)) + "\n";
+  return "  world: " + DescribeSwarmWorld(w) + "\n  write it out: " + dump +
+         "\n  replay: " + ReplayLine(WorldReplay(given, seed, w.mode, file)) + "\n";
 }
 
 }  // namespace sim

@@ -41,10 +41,12 @@ std::string Shortened(const char* raw) {
 
 std::uintptr_t ExecutableBias() {
   std::uintptr_t bias = 0;
-  dl_iterate_phdr([](dl_phdr_info* info, std::size_t, void* out) {
-    *static_cast<std::uintptr_t*>(out) = info->dlpi_addr;
-    return 1;  // the first object is the executable
-  }, &bias);
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* out) {
+        *static_cast<std::uintptr_t*>(out) = info->dlpi_addr;
+        return 1;  // the first object is the executable
+      },
+      &bias);
   return bias;
 }
 
@@ -88,7 +90,8 @@ const std::vector<Symbol>& ExportedFunctions() {
 const char* ExportedFunctionAt(const void* pc) {
   const auto addr = reinterpret_cast<std::uintptr_t>(pc);
   const auto& table = ExportedFunctions();
-  auto it = std::upper_bound(table.begin(), table.end(), addr, [](std::uintptr_t a, const Symbol& s) { return a < s.start; });
+  auto it =
+      std::upper_bound(table.begin(), table.end(), addr, [](std::uintptr_t a, const Symbol& s) { return a < s.start; });
   return it != table.begin() && addr < std::prev(it)->end ? std::prev(it)->raw : nullptr;
 }
 

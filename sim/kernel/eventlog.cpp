@@ -26,7 +26,8 @@ std::string_view Intern(std::string_view text) {
 
 Value::Value(const Json& json) {
   switch (json.type()) {
-    case Json::value_t::null: break;
+    case Json::value_t::null:
+      break;
     case Json::value_t::boolean:
       kind_ = Kind::kBool;
       int_ = json.get<bool>() ? 1 : 0;
@@ -60,12 +61,18 @@ Value& Value::operator=(const Value& other) {
 
 std::string Value::Shown() const {
   switch (kind_) {
-    case Kind::kNull: return "null";
-    case Kind::kBool: return int_ ? "true" : "false";
-    case Kind::kInt: return std::to_string(int_);
-    case Kind::kUint: return std::to_string(uint_);
-    case Kind::kText: return text_;
-    case Kind::kJson: break;
+    case Kind::kNull:
+      return "null";
+    case Kind::kBool:
+      return int_ ? "true" : "false";
+    case Kind::kInt:
+      return std::to_string(int_);
+    case Kind::kUint:
+      return std::to_string(uint_);
+    case Kind::kText:
+      return text_;
+    case Kind::kJson:
+      break;
   }
   return json_->dump();
 }
@@ -73,20 +80,29 @@ std::string Value::Shown() const {
 std::int64_t Value::Number(std::int64_t otherwise) const {
   switch (kind_) {
     case Kind::kBool:
-    case Kind::kInt: return int_;
-    case Kind::kUint: return static_cast<std::int64_t>(uint_);
-    default: return otherwise;
+    case Kind::kInt:
+      return int_;
+    case Kind::kUint:
+      return static_cast<std::int64_t>(uint_);
+    default:
+      return otherwise;
   }
 }
 
 Json Value::ToJson() const {
   switch (kind_) {
-    case Kind::kNull: return nullptr;
-    case Kind::kBool: return int_ != 0;
-    case Kind::kInt: return int_;
-    case Kind::kUint: return uint_;
-    case Kind::kText: return text_;
-    case Kind::kJson: break;
+    case Kind::kNull:
+      return nullptr;
+    case Kind::kBool:
+      return int_ != 0;
+    case Kind::kInt:
+      return int_;
+    case Kind::kUint:
+      return uint_;
+    case Kind::kText:
+      return text_;
+    case Kind::kJson:
+      break;
   }
   return *json_;
 }
@@ -174,13 +190,20 @@ Event Event::FromJson(const Json& json) {
   if (!json.is_object()) return e;
   const Json* args = nullptr;
   for (const auto& [key, v] : json.items()) {
-    if (key == "t_us") e.t_us = v.is_number_unsigned() ? v.get<Micros>() : 0;
-    else if (key == "kind") e.kind = InternedText(v);
-    else if (key == "thread") e.thread = InternedText(v);
-    else if (key == "op") e.op = InternedText(v);
-    else if (key == "caller") e.caller = InternedText(v);
-    else if (key == "args") args = &v;
-    else if (key != "seq") e.more.push_back({Intern(key), Value(v)});
+    if (key == "t_us")
+      e.t_us = v.is_number_unsigned() ? v.get<Micros>() : 0;
+    else if (key == "kind")
+      e.kind = InternedText(v);
+    else if (key == "thread")
+      e.thread = InternedText(v);
+    else if (key == "op")
+      e.op = InternedText(v);
+    else if (key == "caller")
+      e.caller = InternedText(v);
+    else if (key == "args")
+      args = &v;
+    else if (key != "seq")
+      e.more.push_back({Intern(key), Value(v)});
   }
   if (args != nullptr && e.IsCall() && args->is_object()) {
     for (const auto& [key, v] : args->items()) e.args.push_back({Intern(key), Value(v)});

@@ -46,11 +46,9 @@ class Value {
   template <std::same_as<bool> B>
   Value(B b) : kind_(Kind::kBool), int_(b ? 1 : 0) {}
   template <class E>
-    requires std::is_enum_v<E>
-  Value(E e) : Value(static_cast<std::underlying_type_t<E>>(e)) {}
+  requires std::is_enum_v<E> Value(E e) : Value(static_cast<std::underlying_type_t<E>>(e)) {}
   template <std::integral T>
-    requires(!std::same_as<T, bool>)
-  Value(T v) {
+  requires(!std::same_as<T, bool>) Value(T v) {
     if constexpr (std::is_signed_v<T>) {
       kind_ = Kind::kInt;
       int_ = v;
@@ -101,10 +99,10 @@ struct Member {
 // One record: a platform call the program made ("call"), or a change the handset made ("device").
 struct Event {
   Micros t_us = 0;
-  std::string_view kind;    // "call" or "device"
-  std::string_view thread;  // the calling thread; "device" for the handset's own records
-  std::string_view op;      // the platform operation, or "part.what" for the handset's own
-  std::string_view caller;  // the program routine that made the call, "" when unknown
+  std::string_view kind;     // "call" or "device"
+  std::string_view thread;   // the calling thread; "device" for the handset's own records
+  std::string_view op;       // the platform operation, or "part.what" for the handset's own
+  std::string_view caller;   // the program routine that made the call, "" when unknown
   std::vector<Member> args;  // a call's arguments, in the order given
   Json detail;               // a device record's detail (its "args"), null when it has none
   std::vector<Member> more;  // later members in the order set: a fault, a misuse, an error, the result
@@ -156,7 +154,8 @@ Json ObjectWithRoom(std::size_t members);
 // Appends the member `key` to `object`, which must be an object without it: no search for an
 // existing key, as `object[key]` makes. Keeps the members in the order appended.
 inline void Append(Json& object, std::string_view key, Json value) {
-  static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>()).emplace_back(std::string(key), std::move(value));
+  static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>())
+      .emplace_back(std::string(key), std::move(value));
 }
 
 // A handle or pointer value as the log shows it ("0x1004"), or null.

@@ -41,7 +41,7 @@ class FaultPlan {
  private:
   struct Rule {
     std::string text, op, detail;
-    long nth = 0;      // 0: every call
+    long nth = 0;  // 0: every call
     bool and_later = false;
     long matched = 0;  // calls seen that match op and detail
     bool fired = false;

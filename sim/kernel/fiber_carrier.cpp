@@ -26,7 +26,8 @@ class FiberCarrier final : public Carrier {
 
   void Launch(ThreadId, const std::string& name, std::function<void()> entry) override {
     names_.push_back(name);
-    fibers_.push_back(std::make_unique<Fiber>([this, entry = std::move(entry)] { FiberMain(entry); }, kFiberStackBytes));
+    fibers_.push_back(
+        std::make_unique<Fiber>([this, entry = std::move(entry)] { FiberMain(entry); }, kFiberStackBytes));
   }
 
   void Run(std::unique_lock<std::mutex>&) override {

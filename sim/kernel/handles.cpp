@@ -4,30 +4,42 @@ namespace sim {
 
 const char* KindName(HandleKind kind) {
   switch (kind) {
-    case HandleKind::kEvent: return "event";
-    case HandleKind::kMutex: return "mutex";
-    case HandleKind::kThread: return "thread";
-    case HandleKind::kFile: return "file";
-    case HandleKind::kDevice: return "device";
-    case HandleKind::kProcess: return "process";
-    case HandleKind::kSnapshot: return "snapshot";
-    case HandleKind::kKey: return "registry key";
-    case HandleKind::kHook: return "hook";
-    case HandleKind::kRegNotify: return "registry notification";
-    case HandleKind::kRil: return "radio instance";
-    case HandleKind::kModule: return "module";
-    case HandleKind::kNotification: return "notification";
+    case HandleKind::kEvent:
+      return "event";
+    case HandleKind::kMutex:
+      return "mutex";
+    case HandleKind::kThread:
+      return "thread";
+    case HandleKind::kFile:
+      return "file";
+    case HandleKind::kDevice:
+      return "device";
+    case HandleKind::kProcess:
+      return "process";
+    case HandleKind::kSnapshot:
+      return "snapshot";
+    case HandleKind::kKey:
+      return "registry key";
+    case HandleKind::kHook:
+      return "hook";
+    case HandleKind::kRegNotify:
+      return "registry notification";
+    case HandleKind::kRil:
+      return "radio instance";
+    case HandleKind::kModule:
+      return "module";
+    case HandleKind::kNotification:
+      return "notification";
   }
   return "?";
 }
 
-std::uintptr_t HandleTable::Insert(HandleKind kind, std::shared_ptr<void> object,
-                                   std::string label, std::string opened_by, std::string caller,
-                                   std::string thread, Micros at) {
+std::uintptr_t HandleTable::Insert(HandleKind kind, std::shared_ptr<void> object, std::string label,
+                                   std::string opened_by, std::string caller, std::string thread, Micros at) {
   const std::uintptr_t value = next_;
   next_ += 4;
-  open_[value] = HandleEntry{value,           kind,           std::move(object), std::move(label),
-                             std::move(opened_by), std::move(caller), std::move(thread), at};
+  open_[value] = HandleEntry{
+      value, kind, std::move(object), std::move(label), std::move(opened_by), std::move(caller), std::move(thread), at};
   return value;
 }
 

@@ -15,8 +15,19 @@
 namespace sim {
 
 enum class HandleKind {
-  kEvent, kMutex, kThread, kFile, kDevice, kProcess, kSnapshot, kKey, kHook, kRegNotify, kRil,
-  kModule, kNotification
+  kEvent,
+  kMutex,
+  kThread,
+  kFile,
+  kDevice,
+  kProcess,
+  kSnapshot,
+  kKey,
+  kHook,
+  kRegNotify,
+  kRil,
+  kModule,
+  kNotification
 };
 
 // Name of a kind as shown in reports ("event", "mutex", ...).
@@ -37,8 +48,8 @@ class HandleTable {
  public:
   // Adds an entry and returns its new handle value (never 0 and never INVALID_HANDLE_VALUE).
   // `caller` is the program routine that opened it ("" when unknown).
-  std::uintptr_t Insert(HandleKind kind, std::shared_ptr<void> object, std::string label,
-                        std::string opened_by, std::string caller, std::string thread, Micros at);
+  std::uintptr_t Insert(HandleKind kind, std::shared_ptr<void> object, std::string label, std::string opened_by,
+                        std::string caller, std::string thread, Micros at);
   // The open entry for `value`, or null when the value is not an open handle.
   HandleEntry* Find(std::uintptr_t value);
   // The open entry when it is of `kind`, else null.

@@ -6,8 +6,7 @@
 
 namespace sim {
 
-namespace {
-}
+namespace {}
 
 KernelMechanism DefaultMechanism() {
   static const KernelMechanism chosen = [] {
@@ -17,7 +16,6 @@ KernelMechanism DefaultMechanism() {
   }();
   return chosen;
 }
-
 
 enum class ThreadState { kRunnable, kBlocked, kFinished };
 
@@ -46,9 +44,7 @@ struct Kernel::Thread {
   std::unique_ptr<ThreadSignal> signal;
 };
 
-bool Kernel::ThreadSignal::IsSignaled(ThreadId) const {
-  return thread_->state == ThreadState::kFinished;
-}
+bool Kernel::ThreadSignal::IsSignaled(ThreadId) const { return thread_->state == ThreadState::kFinished; }
 
 namespace {
 

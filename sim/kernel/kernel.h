@@ -75,15 +75,15 @@ KernelMechanism DefaultMechanism();
 // the time limit is the scenario's unless the run's options override it.
 struct Schedule {
   std::uint64_t seed = 0;
-  Micros quantum = 10 * kMicrosPerMs;     // fairness bound for a thread that never blocks
-  std::uint32_t preempt_one_in = 4;        // nonzero seeds: chance of a switch at a call
-  bool real_clock = false;                 // pace virtual time by the wall clock
-  bool pct = false;                        // priority scheduling with change points
-  int pct_depth = 3;                       // d of PCT: d-1 priority change points
-  std::uint64_t pct_steps = 20000;         // horizon for drawing the change points: the run's
-                                           // length in switch points when known
+  Micros quantum = 10 * kMicrosPerMs;  // fairness bound for a thread that never blocks
+  std::uint32_t preempt_one_in = 4;    // nonzero seeds: chance of a switch at a call
+  bool real_clock = false;             // pace virtual time by the wall clock
+  bool pct = false;                    // priority scheduling with change points
+  int pct_depth = 3;                   // d of PCT: d-1 priority change points
+  std::uint64_t pct_steps = 20000;     // horizon for drawing the change points: the run's
+                                       // length in switch points when known
   KernelMechanism mechanism = DefaultMechanism();
-  bool name_host_thread = true;            // fibers: the host thread takes the running thread's name
+  bool name_host_thread = true;  // fibers: the host thread takes the running thread's name
 };
 
 // What the kernel runs by: the schedule and where virtual time stops.
@@ -203,9 +203,9 @@ class Kernel {
   Micros slice_start_ = 0;
   std::uint64_t switches_ = 0;
   std::uint64_t steps_ = 0;
-  std::uint64_t blocks_ = 0;            // waits begun, for the order in which blocked threads wake
-  std::vector<Thread*> blocked_;        // scratch of one scheduling decision: no allocation
-  std::vector<ThreadId> runnable_;      // likewise
+  std::uint64_t blocks_ = 0;        // waits begun, for the order in which blocked threads wake
+  std::vector<Thread*> blocked_;    // scratch of one scheduling decision: no allocation
+  std::vector<ThreadId> runnable_;  // likewise
   struct Timer {
     Micros at;
     std::uint64_t id;

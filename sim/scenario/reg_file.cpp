@@ -58,11 +58,16 @@ std::string Quoted(const std::string& s, std::size_t& pos, const std::string& so
     if (c == '\\') {
       if (pos >= s.size()) break;
       char n = s[pos++];
-      if (n == 'n') out += '\n';
-      else if (n == 'r') out += '\r';
-      else if (n == 't') out += '\t';
-      else if (n == '0') out += '\0';
-      else out += n;
+      if (n == 'n')
+        out += '\n';
+      else if (n == 'r')
+        out += '\r';
+      else if (n == 't')
+        out += '\t';
+      else if (n == '0')
+        out += '\0';
+      else
+        out += n;
       continue;
     }
     out += c;
@@ -83,8 +88,10 @@ std::vector<std::uint8_t> HexBytes(const std::string& s, const std::string& sour
     out.push_back(static_cast<std::uint8_t>(std::stoul(t, nullptr, 16)));
   };
   for (char c : s) {
-    if (c == ',') flush();
-    else item += c;
+    if (c == ',')
+      flush();
+    else
+      item += c;
   }
   flush();
   return out;
@@ -113,8 +120,7 @@ std::vector<std::uint8_t> Widen8(const std::vector<std::uint8_t>& narrow) {
   return out;
 }
 
-void ParseKeyLine(const Line& l, const std::string& source, std::vector<RegOperation>& ops,
-                  RegOperation& current) {
+void ParseKeyLine(const Line& l, const std::string& source, std::vector<RegOperation>& ops, RegOperation& current) {
   if (l.text.back() != ']') Fail(source, l.number, "a key line must end with ']'");
   std::string body = l.text.substr(1, l.text.size() - 2);
   bool remove = !body.empty() && body[0] == '-';
@@ -134,11 +140,10 @@ void ParseKeyLine(const Line& l, const std::string& source, std::vector<RegOpera
   ops.push_back(current);
 }
 
-void ParseValueLine(const Line& l, bool unicode, const std::string& source,
-                    std::vector<RegOperation>& ops, const RegOperation& key) {
+void ParseValueLine(const Line& l, bool unicode, const std::string& source, std::vector<RegOperation>& ops,
+                    const RegOperation& key) {
   if (key.root.empty()) Fail(source, l.number, "a value before any [key] line");
-  if (key.kind == RegOperation::Kind::kDeleteKey)
-    Fail(source, l.number, "a value under a key that is being deleted");
+  if (key.kind == RegOperation::Kind::kDeleteKey) Fail(source, l.number, "a value under a key that is being deleted");
   RegOperation op;
   op.root = key.root;
   op.path = key.path;
@@ -171,8 +176,8 @@ void ParseValueLine(const Line& l, bool unicode, const std::string& source,
       if (!std::isxdigit(static_cast<unsigned char>(c))) Fail(source, l.number, "'" + hex + "' is not a hex dword");
     const std::uint32_t v = static_cast<std::uint32_t>(std::stoul(hex, nullptr, 16));
     op.type = 4;  // REG_DWORD
-    op.data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-               static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    op.data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+               static_cast<std::uint8_t>(v >> 24)};
   } else if (data.rfind("hex", 0) == 0) {
     std::size_t colon = data.find(':');
     if (colon == std::string::npos) Fail(source, l.number, "expected ':' after hex");
@@ -208,15 +213,21 @@ std::vector<RegOperation> ParseRegText(const std::string& text, const std::strin
     std::string t = l.text;
     if (!header) {
       if (t.size() >= 3 && static_cast<unsigned char>(t[0]) == 0xEF) t.erase(0, 3);  // BOM
-      if (t == "REGEDIT4") unicode = false;
-      else if (t == "Windows Registry Editor Version 5.00") unicode = true;
-      else Fail(source, l.number, "expected the header REGEDIT4 or Windows Registry Editor Version 5.00");
+      if (t == "REGEDIT4")
+        unicode = false;
+      else if (t == "Windows Registry Editor Version 5.00")
+        unicode = true;
+      else
+        Fail(source, l.number, "expected the header REGEDIT4 or Windows Registry Editor Version 5.00");
       header = true;
       continue;
     }
-    if (t[0] == '[') ParseKeyLine(l, source, ops, key);
-    else if (t[0] == '"' || t[0] == '@') ParseValueLine(l, unicode, source, ops, key);
-    else Fail(source, l.number, "expected a [key] line or a \"value\"= line");
+    if (t[0] == '[')
+      ParseKeyLine(l, source, ops, key);
+    else if (t[0] == '"' || t[0] == '@')
+      ParseValueLine(l, unicode, source, ops, key);
+    else
+      Fail(source, l.number, "expected a [key] line or a \"value\"= line");
   }
   if (!header && !lines.empty()) {
     bool any = false;

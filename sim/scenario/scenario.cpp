@@ -20,13 +20,20 @@ namespace {
 
 std::string TypeName(const toml::node& n) {
   switch (n.type()) {
-    case toml::node_type::table: return "a table";
-    case toml::node_type::array: return "an array";
-    case toml::node_type::string: return "a string";
-    case toml::node_type::integer: return "an integer";
-    case toml::node_type::floating_point: return "a number";
-    case toml::node_type::boolean: return "a boolean";
-    default: return "a date or time";
+    case toml::node_type::table:
+      return "a table";
+    case toml::node_type::array:
+      return "an array";
+    case toml::node_type::string:
+      return "a string";
+    case toml::node_type::integer:
+      return "an integer";
+    case toml::node_type::floating_point:
+      return "a number";
+    case toml::node_type::boolean:
+      return "a boolean";
+    default:
+      return "a date or time";
   }
 }
 
@@ -81,8 +88,7 @@ std::string Section::KeyPath(std::string_view key) const {
 int Section::Line(std::string_view key) const {
   const toml::node* n = table_ ? table_->get(key) : nullptr;
   if (n != nullptr && n->source().begin.line > 0) return static_cast<int>(n->source().begin.line);
-  if (table_ != nullptr && table_->source().begin.line > 0)
-    return static_cast<int>(table_->source().begin.line);
+  if (table_ != nullptr && table_->source().begin.line > 0) return static_cast<int>(table_->source().begin.line);
   return 0;
 }
 
@@ -106,15 +112,13 @@ bool Section::Bool(std::string_view key, bool def) const {
   return n->as_boolean()->get();
 }
 
-std::int64_t Section::Int(std::string_view key, std::int64_t def, std::int64_t lo,
-                          std::int64_t hi) const {
+std::int64_t Section::Int(std::string_view key, std::int64_t def, std::int64_t lo, std::int64_t hi) const {
   const toml::node* n = Node(key);
   if (n == nullptr) return def;
   if (!n->is_integer()) Fail(key, "expected a whole number, found " + TypeName(*n));
   const std::int64_t v = n->as_integer()->get();
   if (v < lo || v > hi)
-    Fail(key, "value " + std::to_string(v) + " is outside " + std::to_string(lo) + " to " +
-                  std::to_string(hi));
+    Fail(key, "value " + std::to_string(v) + " is outside " + std::to_string(lo) + " to " + std::to_string(hi));
   return v;
 }
 
@@ -140,8 +144,7 @@ std::vector<std::string> Section::Strings(std::string_view key) const {
   return out;
 }
 
-std::vector<std::int64_t> Section::Ints(std::string_view key, std::int64_t lo,
-                                        std::int64_t hi) const {
+std::vector<std::int64_t> Section::Ints(std::string_view key, std::int64_t lo, std::int64_t hi) const {
   const toml::node* n = Node(key);
   std::vector<std::int64_t> out;
   if (n == nullptr) return out;
@@ -151,8 +154,7 @@ std::vector<std::int64_t> Section::Ints(std::string_view key, std::int64_t lo,
     if (!item.is_integer()) Fail(key, "expected only whole numbers, found " + TypeName(item));
     const std::int64_t v = item.as_integer()->get();
     if (v < lo || v > hi)
-      Fail(key, "value " + std::to_string(v) + " is outside " + std::to_string(lo) + " to " +
-                    std::to_string(hi));
+      Fail(key, "value " + std::to_string(v) + " is outside " + std::to_string(lo) + " to " + std::to_string(hi));
     out.push_back(v);
   }
   return out;
@@ -178,8 +180,7 @@ std::vector<Section> Section::Tables(std::string_view key) const {
   return out;
 }
 
-std::string Section::Choice(std::string_view key, std::string def,
-                            const std::vector<std::string>& choices) const {
+std::string Section::Choice(std::string_view key, std::string def, const std::vector<std::string>& choices) const {
   std::string v = String(key, def);
   for (const auto& c : choices)
     if (c == v) return v;
@@ -207,7 +208,9 @@ std::uint64_t Scenario::NextSerial() {
 
 // The scenario moved from is left empty, so it is another scenario from then on.
 Scenario::Scenario(Scenario&& other) noexcept
-    : root_(std::move(other.root_)), file_(std::move(other.file_)), serial_(std::exchange(other.serial_, NextSerial())) {}
+    : root_(std::move(other.root_)),
+      file_(std::move(other.file_)),
+      serial_(std::exchange(other.serial_, NextSerial())) {}
 
 Scenario& Scenario::operator=(Scenario&& other) noexcept {
   if (this != &other) {

@@ -32,8 +32,8 @@ Json Metadata(const char* name, int pid, int tid, Json args) {
 }
 
 Json Complete(const std::string& name, const char* cat, Micros begin, Micros end, int tid, Json args) {
-  return {{"name", name}, {"cat", cat}, {"ph", "X"}, {"ts", begin}, {"dur", end - begin},
-          {"pid", kProgramPid}, {"tid", tid}, {"args", std::move(args)}};
+  return {{"name", name},       {"cat", cat},         {"ph", "X"},  {"ts", begin},
+          {"dur", end - begin}, {"pid", kProgramPid}, {"tid", tid}, {"args", std::move(args)}};
 }
 
 Json Instant(const std::string& name, const char* cat, Micros at, int pid, int tid, const char* scope, Json args) {
@@ -61,7 +61,8 @@ Json CallArgs(const CallSpan& s) {
   Json args = Json::object();
   if (s.record != nullptr) {
     for (auto it = s.record->begin(); it != s.record->end(); ++it)
-      if (it.key() != "t_us" && it.key() != "t_end_us" && it.key() != "kind" && it.key() != "thread" && it.key() != "op")
+      if (it.key() != "t_us" && it.key() != "t_end_us" && it.key() != "kind" && it.key() != "thread" &&
+          it.key() != "op")
         args[it.key()] = it.value();
   } else {
     args["caller"] = s.caller;
@@ -105,7 +106,11 @@ void AddInstants(const RunStory& story, Json& out) {
 void AddCounters(const RunStory& story, Json& out) {
   for (const StateTrack& t : story.states) {
     auto counter = [&](Micros at, int value) {
-      out.push_back({{"name", t.name}, {"cat", "state"}, {"ph", "C"}, {"ts", at}, {"pid", kHandsetPid},
+      out.push_back({{"name", t.name},
+                     {"cat", "state"},
+                     {"ph", "C"},
+                     {"ts", at},
+                     {"pid", kHandsetPid},
                      {"args", {{t.series, value}}}});
     };
     for (const auto& [at, value] : t.changes) counter(at, value);
@@ -129,9 +134,12 @@ Json ChromeTrace(const RunRecord& run) {
   Json trace;
   trace["traceEvents"] = std::move(meta);
   trace["displayTimeUnit"] = "ms";
-  trace["otherData"] = {{"command_line", story.command_line}, {"outcome", story.outcome},
-                        {"reason", story.reason},             {"seed", story.seed},
-                        {"ended_us", story.end},              {"time", "virtual microseconds"}};
+  trace["otherData"] = {{"command_line", story.command_line},
+                        {"outcome", story.outcome},
+                        {"reason", story.reason},
+                        {"seed", story.seed},
+                        {"ended_us", story.end},
+                        {"time", "virtual microseconds"}};
   return trace;
 }
 

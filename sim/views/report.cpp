@@ -56,8 +56,10 @@ std::string Printable(std::string_view text, bool keep_newlines) {
                     static_cast<unsigned char>(text[i + 1]) >= 0x80;
     if ((c < 0x20 && !(keep_newlines && c == '\n')) || c == 0x7F || c1) {
       char hex[16];
-      if (c1) std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned char>(text[++i]));
-      else std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      if (c1)
+        std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned char>(text[++i]));
+      else
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
       out += hex;
     } else {
       out += static_cast<char>(c);
@@ -89,8 +91,10 @@ void PrintExpectations(std::ostream& out, const Json& s) {
 void PrintSummaryText(std::ostream& out, const Json& s) {
   out << "outcome: " << Str(s, "outcome") << " (" << Str(s, "reason") << ")\n";
   out << "ended at: " << Str(s, "ended_ms") << " ms of virtual time\n";
-  if (s.contains("ertc_value")) out << "ERTC wake-up: " << Str(s, "ertc") << "\n";
-  else out << "ERTC wake-up: not written\n";
+  if (s.contains("ertc_value"))
+    out << "ERTC wake-up: " << Str(s, "ertc") << "\n";
+  else
+    out << "ERTC wake-up: not written\n";
   if (s.contains("wake_plan")) out << "wake plan: " << Str(s, "wake_plan") << "\n";
   out << "LCD: " << Str(s, "lcd") << "\n";
   out << "backlight: " << Str(s, "backlight") << "\n";
@@ -106,8 +110,9 @@ void PrintSummaryText(std::ostream& out, const Json& s) {
   if (s.contains("animation_calls")) {
     for (const auto& a : s["animation_calls"]) {
       const auto& args = a["args"];
-      out << "animation: DoShutdownAnimation(" << args[0].dump() << ", " << (args[1].is_null() ? "null" : args[1].get<std::string>())
-          << ", " << (args[2].is_null() ? "null" : args[2].get<std::string>()) << " " << Str(a, "call_event") << "), played "
+      out << "animation: DoShutdownAnimation(" << args[0].dump() << ", "
+          << (args[1].is_null() ? "null" : args[1].get<std::string>()) << ", "
+          << (args[2].is_null() ? "null" : args[2].get<std::string>()) << " " << Str(a, "call_event") << "), played "
           << Str(a, "played_ms") << " ms";
       if (a.contains("call_event_closed_after_us"))
         out << "; its call event closed " << Str(a, "call_event_closed_after_us") << " us after it returned";
@@ -123,21 +128,25 @@ void PrintSummaryText(std::ostream& out, const Json& s) {
   if (s.contains("heap")) {
     const auto& live = s["heap"]["live"];
     out << "heap: " << live.size() << " live blocks";
-    for (const auto& b : live) out << " [" << Str(b, "bytes") << " bytes" << (Str(b, "tag", "").empty() ? "" : ", " + Str(b, "tag")) << "]";
+    for (const auto& b : live)
+      out << " [" << Str(b, "bytes") << " bytes" << (Str(b, "tag", "").empty() ? "" : ", " + Str(b, "tag")) << "]";
     out << "\n";
   }
   if (s.contains("applications")) {
     for (const auto& a : s["applications"]) out << "application " << Str(a, "name") << ": " << Str(a, "state") << "\n";
   }
   if (s.contains("keys")) {
-    for (const auto& k : s["keys"]) out << "key " << Str(k, "key") << " at " << Str(k, "at_ms") << " ms: " << Str(k, "fate") << "\n";
+    for (const auto& k : s["keys"])
+      out << "key " << Str(k, "key") << " at " << Str(k, "at_ms") << " ms: " << Str(k, "fate") << "\n";
   }
   if (s.contains("registry_unknown_types"))
     for (const auto& v : s["registry_unknown_types"])
       out << "registry value of an unknown type, kept as it is: " << v.get<std::string>() << "\n";
   const auto& open = s["handles_open"];
   out << "handles left open: " << open.size() << "\n";
-  for (const auto& h : open) out << "  " << Str(h, "handle") << " " << Str(h, "what") << " (" << Str(h, "opened_by") << " in " << Str(h, "caller") << " on " << Str(h, "thread") << ")\n";
+  for (const auto& h : open)
+    out << "  " << Str(h, "handle") << " " << Str(h, "what") << " (" << Str(h, "opened_by") << " in "
+        << Str(h, "caller") << " on " << Str(h, "thread") << ")\n";
   if (s.value("misuses", 0) > 0) out << "platform misuses: " << Str(s, "misuses") << " (see the event log)\n";
   if (Str(s, "outcome") == "stuck" || Str(s, "outcome") == "time-limit") {
     out << "threads at the end:\n";
@@ -148,7 +157,8 @@ void PrintSummaryText(std::ostream& out, const Json& s) {
       out << "INVARIANT VIOLATED: " << Str(v, "invariant") << ": " << Str(v, "detail") << "\n";
   }
   PrintExpectations(out, s);
-  for (const auto& r : s["unused_fault_rules"]) out << "warning: the fault rule '" << r.get<std::string>() << "' never matched a call\n";
+  for (const auto& r : s["unused_fault_rules"])
+    out << "warning: the fault rule '" << r.get<std::string>() << "' never matched a call\n";
 }
 
 }  // namespace
@@ -180,12 +190,13 @@ void AddBoxAnswers(Json& summary, const std::vector<Json>& events, const std::ve
     const std::string& answer = scripted[i];
     if (answer.rfind("none", 0) == 0) continue;
     if (i >= boxes.size()) {
-      unused.push_back({{"answer", answer}, {"why", "no box " + std::to_string(i + 1) + " was shown (boxes shown: " +
-                                                        std::to_string(boxes.size()) + ")"}});
+      unused.push_back({{"answer", answer},
+                        {"why", "no box " + std::to_string(i + 1) +
+                                    " was shown (boxes shown: " + std::to_string(boxes.size()) + ")"}});
     } else if (boxes[i].value("answered_by", "user") != "user") {
-      unused.push_back({{"answer", answer}, {"why", "box " + std::to_string(i + 1) + " was answered " +
-                                                        boxes[i].value("result", "?") + " by " +
-                                                        boxes[i]["answered_by"].get<std::string>() + " first"}});
+      unused.push_back({{"answer", answer},
+                        {"why", "box " + std::to_string(i + 1) + " was answered " + boxes[i].value("result", "?") +
+                                    " by " + boxes[i]["answered_by"].get<std::string>() + " first"}});
     } else if (!boxes[i].contains("answered_by")) {
       unused.push_back({{"answer", answer}, {"why", "box " + std::to_string(i + 1) + " was gone before it came"}});
     }

@@ -50,5 +50,4 @@ void AddBoxAnswers(Json& summary, const std::vector<Json>& events, const std::ve
 // SendMessageW(window=0x10050, ...) = 0 [blocked 1.2 ms]", injected faults marked.
 std::string FormatCall(const Json& event);
 
-
 }  // namespace sim

@@ -27,9 +27,7 @@ std::string Str(const Json& j, const char* key) {
   return v.is_string() ? v.get<std::string>() : Dump(v);
 }
 
-std::string ArgStr(const Json& e, const char* key) {
-  return e.contains("args") ? Str(e["args"], key) : std::string();
-}
+std::string ArgStr(const Json& e, const char* key) { return e.contains("args") ? Str(e["args"], key) : std::string(); }
 
 Micros Time(const Json& e, const char* key) {
   if (!e.contains(key) || !e[key].is_number_integer() || e[key].get<std::int64_t>() < 0) return 0;
@@ -40,9 +38,9 @@ bool IsCall(const Json& e) { return Str(e, "kind") == "call"; }
 
 // Operations in which a thread can be blocked when the run ends.
 bool MayBlock(const std::string& op) {
-  static const std::set<std::string> kOps = {"WaitForSingleObject", "Sleep", "MessageBoxW", "SendMessageW",
-                                             "PostMessageW", "SetSystemPowerState", "DoShutdownAnimation",
-                                             "PlaySoundW"};
+  static const std::set<std::string> kOps = {"WaitForSingleObject", "Sleep",        "MessageBoxW",
+                                             "SendMessageW",        "PostMessageW", "SetSystemPowerState",
+                                             "DoShutdownAnimation", "PlaySoundW"};
   return kOps.count(op) != 0;
 }
 
@@ -212,8 +210,7 @@ CallSpan FoldedSpan(const std::vector<CallSpan>& singles, const Piece& p) {
 
 // The spans of one thread's calls, with long repeated cycles folded.
 void AddThreadSpans(const std::vector<const Json*>& calls, const RunRecord& run, Micros run_end,
-                    const std::set<std::string>& waits, std::size_t fold_cycles,
-                    std::vector<CallSpan>& out) {
+                    const std::set<std::string>& waits, std::size_t fold_cycles, std::vector<CallSpan>& out) {
   std::vector<CallSpan> singles;
   std::vector<std::size_t> sig;
   for (std::size_t i = 0; i < calls.size(); ++i) {
@@ -287,22 +284,28 @@ namespace {
 std::vector<StateTrack> StateTracks(const std::vector<Json>& events) {
   const std::vector<std::string> on_off = {"off", "on"};
   std::vector<StateTrack> t = {
-      {"LCD", "on", on_off, {{0, 1}}},          {"backlight", "on", on_off, {{0, 1}}},
-      {"radio", "on", on_off, {{0, 1}}},        {"GPS rail", "on", on_off, {{0, 1}}},
-      {"BT rail", "on", on_off, {{0, 1}}},      {"PMU power-off line", "driven", {"idle", "driven"}, {{0, 0}}},
+      {"LCD", "on", on_off, {{0, 1}}},
+      {"backlight", "on", on_off, {{0, 1}}},
+      {"radio", "on", on_off, {{0, 1}}},
+      {"GPS rail", "on", on_off, {{0, 1}}},
+      {"BT rail", "on", on_off, {{0, 1}}},
+      {"PMU power-off line", "driven", {"idle", "driven"}, {{0, 0}}},
       {"power state", "level (2 on, 1 suspended, 0 off)", {"off", "suspended", "on"}, {{0, 2}}},
-      {"vibrator", "on", on_off, {{0, 0}}},     {"box", "standing", {"none", "standing"}, {{0, 0}}}};
+      {"vibrator", "on", on_off, {{0, 0}}},
+      {"box", "standing", {"none", "standing"}, {{0, 0}}}};
   enum { kLcd, kBacklight, kRadio, kGps, kBt, kPmu, kPower, kVibrator, kBox };
   std::set<std::string> vibrating, boxes;
   for (const Json& e : events) {
     const std::string op = Str(e, "op");
     const Micros at = Time(e, "t_us");
     if (IsCall(e)) {
-      if (op == "SetSystemPowerState" && ArgStr(e, "flags") == "0x10000" && Str(e, "result") == "0") SetState(t[kPower], at, 2);
+      if (op == "SetSystemPowerState" && ArgStr(e, "flags") == "0x10000" && Str(e, "result") == "0")
+        SetState(t[kPower], at, 2);
       continue;
     }
     if (op == "lcd.off" || op == "lcd.power") SetState(t[kLcd], at, ArgStr(e, "state") == "4" ? 0 : 1);
-    if (op == "backlight.off" || op == "backlight.power") SetState(t[kBacklight], at, ArgStr(e, "state") == "4" ? 0 : 1);
+    if (op == "backlight.off" || op == "backlight.power")
+      SetState(t[kBacklight], at, ArgStr(e, "state") == "4" ? 0 : 1);
     if (op == "radio.off") SetState(t[kRadio], at, 0);
     if (op == "rail.gps_off") SetState(t[kGps], at, 0);
     if (op == "rail.bt_off") SetState(t[kBt], at, 0);
@@ -325,15 +328,18 @@ std::vector<StateTrack> StateTracks(const std::vector<Json>& events) {
 // Whatever the sequence calls through other routines before the animation is the ERTC step.
 std::string SequenceStep(const CallSpan& s, bool before_animation) {
   static const std::map<std::string, std::string> kByCaller = {
-      {"ShutDownAnimation", "animation"},   {"MusicPlay", "animation"},
-      {"LcdPowerOff", "LCD off"},           {"RilShutDown", "radio down (wait)"},
+      {"ShutDownAnimation", "animation"},
+      {"MusicPlay", "animation"},
+      {"LcdPowerOff", "LCD off"},
+      {"RilShutDown", "radio down (wait)"},
       {"InstallKeyboardLock", "applications (keyboard locked)"},
       {"ShutDownApps", "applications (keyboard locked)"},
       {"GetTaskListCE", "applications (keyboard locked)"},
       {"ShutDownAppsEnumProc", "applications (keyboard locked)"},
       {"IsKillableTask", "applications (keyboard locked)"},
       {"RemoveKeyboardLock", "applications (keyboard locked)"},
-      {"KernShutDown", "kernel shutdown"},  {"DumpLogFile", "log dump"}};
+      {"KernShutDown", "kernel shutdown"},
+      {"DumpLogFile", "log dump"}};
   if (s.op == "KernelIoControl") {
     const std::string in = ArgStr(*s.record, "in");
     if (in.rfind("0A 00 00 00", 0) == 0) return "ERTC";
@@ -356,8 +362,10 @@ void AddSteps(const std::vector<const CallSpan*>& spans, const std::function<std
     const std::string name = step_of(*s);
     if (name.empty()) continue;
     auto it = std::find_if(found.begin(), found.end(), [&](const Step& x) { return x.name == name; });
-    if (it == found.end()) found.push_back(Step{name, s->thread, s->begin, s->end});
-    else it->end = std::max(it->end, s->end);
+    if (it == found.end())
+      found.push_back(Step{name, s->thread, s->begin, s->end});
+    else
+      it->end = std::max(it->end, s->end);
   }
   out.insert(out.end(), found.begin(), found.end());
 }
@@ -378,11 +386,14 @@ void SequenceSteps(const RunRecord& run, const std::vector<CallSpan>& calls, std
           IndexOf(s, run.events) <= last)
         spans.push_back(&s);
     bool before_animation = true;
-    AddSteps(spans, [&](const CallSpan& s) {
-      std::string step = SequenceStep(s, before_animation);
-      if (!step.empty() && step != "ERTC") before_animation = false;
-      return step;
-    }, out);
+    AddSteps(
+        spans,
+        [&](const CallSpan& s) {
+          std::string step = SequenceStep(s, before_animation);
+          if (!step.empty() && step != "ERTC") before_animation = false;
+          return step;
+        },
+        out);
   }
 }
 
@@ -394,17 +405,21 @@ void OtherSteps(const RunStory& story, std::vector<Step>& out) {
     for (const CallSpan& s : story.calls)
       if (s.thread == thread) spans.push_back(&s);
     bool waited = false;
-    AddSteps(spans, [&](const CallSpan& s) -> std::string {
-      if (kVibration.count(s.caller)) return "vibration";
-      if (thread != "AnimTimeoutThread") return "";
-      if (s.op == "WaitForSingleObject" && s.caller == "AnimTimeoutThread" && !waited) {
-        waited = true;
-        return "watchdog wait";
-      }
-      return waited ? "watchdog: power off" : "watchdog: rails off";
-    }, out);
+    AddSteps(
+        spans,
+        [&](const CallSpan& s) -> std::string {
+          if (kVibration.count(s.caller)) return "vibration";
+          if (thread != "AnimTimeoutThread") return "";
+          if (s.op == "WaitForSingleObject" && s.caller == "AnimTimeoutThread" && !waited) {
+            waited = true;
+            return "watchdog wait";
+          }
+          return waited ? "watchdog: power off" : "watchdog: rails off";
+        },
+        out);
     for (const CallSpan* s : spans)
-      if (s->op == "MessageBoxW" && s->record) out.push_back(Step{"box '" + ArgStr(*s->record, "caption") + "'", thread, s->begin, s->end});
+      if (s->op == "MessageBoxW" && s->record)
+        out.push_back(Step{"box '" + ArgStr(*s->record, "caption") + "'", thread, s->begin, s->end});
   }
 }
 
@@ -443,8 +458,9 @@ void TimeoutMoments(const std::vector<CallSpan>& calls, std::vector<Moment>& out
     if (s.record == nullptr || s.op != "WaitForSingleObject" || Str(*s.record, "result") != "WAIT_TIMEOUT") continue;
     const std::string who = s.caller == "AnimTimeoutThread"    ? std::string("watchdog timeout")
                             : s.caller == "AutoShutdownThread" ? std::string("prompt timeout")
-                            : s.caller == "NormalShutdown"     ? std::string("radio wait timed out")
-                                                               : (s.caller.empty() ? s.thread : s.caller) + " wait timed out";
+                            : s.caller == "NormalShutdown"
+                                ? std::string("radio wait timed out")
+                                : (s.caller.empty() ? s.thread : s.caller) + " wait timed out";
     out.push_back({s.end, who, "timeout"});
   }
 }
@@ -468,12 +484,14 @@ RunStory BuildRunStory(const RunRecord& run, std::size_t fold_cycles) {
   story.states = StateTracks(run.events);
   SequenceSteps(run, story.calls, story.steps);
   OtherSteps(story, story.steps);
-  std::stable_sort(story.steps.begin(), story.steps.end(), [](const Step& a, const Step& b) { return a.begin < b.begin; });
+  std::stable_sort(story.steps.begin(), story.steps.end(),
+                   [](const Step& a, const Step& b) { return a.begin < b.begin; });
   DeviceMoments(run.events, story.moments);
   TimeoutMoments(story.calls, story.moments);
   if (story.outcome == "time-limit" || story.outcome == "stuck")
     story.moments.push_back({story.end, "run ends: " + story.outcome, "process"});
-  std::stable_sort(story.moments.begin(), story.moments.end(), [](const Moment& a, const Moment& b) { return a.at < b.at; });
+  std::stable_sort(story.moments.begin(), story.moments.end(),
+                   [](const Moment& a, const Moment& b) { return a.at < b.at; });
   for (const Json& e : run.events)
     if (!IsCall(e)) story.device_events.push_back(&e);
   return story;

@@ -60,10 +60,14 @@ std::string Seconds(Micros t) {
 
 std::string ResultName(int result) {
   switch (result) {
-    case IDYES: return "Yes";
-    case IDNO: return "No";
-    case IDCANCEL: return "Cancel";
-    default: return std::to_string(result);
+    case IDYES:
+      return "Yes";
+    case IDNO:
+      return "No";
+    case IDCANCEL:
+      return "Cancel";
+    default:
+      return std::to_string(result);
   }
 }
 
@@ -145,7 +149,8 @@ void TerminalBox::OnShown(const Window& w) {
   std::lock_guard lk(mu_);
   ClearStatusLocked();
   out_ << "\n";
-  for (const auto& line : Frame(Printable(Narrow(w.title)), Printable(Narrow(w.text)), kFrameWidth)) out_ << line << "\n";
+  for (const auto& line : Frame(Printable(Narrow(w.title)), Printable(Narrow(w.text)), kFrameWidth))
+    out_ << line << "\n";
   out_.flush();
   box_ = Standing{w.hwnd, w.thread, w.shown_at};
 }

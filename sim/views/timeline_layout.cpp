@@ -170,7 +170,8 @@ int MomentDecimals(const TimeScale& scale) { return std::clamp(TickDecimals(Tick
 // to differ from the ticks before it, or is left out.
 class TickPlacer {
  public:
-  TickPlacer(const TimeScale& scale, double label_y) : decimals_(TickDecimals(TickStep(scale.PxPerUs(), 90))), label_y_(label_y) {}
+  TickPlacer(const TimeScale& scale, double label_y)
+      : decimals_(TickDecimals(TickStep(scale.PxPerUs(), 90))), label_y_(label_y) {}
   void Add(std::vector<PlacedText>& out, double x, Micros t) {
     for (int decimals = decimals_; decimals <= std::max(decimals_, 3); ++decimals) {
       const std::string text = SecondsText(t, decimals);
@@ -234,7 +235,8 @@ std::vector<MomentLayout> LayOutMoments(const RunStory& story, const TimeScale& 
     const int row = placer.Place(x0, x0 + w + 6);
     const double y = kMomentsTop + kRowHeight * (std::max(row, 0) + 1);
     MomentLayout layout{&m, x, y - 4, std::nullopt};
-    if (row >= 0) layout.label = PlacedText{text, end ? x - 6 : x + 6, y, end ? Anchor::kEnd : Anchor::kStart, kLabelSize};
+    if (row >= 0)
+      layout.label = PlacedText{text, end ? x - 6 : x + 6, y, end ? Anchor::kEnd : Anchor::kStart, kLabelSize};
     out.push_back(std::move(layout));
   }
   rows = placer.Rows();
@@ -249,8 +251,8 @@ std::string StepLabel(const Step& st) {
 // Where each step of `thread` goes: its bar, and its label inside it or in a row above, or none
 // when every row above is taken there. `top` is where the rows begin; `rows` is set to the rows
 // used, and the bars go under them.
-std::vector<StepLayout> LayOutSteps(const RunStory& story, const TimeScale& scale, const std::string& thread, double top,
-                                    int& rows) {
+std::vector<StepLayout> LayOutSteps(const RunStory& story, const TimeScale& scale, const std::string& thread,
+                                    double top, int& rows) {
   RowPlacer placer(kStepRows);
   std::vector<StepLayout> out;
   std::vector<int> label_rows;
@@ -322,7 +324,8 @@ std::vector<Column<T>> Columns(const std::vector<const T*>& items, const TimeSca
 }
 
 // One thread's lane from `top`: its steps, its waits and calls, its trace lines.
-ThreadLane LayOutThreadLane(const RunStory& story, const TimeScale& scale, const std::string& thread, double top, bool shade) {
+ThreadLane LayOutThreadLane(const RunStory& story, const TimeScale& scale, const std::string& thread, double top,
+                            bool shade) {
   ThreadLane lane;
   lane.thread = thread;
   lane.top = top;

@@ -75,7 +75,7 @@ struct AxisPiece {
   bool gap = false;
   double x0 = 0, x1 = 0;
   Micros t0 = 0, t1 = 0;
-  std::vector<PlacedText> ticks;   // linear: a tick mark at each text's x; texts all differ
+  std::vector<PlacedText> ticks;     // linear: a tick mark at each text's x; texts all differ
   std::optional<PlacedText> length;  // break: "≈59.3 s", below the axis only, where there is room
 };
 
@@ -121,8 +121,8 @@ struct ThreadLane {
   std::vector<StepLayout> steps;
   double activity_y = 0;
   std::vector<SpanLayout> spans;
-  std::vector<Column<CallSpan>> calls;   // calls that did not block
-  std::vector<Column<LineMark>> lines;   // trace lines, under the calls
+  std::vector<Column<CallSpan>> calls;  // calls that did not block
+  std::vector<Column<LineMark>> lines;  // trace lines, under the calls
   std::vector<LabelBox> LabelBoxes() const;
 };
 

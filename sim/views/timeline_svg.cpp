@@ -35,11 +35,21 @@ std::string XmlEscape(std::string_view text) {
     i += c.length;
     const char32_t cp = c.code_point;
     switch (cp) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
       default:
         if ((cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') || cp == 0xFFFE || cp == 0xFFFF) break;
         AppendUtf8(out, cp);
@@ -61,8 +71,8 @@ class Svg {
     Close(tip);
   }
   void Line(double x0, double y0, double x1, double y1, const std::string& style) {
-    body << "<line x1=\"" << Num(x0) << "\" y1=\"" << Num(y0) << "\" x2=\"" << Num(x1) << "\" y2=\"" << Num(y1)
-         << "\" " << style << "/>\n";
+    body << "<line x1=\"" << Num(x0) << "\" y1=\"" << Num(y0) << "\" x2=\"" << Num(x1) << "\" y2=\"" << Num(y1) << "\" "
+         << style << "/>\n";
   }
   // Text at (x, y) (baseline); `anchor` start, middle or end.
   void Text(double x, double y, const std::string& text, const std::string& style = {}, const char* anchor = "start",
@@ -89,14 +99,18 @@ class Svg {
 };
 
 std::string StepColor(const std::string& step) {
-  static const std::map<std::string, std::string> kColors = {
-      {"ERTC", "#b4a7d6"},          {"animation", "#9fc5e8"},
-      {"LCD off", "#b6d7a8"},       {"radio down (wait)", "#f9cb9c"},
-      {"applications (keyboard locked)", "#a2c4c9"},
-      {"kernel shutdown", "#ea9999"}, {"log dump", "#d5a6bd"},
-      {"suspend", "#b7b7b7"},       {"vibration", "#d9c2f0"},
-      {"watchdog: rails off", "#cfe2f3"}, {"watchdog wait", "#e6e6e6"},
-      {"watchdog: power off", "#f4a6a6"}};
+  static const std::map<std::string, std::string> kColors = {{"ERTC", "#b4a7d6"},
+                                                             {"animation", "#9fc5e8"},
+                                                             {"LCD off", "#b6d7a8"},
+                                                             {"radio down (wait)", "#f9cb9c"},
+                                                             {"applications (keyboard locked)", "#a2c4c9"},
+                                                             {"kernel shutdown", "#ea9999"},
+                                                             {"log dump", "#d5a6bd"},
+                                                             {"suspend", "#b7b7b7"},
+                                                             {"vibration", "#d9c2f0"},
+                                                             {"watchdog: rails off", "#cfe2f3"},
+                                                             {"watchdog wait", "#e6e6e6"},
+                                                             {"watchdog: power off", "#f4a6a6"}};
   const auto it = kColors.find(step);
   if (it != kColors.end()) return it->second;
   return step.rfind("box", 0) == 0 ? "#ffe599" : "#d9d9d9";
@@ -104,9 +118,8 @@ std::string StepColor(const std::string& step) {
 
 std::string MomentColor(const std::string& kind) {
   static const std::map<std::string, std::string> kColors = {
-      {"box", "#b8860b"}, {"radio", "#e69138"}, {"timeout", "#cc0000"}, {"power", "#990000"},
-      {"ertc", "#674ea7"}, {"process", "#444444"}, {"key", "#3d85c6"},
-      {"outside", "#38761d"}};
+      {"box", "#b8860b"},  {"radio", "#e69138"},   {"timeout", "#cc0000"}, {"power", "#990000"},
+      {"ertc", "#674ea7"}, {"process", "#444444"}, {"key", "#3d85c6"},     {"outside", "#38761d"}};
   const auto it = kColors.find(kind);
   return it == kColors.end() ? "#666666" : it->second;
 }
@@ -120,7 +133,6 @@ std::string StateColor(const StateTrack& t, int value) {
   if (t.name == "vibrator") return "#b48ad8";
   return "#93c47d";
 }
-
 
 // The time axis: its line and labelled ticks on the linear stretches, a break mark (and below the
 // lanes its length) on each compressed one.
@@ -146,8 +158,9 @@ void DrawAxis(Svg& svg, const AxisLayout& axis) {
 void DrawBreakBands(Svg& svg, const TimeScale& scale, double top, double bottom) {
   for (const auto& s : scale.Segments()) {
     if (!s.gap) continue;
-    svg.Rect(s.x0 + 4, top, s.x1 - s.x0 - 8, bottom - top, "fill=\"#ffffff\" fill-opacity=\"0.3\"",
-             "time compressed: " + DurationText(s.t1 - s.t0) + " from " + SecondsText(s.t0) + " to " + SecondsText(s.t1));
+    svg.Rect(
+        s.x0 + 4, top, s.x1 - s.x0 - 8, bottom - top, "fill=\"#ffffff\" fill-opacity=\"0.3\"",
+        "time compressed: " + DurationText(s.t1 - s.t0) + " from " + SecondsText(s.t0) + " to " + SecondsText(s.t1));
     svg.Line(s.x0 + 4, top, s.x0 + 4, bottom, "stroke=\"#bbb\" stroke-dasharray=\"2,3\"");
     svg.Line(s.x1 - 4, top, s.x1 - 4, bottom, "stroke=\"#bbb\" stroke-dasharray=\"2,3\"");
   }
@@ -158,8 +171,8 @@ void DrawTitle(Svg& svg, const RunStory& story, int decimals, std::size_t calls,
                             (story.reason.empty() ? "" : " (" + story.reason + ")");
   svg.Text(16, 30, Fit(title, kTimelineWidth - 32, 19), "font-weight=\"bold\" fill=\"#222\"", "start", 19, title);
   const std::string sub = "seed " + std::to_string(story.seed) + " \u00b7 virtual time, the run ended at " +
-                          SecondsText(story.end, decimals) + " \u00b7 " + std::to_string(calls) + " platform calls \u00b7 " +
-                          std::to_string(lines) + " trace lines \u00b7 " +
+                          SecondsText(story.end, decimals) + " \u00b7 " + std::to_string(calls) +
+                          " platform calls \u00b7 " + std::to_string(lines) + " trace lines \u00b7 " +
                           (linear ? "linear time" : "stretches where nothing happens are compressed (\u2248)");
   svg.Text(16, 50, Fit(sub, kTimelineWidth - 32, 12), "fill=\"#666\"", "start", 12);
 }
@@ -169,13 +182,16 @@ void DrawTitle(Svg& svg, const RunStory& story, int decimals, std::size_t calls,
 void DrawMoments(Svg& svg, const std::vector<MomentLayout>& moments, double bottom) {
   for (const MomentLayout& m : moments) {
     const std::string color = MomentColor(m.moment->kind);
-    svg.Line(m.mark_x, m.mark_y, m.mark_x, bottom, "stroke=\"" + color + "\" stroke-opacity=\"0.75\" stroke-dasharray=\"4,3\"");
-    const std::string circle = "<circle cx=\"" + Num(m.mark_x) + "\" cy=\"" + Num(m.mark_y) + "\" r=\"3\" fill=\"" + color + "\"";
+    svg.Line(m.mark_x, m.mark_y, m.mark_x, bottom,
+             "stroke=\"" + color + "\" stroke-opacity=\"0.75\" stroke-dasharray=\"4,3\"");
+    const std::string circle =
+        "<circle cx=\"" + Num(m.mark_x) + "\" cy=\"" + Num(m.mark_y) + "\" r=\"3\" fill=\"" + color + "\"";
     if (m.label) {
       svg.Raw(circle + "/>\n");
       svg.Text(*m.label, "fill=\"" + color + "\"");
     } else {
-      svg.Raw(circle + "><title>" + XmlEscape(m.moment->label + " " + SecondsText(m.moment->at, 6)) + "</title></circle>\n");
+      svg.Raw(circle + "><title>" + XmlEscape(m.moment->label + " " + SecondsText(m.moment->at, 6)) +
+              "</title></circle>\n");
     }
   }
 }
@@ -194,10 +210,12 @@ std::string SpanTip(const CallSpan& s) {
 void DrawSpan(Svg& svg, const SpanLayout& p) {
   const CallSpan& s = *p.span;
   if (s.cycles) {
-    svg.Rect(p.x0, p.y, p.width, kActivityHeight, "fill=\"" + std::string(s.wait ? "url(#hatch)" : "#cfd8dc") + "\" stroke=\"#90a4ae\"", SpanTip(s));
+    svg.Rect(p.x0, p.y, p.width, kActivityHeight,
+             "fill=\"" + std::string(s.wait ? "url(#hatch)" : "#cfd8dc") + "\" stroke=\"#90a4ae\"", SpanTip(s));
   } else {
     svg.Rect(p.x0, p.y, p.width, kActivityHeight,
-             std::string("fill=\"url(#hatch)\" stroke=\"#c98a2b\"") + (s.unfinished ? " stroke-dasharray=\"4,2\"" : ""), SpanTip(s));
+             std::string("fill=\"url(#hatch)\" stroke=\"#c98a2b\"") + (s.unfinished ? " stroke-dasharray=\"4,2\"" : ""),
+             SpanTip(s));
   }
   if (p.label) svg.Text(*p.label, "fill=\"#4a3000\"");
 }
@@ -205,7 +223,8 @@ void DrawSpan(Svg& svg, const SpanLayout& p) {
 // Calls that did not block as ticks, one per pixel column, with what they were as a tooltip.
 void DrawCallTicks(Svg& svg, const std::vector<Column<CallSpan>>& columns, double y) {
   for (const auto& [px, list] : columns) {
-    std::string tip = std::to_string(list.size()) + (list.size() == 1 ? " call at " : " calls from ") + SecondsText(list.front()->begin, 6) + ":";
+    std::string tip = std::to_string(list.size()) + (list.size() == 1 ? " call at " : " calls from ") +
+                      SecondsText(list.front()->begin, 6) + ":";
     for (std::size_t i = 0; i < list.size() && i < 6; ++i)
       tip += "\n" + list[i]->op + (list[i]->caller.empty() ? "" : " in " + list[i]->caller);
     if (list.size() > 6) tip += "\n\u2026";
@@ -234,7 +253,8 @@ void DrawSteps(Svg& svg, const std::vector<StepLayout>& steps) {
     const Step& st = *p.step;
     const std::string tip = st.name + ": " + SecondsText(st.begin, 6) + " to " + SecondsText(st.end, 6) + " (" +
                             DurationText(st.end - st.begin) + ")";
-    svg.Rect(p.x0, p.bar_y, p.x1 - p.x0, kStepBarHeight, "rx=\"3\" fill=\"" + StepColor(st.name) + "\" stroke=\"#666\" stroke-width=\"0.6\"", tip);
+    svg.Rect(p.x0, p.bar_y, p.x1 - p.x0, kStepBarHeight,
+             "rx=\"3\" fill=\"" + StepColor(st.name) + "\" stroke=\"#666\" stroke-width=\"0.6\"", tip);
     if (!p.label) continue;
     if (!p.inside) {
       const LabelBox box = p.label->Box();
@@ -249,7 +269,8 @@ void LaneLabel(Svg& svg, double top, double height, const std::string& name, con
   if (shade) svg.Rect(0, top, kTimelineWidth, height, "fill=\"#f6f8fa\"");
   svg.Line(0, top + height, kTimelineWidth, top + height, "stroke=\"#e3e3e3\"");
   const double mid = top + height / 2;
-  svg.Text(12, note.empty() ? mid + 4 : mid, Fit(name, kPlotLeft - 20, 12), "font-weight=\"bold\" fill=\"#222\"", "start", 12);
+  svg.Text(12, note.empty() ? mid + 4 : mid, Fit(name, kPlotLeft - 20, 12), "font-weight=\"bold\" fill=\"#222\"",
+           "start", 12);
   if (!note.empty()) svg.Text(12, mid + 13, Fit(note, kPlotLeft - 20, 9.5), "fill=\"#777\"", "start", 9.5);
 }
 
@@ -269,7 +290,8 @@ void DrawStateLane(Svg& svg, const StateLane& lane) {
   for (const StateStretch& s : lane.stretches) {
     const std::string tip = t.name + ": " + t.Name(s.value) + " from " + SecondsText(s.from, 6) +
                             (s.last ? " to the end" : " to " + SecondsText(s.to, 6));
-    svg.Rect(s.x0, lane.top + 3, s.width, kStateLaneHeight, "fill=\"" + StateColor(t, s.value) + "\" stroke=\"#fff\" stroke-width=\"0.5\"", tip);
+    svg.Rect(s.x0, lane.top + 3, s.width, kStateLaneHeight,
+             "fill=\"" + StateColor(t, s.value) + "\" stroke=\"#fff\" stroke-width=\"0.5\"", tip);
     const bool dark = t.name == "power state" && s.value == 0;
     if (s.label) svg.Text(*s.label, dark ? "fill=\"#fff\"" : "fill=\"#333\"");
   }
@@ -283,21 +305,36 @@ double DrawLegend(Svg& svg, double y) {
     x += 26 + TextWidth(text, 10.5) + 22;
   };
   svg.Text(12, y + 11, "legend", "font-weight=\"bold\" fill=\"#444\"", "start", 11);
-  item("<rect x=\"" + Num(x + 8) + "\" y=\"" + Num(y) + "\" width=\"1.6\" height=\"14\" fill=\"#263238\"/>\n", "platform call");
-  item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"20\" height=\"14\" fill=\"url(#hatch)\" stroke=\"#c98a2b\"/>\n", "wait (thread blocked)");
-  item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"20\" height=\"14\" fill=\"#cfd8dc\" stroke=\"#90a4ae\"/>\n", "repeated calls, folded");
-  item("<path d=\"M" + Num(x + 6) + " " + Num(y + 4) + " L" + Num(x + 14) + " " + Num(y + 4) + " L" + Num(x + 10) + " " + Num(y + 10) + " Z\" fill=\"#1565c0\"/>\n", "trace line");
-  item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"20\" height=\"14\" rx=\"3\" fill=\"#9fc5e8\" stroke=\"#666\" stroke-width=\"0.6\"/>\n", "step");
+  item("<rect x=\"" + Num(x + 8) + "\" y=\"" + Num(y) + "\" width=\"1.6\" height=\"14\" fill=\"#263238\"/>\n",
+       "platform call");
+  item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) +
+           "\" width=\"20\" height=\"14\" fill=\"url(#hatch)\" stroke=\"#c98a2b\"/>\n",
+       "wait (thread blocked)");
+  item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) +
+           "\" width=\"20\" height=\"14\" fill=\"#cfd8dc\" stroke=\"#90a4ae\"/>\n",
+       "repeated calls, folded");
+  item("<path d=\"M" + Num(x + 6) + " " + Num(y + 4) + " L" + Num(x + 14) + " " + Num(y + 4) + " L" + Num(x + 10) +
+           " " + Num(y + 10) + " Z\" fill=\"#1565c0\"/>\n",
+       "trace line");
+  item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) +
+           "\" width=\"20\" height=\"14\" rx=\"3\" fill=\"#9fc5e8\" stroke=\"#666\" stroke-width=\"0.6\"/>\n",
+       "step");
   item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"20\" height=\"14\" fill=\"#93c47d\"/>\n", "on");
-  item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"20\" height=\"14\" fill=\"#eeeeee\" stroke=\"#ccc\"/>\n", "off");
+  item(
+      "<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"20\" height=\"14\" fill=\"#eeeeee\" stroke=\"#ccc\"/>\n",
+      "off");
   item("<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"20\" height=\"14\" fill=\"#f1c232\"/>\n", "suspended");
-  item("<line x1=\"" + Num(x + 10) + "\" y1=\"" + Num(y - 1) + "\" x2=\"" + Num(x + 10) + "\" y2=\"" + Num(y + 15) + "\" stroke=\"#cc0000\" stroke-dasharray=\"4,3\"/>\n", "moment");
-  item("<text x=\"" + Num(x + 4) + "\" y=\"" + Num(y + 11) + "\" font-size=\"11\" fill=\"#555\">//</text>\n", "time compressed");
+  item("<line x1=\"" + Num(x + 10) + "\" y1=\"" + Num(y - 1) + "\" x2=\"" + Num(x + 10) + "\" y2=\"" + Num(y + 15) +
+           "\" stroke=\"#cc0000\" stroke-dasharray=\"4,3\"/>\n",
+       "moment");
+  item("<text x=\"" + Num(x + 4) + "\" y=\"" + Num(y + 11) + "\" font-size=\"11\" fill=\"#555\">//</text>\n",
+       "time compressed");
   return 24;
 }
 
 const char* kDefs =
-    "<defs><pattern id=\"hatch\" patternUnits=\"userSpaceOnUse\" width=\"6\" height=\"6\" patternTransform=\"rotate(45)\">"
+    "<defs><pattern id=\"hatch\" patternUnits=\"userSpaceOnUse\" width=\"6\" height=\"6\" "
+    "patternTransform=\"rotate(45)\">"
     "<rect width=\"6\" height=\"6\" fill=\"#fbe7c6\"/><line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"#e3b26a\" "
     "stroke-width=\"2\"/></pattern></defs>\n";
 
@@ -321,8 +358,9 @@ std::string TimelineSvg(const RunRecord& run, const TimelineOptions& options) {
   DrawLegend(svg, page.legend_y);
   std::ostringstream doc;
   doc << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Num(kTimelineWidth) << "\" height=\"" << Num(page.height)
-      << "\" viewBox=\"0 0 " << Num(kTimelineWidth) << " " << Num(page.height) << "\" font-family=\"" << kFont << "\">\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Num(kTimelineWidth) << "\" height=\""
+      << Num(page.height) << "\" viewBox=\"0 0 " << Num(kTimelineWidth) << " " << Num(page.height)
+      << "\" font-family=\"" << kFont << "\">\n"
       << "<title>" << XmlEscape("devsim " + story.command_line + ": " + story.outcome) << "</title>\n"
       << kDefs << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n"
       << svg.body.str() << "</svg>\n";

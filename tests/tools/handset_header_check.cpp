@@ -1,7 +1,7 @@
 // Compiled (syntax only) by handset_header.py with a target's defines: the platform header must
 // take the branch the build says, and the prompt must look for the box class of that platform.
-#include "platform/platform.h"
 #include "app/shutdown.h"
+#include "platform/platform.h"
 
 template <typename C, unsigned N>
 constexpr bool SameText(const C (&a)[N], const char* b) {

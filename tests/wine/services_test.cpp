@@ -21,8 +21,7 @@ void Expect(bool fOk, const char* pszWhat, long lDetail = 0) {
 
 void SetString(LPCWSTR pszKey, LPCWSTR pszName, LPCWSTR pszText, DWORD cbOverride = 0) {
   HKEY hKey = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
-                  nullptr);
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
   DWORD cb = cbOverride != 0 ? cbOverride : DWORD((lstrlenW(pszText) + 1) * sizeof(WCHAR));
   RegSetValueExW(hKey, pszName, 0, REG_SZ, (const BYTE*)pszText, cb);
   RegCloseKey(hKey);
@@ -30,8 +29,7 @@ void SetString(LPCWSTR pszKey, LPCWSTR pszName, LPCWSTR pszText, DWORD cbOverrid
 
 void SetDword(LPCWSTR pszKey, LPCWSTR pszName, DWORD dwValue) {
   HKEY hKey = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
-                  nullptr);
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
   RegSetValueExW(hKey, pszName, 0, REG_DWORD, (const BYTE*)&dwValue, sizeof(dwValue));
   RegCloseKey(hKey);
 }
@@ -83,8 +81,7 @@ void TestNotificationDatabase() {
   DWORD cNeeded = 0;
   Expect(CeGetUserNotificationHandles(nullptr, 0, &cNeeded) && cNeeded == 2, "count", cNeeded);
   HANDLE rgh[2] = {};
-  Expect(!CeGetUserNotificationHandles(rgh, 1, &cNeeded) &&
-             GetLastError() == ERROR_INSUFFICIENT_BUFFER,
+  Expect(!CeGetUserNotificationHandles(rgh, 1, &cNeeded) && GetLastError() == ERROR_INSUFFICIENT_BUFFER,
          "handles into a buffer one short");
   if (!CeGetUserNotificationHandles(rgh, 2, &cNeeded)) {
     Expect(false, "handles");
@@ -102,25 +99,21 @@ void TestNotificationDatabase() {
     Expect(CeGetUserNotification(rgh[i], cbNeeded, &cbNeeded, buffer.data()), "fetch");
     auto* pHeader = reinterpret_cast<CE_NOTIFICATION_INFO_HEADER*>(buffer.data());
     BYTE* pbEnd = buffer.data() + buffer.size();
-    Expect((BYTE*)pHeader->pcent > buffer.data() && (BYTE*)(pHeader->pcent + 1) <= pbEnd,
-           "trigger inside the buffer");
+    Expect((BYTE*)pHeader->pcent > buffer.data() && (BYTE*)(pHeader->pcent + 1) <= pbEnd, "trigger inside the buffer");
     const CE_NOTIFICATION_TRIGGER* pTrigger = pHeader->pcent;
     Expect(pTrigger->dwType == CNT_CLASSICTIME, "type", pTrigger->dwType);
     Expect((BYTE*)pTrigger->lpszArguments < pbEnd, "arguments inside the buffer");
     if (i == 0) {
-      Expect(lstrcmpW(pTrigger->lpszApplication, L"\\Windows\\clock.exe") == 0,
-             "default application");
+      Expect(lstrcmpW(pTrigger->lpszApplication, L"\\Windows\\clock.exe") == 0, "default application");
       Expect(lstrcmpW(pTrigger->lpszArguments, L"AppRunAtTime") == 0, "arguments");
-      Expect(pTrigger->stStartTime.wDay == 16 && pTrigger->stStartTime.wHour == 6 &&
-                 pTrigger->stEndTime.wMinute == 30,
+      Expect(pTrigger->stStartTime.wDay == 16 && pTrigger->stStartTime.wHour == 6 && pTrigger->stEndTime.wMinute == 30,
              "start and end");
     } else {
       Expect(pTrigger->lpszApplication == nullptr, "no application");
     }
   }
   DWORD cb = 0;
-  Expect(!CeGetUserNotification((HANDLE)(ULONG_PTR)0x1234, 0, &cb, nullptr) &&
-             GetLastError() == ERROR_INVALID_HANDLE,
+  Expect(!CeGetUserNotification((HANDLE)(ULONG_PTR)0x1234, 0, &cb, nullptr) && GetLastError() == ERROR_INVALID_HANDLE,
          "unknown handle");
 }
 
@@ -149,19 +142,16 @@ void TestLedsAndDrivers() {
     LPCWSTR pszName;
     bool fOpens;
     bool fControls;
-  } cases[] = {{L"SPI5:", true, true}, {L"DMP1:", false, false},
-               {L"BKL1:", true, false}, {L"XYZ9:", false, false}};
+  } cases[] = {{L"SPI5:", true, true}, {L"DMP1:", false, false}, {L"BKL1:", true, false}, {L"XYZ9:", false, false}};
   for (const auto& c : cases) {
-    HANDLE h = HandsetCreateFileW(c.pszName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+    HANDLE h = HandsetCreateFileW(c.pszName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     Expect((h != INVALID_HANDLE_VALUE) == c.fOpens, "driver opens", long(c.pszName[0]));
     if (h == INVALID_HANDLE_VALUE) {
       Expect(GetLastError() == ERROR_FILE_NOT_FOUND, "missing driver's error");
       continue;
     }
     DWORD rgdw[2] = {4, 4};
-    Expect(HandsetDeviceIoControl(h, 0x1000, rgdw, sizeof(rgdw), nullptr, 0, nullptr, nullptr) ==
-               c.fControls,
+    Expect(HandsetDeviceIoControl(h, 0x1000, rgdw, sizeof(rgdw), nullptr, 0, nullptr, nullptr) == c.fControls,
            "driver control", long(c.pszName[0]));
     Expect(CloseHandle(h), "driver handle closes");
   }
@@ -170,17 +160,14 @@ void TestLedsAndDrivers() {
 void TestKernelAndEntries() {
   DWORD rgdw[2] = {10, 0x6DF35B70};
   DWORD dwOut = 0;
-  Expect(KernelIoControl(0x01013E80, rgdw, sizeof(rgdw), &dwOut, sizeof(dwOut), nullptr),
-         "ERTC write");
+  Expect(KernelIoControl(0x01013E80, rgdw, sizeof(rgdw), &dwOut, sizeof(dwOut), nullptr), "ERTC write");
   Expect(!KernelIoControl(0x01013E80, rgdw, 4, nullptr, 0, nullptr), "short OEM command");
-  Expect(!KernelIoControl(0x1234, rgdw, sizeof(rgdw), nullptr, 0, nullptr) &&
-             GetLastError() == ERROR_NOT_SUPPORTED,
+  Expect(!KernelIoControl(0x1234, rgdw, sizeof(rgdw), nullptr, 0, nullptr) && GetLastError() == ERROR_NOT_SUPPORTED,
          "unknown control code");
   HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
   Expect(GetProcAddressW(hKernel, L"GetTickCount") != nullptr, "entry by 16-bit name");
   Expect(GetProcAddressW(hKernel, L"NoSuchEntry") == nullptr, "missing entry");
-  Expect(GetProcAddressW(hKernel, L"GetTick\u00e9Count") == nullptr &&
-             GetLastError() == ERROR_PROC_NOT_FOUND,
+  Expect(GetProcAddressW(hKernel, L"GetTick\u00e9Count") == nullptr && GetLastError() == ERROR_PROC_NOT_FOUND,
          "non-ASCII entry name");
 }
 
@@ -208,8 +195,7 @@ void TestRegistryNotification() {
   HKEY hKey = nullptr;
   RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_ALL_ACCESS, &hKey);
   HREGNOTIFY hNotify = nullptr;
-  Expect(RegistryNotifyCallback(hKey, nullptr, L"Counter", WatchCallback, 1, nullptr,
-                                &hNotify) == S_OK,
+  Expect(RegistryNotifyCallback(hKey, nullptr, L"Counter", WatchCallback, 1, nullptr, &hNotify) == S_OK,
          "watch registered");
   RegCloseKey(hKey);  // the watch keeps its own key
   Sleep(200);
@@ -226,8 +212,7 @@ void TestRegistryNotification() {
   SetDword(kTestKey, L"Counter", 3);
   Sleep(300);
   Expect(g_deliveries.lCount == 2, "no callback after the close", g_deliveries.lCount);
-  Expect(RegistryNotifyCallback(nullptr, nullptr, L"Counter", WatchCallback, 1, nullptr,
-                                &hNotify) == E_INVALIDARG,
+  Expect(RegistryNotifyCallback(nullptr, nullptr, L"Counter", WatchCallback, 1, nullptr, &hNotify) == E_INVALIDARG,
          "watch without a key");
 }
 
@@ -235,8 +220,7 @@ LONG g_lRadioReports = 0;
 BYTE g_rgbRadioPayload[20];
 
 void RadioNotify(DWORD dwCode, const void* lpData, DWORD cbData, DWORD dwParam) {
-  if (dwCode == RIL_NOTIFY_RADIOSTATECHANGED && cbData == sizeof(g_rgbRadioPayload) &&
-      dwParam == 9) {
+  if (dwCode == RIL_NOTIFY_RADIOSTATECHANGED && cbData == sizeof(g_rgbRadioPayload) && dwParam == 9) {
     memcpy(g_rgbRadioPayload, lpData, cbData);
   }
   InterlockedIncrement(&g_lRadioReports);
@@ -256,15 +240,13 @@ void TestRadio() {
     SetDword(radio.c_str(), L"ConfirmAfterMs", 100);
     g_lRadioReports = 0;
     HRIL hRil = nullptr;
-    Expect(RIL_Initialize(1, nullptr, RadioNotify, RIL_NCLASS_RADIOSTATE, 9, &hRil) == S_OK,
-           "radio opened");
+    Expect(RIL_Initialize(1, nullptr, RadioNotify, RIL_NCLASS_RADIOSTATE, 9, &hRil) == S_OK, "radio opened");
     Expect(RIL_DevSpecific(hRil, c.pbCommand, 4) == S_OK, "command taken");
     Sleep(600);
     Expect(g_lRadioReports == c.lReports, "radio reports", g_lRadioReports);
     Expect(RIL_Deinitialize(hRil) == S_OK, "radio closed");
   }
-  Expect(g_rgbRadioPayload[0] == 20 && g_rgbRadioPayload[4] == 1 && g_rgbRadioPayload[8] == 1,
-         "radio-off payload");
+  Expect(g_rgbRadioPayload[0] == 20 && g_rgbRadioPayload[4] == 1 && g_rgbRadioPayload[8] == 1, "radio-off payload");
   // Closed before its delay: the report never comes.
   SetString(radio.c_str(), L"Confirm", L"off");
   SetDword(radio.c_str(), L"ConfirmAfterMs", 300);
