@@ -82,16 +82,31 @@ std::string ReplayOf(const std::string& out) {
   return std::regex_search(out, m, std::regex("replay: (devsim [^\n]*)")) ? m[1].str() : "";
 }
 
+// Bad input on devsim's command line and the words its message must hold.
+struct RefusedCase {
+  std::vector<std::string> args;
+  const char* message;
+};
+
+// Each case is refused with status 2 and its message, before any run begins.
+void ExpectRefused(const std::vector<RefusedCase>& cases) {
+  for (const RefusedCase& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    const Result r = Devsim(c.args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+    EXPECT_FALSE(Has(r.out, "outcome")) << "the run went ahead: " << r.out;
+  }
+}
+
 }  // namespace
 
 TEST(DevsimInput, EveryBadInputIsAMessageAndStatusTwoAtOnce) {
   TempDir dir;
   const std::string bad_scenario = dir.File("bad.toml", "base = \"builtin\"\n[radio]\nconfirm_jiter_us = 5\n");
-  struct Case {
-    std::vector<std::string> args;
-    const char* message;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<RefusedCase> cases = {
       {{"explore", "--seeds", "10..1", "--", "1"}, "below the first"},
       {{"explore", "--seeds", "3..2", "--", "1"}, "below the first"},
       {{"explore", "--seeds", "1..-1", "--", "1"}, "FIRST..LAST"},
@@ -122,15 +137,7 @@ TEST(DevsimInput, EveryBadInputIsAMessageAndStatusTwoAtOnce) {
       {{"diff", "/nonexistent/a.jsonl", "/nonexistent/b.jsonl"}, "/nonexistent/a.jsonl: cannot read the event log"},
       {{"diff", "--", "--seed -1 -- 1", "-- 1"}, "these options do not run"},
   };
-  for (const Case& c : cases) {
-    std::string line;
-    for (const auto& a : c.args) line += a + " ";
-    SCOPED_TRACE(line);
-    const Result r = Devsim(c.args);
-    EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
-    EXPECT_FALSE(Has(r.out, "outcome:")) << "the run went ahead: " << r.out;
-  }
+  ExpectRefused(cases);
 }
 
 TEST(DevsimInput, OutputThatCannotBeWrittenIsNeverSuccess) {
@@ -513,11 +520,7 @@ TEST(DevsimShards, ShardsOfDifferentCommandLinesAreNotMerged) {
 // status 2 before anything runs.
 TEST(DevsimInput, MistakesInTheOptionsAreNamedWithStatusTwo) {
   TempDir dir;
-  struct Case {
-    std::vector<std::string> args;
-    const char* message;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<RefusedCase> cases = {
       {{"--cmdline", "1", "--", "3"}, "--cmdline and ARGS"},
       {{"explore", "--cmdline", "1", "--seeds", "1..2", "--", "3"}, "--cmdline and ARGS"},
       {{"explore", Scenario("race_answer_timeout.toml"), "--seeds", "1..100"}, "did you mean --scenario"},
@@ -547,15 +550,7 @@ TEST(DevsimInput, MistakesInTheOptionsAreNamedWithStatusTwo) {
        "cannot write the report"},
       {{"sweep", "--report-json", "/nonexistent/r.json"}, "cannot write the report"},
   };
-  for (const Case& c : cases) {
-    std::string line;
-    for (const auto& a : c.args) line += a + " ";
-    SCOPED_TRACE(line);
-    const Result r = Devsim(c.args);
-    EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
-    EXPECT_FALSE(Has(r.out, "outcome")) << "the run went ahead: " << r.out;
-  }
+  ExpectRefused(cases);
   const Result bogus = Shell(std::string("DEVSIM_KERNEL=bogus ") + HS_DEVSIM + " -- 1");
   EXPECT_EQ(bogus.status, 2);
   EXPECT_TRUE(Has(bogus.err, "DEVSIM_KERNEL=bogus: expected fibers or threads")) << bogus.err;
