@@ -172,6 +172,16 @@ void Worker(const std::vector<BatchItem>& items, const std::vector<std::size_t>&
 
 bool RunFailed(const BatchResult& r) { return r.contains("crash") || r.value("status", 0) != 0; }
 
+Json FailureRecord(const BatchResult& r, Json head) {
+  if (r.contains("crash"))
+    head["crash"] = r["crash"];
+  else
+    head["outcome"] = r.value("outcome", "?"), head["reason"] = r.value("reason", "");
+  head["violations"] = r.value("violations", Json::array());
+  if (r.contains("violations_not_listed")) head["violations_not_listed"] = r["violations_not_listed"];
+  return head;
+}
+
 void CountViolations(const BatchResult& r, Json& counts) {
   auto add = [&counts](const std::string& name, std::uint64_t n) {
     counts[name] = counts.value(name, std::uint64_t{0}) + n;

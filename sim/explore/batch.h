@@ -37,6 +37,9 @@ void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
 // expectation not met, stuck or at the time limit without the scenario expecting it).
 bool RunFailed(const BatchResult& r);
 
+// The failed run `r` as a report keeps it: `head` (what names the run) followed by the crash, or
+// the outcome and its reason, then the violations, listed and not.
+Json FailureRecord(const BatchResult& r, Json head);
 // Adds the run's violations, listed and not, to `counts` (invariant name -> count).
 void CountViolations(const BatchResult& r, Json& counts);
 // "and 9 more: platform-use=3 single-sequence=6" for a failure whose "violations" do not list

@@ -18,13 +18,7 @@ std::string Replay(const ExploreOptions& o, std::uint64_t seed) {
 
 // The failure of one run as the report keeps it.
 Json Failure(const Json& r, const std::string& replay) {
-  Json f{{"seed", r["seed"]}};
-  if (r.contains("crash"))
-    f["crash"] = r["crash"];
-  else
-    f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
-  f["violations"] = r.value("violations", Json::array());
-  if (r.contains("violations_not_listed")) f["violations_not_listed"] = r["violations_not_listed"];
+  Json f = FailureRecord(r, Json{{"seed", r["seed"]}});
   f["unmet"] = r.value("unmet", Json::array());
   f["replay"] = replay;
   return f;

@@ -122,15 +122,10 @@ SweepResult Sweep(const Scenario& scenario, const SweepOptions& o) {
     ++result.runs;
     if (!plan[i].op.empty() && !r.contains("crash") && Fired(r, items[i].options.fail[0])) fired.insert(plan[i].op);
     if (!RunFailed(r)) return;
-    Json f{{"index", i},
-           {"what", "mode " + plan[i].mode + ", " + (plan[i].op.empty() ? "" : items[i].options.fail[0] + " ") +
-                        (plan[i].knob.empty() ? "" : "knob '" + plan[i].knob + "'")}};
-    if (r.contains("crash"))
-      f["crash"] = r["crash"];
-    else
-      f["outcome"] = r.value("outcome", "?"), f["reason"] = r.value("reason", "");
-    f["violations"] = r.value("violations", Json::array());
-    if (r.contains("violations_not_listed")) f["violations_not_listed"] = r["violations_not_listed"];
+    Json f = FailureRecord(
+        r, Json{{"index", i},
+                {"what", "mode " + plan[i].mode + ", " + (plan[i].op.empty() ? "" : items[i].options.fail[0] + " ") +
+                             (plan[i].knob.empty() ? "" : "knob '" + plan[i].knob + "'")}});
     f["replay"] = Replay(o, plan[i], items[i].options);
     failures.push_back(std::move(f));
   });
