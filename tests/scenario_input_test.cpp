@@ -33,6 +33,14 @@ TEST(ScenarioInput, ErrorsNameFileLineAndKey) {
       {"[faults]\nfail = [\"CreateMutexW@x\"]\n", "fault rule 'CreateMutexW@x'"},
       {"[registry]\ntext = '''\nREGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:xyz\n'''\n",
        "[registry].text:3: 'xyz' is not a hex dword"},
+      // A wake-up no run could meet: not a date, not a day of the calendar, not written as the
+      // summary writes it, or beyond what the ERTC's 32-bit count of seconds since 1950 holds.
+      {"[expect]\nertc = \"tomorrow\"\n", "test.toml:2: key 'expect.ertc': expected \"not written\" or a date"},
+      {"[expect]\nertc = \"2008-13-15 06:27:00\"\n", "key 'expect.ertc': expected"},
+      {"[expect]\nertc = \"2008-6-15 06:27:00\"\n", "key 'expect.ertc': expected"},
+      {"[expect]\nertc = \"2008-06-15 06:27\"\n", "key 'expect.ertc': expected"},
+      {"[expect]\nertc = \"1949-12-31 23:59:59\"\n", "key 'expect.ertc': expected"},
+      {"[expect]\nertc = \"2086-02-06 06:28:16\"\n", "key 'expect.ertc': expected"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.toml);

@@ -1,8 +1,26 @@
 #include "sim/devices/board.h"
 
+#include <cstdio>
 #include <type_traits>
 
 namespace sim {
+
+namespace {
+
+// True when `text` is a wake-up the ERTC can hold, written as the summary writes it: "not
+// written", or a date and time "YYYY-MM-DD hh:mm:ss" from 1950-01-01 00:00:00 to
+// 2086-02-06 06:28:15 (the ERTC counts seconds since 1950 in 32 bits).
+bool IsErtcExpectation(const std::string& text) {
+  if (text == "not written") return true;
+  CivilTime t;
+  if (text.size() != 19 || !ParseCivil(text, t)) return false;
+  char canonical[32];
+  std::snprintf(canonical, sizeof canonical, "%04d-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text == canonical && text >= "1950-01-01 00:00:00" && text <= "2086-02-06 06:28:15";
+}
+
+}  // namespace
 
 void Board::ReadSettings(const Section& root) {
   if (auto run = root.Table("run")) {
@@ -15,6 +33,10 @@ void Board::ReadSettings(const Section& root) {
     expected_outcomes_ = expect->Strings("outcome");
     expected_args_ = expect->Strings("args");
     expected_ertc_ = expect->String("ertc", "");
+    if (!expected_ertc_.empty() && !IsErtcExpectation(expected_ertc_))
+      expect->Fail("ertc",
+                   "expected \"not written\" or a date and time \"YYYY-MM-DD hh:mm:ss\" from 1950-01-01 00:00:00 to "
+                   "2086-02-06 06:28:15");
     for (const auto& o : expected_outcomes_)
       if (o != "off" && o != "suspended" && o != "on" && o != "stuck" && o != "time-limit")
         expect->Fail("outcome", "'" + o + "' is not one of: off, suspended, on, stuck, time-limit");
