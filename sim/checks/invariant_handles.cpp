@@ -13,12 +13,6 @@ namespace sim {
 
 namespace {
 
-// The instance of the program a thread belongs to: "" for the first, "2:" for the second...
-std::string_view InstanceOf(std::string_view thread) {
-  const std::size_t colon = thread.find(':');
-  return colon == std::string_view::npos ? std::string_view() : thread.substr(0, colon + 1);
-}
-
 // How many handles of each kept kind the run may leave open, by instance, routine and object.
 std::map<std::string, std::size_t> KeptByDesign(const RunView& run) {
   // A sequence closes the bypass event and the prompt's event just after its mutex; the power
@@ -32,10 +26,20 @@ std::map<std::string, std::size_t> KeptByDesign(const RunView& run) {
   }
   for (std::size_t i : run.Calls("PowerPolicyNotify"))
     if (run.events[i].caller == "AutoShutdownPrompt") ++prompt_notices[std::string(InstanceOf(run.events[i].thread))];
+  // An instance still waiting for the end of a call keeps its watch on the call count; another
+  // instance may switch the handset off meanwhile.
+  std::map<std::string, std::size_t> watching;
+  for (std::size_t i : run.Calls("RegistryNotifyCallback"))
+    if (run.events[i].caller == "MonitorPhoneState") ++watching[std::string(InstanceOf(run.events[i].thread))];
+  for (std::size_t i : run.Calls("RegistryCloseNotification"))
+    if (auto it = watching.find(std::string(InstanceOf(run.events[i].thread))); it != watching.end() && it->second)
+      --it->second;
   std::map<std::string, std::size_t> kept;
   std::set<std::string> instances = {""};
   for (const auto& [instance, n] : runs) instances.insert(instance);
   for (const auto& [instance, n] : prompt_notices) instances.insert(instance);
+  for (const auto& [instance, n] : watching) instances.insert(instance);
+  for (const auto& h : run.summary["handles_open"]) instances.insert(std::string(InstanceOf(Text(h, "thread"))));
   for (const std::string& in : instances) {
     const bool prompt_returned = prompt_notices[in] >= 2;  // it entered and left unattended mode
     kept[in + "|NormalShutdown|an unnamed event"] = 2 * runs[in];
@@ -43,6 +47,8 @@ std::map<std::string, std::size_t> KeptByDesign(const RunView& run) {
     kept[in + "|AutoShutdownPrompt|an unnamed event"] = finished[in] == 0 ? 1 : 0;
     kept[in + "|AutoShutdownPrompt|thread 'AutoShutdownThread'"] = prompt_returned ? 0 : 1;
     kept[in + "|NormalShutdown|event 'BKL_BYPASSPOWERMSG'"] = process_ended ? 0 : runs[in];
+    if (!in.empty() || instances.size() > 1)
+      kept[in + "|MonitorPhoneState|registry notification 'Active Call Count'"] = process_ended ? 0 : watching[in];
   }
   return kept;
 }

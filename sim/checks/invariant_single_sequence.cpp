@@ -8,16 +8,6 @@
 
 namespace sim {
 
-namespace {
-
-// The instance of the program a thread belongs to: "" for the first, "2:" for the second...
-std::string_view InstanceOf(std::string_view thread) {
-  const std::size_t colon = thread.find(':');
-  return colon == std::string_view::npos ? std::string_view() : thread.substr(0, colon + 1);
-}
-
-}  // namespace
-
 void CheckSingleSequence(const RunView& run, std::vector<Violation>& out) {
   // The body begins with the backlight bypass event; nothing else creates it.
   std::vector<std::size_t> bodies;

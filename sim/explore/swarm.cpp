@@ -179,11 +179,23 @@ void DrawInstances(Draw& d, SwarmWorld& w, std::string& timeline) {
   static const std::vector<std::string> kModes = {"1", "2", "3"};
   if (!d.Chance(20)) return;
   const int starts = d.Chance(25) ? 2 : 1;
+  // A call that starts again after the last one ended never ends: a mode 3 start that finds it
+  // active waits for its end for as long as the handset runs, polling.
+  const std::size_t ended = timeline.find("do = \"delete_registry\"");
+  const bool endless_call = ended != std::string::npos && timeline.find("dword = 1", ended) != std::string::npos;
+  bool may_wait = false;
   for (int i = 0; i < starts; ++i) {
     const std::string mode = d.Pick(kModes);
+    may_wait |= mode == "3" && endless_call;
     const std::uint64_t at = d.Instant(d.Pick(MomentsOf(w.mode)), 50, 20000);
     timeline += "[[timeline]]\nat_ms = " + std::to_string(at) + "\ndo = \"start_program\"\nargs = [\"" + mode + "\"]\n";
     w.features.push_back("mode " + mode + " started again at " + std::to_string(at) + " ms");
+  }
+  if (may_wait) {
+    w.overrides.push_back(
+        "[run]\ntime_limit_ms = 200000\n[expect]\n"
+        "outcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
+    w.features.push_back("a mode 3 start may wait for the call that never ends");
   }
 }
 
