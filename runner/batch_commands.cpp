@@ -250,8 +250,7 @@ CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s) {
   CLI::App* sweep = app.add_subcommand("sweep",
                                        "turn on every fault knob of the handset on its own and fail the N-th "
                                        "call of every platform operation, in each mode; checks every run");
-  sweep->add_option("--scenario", s.common.run.scenario_file, "scenario file (TOML); default: the built-in handset")
-      ->check(CLI::ExistingFile);
+  AddRunOption(*sweep, *sim::FindRunOption("--scenario"), s.common.run);
   sweep->add_option("--modes", s.modes, "the modes to sweep, comma separated (1, 2, 3)")->default_val("1,2,3");
   sweep->add_option("--jobs", s.jobs, "parallel processes (default: the number of cores)")
       ->check(WholeNumber(1, kMaxJobs));
