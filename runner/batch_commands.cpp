@@ -86,6 +86,15 @@ std::string ParseSeeds(const std::string& text, SeedRange& out) {
 
 namespace {
 
+// How many processes a batch runs on and how many failures it prints in full; the values the
+// fields hold are the defaults.
+void AddSizeOptions(CLI::App& app, int& jobs, int& max_reported) {
+  app.add_option("--jobs", jobs, "parallel processes (default: the number of cores)")->check(WholeNumber(1, kMaxJobs));
+  app.add_option("--max-reported", max_reported, "failures printed in full")
+      ->default_val(max_reported)
+      ->check(WholeNumber(0, 1000000));
+}
+
 void AddShardOptions(CLI::App& app, ShardArgs& s) {
   app.add_option("--shard", s.shard, "run only part K of N of the batch (K from 1), for spreading it over machines")
       ->check(
@@ -132,11 +141,7 @@ CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
                                          "the invariants of each run; prints a replay command per failure");
   AddCommonOptions(*explore, e.common);
   explore->add_option("--seeds", e.seeds, "FIRST..LAST")->default_val("1..1000");
-  explore->add_option("--jobs", e.jobs, "parallel processes (default: the number of cores)")
-      ->check(WholeNumber(1, kMaxJobs));
-  explore->add_option("--max-reported", e.max_reported, "failures printed in full")
-      ->default_val(10)
-      ->check(WholeNumber(0, 1000000));
+  AddSizeOptions(*explore, e.jobs, e.max_reported);
   explore->add_flag("--swarm", e.swarm,
                     "each seed draws its own world on top of the scenario: mode (unless ARGS name "
                     "it), answers, call, radio, keys, other processes, alarms, faults");
@@ -250,14 +255,9 @@ CLI::App* AddSweepCommand(CLI::App& app, SweepArgs& s) {
   CLI::App* sweep = app.add_subcommand("sweep",
                                        "turn on every fault knob of the handset on its own and fail the N-th "
                                        "call of every platform operation, in each mode; checks every run");
-  sweep->add_option("--scenario", s.common.run.scenario_file, "scenario file (TOML); default: the built-in handset")
-      ->check(CLI::ExistingFile);
+  AddRunOption(*sweep, *sim::FindRunOption("--scenario"), s.common.run);
   sweep->add_option("--modes", s.modes, "the modes to sweep, comma separated (1, 2, 3)")->default_val("1,2,3");
-  sweep->add_option("--jobs", s.jobs, "parallel processes (default: the number of cores)")
-      ->check(WholeNumber(1, kMaxJobs));
-  sweep->add_option("--max-reported", s.max_reported, "failures printed in full")
-      ->default_val(20)
-      ->check(WholeNumber(0, 1000000));
+  AddSizeOptions(*sweep, s.jobs, s.max_reported);
   sweep->add_flag("--list-knobs", s.list_knobs, "print every device knob with its scenario change, and stop");
   AddShardOptions(*sweep, s.shard);
   return sweep;

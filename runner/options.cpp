@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <filesystem>
+#include <type_traits>
+#include <variant>
 
 #include "sim/base/text.h"
 #include "sim/devices/windows.h"
@@ -12,18 +13,7 @@
 namespace devsim {
 
 CLI::Validator WholeNumber(std::uint64_t lo, std::uint64_t hi) {
-  return CLI::Validator(
-      [lo, hi](std::string& s) -> std::string {
-        std::uint64_t v = 0;
-        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-        const bool digits =
-            !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
-        if (!digits || end != s.data() + s.size() || ec != std::errc() || v < lo || v > hi)
-          return "expected a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + s +
-                 "'";
-        return {};
-      },
-      "NUMBER");
+  return CLI::Validator([check = sim::WholeNumberCheck(lo, hi)](std::string& s) { return check(s); }, "NUMBER");
 }
 
 // A file name option must name a file: "" would silently write nowhere.
@@ -32,62 +22,34 @@ CLI::Validator FileName() {
       [](std::string& s) { return s.empty() ? std::string("expected a file name, not ''") : std::string(); }, "FILE");
 }
 
-namespace {
-
-// The form of a fault rule: OP, OP:DETAIL, OP@N or OP@N+, the detail not empty. A detail may hold
-// one colon of its own as device and indexed names do ("SPI5:", "supports:0"), no more.
-std::string FailRuleForm(const std::string& rule) {
-  const std::string body = rule.substr(0, rule.rfind('@'));
-  const std::size_t colon = body.find(':');
-  if (colon == std::string::npos) return {};
-  const std::string detail = body.substr(colon + 1);
-  const std::size_t inner = detail.find(':');
-  if (detail.empty() || inner == 0) return "expected OP:DETAIL with a detail after ':', not '" + rule + "'";
-  if (inner != std::string::npos && detail.find(':', inner + 1) != std::string::npos)
-    return "'" + rule + "' has more than one detail; expected OP:DETAIL";
-  const std::string tail = detail.substr(inner == std::string::npos ? detail.size() : inner + 1);
-  const bool device_or_index = std::all_of(tail.begin(), tail.end(), [](unsigned char c) { return std::isdigit(c); });
-  if (inner != std::string::npos && !device_or_index)
-    return "'" + rule + "' has more than one detail (" + detail.substr(0, inner) + " and " + tail +
-           "); expected OP:DETAIL";
-  return {};
+CLI::Option* AddRunOption(CLI::App& app, const sim::RunOptionRow& row, sim::RunOptions& run) {
+  bool list = false;
+  CLI::Option* opt = std::visit(
+      [&](auto member) -> CLI::Option* {
+        auto& field = run.*member;
+        using T = std::decay_t<decltype(field)>;
+        list = std::is_same_v<T, std::vector<std::string>>;
+        if constexpr (std::is_same_v<T, bool>)
+          return app.add_flag(row.name, field, row.help);
+        else
+          return app.add_option(row.name, field, row.help);
+      },
+      row.field);
+  if (row.shown_default != nullptr) opt->default_val(row.shown_default);
+  if (row.check) opt->check(CLI::Validator([check = row.check](std::string& s) { return check(s); }, row.check_name));
+  // A repeatable option takes one word each time; the words after it are the program's.
+  if (list && opt->nonpositional()) opt->allow_extra_args(false);
+  return opt;
 }
 
-}  // namespace
-
 void AddCommonOptions(CLI::App& app, Args& a) {
-  sim::RunOptions& run = a.run;
-  app.add_option("--scenario", run.scenario_file, "scenario file (TOML); default: the built-in handset")
-      ->check(CLI::ExistingFile);
-  app.add_option("--answer", run.answers, "the user's answer to each box in turn: yes|no|cancel|none[@MS[~J]]")
-      ->check([](const std::string& s) {
-        return sim::ParseBoxAnswer(s) ? std::string() : "expected yes|no|cancel|none[@MS[~J]]";
-      })
-      ->allow_extra_args(false);
-  app.add_option("--fail", run.fail,
-                 "fail a platform call: OP, OP:DETAIL, OP@N or OP@N+ (repeatable; "
-                 "devsim --list-fault-sites names the operations)")
-      ->check(FailRuleForm)
-      ->allow_extra_args(false);
-  app.add_option("--time-limit", run.time_limit_ms, "end the run after MS of virtual time")
-      ->check(WholeNumber(1, kMaxTimeLimitMs));
-  app.add_option("--cmdline", run.cmdline, "the program's raw command line, instead of ARGS");
-  app.add_flag("--pct", run.pct, "probabilistic priority scheduling instead of uniform random choices");
-  app.add_option("--pct-depth", run.pct_depth, "bug depth for --pct (d-1 priority change points); needs --pct")
-      ->default_val(3)
-      ->check(WholeNumber(1, kMaxPctDepth));
-  app.add_option("--knob", run.knob,
-                 "turn on one of the fault sweep's device knobs by name (see devsim sweep --list-knobs)")
-      ->check([](const std::string& s) {
-        return s.empty() ? std::string("expected a knob's name, not ''") : std::string();
-      });
-  app.add_option("ARGS", run.args, "the program's arguments");
+  for (const auto& row : sim::RunOptionTable())
+    if (row.batch) AddRunOption(app, row, a.run);
 }
 
 void AddSingleRunOptions(CLI::App& app, Args& a) {
-  app.add_option("--seed", a.run.seed, "scheduling seed; 0 runs threads in a fixed order")
-      ->default_val(0)
-      ->check(WholeNumber(0, UINT64_MAX));
+  for (const auto& row : sim::RunOptionTable())
+    if (!row.batch) AddRunOption(app, row, a.run);
   app.add_option("--clock", a.clock,
                  "virtual (as fast as possible) or real (paced by the wall clock; on a terminal the "
                  "program's boxes are drawn there and answered with Y and N)")

@@ -25,14 +25,15 @@ struct Args {
   bool quiet = false;
 };
 
-// Largest values the command line accepts; beyond them a run would overflow or never start.
-constexpr std::uint64_t kMaxTimeLimitMs = std::uint64_t{1} << 40;  // about 35 years
-constexpr int kMaxPctDepth = 100;
+// The most parallel processes a batch takes.
 constexpr int kMaxJobs = 512;
 
-// Adds the options that a single run, an exploration and a sweep share.
+// Declares the run option `row` on `app`, read into `run`: a bool field is a flag, a list is
+// repeatable (one word each time), "ARGS" takes the words after the options.
+CLI::Option* AddRunOption(CLI::App& app, const sim::RunOptionRow& row, sim::RunOptions& run);
+// Adds the run options that a single run and an exploration share (the table's batch rows).
 void AddCommonOptions(CLI::App& app, Args& a);
-// Adds the options of a single run (outputs, clock, seed) to the main command.
+// Adds the options of a single run (the table's other rows, outputs, clock) to the main command.
 void AddSingleRunOptions(CLI::App& app, Args& a);
 
 // A validator for a whole number written in digits only (no sign) between lo and hi.

@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -85,7 +87,7 @@ std::string ReplayOf(const std::string& out) {
 // Bad input on devsim's command line and the words its message must hold.
 struct RefusedCase {
   std::vector<std::string> args;
-  const char* message;
+  std::string message;
 };
 
 // Each case is refused with status 2 and its message, before any run begins.
@@ -119,6 +121,8 @@ TEST(DevsimInput, EveryBadInputIsAMessageAndStatusTwoAtOnce) {
        "bad.toml:3: key 'radio.confirm_jiter_us'"},
       {{"sweep", "--modes", "9"}, "not a mode"},
       {{"sweep", "--scenario", bad_scenario}, "bad.toml:3"},
+      {{"--scenario", dir.File("missing.toml"), "--", "1"}, "File does not exist: " + dir.File("missing.toml")},
+      {{"sweep", "--scenario", dir.path}, "File is actually a directory: " + dir.path},
       {{"--pct", "--pct-depth", "2147483647", "--", "1"}, "--pct-depth"},
       {{"--time-limit", "9223372036854775808", "--", "1"}, "--time-limit"},
       {{"--time-limit", "-1", "--", "1"}, "--time-limit"},
@@ -320,26 +324,13 @@ TEST(DevsimDiff, ShowsWhereTwoRunsPart) {
 
 namespace {
 
-// The words a POSIX shell (bash, for $'...') reads from `line`.
-std::vector<std::string> ShellWords(const std::string& line) {
-  TempDir dir;
-  const std::string script = dir.File("words.sh", "printf '%s\\0' " + line + "\n");
-  const Result r = Shell("bash " + script);
-  std::vector<std::string> words;
-  std::string word;
-  for (char c : r.out) {
-    if (c == '\0')
-      words.push_back(std::exchange(word, {}));
-    else
-      word += c;
-  }
-  return words;
-}
-
-// The run options as a comparable text.
+// The run options as a comparable text: every field, whether an option writes it or not, so that
+// an option read into the wrong field shows.
 std::string Described(const sim::RunOptions& o) {
   std::string text = o.scenario_file + "|" + o.knob + "|" + std::to_string(o.seed) + "|" + std::to_string(o.pct) + "|" +
-                     std::to_string(o.pct_depth) + "|" + std::to_string(o.time_limit_ms) + "|" +
+                     std::to_string(o.pct_depth) + "|" + std::to_string(o.pct_steps) + "|" + std::to_string(o.quantum) +
+                     "|" + std::to_string(o.preempt_one_in) + "|" + std::to_string(o.real_clock) + "|" +
+                     std::to_string(o.interactive) + "|" + std::to_string(o.time_limit_ms) + "|" +
                      (o.cmdline ? "cmdline " + *o.cmdline : std::string("args"));
   for (const auto& list : {o.answers, o.fail, o.args}) {
     text += "|";
@@ -348,60 +339,122 @@ std::string Described(const sim::RunOptions& o) {
   return text;
 }
 
+// The words a POSIX shell (bash, for $'...') reads from each line, with one shell for all of them.
+std::vector<std::vector<std::string>> ShellWordsOfLines(const std::vector<std::string>& lines) {
+  TempDir dir;
+  std::string script;
+  for (const auto& line : lines) script += "printf '%s\\0' " + line + "; printf '\\1'\n";
+  const Result r = Shell("bash " + dir.File("words.sh", script));
+  std::vector<std::vector<std::string>> out(1);
+  std::string word;
+  for (char c : r.out) {
+    if (c == '\0') {
+      out.back().push_back(std::exchange(word, {}));
+    } else if (c == '\1') {
+      out.emplace_back();
+    } else {
+      word += c;
+    }
+  }
+  out.pop_back();
+  return out;
+}
+
+// Values of one run option, set as a caller sets them, with the text that is hard to write
+// back: quotes, blanks, dollars, control characters, the largest numbers.
+struct OptionSamples {
+  const char* option;
+  std::vector<std::function<void(sim::RunOptions&)>> values;
+};
+
+std::vector<OptionSamples> SamplesOfEveryOption(const TempDir& dir) {
+  const std::string odd_file = dir.File("it's a \"scenario\" $HOME.toml", "base = \"builtin\"\n");
+  const std::string plain_file = dir.File("plain.toml", "base = \"builtin\"\n");
+  return {
+      {"--scenario", {[=](auto& o) { o.scenario_file = odd_file; }, [=](auto& o) { o.scenario_file = plain_file; }}},
+      {"--knob", {[](auto& o) { o.knob = "radio-never-confirms"; }, [](auto& o) { o.knob = "Radio never confirms"; }}},
+      {"--seed", {[](auto& o) { o.seed = 7; }, [](auto& o) { o.seed = 18446744073709551615ULL; }}},
+      {"--pct", {[](auto& o) { o.pct = true; }}},
+      {"--pct-depth",
+       {[](auto& o) { o.pct_depth = 5; }, [](auto& o) { o.pct_depth = 1; }, [](auto& o) { o.pct_depth = 100; }}},
+      {"--answer",
+       {[](auto& o) {
+          o.answers = {"yes@1500~20", "none"};
+        },
+        [](auto& o) { o.answers = {"no"}; }}},
+      {"--fail",
+       {[](auto& o) {
+          o.fail = {"CreateMutexW:it's", "LocalAlloc@2+", "CreateFileW:SPI5:"};
+        },
+        [](auto& o) { o.fail = {"GpioSetValue"}; }}},
+      {"--time-limit", {[](auto& o) { o.time_limit_ms = 1099511627776ULL; }, [](auto& o) { o.time_limit_ms = 1; }}},
+      {"--cmdline",
+       {[](auto& o) { o.cmdline = "1 \"two words\" it's $x `y` \\z"; }, [](auto& o) { o.cmdline = ""; },
+        [](auto& o) { o.cmdline = "tab\tnewline\nbell\x07 end"; }}},
+      {"ARGS",
+       {[](auto& o) { o.args = {"3"}; },
+        [](auto& o) { o.args = {"", "two words", "--seed", "-q", "\xC3\xA9t\xC3\xA9", "a'b\"c"}; }}},
+  };
+}
+
 }  // namespace
 
-// The options of a run written as a command line read back as the same options, and the shell
-// line reads as the same words, whatever the text holds.
+// Every run option has samples here, so that a new one is in the round trip below.
+TEST(DevsimOptions, EveryRunOptionHasSamplesForTheRoundTrip) {
+  TempDir dir;
+  const std::vector<OptionSamples> samples = SamplesOfEveryOption(dir);
+  for (const auto& row : sim::RunOptionTable()) {
+    const bool sampled = std::any_of(samples.begin(), samples.end(),
+                                     [&](const OptionSamples& s) { return s.option == std::string(row.name); });
+    EXPECT_TRUE(sampled) << row.name << " has no samples in SamplesOfEveryOption";
+  }
+  for (const auto& s : samples) EXPECT_NE(sim::FindRunOption(s.option), nullptr) << s.option << " is no run option";
+}
+
+// Any combination of the run options, written as a command line, reads back as the same options
+// (without the seed, as a batch's options with the seed left at 0), and the shell line reads as
+// the same words. Combinations a line cannot say (--cmdline with ARGS, --pct-depth without --pct)
+// are left out: devsim refuses them.
 TEST(DevsimOptions, RunOptionsMakeACommandLineThatReadsBackTheSame) {
   TempDir dir;
-  const std::string odd_file = dir.File("it's a \"scenario\" $HOME.toml", "base = \"builtin\"\n");
-  auto with = [](std::function<void(sim::RunOptions&)> set) {
+  const std::vector<OptionSamples> samples = SamplesOfEveryOption(dir);
+  ASSERT_LT(samples.size(), 16u);
+  std::vector<sim::RunOptions> written;
+  std::vector<int> lines_with(samples.size());
+  for (std::uint32_t mask = 0; mask < (1u << samples.size()); ++mask) {
     sim::RunOptions o;
-    set(o);
-    return o;
-  };
-  const std::vector<sim::RunOptions> cases = {
-      with([](sim::RunOptions&) {}),
-      with([](sim::RunOptions& o) {
-        o.args = {"3"};
-        o.seed = 7;
-      }),
-      with([&](sim::RunOptions& o) {
-        o.scenario_file = odd_file;
-        o.args = {"1"};
-      }),
-      with([](sim::RunOptions& o) {
-        o.knob = "radio-never-confirms";
-        o.answers = {"yes@1500~20", "none"};
-        o.args = {"2"};
-      }),
-      with([](sim::RunOptions& o) {
-        o.pct = true;
-        o.pct_depth = 5;
-        o.seed = 18446744073709551615ULL;
-        o.args = {"3"};
-      }),
-      with([](sim::RunOptions& o) {
-        o.fail = {"CreateMutexW:it's", "LocalAlloc@2+", "CreateFileW:SPI5:"};
-        o.args = {"1"};
-      }),
-      with([](sim::RunOptions& o) {
-        o.time_limit_ms = 1099511627776ULL;
-        o.cmdline = "1 \"two words\" it's $x `y` \\z";
-      }),
-      with([](sim::RunOptions& o) { o.cmdline = ""; }),
-      with([](sim::RunOptions& o) { o.cmdline = "tab\tnewline\nbell\x07 end"; }),
-      with([](sim::RunOptions& o) { o.args = {"", "two words", "--seed", "-q", "\xC3\xA9t\xC3\xA9", "a'b\"c"}; }),
-  };
-  for (const sim::RunOptions& o : cases) {
-    const std::vector<std::string> words = sim::RunWords(o);
-    SCOPED_TRACE(sim::RunLine(o));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const auto& values = samples[i].values;
+      if ((mask & (1u << i)) != 0) values[(mask >> (i + 1)) % values.size()](o);
+    }
+    bool sayable = true;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const sim::RunOptionRow* row = sim::FindRunOption(samples[i].option);
+      ASSERT_NE(row, nullptr) << samples[i].option;
+      if ((mask & (1u << i)) != 0) sayable = sayable && (row->written == nullptr || row->written(o));
+    }
+    if (!sayable) continue;
+    for (std::size_t i = 0; i < samples.size(); ++i) lines_with[i] += (mask >> i) & 1;
+    written.push_back(o);
+    const std::string line = sim::RunLine(o);
+    SCOPED_TRACE(line);
     sim::RunOptions back;
-    ASSERT_EQ(devsim::ParseRunWords(words, back), "");
+    ASSERT_EQ(devsim::ParseRunWords(sim::RunWords(o), back), "");
     EXPECT_EQ(Described(back), Described(o));
-    EXPECT_EQ(ShellWords(sim::RunLine(o)), words);
-    EXPECT_EQ(sim::ReplayLine(o), "devsim " + sim::RunLine(o));
+    EXPECT_EQ(sim::ReplayLine(o), "devsim " + line);
+    sim::RunOptions batch = o;
+    batch.seed = 0;
+    sim::RunOptions batch_back;
+    ASSERT_EQ(devsim::ParseRunWords(sim::RunWords(o, false), batch_back), "");
+    EXPECT_EQ(Described(batch_back), Described(batch));
   }
+  EXPECT_GT(written.size(), 200u);
+  for (std::size_t i = 0; i < samples.size(); ++i) EXPECT_GT(lines_with[i], 100) << samples[i].option;
+  std::vector<std::string> lines;
+  for (const auto& o : written) lines.push_back(sim::RunLine(o));
+  const std::vector<std::vector<std::string>> read = ShellWordsOfLines(lines);
+  ASSERT_EQ(read.size(), written.size());
+  for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(read[i], sim::RunWords(written[i])) << lines[i];
 }
 
 namespace {

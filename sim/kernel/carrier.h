@@ -14,10 +14,9 @@
 #include <mutex>
 #include <string>
 
-namespace sim {
+#include "sim/kernel/thread_id.h"
 
-using ThreadId = int;
-inline constexpr ThreadId kNoThread = -1;
+namespace sim {
 
 // The baton: which simulated thread may run now, under the kernel lock.
 struct Baton {

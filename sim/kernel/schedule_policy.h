@@ -14,10 +14,9 @@
 #include <vector>
 
 #include "sim/base/rng.h"
+#include "sim/kernel/thread_id.h"
 
 namespace sim {
-
-using ThreadId = int;
 
 // What a policy sees at one switch point.
 struct ScheduleDecision {
