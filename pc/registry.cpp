@@ -101,6 +101,10 @@ HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LP
     return E_INVALIDARG;
   }
   pszData[0] = 0;
+  if (HandsetFault("RegistryGetString", Utf8Text(pszSubKey))) {
+    LogCall("RegistryGetString", args, HrJson(E_FAIL), 0, INJECTED_FAULT_JSON);
+    return E_FAIL;
+  }
   HKEY hKey = nullptr;
   if (RegOpenKeyExW(hkey, pszSubKey != nullptr ? pszSubKey : L"", 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) {
     HRESULT hr = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -156,6 +160,10 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
   if (hkey == nullptr || pfnCallback == nullptr || phNotify == nullptr || pCondition != nullptr) {
     LogCall("RegistryNotifyCallback", args, HrJson(E_INVALIDARG));
     return E_INVALIDARG;
+  }
+  if (HandsetFault("RegistryNotifyCallback", Utf8Text(pszValueName))) {
+    LogCall("RegistryNotifyCallback", args, HrJson(E_FAIL), 0, INJECTED_FAULT_JSON);
+    return E_FAIL;
   }
   auto* pWatch = new Watch{
       nullptr, pszValueName != nullptr ? pszValueName : L"", pfnCallback, dwUserData, nullptr, nullptr, nullptr, 0, 0};
