@@ -135,6 +135,26 @@ void TestLedsAndDrivers() {
     Expect(NLedSetDevice(NLED_SETTINGS_INFO_ID, &settings) == (nLed < 2), "LED set", nLed);
   }
 
+  // Queries the handset is set to fail: the count, one LED's supports query, another's settings.
+  SetDword(leds.c_str(), L"CountFails", 1);
+  SetDword(leds.c_str(), L"SupportsFails1", 1);
+  SetDword(leds.c_str(), L"SettingsFails0", 1);
+  Expect(!NLedGetDeviceInfo(NLED_COUNT_INFO_ID, &count) && GetLastError() == ERROR_GEN_FAILURE, "LED count fails");
+  struct {
+    UINT nLed;
+    bool fSupports;
+    bool fSettings;
+  } knobs[] = {{0, true, false}, {1, false, true}};
+  for (const auto& k : knobs) {
+    NLED_SUPPORTS_INFO supports = {};
+    supports.LedNum = k.nLed;
+    Expect(NLedGetDeviceInfo(NLED_SUPPORTS_INFO_ID, &supports) == k.fSupports, "LED supports set to fail", k.nLed);
+    NLED_SETTINGS_INFO settings = {};
+    settings.LedNum = k.nLed;
+    Expect(NLedSetDevice(NLED_SETTINGS_INFO_ID, &settings) == k.fSettings, "LED settings set to fail", k.nLed);
+  }
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, leds.c_str());
+
   std::wstring drivers = std::wstring(HANDSET_SETTINGS_KEY) + L"\\Drivers";
   SetString(drivers.c_str(), L"DMP1:", L"missing");
   SetString(drivers.c_str(), L"BKL1:", L"refuses");
@@ -341,6 +361,8 @@ void SetFaultRules() {
   SetString(faults.c_str(), L"Rule4", L"GpioSetValue@0");  // malformed: left out
   SetString(faults.c_str(), L"Rule5", L"GetModuleFileNameW@2");
   SetString(faults.c_str(), L"Rule6", L"LoadLibraryW:version.dll");
+  SetString(faults.c_str(), L"Rule7", L"CreateFileW:DMP2:");
+  SetString(faults.c_str(), L"Rule8", L"RegistryNotifyCallback:Watched7");
 }
 
 void TestFaultRules() {
@@ -392,6 +414,19 @@ void TestFaultRules() {
   }
   Expect(LoadLibraryW(L"version.dll") == nullptr && GetLastError() == ERROR_MOD_NOT_FOUND, "library by rule");
   Expect(LoadLibraryW(L"shlwapi.dll") != nullptr, "other library");
+
+  // A rule is consulted before the service looks at its argument: a driver that does not exist
+  // fails as the rule says, not as a missing driver.
+  Expect(HandsetCreateFileW(L"DMP2:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE &&
+             GetLastError() == ERROR_ACCESS_DENIED,
+         "driver open by rule");
+  Expect(HandsetCreateFileW(L"DMP3:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE &&
+             GetLastError() == ERROR_FILE_NOT_FOUND,
+         "missing driver without a rule");
+  HREGNOTIFY hNotify = nullptr;
+  Expect(
+      RegistryNotifyCallback(HKEY_LOCAL_MACHINE, kTestKey, L"Watched7", WatchCallback, 0, nullptr, &hNotify) == E_FAIL,
+      "watch by rule");
 }
 
 // One quoting rule for every record: the services' text and the Wine runner's programs' text.
