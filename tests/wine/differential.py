@@ -77,6 +77,13 @@ MASKS = [(re.compile(r"(Ril Down[+-]) -?\d+"), r"\1 <ticks>"),
          (re.compile(r"(LocalTime|CurrentTime): \d{4}-\d\d-\d\d \d\d:\d\d:\d\d,? ?\[0x[0-9A-F]+\]"),
           r"\1: <now>")]
 
+# Errors that Wine reports otherwise than the handset (and Windows) do, masked with their reason.
+WINE_ERRORS = [
+    (re.compile(r"(LoadLibrary error=)(?:2|126)\b"), r"\1<not found>",
+     "Wine reports a library missing at its full path as ERROR_FILE_NOT_FOUND (2), the handset as "
+     "ERROR_MOD_NOT_FOUND (126)"),
+]
+
 # The requests to the handset-only services, compared per thread in order.
 HANDSET_OPS = {
     "KernelIoControl", "SetSystemPowerState", "SetDevicePower", "PowerPolicyNotify",
@@ -163,6 +170,8 @@ def thread_lines(events):
             if not line.strip() or any(p.search(line) for p, _ in OS_LINES):
                 continue
             for pattern, replacement in MASKS:
+                line = pattern.sub(replacement, line)
+            for pattern, replacement, _ in WINE_ERRORS:
                 line = pattern.sub(replacement, line)
             out.append(line.rstrip())
         lines[thread] = out
@@ -290,7 +299,8 @@ def run_services_test(prefix, build, bits):
 
 
 def named_differences(bits):
-    return ("named differences left out: " + "; ".join(sorted({r for _, r in OS_LINES})) +
+    return ("named differences left out: " + "; ".join(sorted({r for _, r in OS_LINES} |
+                                                               {r for _, _, r in WINE_ERRORS})) +
             "; handle values and addresses" +
             ("; the notification record's 32-bit layout" if bits != SIMULATOR_BITS else ""))
 

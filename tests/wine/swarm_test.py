@@ -13,6 +13,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parents[1] / "wine"))
+import differential  # noqa: E402
 import run_wine  # noqa: E402
 import swarm  # noqa: E402
 
@@ -160,6 +161,20 @@ class Instances(unittest.TestCase):
         table = [({"args": ["2"]}, "2"), ({"cmdline": "3 x"}, "3 x"), ({"args": ["1", "a b", ""]}, '1 "a b" ""')]
         for step, cmdline in table:
             self.assertEqual(run_wine.program_cmdline(step), cmdline)
+
+
+class Comparison(unittest.TestCase):
+    def test_lines_masked_as_named(self):
+        table = [
+            ("[SHUTDOWN|ShutDownAnimation]LoadLibrary error=2", "[SHUTDOWN|ShutDownAnimation]LoadLibrary error=<not found>"),
+            ("[SHUTDOWN|ShutDownAnimation]LoadLibrary error=126", "[SHUTDOWN|ShutDownAnimation]LoadLibrary error=<not found>"),
+            ("[SHUTDOWN|ShutDownAnimation]LoadLibrary error=1260", "[SHUTDOWN|ShutDownAnimation]LoadLibrary error=1260"),
+            ("[Shutdown|NormalShutdown] Ril Down- 12345", "[Shutdown|NormalShutdown] Ril Down- <ticks>"),
+        ]
+        for line, seen in table:
+            with self.subTest(line=line):
+                events = [{"op": "NKDbgPrintfW", "kind": "call", "thread": "2:main", "args": {"text": line + "\r\n"}}]
+                self.assertEqual(differential.thread_lines(events), {"2:main": [seen]})
 
 
 class Instants(unittest.TestCase):
