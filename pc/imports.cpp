@@ -1,8 +1,9 @@
 // Failures of real Windows calls of the program, by the handset's fault rules: at start-up the
 // program's import entries for the operations a rule names are pointed at replacements that
-// consult the rules and fail as the handset's platform fails them, or pass the call on. Only
-// calls that the services of this library make nowhere are replaced, so that each rule counts
-// the program's calls alone; an entry no rule names is left as it is.
+// consult the rules and fail as the handset's platform fails them, or pass the call on. The
+// services of this library make such calls through ServiceCreateThread and ServiceSetEvent, which
+// bypass the import entries, so that each rule counts the program's calls alone; an entry no
+// rule names is left as it is.
 #include "pc/services.h"
 
 #include <mmsystem.h>
@@ -16,6 +17,32 @@ decltype(&FindWindowW) g_pfnFindWindowW = nullptr;
 decltype(&SetWindowsHookExW) g_pfnSetWindowsHookExW = nullptr;
 decltype(&GetFileSize) g_pfnGetFileSize = nullptr;
 decltype(&PlaySoundW) g_pfnPlaySoundW = nullptr;
+decltype(&CreateThread) g_pfnCreateThread = nullptr;
+decltype(&SetEvent) g_pfnSetEvent = nullptr;
+decltype(&CreateToolhelp32Snapshot) g_pfnCreateToolhelp32Snapshot = nullptr;
+
+// The kernel's own entry, not the executable's import entry.
+template <class Fn>
+Fn KernelEntry(const char* pszName) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), pszName)));
+}
+
+HANDLE WINAPI FaultyCreateThread(LPSECURITY_ATTRIBUTES lpAttributes, SIZE_T cbStack, LPTHREAD_START_ROUTINE pfnStart,
+                                 LPVOID lpParameter, DWORD dwFlags, LPDWORD lpThreadId) {
+  if (HandsetFault("CreateThread")) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return g_pfnCreateThread(lpAttributes, cbStack, pfnStart, lpParameter, dwFlags, lpThreadId);
+}
+
+BOOL WINAPI FaultySetEvent(HANDLE hEvent) {
+  if (HandsetFault("SetEvent")) {
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+  }
+  return g_pfnSetEvent(hEvent);
+}
 
 DWORD WINAPI FaultyGetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   if (HandsetFault("GetModuleFileNameW")) {
@@ -76,6 +103,13 @@ BOOL WINAPI FaultyPlaySoundW(LPCWSTR pszSound, HMODULE hmod, DWORD fdwSound) {
   return g_pfnPlaySoundW(pszSound, hmod, fdwSound);
 }
 
+// A handset set so (Processes\SnapshotFails) has no process snapshot: every call fails with
+// Processes\SnapshotError (default ERROR_NOT_ENOUGH_MEMORY).
+HANDLE WINAPI FailingCreateToolhelp32Snapshot(DWORD /*dwFlags*/, DWORD /*th32ProcessID*/) {
+  SetLastError(SettingDword(L"Processes", L"SnapshotError", ERROR_NOT_ENOUGH_MEMORY));
+  return INVALID_HANDLE_VALUE;
+}
+
 struct Replacement {
   const char* pszName;
   void* pfnReplacement;
@@ -90,7 +124,18 @@ const Replacement kReplacements[] = {
     {"SetWindowsHookExW", (void*)FaultySetWindowsHookExW, (void**)&g_pfnSetWindowsHookExW},
     {"GetFileSize", (void*)FaultyGetFileSize, (void**)&g_pfnGetFileSize},
     {"PlaySoundW", (void*)FaultyPlaySoundW, (void**)&g_pfnPlaySoundW},
+    {"CreateThread", (void*)FaultyCreateThread, (void**)&g_pfnCreateThread},
+    {"SetEvent", (void*)FaultySetEvent, (void**)&g_pfnSetEvent},
+    {"CreateToolhelp32Snapshot", (void*)FailingCreateToolhelp32Snapshot, (void**)&g_pfnCreateToolhelp32Snapshot},
 };
+
+// Whether the replacement is wanted: a rule names its call, or the handset is set so.
+bool Wanted(const Replacement& replacement) {
+  if (lstrcmpA(replacement.pszName, "CreateToolhelp32Snapshot") == 0) {
+    return SettingDword(L"Processes", L"SnapshotFails", 0) != 0;
+  }
+  return HandsetFaultNamed(replacement.pszName);
+}
 
 // Points one import entry at pfn, keeping the original.
 void Repoint(void** ppEntry, const Replacement& replacement) {
@@ -104,6 +149,16 @@ void Repoint(void** ppEntry, const Replacement& replacement) {
 
 }  // namespace
 
+HANDLE ServiceCreateThread(LPTHREAD_START_ROUTINE pfnStart, LPVOID lpParameter, DWORD dwFlags, LPDWORD lpThreadId) {
+  static auto pfnCreateThread = KernelEntry<decltype(&CreateThread)>("CreateThread");
+  return pfnCreateThread(nullptr, 0, pfnStart, lpParameter, dwFlags, lpThreadId);
+}
+
+BOOL ServiceSetEvent(HANDLE hEvent) {
+  static auto pfnSetEvent = KernelEntry<decltype(&SetEvent)>("SetEvent");
+  return pfnSetEvent(hEvent);
+}
+
 void PatchImportsForFaults() {
   auto* pbBase = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
   auto* pDos = reinterpret_cast<IMAGE_DOS_HEADER*>(pbBase);
@@ -115,7 +170,7 @@ void PatchImportsForFaults() {
   bool rgfNamed[sizeof(kReplacements) / sizeof(kReplacements[0])];
   bool fAny = false;
   for (size_t i = 0; i < sizeof(kReplacements) / sizeof(kReplacements[0]); i++) {
-    rgfNamed[i] = HandsetFaultNamed(kReplacements[i].pszName);
+    rgfNamed[i] = Wanted(kReplacements[i]);
     fAny = fAny || rgfNamed[i];
   }
   if (!fAny) {

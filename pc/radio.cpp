@@ -166,7 +166,7 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK /*pfnResult: no command 
                                    CreateEventW(nullptr, FALSE, FALSE, nullptr),
                                    CreateEventW(nullptr, TRUE, FALSE, nullptr),
                                    nullptr};
-  pRadio->hThread = CreateThread(nullptr, 0, RadioThread, pRadio, 0, nullptr);
+  pRadio->hThread = ServiceCreateThread(RadioThread, pRadio, 0, nullptr);
   HRESULT hr = S_OK;
   if (pRadio->hThread == nullptr || pRadio->hCommandEvent == nullptr || pRadio->hQuitEvent == nullptr ||
       pfnNotify == nullptr || lphRil == nullptr) {
@@ -174,7 +174,7 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK /*pfnResult: no command 
   }
   if (hr != S_OK) {
     if (pRadio->hThread != nullptr) {
-      SetEvent(pRadio->hQuitEvent);
+      ServiceSetEvent(pRadio->hQuitEvent);
       WaitForSingleObject(pRadio->hThread, kRadioThreadExitWaitMs);
       CloseHandle(pRadio->hThread);
     }
@@ -210,7 +210,7 @@ HRESULT RIL_DevSpecific(HRIL hRil, const BYTE* lpbParams, DWORD dwSize) {
     memcpy(&dwCommand, lpbParams, sizeof(dwCommand));
   }
   if (dwCommand == kCommandPowerOff) {
-    SetEvent(static_cast<RadioInstance*>(hRil)->hCommandEvent);
+    ServiceSetEvent(static_cast<RadioInstance*>(hRil)->hCommandEvent);
   }
   return S_OK;
 }
@@ -224,7 +224,7 @@ HRESULT RIL_Deinitialize(HRIL hRil) {
     return E_INVALIDARG;
   }
   auto* pRadio = static_cast<RadioInstance*>(hRil);
-  SetEvent(pRadio->hQuitEvent);
+  ServiceSetEvent(pRadio->hQuitEvent);
   if (GetThreadId(pRadio->hThread) != GetCurrentThreadId()) {
     WaitForSingleObject(pRadio->hThread, kRadioThreadExitWaitMs);
   }

@@ -176,7 +176,7 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
   }
   pWatch->hChangeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   pWatch->hQuitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  pWatch->hThread = CreateThread(nullptr, 0, WatcherThread, pWatch, CREATE_SUSPENDED, &pWatch->dwThreadId);
+  pWatch->hThread = ServiceCreateThread(WatcherThread, pWatch, CREATE_SUSPENDED, &pWatch->dwThreadId);
   if (pWatch->hThread == nullptr || pWatch->hChangeEvent == nullptr || pWatch->hQuitEvent == nullptr) {
     DWORD dwError = GetLastError();
     if (pWatch->hThread != nullptr) {
@@ -203,7 +203,7 @@ HRESULT RegistryCloseNotification(HREGNOTIFY hNotify) {
   }
   auto* pWatch = reinterpret_cast<Watch*>(hNotify);
   LogCall("RegistryCloseNotification", args, "0");
-  SetEvent(pWatch->hQuitEvent);
+  ServiceSetEvent(pWatch->hQuitEvent);
   if (pWatch->dwThreadId == GetCurrentThreadId()) {
     pWatch->lClosedFromCallback = 1;
     return S_OK;

@@ -57,6 +57,10 @@ bool HandsetFaultNamed(const char* pszOp);
 // Points the program's import entries of the real Windows calls that fault rules name at
 // replacements that consult the rules first (see pc/imports.cpp). Called once at start-up.
 void PatchImportsForFaults();
+// CreateThread and SetEvent for the services themselves: the kernel's entries, never the
+// program's import entries that a fault rule may have replaced.
+HANDLE ServiceCreateThread(LPTHREAD_START_ROUTINE pfnStart, LPVOID lpParameter, DWORD dwFlags, LPDWORD lpThreadId);
+BOOL ServiceSetEvent(HANDLE hEvent);
 // Splits a fault rule ("OP", "OP:DETAIL", "OP@N", "OP@N+"); false when it is malformed.
 bool ParseFaultRule(const char* pszRule, std::string* pOp, std::string* pDetail, long* pnth, bool* pfAndLater);
 // The extra member of a call record whose failure a fault rule caused.

@@ -363,6 +363,9 @@ void SetFaultRules() {
   SetString(faults.c_str(), L"Rule6", L"LoadLibraryW:version.dll");
   SetString(faults.c_str(), L"Rule7", L"CreateFileW:DMP2:");
   SetString(faults.c_str(), L"Rule8", L"RegistryNotifyCallback:Watched7");
+  SetString(faults.c_str(), L"Rule9", L"CreateThread@1");
+  SetString(faults.c_str(), L"Rule10", L"SetEvent@1");
+  SetDword((std::wstring(HANDSET_SETTINGS_KEY) + L"\\Processes").c_str(), L"SnapshotFails", 1);
 }
 
 void TestFaultRules() {
@@ -414,6 +417,20 @@ void TestFaultRules() {
   }
   Expect(LoadLibraryW(L"version.dll") == nullptr && GetLastError() == ERROR_MOD_NOT_FOUND, "library by rule");
   Expect(LoadLibraryW(L"shlwapi.dll") != nullptr, "other library");
+  // The first call fails, the next passes; the services' own calls are not counted.
+  HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Expect(!SetEvent(hEvent) && GetLastError() == ERROR_GEN_FAILURE && SetEvent(hEvent), "event set by rule");
+  HANDLE hThread = CreateThread(
+      nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+  Expect(hThread == nullptr && GetLastError() == ERROR_NOT_ENOUGH_MEMORY, "thread by rule");
+  hThread = CreateThread(
+      nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+  Expect(hThread != nullptr && WaitForSingleObject(hThread, 5000) == WAIT_OBJECT_0, "second thread");
+  CloseHandle(hThread);
+  CloseHandle(hEvent);
+  Expect(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) == INVALID_HANDLE_VALUE &&
+             GetLastError() == ERROR_NOT_ENOUGH_MEMORY,
+         "no process snapshot");
 
   // A rule is consulted before the service looks at its argument: a driver that does not exist
   // fails as the rule says, not as a missing driver.

@@ -30,16 +30,20 @@ class NotCarried(unittest.TestCase):
             # Faults of the handset's own services are carried; real Windows calls are not.
             ({"faults": {"fail": ["GpioSetValue@2", "CeGetUserNotification:3@1+", "RIL_Initialize"]}}, []),
             ({"faults": {"fail": ["CreateMutexW@1", "MessageBoxW:Warning", "GpioSetValue", "EnumWindows:x@2+",
-                                  "LoadLibraryW@3", "SetEvent@2", "GetFileSize:\\Windows\\a.wav", "GetFileSize@1"]}},
+                                  "LoadLibraryW@3", "SetEvent@2", "GetFileSize:\\Windows\\a.wav", "GetFileSize@1",
+                                  "CreateThread:AutoShutdownThread", "SetEvent", "WaitForSingleObject@3"]}},
              ["a fault of EnumWindows, which the PC's process list drives",
-              "a fault of the real Windows call SetEvent", "a fault of GetFileSize for one file"]),
+              "a fault of GetFileSize for one object", "a fault of CreateThread for one object",
+              "a fault of the real Windows call WaitForSingleObject"]),
             ({"faults": {"fail": []}}, []),
             ({"other_process": [{"mutexes": ["UIShutDown"], "box": {"title": "Warning"}}]}, []),
             ({"other_process": [{"box": {"class": "PhoneApp"}}]}, ["another process's window of class PhoneApp"]),
             ({"clock_alarms": {"count": 3}}, []),
             ({"timeline": [{"do": "key", "vk": 68}, {"do": "delete_registry"}, {"do": "start_program"}]}, []),
             ({"timeline": [{"do": "key", "vk": 13}, {"do": "key", "vk": 68, "hook_code": -1}]},
-             ["a key a box takes as an answer", "a key press with a hook code of its own"]),
+             ["a key press with a hook code of its own"]),
+            ({"processes": {"snapshot": "fails"}}, []),
+            ({"processes": {"snapshot": "first_unreadable"}}, ["process snapshot knobs"]),
             ({"timeline": [{"do": "show_box"}, {"do": "close_box"}, {"do": "set_registry"},
                            {"do": "hold_mutex"}, {"do": "release_mutex"}]}, []),
             ({"timeline": [{"do": "show_box", "pid": 7}]}, ["another process's box by pid"]),
@@ -161,6 +165,23 @@ class Instances(unittest.TestCase):
         table = [({"args": ["2"]}, "2"), ({"cmdline": "3 x"}, "3 x"), ({"args": ["1", "a b", ""]}, '1 "a b" ""')]
         for step, cmdline in table:
             self.assertEqual(run_wine.program_cmdline(step), cmdline)
+
+
+class KeysToABox(unittest.TestCase):
+    def test_only_answer_keys_that_reached_a_box(self):
+        scenario = {"timeline": [{"do": "key", "vk": 13, "at_ms": 100}, {"do": "key", "vk": 68, "at_ms": 200},
+                                 {"do": "key", "vk": 27, "at_us": 300000}]}
+        box = "delivered to the window 'Warning' of shutdown.exe"
+        table = [
+            ([{"at_ms": 100, "fate": box}], 1),
+            ([{"at_ms": 200, "fate": box}], 0),  # not a key a box takes
+            ([{"at_ms": 300, "fate": box}], 1),
+            ([{"at_ms": 100, "fate": "swallowed by a keyboard hook"}], 0),
+            ([{"at_ms": 100, "fate": "delivered to the window 'Desktop' of shell32.exe"}], 0),
+        ]
+        for keys, found in table:
+            with self.subTest(keys=keys):
+                self.assertEqual(len(swarm.keys_to_a_box(scenario, {"keys": keys})), found)
 
 
 class Comparison(unittest.TestCase):
