@@ -368,6 +368,8 @@ void SetFaultRules() {
   SetDword((std::wstring(HANDSET_SETTINGS_KEY) + L"\\Processes").c_str(), L"SnapshotFails", 1);
 }
 
+DWORD WINAPI NoWork(LPVOID /*lpParameter*/) { return 0; }
+
 void TestFaultRules() {
   struct {
     const char* pszRule;
@@ -420,11 +422,9 @@ void TestFaultRules() {
   // The first call fails, the next passes; the services' own calls are not counted.
   HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   Expect(!SetEvent(hEvent) && GetLastError() == ERROR_GEN_FAILURE && SetEvent(hEvent), "event set by rule");
-  HANDLE hThread = CreateThread(
-      nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+  HANDLE hThread = CreateThread(nullptr, 0, NoWork, nullptr, 0, nullptr);
   Expect(hThread == nullptr && GetLastError() == ERROR_NOT_ENOUGH_MEMORY, "thread by rule");
-  hThread = CreateThread(
-      nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+  hThread = CreateThread(nullptr, 0, NoWork, nullptr, 0, nullptr);
   Expect(hThread != nullptr && WaitForSingleObject(hThread, 5000) == WAIT_OBJECT_0, "second thread");
   CloseHandle(hThread);
   CloseHandle(hEvent);
