@@ -5,9 +5,10 @@
 #   ./setup.sh [PKG...]          as "test"; PKG... are installed as well (fuzz/run.sh: clang)
 #   ./setup.sh --list run|test   prints the list, one package a line, and installs nothing
 set -euo pipefail
-# Building and running devsim: the compiler, CMake and Ninja, and the libraries it links.
-RUN_PACKAGES=(build-essential cmake ninja-build libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
-              libboost-context-dev libmimalloc-dev)
+# Building and running devsim: the C++ compiler, CMake and Ninja, and the libraries it links.
+# Ninja builds everything, so make and the rest of build-essential are not needed.
+RUN_PACKAGES=(g++ cmake ninja-build libcli11-dev libtomlplusplus-dev nlohmann-json3-dev libboost-context-dev
+              libmimalloc-dev)
 # The tests add GoogleTest and Google Benchmark, Python for the tool tests, Chromium for the
 # pictures, clang-format for the layout check, the MinGW-w64 compilers for the Windows builds,
 # and Wine (64-bit, and 32-bit through i386 multiarch for the handset's word size) and Xvfb to
@@ -24,8 +25,12 @@ if [ "${1:-}" = "--list" ]; then
   exit 0
 fi
 list=("${TEST_PACKAGES[@]}")
+# What the run's packages merely recommend (manual pages, GnuPG, locales, ...) is about as much
+# again to fetch and unpack, and building devsim uses none of it. The tests' packages keep theirs
+# (Wine's recommendations are part of a working Wine).
+recommends=()
 case "${1:-}" in
-  run) list=("${RUN_PACKAGES[@]}"); shift ;;
+  run) list=("${RUN_PACKAGES[@]}"); recommends=(--no-install-recommends); shift ;;
   test) shift ;;
 esac
 need=()
@@ -43,5 +48,5 @@ if [ ${#need[@]} -gt 0 ]; then
     esac
   done
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${recommends[@]}" "${need[@]}" >/dev/null
 fi

@@ -50,6 +50,11 @@ HANDLE HandsetCreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                      ",\"share\":" + std::to_string(dwShareMode) +
                      ",\"disposition\":" + std::to_string(dwCreationDisposition) +
                      ",\"attributes\":" + JsonHex(dwFlagsAndAttributes);
+  if (lpFileName != nullptr && HandsetFault("CreateFileW", Utf8Text(lpFileName))) {
+    LogCall("CreateFileW", args, JsonHex((ULONG_PTR)INVALID_HANDLE_VALUE), ERROR_ACCESS_DENIED, INJECTED_FAULT_JSON);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   if (!IsDriverName(lpFileName)) {
     HANDLE hFile = CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
                                dwFlagsAndAttributes, hTemplateFile);
@@ -104,8 +109,9 @@ BOOL HandsetDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     return fDone;
   }
   args += ",\"device\":" + JsonText(name.c_str());
-  if (DriverState(name) == L"refuses") {
-    LogCall("DeviceIoControl", args, "false", ERROR_GEN_FAILURE);
+  bool fRefuses = DriverState(name) == L"refuses";
+  if (fRefuses || HandsetFault("DeviceIoControl", Utf8Text(name.c_str()))) {
+    LogCall("DeviceIoControl", args, "false", ERROR_GEN_FAILURE, fRefuses ? "" : INJECTED_FAULT_JSON);
     SetLastError(ERROR_GEN_FAILURE);
     return FALSE;
   }

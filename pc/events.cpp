@@ -45,6 +45,10 @@ struct LogSetup {
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
       g_hLogMutex = CreateMutexW(nullptr, FALSE, L"HandsetEventLog");
     }
+    // The user helper starts its clock when the first instance of the program is up: the
+    // handset's timeline counts from the program's start.
+    CreateEventW(nullptr, TRUE, TRUE, L"HandsetProgramStarted");
+    PatchImportsForFaults();
     atexit(NoteProcessExit);
   }
   // The program's entry returned (or it called exit): the process ends in the ordinary way.
@@ -135,6 +139,8 @@ std::string JsonText(LPCWSTR psz) {
   return JsonQuote(Utf8(psz));
 }
 
+std::string Utf8Text(LPCWSTR psz) { return psz == nullptr ? std::string() : Utf8(psz); }
+
 std::string JsonHex(ULONG_PTR u) {
   char sz[32];
   snprintf(sz, sizeof(sz), "\"0x%llX\"", (unsigned long long)u);
@@ -165,7 +171,8 @@ void LogCall(const char* pszOp, const std::string& argsJson, const std::string& 
   DWORD dwSaved = GetLastError();
   EnterCriticalSection(&g_csLog);
   std::string record = Head("call", pszOp);
-  record += ",\"thread\":\"" + ThreadName() + "\",\"tid\":" + std::to_string(GetCurrentThreadId());
+  record += ",\"thread\":\"" + ThreadName() + "\",\"tid\":" + std::to_string(GetCurrentThreadId()) +
+            ",\"pid\":" + std::to_string(GetCurrentProcessId());
   record += ",\"args\":{" + argsJson + "}";
   record += ",\"result\":" + (resultJson.empty() ? std::string("null") : resultJson);
   if (dwLastError != 0) {
@@ -183,7 +190,8 @@ void LogCall(const char* pszOp, const std::string& argsJson, const std::string& 
 void LogDevice(const char* pszOp, const std::string& argsJson) {
   DWORD dwSaved = GetLastError();
   EnterCriticalSection(&g_csLog);
-  std::string record = Head("device", pszOp) + ",\"thread\":\"device\"";
+  std::string record =
+      Head("device", pszOp) + ",\"thread\":\"device\",\"pid\":" + std::to_string(GetCurrentProcessId());
   if (!argsJson.empty()) {
     record += ",\"args\":{" + argsJson + "}";
   }

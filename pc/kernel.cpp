@@ -61,6 +61,11 @@ BOOL KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LP
   }
   DWORD rgdw[2];
   memcpy(rgdw, lpInBuf, sizeof(rgdw));
+  if (HandsetFault("KernelIoControl", std::to_string(rgdw[0]))) {
+    LogCall("KernelIoControl", args, "false", ERROR_GEN_FAILURE, INJECTED_FAULT_JSON);
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+  }
   if (lpBytesReturned != nullptr) {
     *lpBytesReturned = 0;
   }
@@ -84,10 +89,11 @@ FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
     szName[i] = char(lpProcName[i]);
   }
   szName[i] = 0;
-  FARPROC pfn = fAscii ? GetProcAddress(hModule, szName) : nullptr;
-  DWORD dwError = pfn == nullptr ? (fAscii ? GetLastError() : DWORD(ERROR_PROC_NOT_FOUND)) : 0;
+  bool fInjected = lpProcName != nullptr && HandsetFault("GetProcAddressW", Utf8Text(lpProcName));
+  FARPROC pfn = fAscii && !fInjected ? GetProcAddress(hModule, szName) : nullptr;
+  DWORD dwError = pfn == nullptr ? (fAscii && !fInjected ? GetLastError() : DWORD(ERROR_PROC_NOT_FOUND)) : 0;
   LogCall("GetProcAddressW", "\"module\":" + JsonHex((ULONG_PTR)hModule) + ",\"name\":" + JsonText(lpProcName),
-          pfn != nullptr ? "\"entry\"" : "null", dwError);
+          pfn != nullptr ? "\"entry\"" : "null", dwError, fInjected ? INJECTED_FAULT_JSON : "");
   SetLastError(dwError);
   return pfn;
 }

@@ -113,6 +113,12 @@ BOOL CeGetUserNotificationHandles(HANDLE* rghNotifications, DWORD cHandles, LPDW
   DWORD cNeeded = DWORD(list.size());
   std::string args =
       "\"buffer\":" + JsonBool(rghNotifications != nullptr) + ",\"capacity\":" + std::to_string(cHandles);
+  if (pcHandlesNeeded != nullptr &&
+      HandsetFault("CeGetUserNotificationHandles", rghNotifications != nullptr ? "fetch" : "count")) {
+    LogCall("CeGetUserNotificationHandles", args, "false", ERROR_GEN_FAILURE, INJECTED_FAULT_JSON);
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+  }
   if (pcHandlesNeeded == nullptr || (rghNotifications != nullptr && cHandles < cNeeded)) {
     LogCall("CeGetUserNotificationHandles", args, "false", ERROR_INSUFFICIENT_BUFFER);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -143,6 +149,12 @@ BOOL CeGetUserNotification(HANDLE hNotification, DWORD cBufferSize, LPDWORD pcBy
   }
   size_t index = uHandle - kFirstHandle;
   args += ",\"notification\":" + std::to_string(index + 1);
+  if (HandsetFault("CeGetUserNotification", std::to_string(index + 1))) {
+    *pcBytesNeeded = 0;
+    LogCall("CeGetUserNotification", args, "false", ERROR_GEN_FAILURE, INJECTED_FAULT_JSON);
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+  }
   const Notification& entry = list[index];
   DWORD cbNeeded = FetchedSize(entry);
   *pcBytesNeeded = cbNeeded;

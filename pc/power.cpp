@@ -30,10 +30,14 @@ LONG LedCycleAdjust(UINT nLed) {
 // Records the request. A forced suspend is the handset's power going when the handset is set up
 // so ("ends_run"); otherwise it returns, after the set delay.
 DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Options) {
-  LogCall("SetSystemPowerState",
-          "\"state_name\":" + JsonText(pwsSystemState) + ",\"flags\":" + JsonHex(StateFlags) +
-              ",\"options\":" + JsonHex(Options),
-          "0");
+  std::string args = "\"state_name\":" + JsonText(pwsSystemState) + ",\"flags\":" + JsonHex(StateFlags) +
+                     ",\"options\":" + JsonHex(Options);
+  if (HandsetFault("SetSystemPowerState", std::to_string(StateFlags))) {
+    LogCall("SetSystemPowerState", args, std::to_string(ERROR_GEN_FAILURE), ERROR_GEN_FAILURE, INJECTED_FAULT_JSON);
+    SetLastError(ERROR_GEN_FAILURE);
+    return ERROR_GEN_FAILURE;
+  }
+  LogCall("SetSystemPowerState", args, "0");
   if ((StateFlags & POWER_STATE_SUSPEND) != 0) {
     LogDevice("power.suspend", "\"forced\":" + JsonBool((Options & POWER_FORCE) != 0));
     if (SettingString(L"Power", L"Suspend", L"returns") == L"ends_run") {
@@ -49,10 +53,14 @@ DWORD SetSystemPowerState(LPCWSTR pwsSystemState, DWORD StateFlags, DWORD Option
 
 // Records the request; the backlight going to D4 is noted as the handset's change.
 DWORD SetDevicePower(LPCWSTR pvDevice, DWORD dwDeviceFlags, CEDEVICE_POWER_STATE dwState) {
-  LogCall("SetDevicePower",
-          "\"device\":" + JsonText(pvDevice) + ",\"flags\":" + std::to_string(dwDeviceFlags) +
-              ",\"state\":" + std::to_string(int(dwState)),
-          "0");
+  std::string args = "\"device\":" + JsonText(pvDevice) + ",\"flags\":" + std::to_string(dwDeviceFlags) +
+                     ",\"state\":" + std::to_string(int(dwState));
+  if (HandsetFault("SetDevicePower", Utf8Text(pvDevice))) {
+    LogCall("SetDevicePower", args, std::to_string(ERROR_GEN_FAILURE), ERROR_GEN_FAILURE, INJECTED_FAULT_JSON);
+    SetLastError(ERROR_GEN_FAILURE);
+    return ERROR_GEN_FAILURE;
+  }
+  LogCall("SetDevicePower", args, "0");
   if (pvDevice != nullptr && lstrcmpiW(pvDevice, L"BKL1:") == 0 && dwState == D4) {
     LogDevice("backlight.off", "\"state\":4");
   }
@@ -61,8 +69,12 @@ DWORD SetDevicePower(LPCWSTR pvDevice, DWORD dwDeviceFlags, CEDEVICE_POWER_STATE
 
 // Records the notification; always accepted.
 BOOL PowerPolicyNotify(DWORD dwMessage, DWORD dwData) {
-  LogCall("PowerPolicyNotify", "\"message\":" + std::to_string(dwMessage) + ",\"data\":" + std::to_string(dwData),
-          "true");
+  std::string args = "\"message\":" + std::to_string(dwMessage) + ",\"data\":" + std::to_string(dwData);
+  if (HandsetFault("PowerPolicyNotify")) {
+    LogCall("PowerPolicyNotify", args, "false", 0, INJECTED_FAULT_JSON);
+    return FALSE;
+  }
+  LogCall("PowerPolicyNotify", args, "true");
   return TRUE;
 }
 
@@ -71,15 +83,24 @@ void SystemIdleTimerReset(void) { LogCall("SystemIdleTimerReset", "", ""); }
 
 // Records the direction of a line; every line exists.
 BOOL GpioSetDirection(DWORD dwGpio, DWORD dwDirection) {
-  LogCall("GpioSetDirection", "\"gpio\":" + std::to_string(dwGpio) + ",\"direction\":" + std::to_string(dwDirection),
-          "true");
+  std::string args = "\"gpio\":" + std::to_string(dwGpio) + ",\"direction\":" + std::to_string(dwDirection);
+  if (HandsetFault("GpioSetDirection", std::to_string(dwGpio))) {
+    LogCall("GpioSetDirection", args, "false", 0, INJECTED_FAULT_JSON);
+    return FALSE;
+  }
+  LogCall("GpioSetDirection", args, "true");
   return TRUE;
 }
 
 // Records the value of a line. The battery rails going off are noted the first time; the PMU
 // line driven low removes the power (when the board has the line), which ends the process.
 BOOL GpioSetValue(DWORD dwGpio, DWORD dwValue) {
-  LogCall("GpioSetValue", "\"gpio\":" + std::to_string(dwGpio) + ",\"value\":" + std::to_string(dwValue), "true");
+  std::string args = "\"gpio\":" + std::to_string(dwGpio) + ",\"value\":" + std::to_string(dwValue);
+  if (HandsetFault("GpioSetValue", std::to_string(dwGpio))) {
+    LogCall("GpioSetValue", args, "false", 0, INJECTED_FAULT_JSON);
+    return FALSE;
+  }
+  LogCall("GpioSetValue", args, "true");
   if (dwValue == 0 && dwGpio == kGpioGpsBattery && InterlockedExchange(&g_lGpsRailOff, 1) == 0) {
     LogDevice("rail.gps_off", "");
   } else if (dwValue == 0 && dwGpio == kGpioBtBattery && InterlockedExchange(&g_lBtRailOff, 1) == 0) {
@@ -91,29 +112,46 @@ BOOL GpioSetValue(DWORD dwGpio, DWORD dwValue) {
   return TRUE;
 }
 
+namespace {
+
+// Whether LED nLed's query (pszWhat: "SupportsFails" or "SettingsFails") is set to fail.
+bool LedFails(LPCWSTR pszWhat, UINT nLed) {
+  WCHAR szName[40];
+  StringCchPrintfW(szName, 40, L"%s%u", pszWhat, nLed);
+  return SettingDword(L"Leds", szName, 0) != 0;
+}
+
+}  // namespace
+
 // The LED count, or one LED's cycle adjustment; FALSE (ERROR_INVALID_PARAMETER) for an LED that
-// does not exist or an unknown query.
+// does not exist or an unknown query. The count query fails (ERROR_GEN_FAILURE) when the handset
+// is set so (Leds\CountFails), an LED's query when its SupportsFails<N> is set, and either by a
+// fault rule.
 BOOL NLedGetDeviceInfo(UINT nInfoId, void* pOutput) {
   UINT cLeds = SettingDword(L"Leds", L"Count", 0);
   if (nInfoId == NLED_COUNT_INFO_ID && pOutput != nullptr) {
+    bool fKnob = SettingDword(L"Leds", L"CountFails", 0) != 0;
+    if (fKnob || HandsetFault("NLedGetDeviceInfo", "count")) {
+      LogCall("NLedGetDeviceInfo", "\"info\":0", "false", ERROR_GEN_FAILURE, fKnob ? "" : INJECTED_FAULT_JSON);
+      SetLastError(ERROR_GEN_FAILURE);
+      return FALSE;
+    }
     static_cast<NLED_COUNT_INFO*>(pOutput)->cLeds = cLeds;
     LogCall("NLedGetDeviceInfo", "\"info\":0,\"count\":" + std::to_string(cLeds), "true");
     return TRUE;
   }
   if (nInfoId == NLED_SUPPORTS_INFO_ID && pOutput != nullptr) {
     auto* pInfo = static_cast<NLED_SUPPORTS_INFO*>(pOutput);
-    if (pInfo->LedNum < cLeds) {
-      pInfo->lCycleAdjust = LedCycleAdjust(pInfo->LedNum);
-      LogCall("NLedGetDeviceInfo",
-              "\"info\":1,\"led\":" + std::to_string(pInfo->LedNum) +
-                  ",\"cycle_adjust\":" + std::to_string(pInfo->lCycleAdjust),
-              "true");
-      return TRUE;
+    std::string args = "\"info\":1,\"led\":" + std::to_string(pInfo->LedNum);
+    bool fFails = pInfo->LedNum >= cLeds || LedFails(L"SupportsFails", pInfo->LedNum);
+    if (fFails || HandsetFault("NLedGetDeviceInfo", "supports:" + std::to_string(pInfo->LedNum))) {
+      LogCall("NLedGetDeviceInfo", args, "false", ERROR_INVALID_PARAMETER, fFails ? "" : INJECTED_FAULT_JSON);
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
     }
-    LogCall("NLedGetDeviceInfo", "\"info\":1,\"led\":" + std::to_string(pInfo->LedNum), "false",
-            ERROR_INVALID_PARAMETER);
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    pInfo->lCycleAdjust = LedCycleAdjust(pInfo->LedNum);
+    LogCall("NLedGetDeviceInfo", args + ",\"cycle_adjust\":" + std::to_string(pInfo->lCycleAdjust), "true");
+    return TRUE;
   }
   LogCall("NLedGetDeviceInfo", "\"info\":" + std::to_string(nInfoId), "false", ERROR_INVALID_PARAMETER);
   SetLastError(ERROR_INVALID_PARAMETER);
@@ -121,7 +159,7 @@ BOOL NLedGetDeviceInfo(UINT nInfoId, void* pOutput) {
 }
 
 // Switches one LED on (1) or off (0); the vibrator's changes are noted. FALSE for an LED that
-// does not exist.
+// does not exist, one set to refuse (Leds\SettingsFails<N>), or by a fault rule.
 BOOL NLedSetDevice(UINT nInfoId, void* pInput) {
   UINT cLeds = SettingDword(L"Leds", L"Count", 0);
   if (nInfoId != NLED_SETTINGS_INFO_ID || pInput == nullptr) {
@@ -132,8 +170,10 @@ BOOL NLedSetDevice(UINT nInfoId, void* pInput) {
   const auto* pSettings = static_cast<const NLED_SETTINGS_INFO*>(pInput);
   std::string args =
       "\"info\":2,\"led\":" + std::to_string(pSettings->LedNum) + ",\"state\":" + std::to_string(pSettings->OffOnBlink);
-  if (pSettings->LedNum >= cLeds) {
-    LogCall("NLedSetDevice", args, "false", ERROR_INVALID_PARAMETER);
+  bool fFails = pSettings->LedNum >= cLeds || pSettings->OffOnBlink < 0 || pSettings->OffOnBlink > 2 ||
+                LedFails(L"SettingsFails", pSettings->LedNum);
+  if (fFails || HandsetFault("NLedSetDevice", "settings:" + std::to_string(pSettings->LedNum))) {
+    LogCall("NLedSetDevice", args, "false", ERROR_INVALID_PARAMETER, fFails ? "" : INJECTED_FAULT_JSON);
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

@@ -37,13 +37,24 @@ std::string BoxResultText(int iResult) {
 
 std::string HandleResult(HANDLE h) { return h == nullptr ? "null" : JsonHex((ULONG_PTR)h); }
 
+// A call of the program that a fault rule fails: recorded, ERROR_NOT_ENOUGH_MEMORY, no result.
+HANDLE InjectedNull(const char* pszOp, const std::string& args) {
+  LogCall(pszOp, args, std::string(pszOp) == "MessageBoxW" ? "0" : "null", ERROR_NOT_ENOUGH_MEMORY,
+          INJECTED_FAULT_JSON);
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
+
 }  // namespace
 
 // CreateMutexW, recorded with "already_existed" when the name was in use.
 HANDLE RecordedCreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName) {
+  std::string args = "\"initial_owner\":" + JsonBool(bInitialOwner) + ",\"name\":" + JsonText(lpName);
+  if (HandsetFault("CreateMutexW", Utf8Text(lpName))) {
+    return InjectedNull("CreateMutexW", args);
+  }
   HANDLE hMutex = CreateMutexW(lpMutexAttributes, bInitialOwner, lpName);
   DWORD dwError = GetLastError();
-  std::string args = "\"initial_owner\":" + JsonBool(bInitialOwner) + ",\"name\":" + JsonText(lpName);
   BOOL fExisted = hMutex != nullptr && dwError == ERROR_ALREADY_EXISTS;
   LogCall("CreateMutexW", args, HandleResult(hMutex), hMutex == nullptr ? dwError : 0,
           fExisted ? "\"already_existed\":true" : "");
@@ -54,12 +65,14 @@ HANDLE RecordedCreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bIniti
 // CreateEventW, recorded with its reset kind, initial state and name.
 HANDLE RecordedCreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                             LPCWSTR lpName) {
+  std::string args = "\"manual_reset\":" + JsonBool(bManualReset) + ",\"initial_state\":" + JsonBool(bInitialState) +
+                     ",\"name\":" + JsonText(lpName);
+  if (HandsetFault("CreateEventW", Utf8Text(lpName))) {
+    return InjectedNull("CreateEventW", args);
+  }
   HANDLE hEvent = CreateEventW(lpEventAttributes, bManualReset, bInitialState, lpName);
   DWORD dwError = GetLastError();
-  LogCall("CreateEventW",
-          "\"manual_reset\":" + JsonBool(bManualReset) + ",\"initial_state\":" + JsonBool(bInitialState) +
-              ",\"name\":" + JsonText(lpName),
-          HandleResult(hEvent), hEvent == nullptr ? dwError : 0);
+  LogCall("CreateEventW", args, HandleResult(hEvent), hEvent == nullptr ? dwError : 0);
   SetLastError(dwError);
   return hEvent;
 }
@@ -86,12 +99,16 @@ DWORD RecordedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 
 // MessageBoxW, recorded when the box returns, with its text, caption, style and answer.
 int RecordedMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
+  std::string args = "\"owner\":" + HandleResult(hWnd) + ",\"text\":" + JsonText(lpText) +
+                     ",\"caption\":" + JsonText(lpCaption) + ",\"style\":" + JsonHex(uType);
+  if (HandsetFault("MessageBoxW", Utf8Text(lpCaption))) {
+    // No box is shown: the call fails at once, as when the system has no room for it.
+    InjectedNull("MessageBoxW", args);
+    return 0;
+  }
   int iResult = MessageBoxW(hWnd, lpText, lpCaption, uType);
   DWORD dwError = GetLastError();
-  LogCall("MessageBoxW",
-          "\"owner\":" + HandleResult(hWnd) + ",\"text\":" + JsonText(lpText) + ",\"caption\":" + JsonText(lpCaption) +
-              ",\"style\":" + JsonHex(uType),
-          BoxResultText(iResult), iResult == 0 ? dwError : 0);
+  LogCall("MessageBoxW", args, BoxResultText(iResult), iResult == 0 ? dwError : 0);
   SetLastError(dwError);
   return iResult;
 }

@@ -101,6 +101,10 @@ HRESULT RegistryGetString(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueName, LP
     return E_INVALIDARG;
   }
   pszData[0] = 0;
+  if (HandsetFault("RegistryGetString", Utf8Text(pszSubKey))) {
+    LogCall("RegistryGetString", args, HrJson(E_FAIL), 0, INJECTED_FAULT_JSON);
+    return E_FAIL;
+  }
   HKEY hKey = nullptr;
   if (RegOpenKeyExW(hkey, pszSubKey != nullptr ? pszSubKey : L"", 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) {
     HRESULT hr = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -157,6 +161,10 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
     LogCall("RegistryNotifyCallback", args, HrJson(E_INVALIDARG));
     return E_INVALIDARG;
   }
+  if (HandsetFault("RegistryNotifyCallback", Utf8Text(pszValueName))) {
+    LogCall("RegistryNotifyCallback", args, HrJson(E_FAIL), 0, INJECTED_FAULT_JSON);
+    return E_FAIL;
+  }
   auto* pWatch = new Watch{
       nullptr, pszValueName != nullptr ? pszValueName : L"", pfnCallback, dwUserData, nullptr, nullptr, nullptr, 0, 0};
   LONG lResult =
@@ -168,7 +176,7 @@ HRESULT RegistryNotifyCallback(HKEY hkey, LPCWSTR pszSubKey, LPCWSTR pszValueNam
   }
   pWatch->hChangeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   pWatch->hQuitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  pWatch->hThread = CreateThread(nullptr, 0, WatcherThread, pWatch, CREATE_SUSPENDED, &pWatch->dwThreadId);
+  pWatch->hThread = ServiceCreateThread(WatcherThread, pWatch, CREATE_SUSPENDED, &pWatch->dwThreadId);
   if (pWatch->hThread == nullptr || pWatch->hChangeEvent == nullptr || pWatch->hQuitEvent == nullptr) {
     DWORD dwError = GetLastError();
     if (pWatch->hThread != nullptr) {
@@ -195,7 +203,7 @@ HRESULT RegistryCloseNotification(HREGNOTIFY hNotify) {
   }
   auto* pWatch = reinterpret_cast<Watch*>(hNotify);
   LogCall("RegistryCloseNotification", args, "0");
-  SetEvent(pWatch->hQuitEvent);
+  ServiceSetEvent(pWatch->hQuitEvent);
   if (pWatch->dwThreadId == GetCurrentThreadId()) {
     pWatch->lClosedFromCallback = 1;
     return S_OK;

@@ -2,9 +2,9 @@
 // writes to, and the handset settings read from the registry.
 //
 // The event log has the form of the simulator's `--events` log (JSON Lines), with the fields
-// that apply on a PC: seq, t_us (wall time since the process started), kind, thread, tid, op,
-// args, result, last_error. The file is named by the environment variable HANDSET_EVENT_LOG;
-// without it nothing is written.
+// that apply on a PC: seq, t_us (wall time since the process started), kind, thread, tid, pid
+// (the process: instances of the program write to the same log), op, args, result, last_error. The file is named by the
+// environment variable HANDSET_EVENT_LOG; without it nothing is written.
 #pragma once
 
 #include "platform/platform.h"
@@ -27,6 +27,8 @@
 // ("0x1A2B"), a boolean, and a run of bytes as hex pairs ("01 00 00 00").
 std::string JsonText(LPCWSTR psz);
 std::string JsonHex(ULONG_PTR u);
+// The UTF-8 text of 16-bit text, unquoted (null: empty), as fault rules name details.
+std::string Utf8Text(LPCWSTR psz);
 std::string JsonBool(BOOL f);
 std::string JsonBytes(const void* pv, DWORD cb);
 
@@ -46,6 +48,23 @@ void NameThisThread(const char* pszName);
 // Handset settings under HANDSET_SETTINGS_KEY\pszSubKey; the default when absent or unreadable.
 DWORD SettingDword(LPCWSTR pszSubKey, LPCWSTR pszValue, DWORD dwDefault);
 std::wstring SettingString(LPCWSTR pszSubKey, LPCWSTR pszValue, LPCWSTR pszDefault);
+
+// Whether this call of the service pszOp fails by one of the handset's fault rules (see
+// pc/faults.cpp); counts the call for the rules that name it. detail is the call's main argument.
+bool HandsetFault(const char* pszOp, const std::string& detail = std::string());
+// Whether some fault rule names the operation pszOp (read from the settings afresh).
+bool HandsetFaultNamed(const char* pszOp);
+// Points the program's import entries of the real Windows calls that fault rules name at
+// replacements that consult the rules first (see pc/imports.cpp). Called once at start-up.
+void PatchImportsForFaults();
+// CreateThread and SetEvent for the services themselves: the kernel's entries, never the
+// program's import entries that a fault rule may have replaced.
+HANDLE ServiceCreateThread(LPTHREAD_START_ROUTINE pfnStart, LPVOID lpParameter, DWORD dwFlags, LPDWORD lpThreadId);
+BOOL ServiceSetEvent(HANDLE hEvent);
+// Splits a fault rule ("OP", "OP:DETAIL", "OP@N", "OP@N+"); false when it is malformed.
+bool ParseFaultRule(const char* pszRule, std::string* pOp, std::string* pDetail, long* pnth, bool* pfAndLater);
+// The extra member of a call record whose failure a fault rule caused.
+#define INJECTED_FAULT_JSON "\"injected_fault\":true"
 
 // Ends the process at once, as a loss of power does: no clean-up of any kind runs.
 [[noreturn]] void PowerGone(const char* pszWhy);

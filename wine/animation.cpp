@@ -10,7 +10,7 @@ extern "C" __declspec(dllexport) DWORD DoShutdownAnimation(DWORD dwReserved, DWO
            (unsigned long)dwReserved, dwDoneEvent != 0 ? "\"set\"" : "null", (unsigned long)dwCallEvent,
            (unsigned long)dwPlaysMs);
   AppendRecord("\"kind\":\"call\",\"op\":\"DoShutdownAnimation\",\"tid\":" + std::to_string(GetCurrentThreadId()) +
-               ",\"args\":{" + szArgs + "},\"result\":0");
+               ",\"pid\":" + std::to_string(GetCurrentProcessId()) + ",\"args\":{" + szArgs + "},\"result\":0");
   Sleep(dwPlaysMs);
   return 0;
 }

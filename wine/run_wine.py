@@ -36,6 +36,7 @@ import sys
 import tempfile
 import time
 import tomllib
+from datetime import datetime, timedelta
 from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parent.parent
@@ -88,48 +89,173 @@ def read_scenario(path):
 
 
 # What the PC's services and the user helper can play, beyond the tables they read whole.
-CARRIED_TIMELINE = {"delete_registry"}
+CARRIED_TIMELINE = {"delete_registry", "set_registry", "hold_mutex", "release_mutex", "show_box",
+                    "close_box", "start_program", "key"}
 # The reason given for an outside event the user helper does not play.
-TIMELINE_REASONS = {"key": "key presses", "set_registry": "registry values set over time",
-                    "show_box": "other processes' boxes", "close_box": "other processes' boxes",
-                    "hold_mutex": "other processes' mutexes",
-                    "release_mutex": "other processes' mutexes"}
-CARRIED_RADIO_CONFIRM = {"off", "never"}
+TIMELINE_REASONS = {}
+# Keys a standing message box takes as an answer on a PC (Enter, Escape, Space, Y, N, the
+# arrows and Tab move or press its buttons); the simulated handset delivers a key to the
+# foreground window without a box acting on it. A world that sends one to a standing box is
+# left out by the swarm's preparation, which knows from the simulator where each key went.
+BOX_KEYS = {0x09, 0x0D, 0x1B, 0x20, 0x25, 0x26, 0x27, 0x28, ord("N"), ord("Y")}
+# The hook code a real key press comes with.
+HC_ACTION = 0
+CARRIED_RADIO_CONFIRM = {"off", "never", "other_state", "mask_clear", "short_payload", "no_payload"}
+# The services of pc/ that honour fault rules as the simulator's --fail does. A rule for any
+# other operation would have to fail a real Windows call, which the runner does not do.
+HANDSET_FAULT_OPS = {
+    "KernelIoControl", "SetSystemPowerState", "SetDevicePower", "PowerPolicyNotify",
+    "GpioSetDirection", "GpioSetValue", "NLedGetDeviceInfo", "NLedSetDevice", "RIL_Initialize",
+    "RIL_DevSpecific", "CeGetUserNotificationHandles", "CeGetUserNotification",
+    "RegistryGetString", "RegistryNotifyCallback", "CreateFileW", "DeviceIoControl",
+    "GetProcAddressW",
+    # The program's calls that the services record on their way to the real ones.
+    "CreateMutexW", "CreateEventW", "MessageBoxW",
+    # Real Windows calls that only the program makes: pc/imports.cpp replaces its import
+    # entries for them when a rule names them.
+    "GetModuleFileNameW", "LoadStringW", "LoadLibraryW", "FindWindowW", "SetWindowsHookExW",
+    "GetFileSize", "PlaySoundW", "CreateThread", "SetEvent",
+}
+# Operations whose detail is something the PC names otherwise (a file, an event or a thread's
+# start routine by their handle or address).
+NO_DETAIL_OPS = {"GetFileSize", "SetEvent", "CreateThread"}
+# Real Windows calls whose number of calls, and so which call a rule's @N fails, the PC's own
+# processes and windows decide.
+PROCESS_LIST_OPS = {"EnumWindows", "CreateToolhelp32Snapshot", "Process32First", "Process32Next",
+                    "GetWindowThreadProcessId"}
+# The handset-only box class the simulator's other processes use; on a PC a box is "#32770".
+OTHER_BOX_CLASSES = {"Dialog"}
+
+
+def fault_op(rule):
+    """The operation a fault rule names ("OP", "OP:DETAIL", "OP@N", "OP@N+")."""
+    return re.split(r"[:@]", rule, maxsplit=1)[0]
 
 
 def not_carried(scenario):
     """Why a scenario (a dict, merged over the built-in handset) cannot be run under Wine: one
     short reason per thing the PC side does not play, empty when it can be run."""
     reasons = []
-    if scenario.get("faults", {}).get("fail"):
-        reasons.append("platform faults")
-    if scenario.get("other_process"):
-        reasons.append("other processes")
-    if "clock_alarms" in scenario:
-        reasons.append("clock alarms")
+    for rule in scenario.get("faults", {}).get("fail", []):
+        if fault_op(rule) in PROCESS_LIST_OPS:
+            reasons.append("a fault of %s, which the PC's process list drives" % fault_op(rule))
+        elif fault_op(rule) not in HANDSET_FAULT_OPS:
+            reasons.append("a fault of the real Windows call %s" % fault_op(rule))
+        elif fault_op(rule) in NO_DETAIL_OPS and ":" in rule:
+            reasons.append("a fault of %s for one object" % fault_op(rule))
+    for other in scenario.get("other_process", []):
+        box = other.get("box")
+        if box is not None and box.get("class", "Dialog") not in OTHER_BOX_CLASSES:
+            reasons.append("another process's window of class %s" % box["class"])
     for step in scenario.get("timeline", []):
         action = step.get("do")
         if action not in CARRIED_TIMELINE:
             reasons.append(TIMELINE_REASONS.get(action, "timeline action %s" % action))
+        elif action in ("show_box", "close_box") and step.get("class", "Dialog") not in OTHER_BOX_CLASSES:
+            reasons.append("another process's window of class %s" % step["class"])
+        elif "pid" in step:
+            reasons.append("another process's box by pid")
+        elif action == "key" and step.get("hook_code", HC_ACTION) != HC_ACTION:
+            reasons.append("a key press with a hook code of its own")
+
+    if same_value_sets(scenario):
+        reasons.append("a registry value set to what it holds (a PC's watcher sees no change)")
     radio = scenario.get("radio", {})
     if radio.get("confirm", "off") not in CARRIED_RADIO_CONFIRM:
         reasons.append("radio confirmation %s" % radio["confirm"])
-    if radio.get("notify"):
-        reasons.append("extra radio reports")
-    if "init_result" in radio or "command_result" in radio:
-        reasons.append("radio calls failing")
+    if radio.get("confirm_jitter_us"):
+        reasons.append("radio confirmation jitter")
     processes = scenario.get("processes", {})
-    if processes.get("snapshot", "ok") != "ok" or processes.get("extra_processes"):
+    if processes.get("snapshot", "ok") not in ("ok", "fails") or processes.get("extra_processes"):
         reasons.append("process snapshot knobs")
-    leds = scenario.get("leds", {})
-    if leds.get("count_fails") or any(led.get("supports_fails") or led.get("settings_fails")
-                                      for led in leds.get("leds", [])):
-        reasons.append("LED queries failing")
     if any("DoShutdownAnimation" not in lib.get("exports", []) for lib in scenario.get("library", [])):
         reasons.append("a library without the animation entry")
     if any("short_read_bytes" in f or "size_fails" in f for f in scenario.get("file", [])):
         reasons.append("file reads failing")
     return sorted(set(reasons), key=reasons.index)
+
+
+def instant_ms(step):
+    """When a timeline entry happens, in ms after the start (given in ms or in us)."""
+    return step["at_ms"] if "at_ms" in step else step.get("at_us", 0) // 1000
+
+
+def program_cmdline(step):
+    """The command line of a further instance: `cmdline`, or `args` joined (a word with a space
+    quoted)."""
+    if "cmdline" in step:
+        return step["cmdline"]
+    return " ".join('"%s"' % a if " " in a or not a else a for a in step.get("args", []))
+
+
+def helper_acts(scenario):
+    """The user helper's arguments for the outside world: other processes holding names and
+    showing boxes from the start, and the timeline's registry changes, mutexes and boxes."""
+    args = []
+    for other in scenario.get("other_process", []):
+        for name in other.get("mutexes", []):
+            args += ["--hold-mutex", "%s@0" % name]
+        if other.get("box") is not None:
+            args += ["--show-box", "%s@0" % other["box"].get("title", "Warning")]
+    for step in scenario.get("timeline", []):
+        action, at = step.get("do"), instant_ms(step)
+        if action == "delete_registry":
+            args += ["--delete-value", step["key"], "%s@%d" % (step["value"], at)]
+        elif action == "set_registry" and "dword" in step:
+            args += ["--set-dword", step["key"], step["value"], "%d@%d" % (step["dword"] & 0xFFFFFFFF, at)]
+        elif action == "set_registry":
+            args += ["--set-string", step["key"], step["value"], "%s@%d" % (step.get("string", ""), at)]
+        elif action in ("hold_mutex", "release_mutex"):
+            args += ["--" + action.replace("_", "-"), "%s@%d" % (step["name"], at)]
+        elif action in ("show_box", "close_box"):
+            args += ["--" + action.replace("_", "-"), "%s@%d" % (step.get("title", "Warning"), at)]
+        elif action == "key":
+            args += ["--key", "%d@%d" % (step["vk"], at)]
+        elif action == "start_program":
+            args += ["--start-program", "%s@%d" % (program_cmdline(step), at)]
+        else:
+            raise RunnerError("the Wine runner does not support timeline action %s" % action)
+    return args
+
+
+def registry_values(scenario):
+    """{(key, value name), lower case: ("dword", n) or ("string", text)} of the scenario's
+    registry as imported (files, text, then patch; later lines win)."""
+    values, key = {}, None
+    for body in registry_bodies(scenario):
+        for line in body:
+            line = line.strip()
+            m = re.match(r"^\[(?:HKEY_LOCAL_MACHINE|HKLM)\\(.+)\]$", line)
+            if m:
+                key = m.group(1).lower()
+                continue
+            m = re.match(r'^"((?:[^"\\]|\\.)*)"=(?:dword:([0-9a-fA-F]{1,8})|"((?:[^"\\]|\\.)*)")$', line)
+            if m and key is not None:
+                name = m.group(1).replace('\\"', '"').replace("\\\\", "\\").lower()
+                values[(key, name)] = ("dword", int(m.group(2), 16)) if m.group(2) is not None else \
+                    ("string", m.group(3).replace('\\"', '"').replace("\\\\", "\\"))
+            elif m is None and key is not None and line.startswith('"') and "=-" in line:
+                values.pop((key, line[1:line.index('"', 1)].lower()), None)
+    return values
+
+
+def same_value_sets(scenario):
+    """The timeline's registry sets that write the value the registry already holds then: the
+    simulated handset calls a watcher back for them, a PC's RegNotifyChangeKeyValue watcher
+    cannot tell them from a change of another value of the key and does not."""
+    values = registry_values(scenario)
+    same = []
+    steps = [s for s in scenario.get("timeline", []) if s.get("do") in ("set_registry", "delete_registry")]
+    for step in sorted(steps, key=lambda s: s["at_us"] if "at_us" in s else s.get("at_ms", 0) * 1000):
+        target = (step.get("key", "").lower(), step.get("value", "").lower())
+        if step["do"] == "delete_registry":
+            values.pop(target, None)
+            continue
+        now = ("dword", step["dword"] & 0xFFFFFFFF) if "dword" in step else ("string", step.get("string", ""))
+        if values.get(target) == now:
+            same.append(step)
+        values[target] = now
+    return same
 
 
 def reg_body(text):
@@ -162,21 +288,37 @@ def settings_lines(scenario):
 
     radio = scenario.get("radio", {})
     key("Radio", [("Confirm", reg_string(radio.get("confirm", "off"))),
-                  ("ConfirmAfterMs", reg_dword(radio.get("confirm_after_ms", 1000)))])
+                  ("ConfirmAfterMs", reg_dword(radio.get("confirm_after_ms", 1000))),
+                  ("InitResult", reg_dword(radio.get("init_result", 0))),
+                  ("CommandResult", reg_dword(radio.get("command_result", 0)))])
+    for n, note in enumerate(radio.get("notify", []), start=1):
+        values = [("Code", reg_dword(note.get("code", RADIO_STATE_CODE))),
+                  ("AfterMs", reg_dword(note.get("after_ms", 0)))]
+        if "words" in note:
+            values.append(("Words", reg_string(" ".join("%x" % (w & 0xFFFFFFFF) for w in note["words"]))))
+        key("Radio\\Notify\\%d" % n, values)
     power = scenario.get("power", {})
     key("Power", [("Suspend", reg_string(power.get("suspend", "returns"))),
                   ("SuspendReturnsAfterMs", reg_dword(power.get("suspend_returns_after_ms", 0)))])
     key("Board", [("PmuLine", reg_dword(1 if scenario.get("board", {}).get("pmu_line", True) else 0))])
     leds = scenario.get("leds", {}).get("leds", [])
-    key("Leds", [("Count", reg_dword(len(leds)))] +
-        [("CycleAdjust%d" % i, reg_dword(led.get("cycle_adjust", 0))) for i, led in enumerate(leds)])
+    key("Leds", [("Count", reg_dword(len(leds))),
+                 ("CountFails", reg_dword(1 if scenario.get("leds", {}).get("count_fails") else 0))] +
+        [("CycleAdjust%d" % i, reg_dword(led.get("cycle_adjust", 0))) for i, led in enumerate(leds)] +
+        [("SupportsFails%d" % i, reg_dword(1)) for i, led in enumerate(leds) if led.get("supports_fails")] +
+        [("SettingsFails%d" % i, reg_dword(1)) for i, led in enumerate(leds) if led.get("settings_fails")])
+    processes = scenario.get("processes", {})
+    key("Processes", [("SnapshotFails", reg_dword(1 if processes.get("snapshot") == "fails" else 0)),
+                      ("SnapshotError", reg_dword(processes.get("snapshot_error", 8)))])
+    rules = scenario.get("faults", {}).get("fail", [])
+    key("Faults", [("Rule%d" % n, reg_string(rule)) for n, rule in enumerate(rules, start=1)])
     drivers = scenario.get("drivers", {})
     key("Drivers", [(name, reg_string("missing")) for name in drivers.get("missing", [])] +
         [(name, reg_string("refuses")) for name in drivers.get("refuse", [])])
     plays = [lib.get("plays_ms", 0) for lib in scenario.get("library", [])
              if "DoShutdownAnimation" in lib.get("exports", [])]
     key("Animation", [("PlaysMs", reg_dword(plays[0] if plays else 0))])
-    for n, note in enumerate(scenario.get("notifications", []), start=1):
+    for n, note in enumerate(notifications(scenario), start=1):
         values = [("Type", reg_dword(note.get("type", 4))),
                   ("Arguments", reg_string(note.get("arguments", "")))]
         if note.get("no_application"):
@@ -191,15 +333,55 @@ def settings_lines(scenario):
     return out
 
 
-def registry_file(scenario, path):
-    """One export file: the keys the scenario names are removed first, so that what an earlier
-    run in the same prefix changed is gone, then the scenario's registry and the settings."""
+RADIO_STATE_CODE = 0x00800001
+# A [clock_alarms] series' spacing when the scenario gives none, in ms.
+CLOCK_ALARMS_EVERY_MS = 3600000
+TIME_FORMAT = "%Y-%m-%d %H:%M:%S"
+
+
+def clock_alarms_first(scenario):
+    """The first alarm of the scenario's [clock_alarms] series as "YYYY-MM-DD hh:mm:ss": its
+    `first`, or the handset clock's start plus the spacing."""
+    series = scenario.get("clock_alarms", {})
+    if "first" in series:
+        return series["first"]
+    start = datetime.strptime(scenario.get("clock", {}).get("start", "2008-06-15 06:40:00"), TIME_FORMAT)
+    return (start + timedelta(milliseconds=series.get("every_ms", CLOCK_ALARMS_EVERY_MS))).strftime(TIME_FORMAT)
+
+
+def notifications(scenario):
+    """The notification database in the order of its handles: [[notifications]], then the
+    [clock_alarms] series (count alarms of the clock, every_ms apart, latest first when
+    descending)."""
+    entries = list(scenario.get("notifications", []))
+    series = scenario.get("clock_alarms")
+    if series and series.get("count", 0) > 0:
+        first = datetime.strptime(clock_alarms_first(scenario), TIME_FORMAT)
+        every = timedelta(milliseconds=series.get("every_ms", CLOCK_ALARMS_EVERY_MS))
+        count = series["count"]
+        for i in range(count):
+            at = first + every * ((count - 1 - i) if series.get("descending") else i)
+            entries.append({"application": series.get("application", "\\Windows\\clock.exe"),
+                            "start": at.strftime(TIME_FORMAT)})
+    return entries
+
+
+def registry_bodies(scenario):
+    """The scenario's registry as export bodies, in the order they are applied: its files, its
+    text, its patch."""
     registry = scenario.get("registry", {})
     bodies = []
     for name in registry.get("files", []):
-        bodies.append(reg_body(Path(scenario["_dir"], name).read_text(encoding="utf-8-sig")))
+        bodies.append(reg_body(Path(scenario.get("_dir", "."), name).read_text(encoding="utf-8-sig")))
     bodies.append(reg_body(registry.get("text", "")))
     bodies.append(reg_body(registry.get("patch", "")))
+    return bodies
+
+
+def registry_file(scenario, path):
+    """One export file: the keys the scenario names are removed first, so that what an earlier
+    run in the same prefix changed is gone, then the scenario's registry and the settings."""
+    bodies = registry_bodies(scenario)
     lines = ["Windows Registry Editor Version 5.00", ""]
     for body in bodies:
         for line in body:
@@ -231,7 +413,22 @@ def handset_path(prefix, path):
     return Path(prefix, "drive_c", *parts)
 
 
+# The list of the files the last run placed in a prefix, which the next run removes first.
+PLACED_LIST = "handset-files.txt"
+
+
 def place_files(scenario, prefix, build):
+    """Puts the scenario's libraries and files into the prefix, after removing those an earlier
+    run placed there: a library one world has must not stand in for another world's missing
+    one."""
+    listing = Path(prefix, PLACED_LIST)
+    if listing.exists():
+        for line in listing.read_text().splitlines():
+            Path(line).unlink(missing_ok=True)
+    placed = [handset_path(prefix, lib["path"]) for lib in scenario.get("library", [])
+              if "DoShutdownAnimation" in lib.get("exports", [])]
+    placed += [handset_path(prefix, entry["path"]) for entry in scenario.get("file", [])]
+    listing.write_text("".join("%s\n" % p for p in placed))
     for lib in scenario.get("library", []):
         if "DoShutdownAnimation" in lib.get("exports", []):
             target = handset_path(prefix, lib["path"])
@@ -279,6 +476,9 @@ def wine_env(prefix, bits=64):
 
 
 XVFB_ATTEMPTS = 5
+# How long the program's start waits for the user helper to be ready (Wine's first process in a
+# fresh server takes a few seconds on a busy machine).
+READY_WAIT_S = 30
 
 
 def free_display(first):
@@ -370,23 +570,58 @@ def start_routines(exe, bits=64):
     return names
 
 
+def instances_of(events):
+    """{pid: instance number}: the first instance is the process the runner started, the others
+    are numbered in the order the helper started them (its program.start records)."""
+    started = {}
+    for e in events:
+        if e.get("op") == "program.start" and e.get("args", {}).get("pid"):
+            started[e["args"]["pid"]] = e["args"]["instance"]
+    numbers = {}
+    for e in events:
+        pid = e.get("pid")
+        if pid is not None and pid not in numbers:
+            numbers[pid] = started.get(pid, 1)
+    return numbers
+
+
 def name_threads(events, routines):
     """Every record gets its thread's name: the services name their own threads and the first
     one; the program's threads are named after their start routine; records that carry only
-    a thread id (the animation library's) take the name of that id."""
+    a thread id (the animation library's) take the name of that id. The threads of instance
+    N >= 2 of the program are named "N:main", "N:AutoShutdownThread", ...; each record of an
+    instance carries its number ("instance")."""
     by_tid = {}
     for e in events:
         thread = e.get("thread", "")
         if thread.startswith("start:"):
-            address = int(thread[len("start:"):], 16)
-            thread = routines.get(address, thread)
+            thread = routines.get(int(thread[len("start:"):], 16), thread)
             e["thread"] = thread
         if "tid" in e and thread:
             by_tid.setdefault(e["tid"], thread)
     for e in events:
         if "thread" not in e and "tid" in e:
             e["thread"] = by_tid.get(e["tid"], "tid:%d" % e["tid"])
+    numbers = instances_of(events)
+    for e in events:
+        if e.get("pid") in numbers:
+            e["instance"] = numbers[e["pid"]]
+            if e["instance"] > 1 and e.get("thread", "device") != "device":
+                e["thread"] = "%d:%s" % (e["instance"], e["thread"])
     return events
+
+
+def write_instances(events, out):
+    """OUT/instance-N/events.jsonl: each instance's own records (the handset's, without a
+    process, go to every instance's file)."""
+    numbers = sorted({e["instance"] for e in events if "instance" in e})
+    for n in numbers:
+        folder = Path(out, "instance-%d" % n)
+        folder.mkdir(exist_ok=True)
+        with open(folder / "events.jsonl", "w") as f:
+            for e in events:
+                if e.get("instance", n) == n:
+                    f.write(json.dumps(e) + "\n")
 
 
 def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None, timeout=120,
@@ -420,23 +655,23 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
         env["HANDSET_EVENT_LOG"] = "Z:" + str(events_path.resolve()).replace("/", "\\")
         if not answers:
             answers = scenario.get("user", {}).get("answers", [])
-        user = [str(build / "wine" / "handset_user.exe"), "--limit-ms", str(int(timeout * 1000))]
+        ready = out / "user.ready"
+        ready.unlink(missing_ok=True)
+        user = [str(build / "wine" / "handset_user.exe"), "--limit-ms", str(int(timeout * 1000)),
+                "--program", str(exe), "--ready-file", str(ready)]
         for answer in answers:
             user += ["--answer", answer if "@" in answer else answer + "@0"]
-        for step in scenario.get("timeline", []):
-            if step.get("do") != "delete_registry":
-                raise RunnerError("the Wine runner does not support timeline action %s" % step.get("do"))
-            # An instant is given in ms or in us; the helper keeps ms.
-            at_ms = step["at_ms"] if "at_ms" in step else step.get("at_us", 0) // 1000
-            user += ["--delete-value", step["key"], "%s@%d" % (step["value"], at_ms)]
+        user += helper_acts(scenario)
         quoted = lambda words: " ".join("'" + w.replace("'", "'\\''") + "'" for w in words)
         # The registry is imported on the display of the run: the first Wine process of a fresh
-        # server starts the desktop, which must have the display for the program's boxes.
+        # server starts the desktop, which must have the display for the program's boxes. The
+        # program starts once the helper has taken the names and shown the boxes of the start.
         script = ("%s reg import %s >/dev/null 2>&1 || exit 125; "
-                  "wine %s & user=$!; wine %s 2>%s; code=$?; "
+                  "wine %s & user=$!; n=0; while [ ! -e %s ] && [ $n -lt %d ]; do sleep 0.05; n=$((n+1)); done; "
+                  "wine %s 2>%s; code=$?; "
                   "kill $user 2>/dev/null; wait $user 2>/dev/null; exit $code") % (
-                      quoted([builtin_loader(bits)]), quoted([str(reg)]), quoted(user), quoted([str(exe)] + list(args)),
-                      quoted([str(out / "trace.txt")]))
+                      quoted([builtin_loader(bits)]), quoted([str(reg)]), quoted(user), quoted([str(ready)]),
+                      READY_WAIT_S * 20, quoted([str(exe)] + list(args)), quoted([str(out / "trace.txt")]))
         started = time.monotonic()
         # The handset's \Windows is C:\Windows: the program runs with C:\ as its directory.
         # An X server that fails to start (its number taken meanwhile by another run) is tried
@@ -472,6 +707,7 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
         with open(out / "events.named.jsonl", "w") as f:
             for e in events:
                 f.write(json.dumps(e) + "\n")
+        write_instances(events, out)
         return {"code": code, "overran": overran, "trace": trace, "events": events,
                 "seconds": elapsed, "out": out}
     finally:

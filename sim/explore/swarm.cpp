@@ -20,6 +20,10 @@ constexpr std::uint64_t kPromptTimeoutAfterBoxMs = 10000;  // the prompt's 13 s 
 constexpr std::uint64_t kRadioBoundMs = 15000;
 constexpr std::uint64_t kWatchdogMs = 60000;
 constexpr std::uint64_t kDefaultRadioConfirmMs = 1100;
+// Without its change callback the program reads the call counter once a second. A new call drawn
+// closer than that to the end of the last one could hide the end from it, and the program would
+// rightly wait for good on a call that never ends; so a new call comes a poll and a margin later.
+constexpr std::uint64_t kNewCallAfterEndUs = (1000 + 200) * 1000;
 
 // A salt, so that the world's draws do not repeat the scheduler's draws of the same seed.
 constexpr std::uint64_t kWorldSalt = 0x5157A3D0C0FFEEULL;
@@ -94,12 +98,15 @@ void DrawCall(Draw& d, SwarmWorld& w, std::string& patch, std::string& t) {
   const std::uint64_t end_us = at * 1000 + d.Between(0, 20000000);
   t += "[[timeline]]\nat_us = " + std::to_string(end_us) +
        "\ndo = \"delete_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\n";
+  std::string again;
   if (d.Chance(25)) {  // a new call while the prompt or the sequence runs
-    t += "[[timeline]]\nat_us = " + std::to_string(end_us + d.Between(0, 16000000)) +
+    const std::uint64_t again_us = end_us + kNewCallAfterEndUs + d.Between(0, 16000000);
+    t += "[[timeline]]\nat_us = " + std::to_string(again_us) +
          "\ndo = \"set_registry\"\nkey = 'System\\State\\Phone'\nvalue = \"Active Call Count\"\ndword = 1\n";
+    again = ", a new call at " + std::to_string(again_us) + " us";
   }
   w.features.push_back("call ending at " + std::to_string(end_us) + " us" +
-                       (flaps ? " after " + std::to_string(flaps) + " flaps" : ""));
+                       (flaps ? " after " + std::to_string(flaps) + " flaps" : "") + again);
 }
 
 void DrawRadio(Draw& d, SwarmWorld& w) {
@@ -136,17 +143,29 @@ void DrawKeys(Draw& d, SwarmWorld& w, std::string& t) {
   w.features.push_back(std::to_string(keys) + " keys");
 }
 
-void DrawOtherProcesses(Draw& d, SwarmWorld& w, std::string& timeline) {
+// What a world holds that can keep the timeout of mode 3's prompt from ending the run.
+struct Hazards {
+  bool shutdown_held = false;  // another process holds the sequence's mutex, for good or a while
+  bool other_box = false;      // another process shows a box with the prompt's caption
+};
+
+void DrawOtherProcesses(Draw& d, SwarmWorld& w, std::string& timeline, Hazards& h) {
   static const std::vector<std::string> kNames = {"LpShutDown", "UIShutDown", "UIAutoShutDown", "NormalShutdown"};
+  static const std::string kSequence = kNames.back();
   if (d.Chance(10)) {
     const std::string name = d.Pick(kNames);
+    h.shutdown_held |= name == kSequence;
     std::string t = "[[other_process]]\nname = \"another instance\"\nmutexes = [\"" + name + "\"]\n";
-    if (d.Chance(50)) t += "box = { title = \"Warning\" }\n";
+    if (d.Chance(50)) {
+      t += "box = { title = \"Warning\" }\n";
+      h.other_box = true;
+    }
     w.overrides.push_back(t);
     w.features.push_back("another process holds " + name);
   }
   if (d.Chance(15)) {
     const std::string name = d.Pick(kNames);
+    h.shutdown_held |= name == kSequence;
     const std::uint64_t at = d.Instant(kPromptTimeoutAfterBoxMs + 3000, 10, 20000);
     std::string& t = timeline;
     t += "[[timeline]]\nat_ms = " + std::to_string(at) + "\ndo = \"hold_mutex\"\nname = \"" + name + "\"\n";
@@ -161,6 +180,7 @@ void DrawOtherProcesses(Draw& d, SwarmWorld& w, std::string& timeline) {
     t += "[[timeline]]\nat_ms = " + std::to_string(at + d.Between(1, 8000)) +
          "\ndo = \"close_box\"\ntitle = \"Warning\"\n";
     w.features.push_back("another box from " + std::to_string(at) + " ms");
+    h.other_box = true;
   }
 }
 
@@ -238,27 +258,38 @@ void DrawPower(Draw& d, SwarmWorld& w) {
 }
 
 // Platform faults: each fallible operation is switched on for this world now and then, and
-// then each of its first calls fails with a small probability.
-void DrawFaults(Draw& d, SwarmWorld& w) {
-  if (!d.Chance(40)) return;
+// then each of its first calls fails with a small probability. Returns the rules as TOML list
+// items ("" for none).
+std::string DrawFaults(Draw& d, SwarmWorld& w) {
+  if (!d.Chance(40)) return "";
   std::string rules;
   for (const std::string& op : FaultSiteOperations()) {
     if (!d.Chance(8)) continue;
     for (int n = 1; n <= 8; ++n)
       if (d.Chance(15)) rules += (rules.empty() ? "\"" : ", \"") + op + "@" + std::to_string(n) + "\"";
   }
-  if (rules.empty()) return;
+  if (rules.empty()) return "";
   w.overrides.push_back("[faults]\nfail = [" + rules + "]\n");
   w.features.push_back("faults " + rules);
-  // A failed wait leaves the automatic prompt's box without its timeout: unanswered, it stands
-  // until the run's time limit (the main routine keeps polling, so the run never falls quiet).
-  const bool unanswered = w.answers.empty() || w.answers.find("none") != std::string::npos;
-  if (w.mode == "3" && unanswered && rules.find("WaitForSingleObject") != std::string::npos) {
-    w.overrides.push_back(
-        "[run]\ntime_limit_ms = 200000\n[expect]\n"
-        "outcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
-    w.features.push_back("the prompt may stand without its timeout");
-  }
+  return rules;
+}
+
+bool Fails(const std::string& rules, const std::string& op) { return rules.find("\"" + op + "@") != std::string::npos; }
+
+// Why mode 3's prompt box may stand unanswered until the run's time limit, or "" when it may not.
+// The main routine keeps polling meanwhile, so such a run never falls quiet. It stands when no
+// answer closes it and its timeout does not: the timeout's wait failed, or the timeout found no
+// box to answer (its caption lost, the window search failed, or another process's box of that
+// caption came first and the search past it failed) and the sequence it runs was refused (its
+// mutex failed or is held by another process).
+std::string PromptMayStand(const SwarmWorld& w, const std::string& rules, const Hazards& h) {
+  const bool unanswered = w.answers.empty() || w.answers.rfind("\"none\"", 0) == 0;
+  if (w.mode != "3" || !unanswered) return "";
+  if (Fails(rules, "WaitForSingleObject")) return "the prompt may stand without its timeout";
+  const bool box_lost = Fails(rules, "LoadStringW") || Fails(rules, "FindWindowW") ||
+                        Fails(rules, "GetWindowThreadProcessId") || (h.other_box && Fails(rules, "EnumWindows"));
+  const bool refused = h.shutdown_held || Fails(rules, "CreateMutexW");
+  return box_lost && refused ? "the prompt may stand: its timeout may find no box and be refused" : "";
 }
 
 }  // namespace
@@ -277,10 +308,16 @@ SwarmWorld DrawSwarmWorld(std::uint64_t seed, const std::vector<std::string>& mo
   DrawCall(d, w, patch, timeline);
   DrawRadio(d, w);
   DrawKeys(d, w, timeline);
-  DrawOtherProcesses(d, w, timeline);
+  Hazards hazards;
+  DrawOtherProcesses(d, w, timeline, hazards);
   DrawAlarms(d, w, patch);
   DrawPower(d, w);
-  DrawFaults(d, w);
+  const std::string rules = DrawFaults(d, w);
+  if (const std::string why = PromptMayStand(w, rules, hazards); !why.empty()) {
+    w.overrides.push_back(
+        "[run]\ntime_limit_ms = 200000\n[expect]\noutcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
+    w.features.push_back(why);
+  }
   DrawInstances(d, w, timeline);
   if (!timeline.empty()) w.overrides.push_back(timeline);
   if (!patch.empty()) w.overrides.push_back("[registry]\npatch = '''\nREGEDIT4\n" + patch + "'''\n");
@@ -302,15 +339,28 @@ std::string DescribeSwarmWorld(const SwarmWorld& world) {
 namespace {
 
 // The options that replay seed `seed` from its world written to `file`: the exploration's, over
-// the file, in the world's mode. The knob is already in the file.
+// the file, in the world's mode. The knob and the fail rules are already in the file.
 RunOptions WorldReplay(const RunOptions& given, std::uint64_t seed, const std::string& mode, const std::string& file) {
   RunOptions replay = given;
   replay.scenario_file = file;
   replay.knob.clear();
+  replay.fail.clear();
   replay.seed = seed;
   replay.args = {mode};
   replay.cmdline.reset();
   return replay;
+}
+
+// The exploration's fail rules after the world's own, as a run adds them after its scenario's:
+// the file alone then fails the calls the seed's run failed.
+void AppendFailRules(toml::table& root, const std::vector<std::string>& rules) {
+  if (rules.empty()) return;
+  auto* faults = root.get("faults");
+  if (faults == nullptr || !faults->is_table()) faults = &root.insert_or_assign("faults", toml::table{}).first->second;
+  toml::table& table = *faults->as_table();
+  auto* fail = table.get("fail");
+  if (fail == nullptr || !fail->is_array()) fail = &table.insert_or_assign("fail", toml::array{}).first->second;
+  for (const std::string& rule : rules) fail->as_array()->push_back(rule);
 }
 
 }  // namespace
@@ -331,6 +381,7 @@ std::string SwarmScenarioFile(const RunOptions& given, const std::string& knob_o
   }
   if (!knob_overrides.empty()) MergeToml(root, ParseToml(knob_overrides, "knob"));
   for (const std::string& o : world.overrides) MergeToml(root, ParseToml(o, "swarm world"));
+  AppendFailRules(root, given.fail);
   std::ostringstream out;
   out << "# The swarm world of seed " << seed << " over " << name
       << (given.knob.empty() ? "" : " with knob " + given.knob) << ".\n";

@@ -31,9 +31,9 @@ Scenario SwarmScenario(const Scenario& base, const SwarmWorld& world, std::uint6
 // The world's whole scenario as a self-contained TOML file (every table written out, no base),
 // headed by a comment with the seed, the features and the command that replays it. `given` are
 // the exploration's options: its scenario file is the base (empty: the built-in handset),
-// `knob_overrides` the TOML of its knob, laid over the base before the world; its other options
-// (answers, fail rules, time limit, PCT) are in the replay command. Throws ScenarioError when the
-// base cannot be read.
+// `knob_overrides` the TOML of its knob, laid over the base before the world, and its fail rules
+// follow the world's in [faults] fail; its other options (answers, time limit, PCT) are in the
+// replay command. Throws ScenarioError when the base cannot be read.
 std::string SwarmScenarioFile(const RunOptions& given, const std::string& knob_overrides, const SwarmWorld& world,
                               std::uint64_t seed);
 

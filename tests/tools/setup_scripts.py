@@ -7,7 +7,8 @@
    (GoogleTest, Google Benchmark, Python), and every package and library it finds comes from
    run's list or what those packages pull in (dpkg and apt's local cache tell).
 3. Its build graph makes devsim (the build's commands are listed, not run: they are those of
-   the default build, which compiles them).
+   the default build, which compiles them), without debug information, which only debugging
+   needs and which costs about a quarter of the compiler's time.
 Usage: setup_scripts.py SOURCE_DIR SCRATCH_DIR
 """
 import pathlib
@@ -55,7 +56,7 @@ def main(root, scratch):
         failures.append("run.sh must call ./setup.sh run, and test.sh ./setup.sh test")
 
     # Configure as run.sh does, in a scratch folder.
-    m = re.search(r"^cmake --preset default(.*?)>/dev/null$", run_sh, re.M)
+    m = re.search(r"^cmake --preset default(.*?)>/dev/null$", run_sh.replace("\\\n", " "), re.M)
     if not m:
         failures.append("run.sh's configure line (cmake --preset default ...) not found")
         options = []
@@ -82,6 +83,9 @@ def main(root, scratch):
         r = run(["ninja", "-C", str(scratch), "-t", "commands", "devsim"])
         if r.returncode != 0 or not re.search(r"-o devsim\b", r.stdout):
             failures.append("no build of devsim from run.sh's configuration:\n" + r.stdout[-2000:] + r.stderr[-2000:])
+        debug = [c for c in r.stdout.splitlines() if re.search(r"\s-g\S*(\s|$)", c)]
+        if debug:
+            failures.append(f"{len(debug)} of run.sh's build commands make debug information, e.g.:\n" + debug[0][:300])
     shutil.rmtree(scratch, ignore_errors=True)
     for f in failures:
         print("FAIL " + f)

@@ -135,6 +135,26 @@ void TestLedsAndDrivers() {
     Expect(NLedSetDevice(NLED_SETTINGS_INFO_ID, &settings) == (nLed < 2), "LED set", nLed);
   }
 
+  // Queries the handset is set to fail: the count, one LED's supports query, another's settings.
+  SetDword(leds.c_str(), L"CountFails", 1);
+  SetDword(leds.c_str(), L"SupportsFails1", 1);
+  SetDword(leds.c_str(), L"SettingsFails0", 1);
+  Expect(!NLedGetDeviceInfo(NLED_COUNT_INFO_ID, &count) && GetLastError() == ERROR_GEN_FAILURE, "LED count fails");
+  struct {
+    UINT nLed;
+    bool fSupports;
+    bool fSettings;
+  } knobs[] = {{0, true, false}, {1, false, true}};
+  for (const auto& k : knobs) {
+    NLED_SUPPORTS_INFO supports = {};
+    supports.LedNum = k.nLed;
+    Expect(NLedGetDeviceInfo(NLED_SUPPORTS_INFO_ID, &supports) == k.fSupports, "LED supports set to fail", k.nLed);
+    NLED_SETTINGS_INFO settings = {};
+    settings.LedNum = k.nLed;
+    Expect(NLedSetDevice(NLED_SETTINGS_INFO_ID, &settings) == k.fSettings, "LED settings set to fail", k.nLed);
+  }
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, leds.c_str());
+
   std::wstring drivers = std::wstring(HANDSET_SETTINGS_KEY) + L"\\Drivers";
   SetString(drivers.c_str(), L"DMP1:", L"missing");
   SetString(drivers.c_str(), L"BKL1:", L"refuses");
@@ -260,6 +280,172 @@ void TestRadio() {
   Expect(RIL_DevSpecific(nullptr, rgbPowerOff, 4) == E_INVALIDARG, "command without a radio");
 }
 
+struct RadioSeen {
+  DWORD dwCode;
+  bool fNull;
+  DWORD cb;
+  DWORD rgdw[4];
+};
+std::vector<RadioSeen>* g_pRadioSeen = nullptr;
+
+void RadioRecord(DWORD dwCode, const void* lpData, DWORD cbData, DWORD /*dwParam*/) {
+  RadioSeen seen{dwCode, lpData == nullptr, cbData, {}};
+  if (lpData != nullptr) {
+    memcpy(seen.rgdw, lpData, 3 * sizeof(DWORD));  // the block holds at least three words
+  }
+  g_pRadioSeen->push_back(seen);
+}
+
+// How each confirmation mode spoils the report, and further notifications at their times.
+void TestRadioReports() {
+  std::wstring radio = std::wstring(HANDSET_SETTINGS_KEY) + L"\\Radio";
+  std::wstring notify = radio + L"\\Notify\\1";
+  const BYTE rgbPowerOff[4] = {0x70, 0x17, 0, 0};
+  struct {
+    LPCWSTR pszConfirm;
+    DWORD cb;
+    bool fNull;
+    DWORD dwMask;
+    DWORD dwState;
+  } cases[] = {{L"off", 20, false, 1, 1},
+               {L"other_state", 20, false, 1, 2},
+               {L"mask_clear", 20, false, 0xFFFFFFFE, 1},
+               {L"short_payload", 8, false, 1, 1},
+               {L"no_payload", 0, true, 0, 0}};
+  std::vector<RadioSeen> seen;
+  g_pRadioSeen = &seen;
+  SetDword(radio.c_str(), L"ConfirmAfterMs", 50);
+  for (const auto& c : cases) {
+    SetString(radio.c_str(), L"Confirm", c.pszConfirm);
+    seen.clear();
+    HRIL hRil = nullptr;
+    RIL_Initialize(1, nullptr, RadioRecord, RIL_NCLASS_RADIOSTATE, 0, &hRil);
+    RIL_DevSpecific(hRil, rgbPowerOff, 4);
+    Sleep(400);
+    RIL_Deinitialize(hRil);
+    Expect(seen.size() == 1, "one report", long(seen.size()));
+    if (seen.size() == 1) {
+      Expect(seen[0].cb == c.cb && seen[0].fNull == c.fNull, "report size", long(seen[0].cb));
+      // Past a short payload the block reads as a power-off report, as the handset's does.
+      Expect(c.fNull || (seen[0].rgdw[1] == c.dwMask && seen[0].rgdw[2] == c.dwState), "report words",
+             long(seen[0].rgdw[2]));
+    }
+  }
+  // A further notification before the confirmation, and one of a class not subscribed to.
+  SetString(radio.c_str(), L"Confirm", L"never");
+  SetDword(notify.c_str(), L"AfterMs", 20);
+  SetDword(notify.c_str(), L"Code", RIL_NOTIFY_RADIOSTATECHANGED);
+  SetString(notify.c_str(), L"Words", L"100 2");
+  SetDword((radio + L"\\Notify\\2").c_str(), L"Code", 0x00400001);
+  seen.clear();
+  HRIL hRil = nullptr;
+  RIL_Initialize(1, nullptr, RadioRecord, RIL_NCLASS_RADIOSTATE, 0, &hRil);
+  RIL_DevSpecific(hRil, rgbPowerOff, 4);
+  Sleep(300);
+  RIL_Deinitialize(hRil);
+  Expect(seen.size() == 1 && seen[0].cb == 8 && seen[0].rgdw[0] == 0x100 && seen[0].rgdw[1] == 2,
+         "further notification", long(seen.size()));
+  // Set to fail, the calls return what they are set to and start nothing.
+  SetDword(radio.c_str(), L"InitResult", 0x80004005);
+  Expect(RIL_Initialize(1, nullptr, RadioRecord, RIL_NCLASS_RADIOSTATE, 0, &hRil) == HRESULT(0x80004005),
+         "initialisation set to fail");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, radio.c_str());
+}
+
+// Rules written before the first service call; the services read them once.
+void SetFaultRules() {
+  std::wstring faults = std::wstring(HANDSET_SETTINGS_KEY) + L"\\Faults";
+  SetString(faults.c_str(), L"Rule1", L"GpioSetDirection:77@2");
+  SetString(faults.c_str(), L"Rule2", L"GpioSetValue:78@2+");
+  SetString(faults.c_str(), L"Rule3", L"KernelIoControl:99");
+  SetString(faults.c_str(), L"Rule4", L"GpioSetValue@0");  // malformed: left out
+  SetString(faults.c_str(), L"Rule5", L"GetModuleFileNameW@2");
+  SetString(faults.c_str(), L"Rule6", L"LoadLibraryW:version.dll");
+  SetString(faults.c_str(), L"Rule7", L"CreateFileW:DMP2:");
+  SetString(faults.c_str(), L"Rule8", L"RegistryNotifyCallback:Watched7");
+  SetString(faults.c_str(), L"Rule9", L"CreateThread@1");
+  SetString(faults.c_str(), L"Rule10", L"SetEvent@1");
+  SetDword((std::wstring(HANDSET_SETTINGS_KEY) + L"\\Processes").c_str(), L"SnapshotFails", 1);
+}
+
+DWORD WINAPI NoWork(LPVOID /*lpParameter*/) { return 0; }
+
+void TestFaultRules() {
+  struct {
+    const char* pszRule;
+    bool fOk;
+    const char* pszOp;
+    const char* pszDetail;
+    long nth;
+    bool fAndLater;
+  } parse[] = {
+      {"GpioSetValue", true, "GpioSetValue", "", 0, false},
+      {"CeGetUserNotification:3@1", true, "CeGetUserNotification", "3", 1, false},
+      {"NLedGetDeviceInfo:supports:2@4+", true, "NLedGetDeviceInfo", "supports:2", 4, true},
+      {"X@0", false, "", "", 0, false},
+      {"X@", false, "", "", 0, false},
+      {"X@2x", false, "", "", 0, false},
+      {"@3", false, "", "", 0, false},
+  };
+  for (const auto& c : parse) {
+    std::string op, detail;
+    long nth = -1;
+    bool fAndLater = false;
+    bool fOk = ParseFaultRule(c.pszRule, &op, &detail, &nth, &fAndLater);
+    Expect(fOk == c.fOk, c.pszRule);
+    Expect(!fOk || (op == c.pszOp && detail == c.pszDetail && nth == c.nth && fAndLater == c.fAndLater), c.pszRule);
+  }
+  // @2 fails the second matching call only; @2+ the second and every later one; other
+  // details are not counted.
+  const bool rgfDirection[] = {true, false, true, true};
+  const bool rgfValue[] = {true, false, false, false};
+  for (int i = 0; i < 4; i++) {
+    Expect(GpioSetDirection(76, 1), "other line's direction", i);
+    Expect(GpioSetDirection(77, 1) == rgfDirection[i], "direction by rule", i);
+    Expect(GpioSetValue(78, 1) == rgfValue[i], "value by rule", i);
+  }
+  DWORD rgdw[2] = {99, 0};
+  Expect(!KernelIoControl(0x01013E80, rgdw, sizeof(rgdw), nullptr, 0, nullptr) && GetLastError() == ERROR_GEN_FAILURE,
+         "OEM command by rule");
+
+  // Real Windows calls of the executable: its import entries are replaced for the rules' calls.
+  PatchImportsForFaults();
+  const bool rgfPath[] = {true, false, true};
+  for (int i = 0; i < 3; i++) {
+    WCHAR szPath[MAX_PATH] = {0};
+    DWORD cch = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
+    Expect((cch != 0) == rgfPath[i], "module path by rule", i);
+    Expect(cch != 0 || GetLastError() == ERROR_GEN_FAILURE, "module path's error", i);
+  }
+  Expect(LoadLibraryW(L"version.dll") == nullptr && GetLastError() == ERROR_MOD_NOT_FOUND, "library by rule");
+  Expect(LoadLibraryW(L"shlwapi.dll") != nullptr, "other library");
+  // The first call fails, the next passes; the services' own calls are not counted.
+  HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Expect(!SetEvent(hEvent) && GetLastError() == ERROR_GEN_FAILURE && SetEvent(hEvent), "event set by rule");
+  HANDLE hThread = CreateThread(nullptr, 0, NoWork, nullptr, 0, nullptr);
+  Expect(hThread == nullptr && GetLastError() == ERROR_NOT_ENOUGH_MEMORY, "thread by rule");
+  hThread = CreateThread(nullptr, 0, NoWork, nullptr, 0, nullptr);
+  Expect(hThread != nullptr && WaitForSingleObject(hThread, 5000) == WAIT_OBJECT_0, "second thread");
+  CloseHandle(hThread);
+  CloseHandle(hEvent);
+  Expect(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) == INVALID_HANDLE_VALUE &&
+             GetLastError() == ERROR_NOT_ENOUGH_MEMORY,
+         "no process snapshot");
+
+  // A rule is consulted before the service looks at its argument: a driver that does not exist
+  // fails as the rule says, not as a missing driver.
+  Expect(HandsetCreateFileW(L"DMP2:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE &&
+             GetLastError() == ERROR_ACCESS_DENIED,
+         "driver open by rule");
+  Expect(HandsetCreateFileW(L"DMP3:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE &&
+             GetLastError() == ERROR_FILE_NOT_FOUND,
+         "missing driver without a rule");
+  HREGNOTIFY hNotify = nullptr;
+  Expect(
+      RegistryNotifyCallback(HKEY_LOCAL_MACHINE, kTestKey, L"Watched7", WatchCallback, 0, nullptr, &hNotify) == E_FAIL,
+      "watch by rule");
+}
+
 // One quoting rule for every record: the services' text and the Wine runner's programs' text.
 void TestJsonQuote() {
   struct Case {
@@ -288,12 +474,15 @@ void TestJsonQuote() {
 int main() {
   // A handset of the test's own: no settings but those each test writes.
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, HANDSET_SETTINGS_KEY);
+  SetFaultRules();
+  TestFaultRules();
   TestRegistryGetString();
   TestNotificationDatabase();
   TestLedsAndDrivers();
   TestKernelAndEntries();
   TestRegistryNotification();
   TestRadio();
+  TestRadioReports();
   TestJsonQuote();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestKey);
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, HANDSET_SETTINGS_KEY);

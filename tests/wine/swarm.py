@@ -22,7 +22,7 @@ import differential
 import run_wine
 
 # The instants of a world as the dumped scenario writes them: the number, and its unit in us.
-INSTANT = re.compile(r"^((?:at_ms|at_us|confirm_after_ms|suspend_returns_after_ms) = )(\d+)$"
+INSTANT = re.compile(r"^((?:at_ms|at_us|confirm_after_ms|suspend_returns_after_ms|\s*after_ms) = )(\d+)$"
                      r"|(['\"](?:yes|no|cancel)@)(\d+)(['\"])", re.M)
 # How far an unsettled instant may be moved, in jitters, tried nearest first.
 MOVES = (2, -2, 3, -3, 4, -4, 6, -6)
@@ -49,6 +49,15 @@ def instants(text):
         else:
             out.append((m.start(4), m.end(4), int(m.group(4)), 1000))
     return out
+
+
+def pin_clock_alarms(text, scenario):
+    """The text with its [clock_alarms] series' first alarm written out: the simulator's clock is
+    started at the PC's time for the comparison, and the series must not move with it."""
+    m = re.search(r"^\[clock_alarms\]\n", text, re.M)
+    if m is None or "first" in scenario.get("clock_alarms", {}):
+        return text
+    return text[:m.end()] + "first = '%s'\n" % run_wine.clock_alarms_first(scenario) + text[m.end():]
 
 
 def moved(text, index, delta_ms):
@@ -129,9 +138,11 @@ def prepare(devsim, seed, workdir, jitter_ms):
     """A world ready to run: (case, None) or (None, reasons it is not carried)."""
     path = Path(workdir, "world-%d.toml" % seed)
     text = draw_world(devsim, seed, path)
-    reasons = run_wine.not_carried(run_wine.read_scenario(path))
+    scenario = run_wine.read_scenario(path)
+    reasons = run_wine.not_carried(scenario)
     if reasons:
         return None, reasons
+    text = pin_clock_alarms(text, scenario)
     args = tomllib.loads(text)["expect"]["args"]
     sim = Simulator(devsim, workdir, args)
     settled, notes = settle(text, sim, jitter_ms, "world-%d.probe" % seed)
@@ -139,12 +150,23 @@ def prepare(devsim, seed, workdir, jitter_ms):
         return None, ["instants within the jitter that no move settles"]
     path.write_text(settled)
     end = summary(devsim, path, args)
+    if keys_to_a_box(tomllib.loads(settled), end):
+        return None, ["a key that reaches a standing box (a PC's box takes it as an answer)"]
     case = {"args": args, "answers": [], "scenario": str(path), "ertc": None, "expect": None,
             "timeout": WORLD_TIMEOUT_S, "notes": notes}
     if not end.get("process_ended", True) and end.get("outcome") == "on":
         case["stands"] = True
         case["timeout"] = end.get("ended_ms", 0) / 1000 + STANDING_GRACE_S
     return case, None
+
+
+def keys_to_a_box(scenario, end):
+    """The presses of the world that a PC's message box would take as an answer: keys of
+    run_wine.BOX_KEYS that the simulator delivered to a standing "Warning" box."""
+    box_keys = {run_wine.instant_ms(step) for step in scenario.get("timeline", [])
+                if step.get("do") == "key" and step.get("vk") in run_wine.BOX_KEYS}
+    return [key for key in end.get("keys", [])
+            if key.get("at_ms") in box_keys and "delivered to the window 'Warning'" in key.get("fate", "")]
 
 
 def make_prefixes(first, count, bits):

@@ -13,6 +13,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parents[1] / "wine"))
+import differential  # noqa: E402
 import run_wine  # noqa: E402
 import swarm  # noqa: E402
 
@@ -26,17 +27,33 @@ class NotCarried(unittest.TestCase):
     def test_reasons(self):
         table = [
             ({}, []),
-            ({"faults": {"fail": ["CreateMutexW@1"]}}, ["platform faults"]),
+            # Faults of the handset's own services are carried; real Windows calls are not.
+            ({"faults": {"fail": ["GpioSetValue@2", "CeGetUserNotification:3@1+", "RIL_Initialize"]}}, []),
+            ({"faults": {"fail": ["CreateMutexW@1", "MessageBoxW:Warning", "GpioSetValue", "EnumWindows:x@2+",
+                                  "LoadLibraryW@3", "SetEvent@2", "GetFileSize:\\Windows\\a.wav", "GetFileSize@1",
+                                  "CreateThread:AutoShutdownThread", "SetEvent", "WaitForSingleObject@3"]}},
+             ["a fault of EnumWindows, which the PC's process list drives",
+              "a fault of GetFileSize for one object", "a fault of CreateThread for one object",
+              "a fault of the real Windows call WaitForSingleObject"]),
             ({"faults": {"fail": []}}, []),
-            ({"other_process": [{"mutexes": ["UIShutDown"]}]}, ["other processes"]),
-            ({"clock_alarms": {"count": 3}}, ["clock alarms"]),
-            ({"timeline": [{"do": "key"}, {"do": "key"}, {"do": "delete_registry"}]}, ["key presses"]),
-            ({"timeline": [{"do": "show_box"}, {"do": "close_box"}]}, ["other processes' boxes"]),
+            ({"other_process": [{"mutexes": ["UIShutDown"], "box": {"title": "Warning"}}]}, []),
+            ({"other_process": [{"box": {"class": "PhoneApp"}}]}, ["another process's window of class PhoneApp"]),
+            ({"clock_alarms": {"count": 3}}, []),
+            ({"timeline": [{"do": "key", "vk": 68}, {"do": "delete_registry"}, {"do": "start_program"}]}, []),
+            ({"timeline": [{"do": "key", "vk": 13}, {"do": "key", "vk": 68, "hook_code": -1}]},
+             ["a key press with a hook code of its own"]),
+            ({"processes": {"snapshot": "fails"}}, []),
+            ({"processes": {"snapshot": "first_unreadable"}}, ["process snapshot knobs"]),
+            ({"timeline": [{"do": "show_box"}, {"do": "close_box"}, {"do": "set_registry"},
+                           {"do": "hold_mutex"}, {"do": "release_mutex"}]}, []),
+            ({"timeline": [{"do": "show_box", "pid": 7}]}, ["another process's box by pid"]),
+            ({"timeline": [{"do": "launch_rocket"}]}, ["timeline action launch_rocket"]),
             ({"radio": {"confirm": "never"}}, []),
-            ({"radio": {"confirm": "short_payload"}}, ["radio confirmation short_payload"]),
-            ({"radio": {"notify": [{"code": 1}]}}, ["extra radio reports"]),
+            ({"radio": {"confirm": "short_payload", "notify": [{"code": 1}], "init_result": 5}}, []),
+            ({"radio": {"confirm": "sideways"}}, ["radio confirmation sideways"]),
+            ({"radio": {"confirm_jitter_us": 300}}, ["radio confirmation jitter"]),
             ({"processes": {"snapshot": "ok", "extra_processes": 300}}, ["process snapshot knobs"]),
-            ({"leds": {"leds": [{"cycle_adjust": -1, "settings_fails": True}]}}, ["LED queries failing"]),
+            ({"leds": {"count_fails": True, "leds": [{"cycle_adjust": -1, "settings_fails": True}]}}, []),
             ({"library": [{"path": "x", "exports": []}]}, ["a library without the animation entry"]),
             ({"file": [{"path": "x", "size_fails": True}]}, ["file reads failing"]),
         ]
@@ -46,6 +63,139 @@ class NotCarried(unittest.TestCase):
 
     def test_the_built_in_handset_is_carried(self):
         self.assertEqual(run_wine.not_carried(run_wine.read_scenario(None)), [])
+
+
+class Settings(unittest.TestCase):
+    """What the runner hands the PC side: the services' settings and the helper's acts."""
+
+    def settings(self, scenario):
+        return "\n".join(run_wine.settings_lines({**run_wine.read_scenario(None), **scenario}))
+
+    def test_clock_alarms_follow_the_notifications_in_order(self):
+        base = {"clock": {"start": "2008-06-15 06:40:00"}, "notifications": [{"start": "2008-06-16 06:30:00"}]}
+        table = [
+            ({"count": 2, "every_ms": 60000}, ["2008-06-16 06:30:00", "2008-06-15 06:41:00", "2008-06-15 06:42:00"]),
+            ({"count": 3, "every_ms": 86400000, "descending": True},
+             ["2008-06-16 06:30:00", "2008-06-18 06:40:00", "2008-06-17 06:40:00", "2008-06-16 06:40:00"]),
+            ({"count": 1, "first": "2009-01-01 00:00:00"}, ["2008-06-16 06:30:00", "2009-01-01 00:00:00"]),
+            ({"count": 0}, ["2008-06-16 06:30:00"]),
+        ]
+        for series, starts in table:
+            with self.subTest(series=series):
+                entries = run_wine.notifications({**base, "clock_alarms": series})
+                self.assertEqual([e["start"] for e in entries], starts)
+
+    def test_the_series_is_pinned_for_the_simulator(self):
+        text = "[clock]\nstart = '2008-06-15 06:40:00'\n[clock_alarms]\ncount = 2\nevery_ms = 1000\n"
+        pinned = swarm.pin_clock_alarms(text, {"clock": {"start": "2008-06-15 06:40:00"},
+                                               "clock_alarms": {"count": 2, "every_ms": 1000}})
+        self.assertIn("[clock_alarms]\nfirst = '2008-06-15 06:40:01'\ncount = 2", pinned)
+
+    def test_faults_radio_and_leds_reach_the_services(self):
+        text = self.settings({
+            "faults": {"fail": ["GpioSetValue:68@1", "RIL_DevSpecific"]},
+            "radio": {"confirm": "mask_clear", "command_result": 0x80004005,
+                      "notify": [{"after_ms": 40, "words": [0x100, 2]}, {"code": 7}]},
+            "leds": {"count_fails": True, "leds": [{"cycle_adjust": -1, "supports_fails": True}]}})
+        for line in ['"Rule1"="GpioSetValue:68@1"', '"Rule2"="RIL_DevSpecific"', '"Confirm"="mask_clear"',
+                     '"CommandResult"=dword:80004005', '"Words"="100 2"', '"AfterMs"=dword:00000028',
+                     '"Code"=dword:00000007', '"CountFails"=dword:00000001', '"SupportsFails0"=dword:00000001']:
+            self.assertIn(line, text)
+        # A notification without words has no payload: no Words value at all.
+        self.assertEqual(text.count('"Words"'), 1)
+
+    def test_the_helper_plays_the_outside_world(self):
+        scenario = {"other_process": [{"mutexes": ["UIShutDown", "LpShutDown"], "box": {"title": "Warning"}}],
+                    "timeline": [
+                        {"do": "set_registry", "at_us": 2500000, "key": "K", "value": "V", "dword": 1},
+                        {"do": "set_registry", "at_ms": 7, "key": "K", "value": "S", "string": "a b"},
+                        {"do": "hold_mutex", "at_ms": 9, "name": "NormalShutdown"},
+                        {"do": "close_box", "at_ms": 11}]}
+        self.assertEqual(run_wine.helper_acts(scenario), [
+            "--hold-mutex", "UIShutDown@0", "--hold-mutex", "LpShutDown@0", "--show-box", "Warning@0",
+            "--set-dword", "K", "V", "1@2500", "--set-string", "K", "S", "a b@7",
+            "--hold-mutex", "NormalShutdown@9", "--close-box", "Warning@11"])
+
+
+class SameValueSets(unittest.TestCase):
+    """A set of a value to what it holds is a callback on the handset and none on a PC."""
+    REG = {"registry": {"text": '[HKEY_LOCAL_MACHINE\\System\\State\\Phone]\n"Active Call Count"=dword:00000000\n',
+                        "patch": '[HKLM\\System\\State\\Phone]\n"Active Call Count"=dword:00000001\n"Name"="a\\\\b"\n'}}
+
+    def sets(self, *steps):
+        timeline = [dict(step, key="System\\State\\Phone") for step in steps]
+        return [step["at_ms"] for step in run_wine.same_value_sets({**self.REG, "timeline": timeline})]
+
+    def test_found_in_time_order(self):
+        table = [
+            # The patch wins over the text: the count holds 1.
+            ([{"do": "set_registry", "value": "Active Call Count", "dword": 1, "at_ms": 5}], [5]),
+            ([{"do": "set_registry", "value": "active call count", "dword": 0, "at_ms": 5}], []),
+            # In time order, whatever the order of the entries.
+            ([{"do": "set_registry", "value": "Active Call Count", "dword": 2, "at_ms": 9},
+              {"do": "set_registry", "value": "Active Call Count", "dword": 2, "at_ms": 7}], [9]),
+            # A deleted value set again is a change.
+            ([{"do": "delete_registry", "value": "Active Call Count", "at_ms": 3},
+              {"do": "set_registry", "value": "Active Call Count", "dword": 1, "at_ms": 4}], []),
+            ([{"do": "set_registry", "value": "Name", "string": "a\\b", "at_ms": 2}], [2]),
+        ]
+        for steps, same in table:
+            with self.subTest(steps=steps):
+                self.assertEqual(self.sets(*steps), same)
+
+
+class Instances(unittest.TestCase):
+    def test_threads_named_by_instance_and_start_routine(self):
+        events = [
+            {"pid": 10, "thread": "main", "tid": 1},
+            {"pid": 10, "thread": "start:0x10", "tid": 2},
+            {"op": "program.start", "thread": "device", "args": {"pid": 20, "instance": 2}},
+            {"pid": 20, "thread": "main", "tid": 3},
+            {"pid": 20, "thread": "start:0x10", "tid": 4},
+            {"pid": 20, "tid": 4, "op": "DoShutdownAnimation"},
+            {"pid": 20, "thread": "device"},
+            {"pid": 20, "thread": "radio", "tid": 5},
+        ]
+        named = run_wine.name_threads(events, {0x10: "AutoShutdownThread"})
+        self.assertEqual([(e.get("instance"), e["thread"]) for e in named], [
+            (1, "main"), (1, "AutoShutdownThread"), (None, "device"), (2, "2:main"),
+            (2, "2:AutoShutdownThread"), (2, "2:AutoShutdownThread"), (2, "device"), (2, "2:radio")])
+
+    def test_command_lines_of_further_instances(self):
+        table = [({"args": ["2"]}, "2"), ({"cmdline": "3 x"}, "3 x"), ({"args": ["1", "a b", ""]}, '1 "a b" ""')]
+        for step, cmdline in table:
+            self.assertEqual(run_wine.program_cmdline(step), cmdline)
+
+
+class KeysToABox(unittest.TestCase):
+    def test_only_answer_keys_that_reached_a_box(self):
+        scenario = {"timeline": [{"do": "key", "vk": 13, "at_ms": 100}, {"do": "key", "vk": 68, "at_ms": 200},
+                                 {"do": "key", "vk": 27, "at_us": 300000}]}
+        box = "delivered to the window 'Warning' of shutdown.exe"
+        table = [
+            ([{"at_ms": 100, "fate": box}], 1),
+            ([{"at_ms": 200, "fate": box}], 0),  # not a key a box takes
+            ([{"at_ms": 300, "fate": box}], 1),
+            ([{"at_ms": 100, "fate": "swallowed by a keyboard hook"}], 0),
+            ([{"at_ms": 100, "fate": "delivered to the window 'Desktop' of shell32.exe"}], 0),
+        ]
+        for keys, found in table:
+            with self.subTest(keys=keys):
+                self.assertEqual(len(swarm.keys_to_a_box(scenario, {"keys": keys})), found)
+
+
+class Comparison(unittest.TestCase):
+    def test_lines_masked_as_named(self):
+        table = [
+            ("[SHUTDOWN|ShutDownAnimation]LoadLibrary error=2", "[SHUTDOWN|ShutDownAnimation]LoadLibrary error=<not found>"),
+            ("[SHUTDOWN|ShutDownAnimation]LoadLibrary error=126", "[SHUTDOWN|ShutDownAnimation]LoadLibrary error=<not found>"),
+            ("[SHUTDOWN|ShutDownAnimation]LoadLibrary error=1260", "[SHUTDOWN|ShutDownAnimation]LoadLibrary error=1260"),
+            ("[Shutdown|NormalShutdown] Ril Down- 12345", "[Shutdown|NormalShutdown] Ril Down- <ticks>"),
+        ]
+        for line, seen in table:
+            with self.subTest(line=line):
+                events = [{"op": "NKDbgPrintfW", "kind": "call", "thread": "2:main", "args": {"text": line + "\r\n"}}]
+                self.assertEqual(differential.thread_lines(events), {"2:main": [seen]})
 
 
 class Instants(unittest.TestCase):
