@@ -74,6 +74,10 @@ TEST(Instances, ASecondStartDoesWhatItsGuardSays) {
     int bodies = 0;
     for (const Json& e : r.Calls("CreateEventW")) bodies += e["args"]["name"] == "BKL_BYPASSPOWERMSG";
     EXPECT_LE(bodies, 1);
+    // Once the power is gone nothing runs, in any instance.
+    if (r.outcome == "off") {
+      EXPECT_EQ(r.events.back().value("op", ""), "pmu.power_off");
+    }
     // Every call of the second instance is made on one of its own threads, or on a thread of the
     // handset calling back into it.
     for (const Json& e : r.events) {
@@ -194,6 +198,17 @@ TEST(Instances, CheckersCatchCrossInstanceFaults) {
          std::erase_if(e, [&](const Json& r) {
            return r.value("op", "") == "SetForegroundWindow" && r.value("pid", 0u) == second;
          });
+       }},
+      {"a refused question looks for the wrong caption", "2", "2", 2000, "refused-instance",
+       [](std::vector<Json>& e, std::uint32_t, std::uint32_t second) {
+         std::erase_if(e, [&](const Json& r) {
+           return r.value("op", "") == "SetForegroundWindow" && r.value("pid", 0u) == second;
+         });
+         for (Json& r : e)
+           if (r.value("op", "") == "FindWindowW" && r.value("pid", 0u) == second) {
+             r["args"]["title"] = "Warnings";
+             r["result"] = nullptr;
+           }
        }},
       {"a refused sequence goes on past its guard", "3", "1", 14000, "refused-instance",
        [](std::vector<Json>& e, std::uint32_t, std::uint32_t second) {

@@ -31,9 +31,34 @@ std::vector<std::size_t> LaterOnThread(const RunView& run, std::size_t i) {
   return out;
 }
 
-// The window found and brought forward after a refused question; an error when it was found and
-// left behind, or when the instance showed a box of its own.
-std::string CheckBroughtForward(const RunView& run, const std::vector<std::size_t>& later, bool vibrate) {
+// The caption of a box that another instance of the program shows at the time of record `i`
+// (the question that the refused start is to bring forward), or "" when none stands.
+std::string OtherInstancesBox(const RunView& run, std::size_t i) {
+  const Event& refusal = run.events[i];
+  for (std::size_t b : run.Calls("MessageBoxW")) {
+    const Event& box = run.events[b];
+    if (b > i || InstanceOf(box.thread) == InstanceOf(refusal.thread)) continue;
+    if (!box.Contains("result") || box.TimeOf("t_end_us") > refusal.t_us) return run.Arg(b, "caption");
+  }
+  return "";
+}
+
+// Whether a fault kept the refused start from looking for the box: its caption not loaded, or
+// the search itself failed.
+bool SearchFailed(const RunView& run, const std::vector<std::size_t>& later, std::size_t i) {
+  for (std::size_t j = 0; j < i; ++j) {
+    const Event& e = run.events[j];
+    if (e.op == "LoadStringW" && e.thread == run.events[i].thread && e.Flag("injected_fault")) return true;
+  }
+  for (std::size_t j : later)
+    if (run.events[j].op == "FindWindowW" && run.events[j].Flag("injected_fault")) return true;
+  return false;
+}
+
+// The window found and brought forward after a refused question; an error when the other
+// instance's box stood and was left behind, or when the instance showed a box of its own.
+std::string CheckBroughtForward(const RunView& run, std::size_t i, const std::vector<std::size_t>& later,
+                                bool vibrate) {
   std::string found;
   bool forward = false, vibrated = false;
   for (std::size_t j : later) {
@@ -44,7 +69,11 @@ std::string CheckBroughtForward(const RunView& run, const std::vector<std::size_
     if (op == "SetForegroundWindow") forward = true;
     if (op == "NLedSetDevice" && forward) vibrated = true;
   }
-  if (found.empty() || found == "null") return "";
+  if (found.empty() || found == "null") {
+    const std::string standing = OtherInstancesBox(run, i);
+    if (standing.empty() || SearchFailed(run, later, i)) return "";
+    return "the box '" + standing + "' of another instance stood and it did not bring it to the front";
+  }
   if (!forward) return "it found the standing box and did not bring it to the front";
   if (vibrate && !vibrated) return "it brought the other box forward without vibrating";
   return "";
@@ -65,9 +94,9 @@ void CheckOneRefusal(const RunView& run, std::size_t i, std::vector<Violation>& 
       break;
     }
   } else if (name == "UIShutDown") {
-    wrong = CheckBroughtForward(run, later, false);
+    wrong = CheckBroughtForward(run, i, later, false);
   } else if (name == "UIAutoShutDown") {
-    wrong = CheckBroughtForward(run, later, true);
+    wrong = CheckBroughtForward(run, i, later, true);
   } else if (name == "NormalShutdown") {
     // Closing the handle that the refused create gave back is all it may still do.
     const std::string handle = run.Result(i);
