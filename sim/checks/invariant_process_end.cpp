@@ -16,7 +16,9 @@ void CheckProcessOutlivesSequence(const RunView& run, std::vector<Violation>& ou
     }
   for (std::size_t exit : exits) {
     const Json& detail = run.events[exit].detail;
-    const auto pid = detail.is_object() && detail.contains("pid") ? detail["pid"].get<std::uint32_t>() : first_pid;
+    // The pid is in the record's detail, or on the record itself (a log recorded under Wine).
+    std::uint32_t pid = run.events[exit].pid != 0 ? run.events[exit].pid : first_pid;
+    if (detail.is_object() && detail.contains("pid")) pid = detail["pid"].get<std::uint32_t>();
     for (const auto& [start, end] : run.SequenceRuns()) {
       // A log that does not say which process made each call is taken as one process's.
       const std::uint32_t runner = run.events[start].pid;
