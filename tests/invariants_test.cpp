@@ -196,6 +196,27 @@ TEST(Invariants, EachCheckerCatchesItsFault) {
          e.insert(e.begin(), Call("CreateMutexW", {{"name", "UIShutDown"}}, "0x900", "main", "UIShutDown"));
        },
        {"mode-guards"}},
+      {"a refused question shows a box of its own",
+       [](Events& e, Json&) {
+         Json refused = Call("CreateMutexW", {{"name", "UIShutDown"}}, "0x900", "2:main", "UIShutDown");
+         refused["already_existed"] = true;
+         refused["last_error"] = 183;
+         e.insert(e.begin(), Call("MessageBoxW", {{"caption", "Warning"}}, 0, "2:main", "UIShutDown"));
+         e.insert(e.begin(), refused);
+       },
+       {"refused-instance"}},
+      {"one instance answers another's box",
+       [](Events& e, Json&) {
+         Json box = Call("MessageBoxW", {{"caption", "Warning"}}, "IDYES", "2:main", "UIShutDown");
+         box["window"] = "0x10010";
+         box["pid"] = 0x2A8;
+         Json yes = Call("SendMessageW", {{"window", "0x10010"}, {"message", "0x111"}, {"wparam", 6}}, 0,
+                         "AutoShutdownThread", "AutoShutdownThread");
+         yes["pid"] = 0x2A4;
+         e.insert(e.begin(), yes);
+         e.insert(e.begin(), box);
+       },
+       {"own-box"}},
       {"ERTC written with another instant than the wake plan's",
        [](auto&, Json& s) {
          s["wake_plan"] = "wakes for the auto-boot at 2008-06-15 07:00:00; BUT the ERTC was written with 0x00000000";
@@ -232,8 +253,8 @@ TEST(Invariants, TheTableNamesEachInvariantOnceAndWhatItReads) {
   std::set<std::string> log_alone;
   for (const sim::Invariant& i : sim::Invariants())
     if (i.log_alone) log_alone.insert(i.name);
-  EXPECT_EQ(log_alone,
-            (std::set<std::string>{"single-sequence", "no-keeps-on", "process-outlives-sequence", "ertc-once"}));
+  EXPECT_EQ(log_alone, (std::set<std::string>{"single-sequence", "no-keeps-on", "process-outlives-sequence",
+                                              "ertc-once", "refused-instance", "own-box"}));
   // A plan that agrees, or no ERTC write at all, is no fault.
   for (const Json& plan : {Json{{"wake_plan", "writes 0"}, {"wake_plan_agrees", true}}, Json::object()})
     EXPECT_TRUE(Check(SoundRun(), plan).empty()) << plan.dump();

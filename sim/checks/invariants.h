@@ -65,6 +65,13 @@ inline std::string_view Text(const Json& record, const char* key) {
                                                : std::string_view();
 }
 
+// The instance of the program that a thread belongs to, as the thread's name says: "" for the
+// first (its threads are "main", "AutoShutdownThread"...), "2:" for the second ("2:main")...
+inline std::string_view InstanceOf(std::string_view thread) {
+  const std::size_t colon = thread.find(':');
+  return colon == std::string_view::npos ? std::string_view() : thread.substr(0, colon + 1);
+}
+
 using Checker = void (*)(const RunView& run, std::vector<Violation>& out);
 
 // One invariant as the table of invariants holds it. Each invariant_*.cpp enters its own with an

@@ -12,6 +12,7 @@ Call::Call(Key op, Micros extra, const void* site) : op_(op.text) {
   e.t_us = d.kernel.Now();
   e.kind = "call";
   e.thread = d.ThreadKey();
+  e.pid = d.CurrentPid();
   e.op = op_;
   caller_ = CallerOf(op_, site);
   e.caller = caller_;

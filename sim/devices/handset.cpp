@@ -147,6 +147,21 @@ void Handset::RegisterActions() {
       Note("process", "hold_mutex", {{"name", Narrow(name)}});
     };
   });
+  timeline.Register("start_program", [this](const Section& e) -> Timeline::Action {
+    std::u16string line;
+    if (e.Has("cmdline") && e.Has("args")) e.Fail("cmdline", "give either args or cmdline, not both");
+    if (e.Has("cmdline"))
+      line = Wide(e.String("cmdline", ""));
+    else if (e.Has("args"))
+      line = JoinCommandLine(e.Strings("args"));
+    else
+      e.Fail("args", "missing: the arguments of the program started again (args = [\"2\"]) or its cmdline");
+    ++instances.pending_starts;
+    return [this, line] {
+      --instances.pending_starts;
+      StartInstance(line);
+    };
+  });
   timeline.Register("release_mutex", [this](const Section& e) -> Timeline::Action {
     const std::u16string name = Wide(e.String("name", ""));
     if (name.empty()) e.Fail("name", "missing: the mutex another process lets go");
@@ -176,6 +191,15 @@ ThreadId Handset::SpawnPlatformThread(const std::string& name, std::function<voi
   return kernel.Spawn(name, std::move(body), true);
 }
 
+ThreadId Handset::SpawnProgramPlatformThread(const std::string& name, ProcessId process, std::function<void()> body) {
+  return kernel.Spawn(ProgramInstances::ThreadName(process, name), std::move(body), true, process);
+}
+
+ThreadId Handset::SpawnProgramThread(const std::string& routine, std::function<void()> body) {
+  const ProcessId process = CurrentProcess();
+  return kernel.Spawn(ProgramInstances::ThreadName(process, routine), std::move(body), false, process);
+}
+
 void Handset::Note(std::string_view part, std::string_view what, Json detail) {
   events.Device(kernel.Now(), part, what, std::move(detail));
 }
@@ -189,7 +213,7 @@ std::uintptr_t Handset::OpenHandle(HandleKind kind, std::shared_ptr<void> object
   else
     caller = CallerOf(opened_by);
   return handles.Insert(kind, std::move(object), std::move(label), std::move(opened_by), std::move(caller),
-                        ThreadName(), kernel.Now());
+                        ThreadName(), kernel.Now(), CurrentProcess());
 }
 
 void Handset::EnterCall(std::string_view caller) {
@@ -206,6 +230,11 @@ void Handset::LeaveCall() {
 
 std::optional<RunEnd> Handset::JudgeQuiescence() const {
   if (const Window* box = windows.BoxWaitingForever()) {
+    // Another instance forced the suspend and ended: the handset sleeps with the box on its
+    // screen, and nothing is left to wake it in this run.
+    if (power.suspends_requested > 0 && instances.Count() > 1)
+      return RunEnd{EndKind::kSuspended,
+                    "the handset is in the forced suspend with the box '" + Narrow(box->title) + "' still standing"};
     if (options_.interactive) return RunEnd{EndKind::kNone, "waiting for the person at the terminal"};
     return RunEnd{EndKind::kWaitingForUser,
                   "the box '" + Narrow(box->title) + "' stands and waits for an answer that nobody gives"};
@@ -257,21 +286,99 @@ Outcome Handset::Interpret(const RunEnd& end) const {
   return o;
 }
 
-Outcome Handset::Run() {
-  std::u16string cmdline = options_.CommandLine();
-  const ThreadId main = kernel.Spawn(
-      "main",
-      [this, cmdline]() mutable {
-        std::u16string buffer = cmdline;
+ThreadId Handset::StartInstance(std::u16string command_line) {
+  const std::uint32_t pid = instances.Count() == 0 ? program_pid_ : FreshPid();
+  ProgramInstance& inst = instances.Add(command_line, pid, kernel.Now());
+  const ProcessId process = inst.process;
+  if (process != kFirstProgram)
+    Note("process", "start", {{"instance", process}, {"pid", pid}, {"command_line", Narrow(command_line)}});
+  return kernel.Spawn(
+      ProgramInstances::ThreadName(process, "main"),
+      [this, process, command_line]() mutable {
+        std::u16string buffer = command_line;
         buffer.push_back(0);
-        main_exit_code_ = options_.entry ? options_.entry()
-                                         : WinMain(reinterpret_cast<HINSTANCE>(Resources::kProgramInstance), nullptr,
-                                                   buffer.data(), 0);
-        process_ended_ = true;
-        Note("process", "exit", {{"code", main_exit_code_}});
-        kernel.End(EndKind::kProcessEnded, "the program's main routine returned");
+        const int code = options_.entry ? options_.entry()
+                                        : WinMain(reinterpret_cast<HINSTANCE>(Resources::kProgramInstance), nullptr,
+                                                  buffer.data(), 0);
+        EndInstance(process, code);
       },
-      false);
+      false, process);
+}
+
+void Handset::EndInstance(ProcessId process, int code) {
+  ProgramInstance& inst = *instances.Find(process);
+  inst.ended_at = kernel.Now();
+  inst.exit_code = code;
+  if (instances.Running() == 0 && instances.pending_starts == 0) {
+    // The last process of the program: the run ends with it, and what it leaves open is what the
+    // summary shows.
+    process_ended_ = true;
+    main_exit_code_ = code;
+    if (process == kFirstProgram)
+      Note("process", "exit", {{"code", code}});
+    else
+      Note("process", "exit", {{"code", code}, {"instance", process}, {"pid", inst.pid}});
+    kernel.End(EndKind::kProcessEnded, "the program's main routine returned");
+  }
+  Note("process", "exit", {{"code", code}, {"instance", process}, {"pid", inst.pid}});
+  ReleaseProcess(inst);
+}
+
+void Handset::ReleaseProcess(ProgramInstance& inst) {
+  inst.threads_ended = kernel.EndThreadsOf(inst.process);
+  for (Window* w : windows.TopLevel())
+    if (w->pid == inst.pid) windows.Close(w->hwnd, "closed with its process");
+  // A mutex owned by a thread of the ending process is abandoned: free for the next wait.
+  int abandoned = 0;
+  for (const HandleEntry* e : handles.Open()) {
+    if (e->kind != HandleKind::kMutex) continue;
+    auto* mutex = static_cast<MutexObject*>(e->object.get());
+    if (mutex->Owner() >= 0 && kernel.HomeOf(mutex->Owner()) == inst.process && mutex->Abandon()) ++abandoned;
+  }
+  for (const std::uintptr_t value : handles.HeldBy(inst.process)) {
+    const HandleEntry* e = handles.Find(value);
+    if (e->kind == HandleKind::kHook) keyboard.Remove(value);
+    if (e->kind == HandleKind::kRegNotify) registry.CloseNotification(value);
+    if (e->kind == HandleKind::kRil) radio.Close(value);
+    handles.Close(value);
+    ++inst.handles_closed;
+  }
+  Note("process", "ended",
+       {{"instance", inst.process},
+        {"pid", inst.pid},
+        {"threads_ended", inst.threads_ended},
+        {"handles_closed", inst.handles_closed},
+        {"mutexes_abandoned", abandoned}});
+}
+
+std::uint32_t Handset::FreshPid() const {
+  std::uint32_t pid = program_pid_;
+  auto taken = [this](std::uint32_t p) {
+    for (const ProgramInstance& i : instances.All())
+      if (i.pid == p) return true;
+    for (const Window& w : windows.All())
+      if (w.pid == p) return true;
+    return const_cast<Processes&>(processes).Find(p) != nullptr;
+  };
+  do pid += 4;
+  while (taken(pid));
+  return pid;
+}
+
+ProcessId Handset::ProcessOfHandle(std::uintptr_t value) {
+  const HandleEntry* e = handles.Find(value);
+  return e != nullptr ? e->process : kFirstProgram;
+}
+
+void Handset::CallInto(std::uintptr_t owner, const std::function<void()>& body) {
+  const ProcessId before = kernel.EnterProcess(ProcessOfHandle(owner));
+  body();
+  kernel.EnterProcess(before);
+}
+
+Outcome Handset::Run() {
+  kernel.SetImageSwitch([this](ProcessId from, ProcessId to) { instances.Swap(from, to); });
+  const ThreadId main = StartInstance(options_.CommandLine());
   // Each outside event of the scenario is a record of its own, so views can show it as a moment.
   timeline.on_fire = [this](const std::string& what, std::size_t i) {
     Note("timeline", "event", {{"do", what}, {"entry", i}});
@@ -294,6 +401,7 @@ Json Handset::Summary() const {
   Append(s, "command_line", Narrow(options_.CommandLine()));
   Append(s, "process_ended", process_ended_);
   if (process_ended_) Append(s, "exit_code", main_exit_code_);
+  instances.Summarize(s);
   hal.Summarize(s);
   wake_plan.Summarize(s);
   notifications.Summarize(s);

@@ -19,6 +19,7 @@
 #include "sim/devices/debug_output.h"
 #include "sim/devices/hal.h"
 #include "sim/devices/heap.h"
+#include "sim/devices/instances.h"
 #include "sim/devices/keyboard.h"
 #include "sim/devices/run_options.h"
 #include "sim/devices/sound.h"
@@ -78,6 +79,20 @@ class Handset : public Board {
   std::string_view ThreadKey();
   // Spawns a platform thread of the handset (radio, notifications, input).
   ThreadId SpawnPlatformThread(const std::string& name, std::function<void()> body);
+  // Spawns a thread the platform runs inside program process `process` (its notification
+  // thread): it runs that process's code and ends with it.
+  ThreadId SpawnProgramPlatformThread(const std::string& name, ProcessId process, std::function<void()> body);
+  // Spawns a thread of the program process whose code the running thread runs (CreateThread).
+  ThreadId SpawnProgramThread(const std::string& routine, std::function<void()> body);
+  // The program process whose code the running thread runs (the handset's own: kHandsetProcess).
+  ProcessId CurrentProcess() const { return kernel.ProcessOf(kernel.Current()); }
+  // The pid of the running thread's process (the first instance's for the handset's own threads).
+  std::uint32_t CurrentPid() const { return instances.PidOf(CurrentProcess(), program_pid_); }
+  // The process that holds handle `value` (the first instance when it is not open).
+  ProcessId ProcessOfHandle(std::uintptr_t value);
+  // Runs `body`, a callback into the program process that holds handle `owner`, on the running
+  // thread with that process's variables in place.
+  void CallInto(std::uintptr_t owner, const std::function<void()>& body);
   // Records what the handset did by itself.
   void Note(std::string_view part, std::string_view what, Json detail = {});
   // Opens a handle for the running thread, now. The routine that opened it is the caller the
@@ -103,6 +118,7 @@ class Handset : public Board {
   SoundPlayer sound;
   Keyboard keyboard;
   WakePlan wake_plan;
+  ProgramInstances instances;
 
  private:
   // The boards read from the last few scenarios built in this process.
@@ -116,6 +132,17 @@ class Handset : public Board {
   Outcome Interpret(const RunEnd& end) const;
   // The handles still open, as the summary lists them.
   Json OpenHandlesJson() const;
+  // Starts an instance of the program with `command_line`: its main thread runs the program's
+  // entry point, and its return ends the instance.
+  ThreadId StartInstance(std::u16string command_line);
+  // The main routine of instance `process` returned `code`: ends the run when no instance is
+  // left to run or to start, else ends that process alone.
+  void EndInstance(ProcessId process, int code);
+  // What the system does for a process that ends while the handset runs on: its threads end,
+  // its windows close, the mutexes its threads own are abandoned and its handles are closed.
+  void ReleaseProcess(ProgramInstance& inst);
+  // A pid that no process of the handset has.
+  std::uint32_t FreshPid() const;
 
   RunOptions options_;
   std::map<ThreadId, std::uint32_t> last_error_;

@@ -85,7 +85,8 @@ void Keyboard::Handle(const Press& press) {
   LRESULT result = 0;
   if (!dispatching_.empty()) {
     in_dispatch_ = true;
-    result = dispatching_[0].proc(press.code, WM_KEYDOWN, reinterpret_cast<LPARAM>(&event));
+    Dev().CallInto(dispatching_[0].handle,
+                   [&] { result = dispatching_[0].proc(press.code, WM_KEYDOWN, reinterpret_cast<LPARAM>(&event)); });
     in_dispatch_ = false;
   }
   const std::string fate = result != 0 ? "swallowed by a keyboard hook" : DeliverToForeground();
@@ -106,7 +107,8 @@ LRESULT Keyboard::CallNext(int code, WPARAM wparam, LPARAM lparam, bool& inside)
   inside = in_dispatch_;
   if (!in_dispatch_ || position_ + 1 >= dispatching_.size()) return 0;
   const std::size_t mine = ++position_;
-  const LRESULT r = dispatching_[mine].proc(code, wparam, lparam);
+  LRESULT r = 0;
+  Dev().CallInto(dispatching_[mine].handle, [&] { r = dispatching_[mine].proc(code, wparam, lparam); });
   position_ = mine - 1;
   return r;
 }

@@ -145,6 +145,10 @@ void Radio::Command(Instance&, const std::vector<std::uint8_t>& bytes) {
               });
 }
 
+void Radio::Close(std::uintptr_t handle) {
+  if (Instance* inst = Find(handle)) inst->open = false;
+}
+
 void Radio::Queue(Notification n) {
   queue_.push_back(std::move(n));
   queue_event_->Set();
@@ -170,7 +174,8 @@ void Radio::StartThread() {
                      {{"code", HexText(n.code)}, {"payload", HexBytes(n.payload.data(), n.payload.size())}});
           auto cb = reinterpret_cast<RILNOTIFYCALLBACK>(inst->notify_cb);
           std::unique_ptr<std::uint8_t[]> block = PayloadBlock(n.payload, n.null_payload);
-          cb(n.code, block.get(), static_cast<DWORD>(n.payload.size()), inst->param);
+          Dev().CallInto(inst->handle,
+                         [&] { cb(n.code, block.get(), static_cast<DWORD>(n.payload.size()), inst->param); });
         }
       }
     }

@@ -50,6 +50,8 @@ class Radio {
   // Creates an instance; the radio thread starts with the first one.
   std::uintptr_t Open(void* result_cb, void* notify_cb, std::uint32_t classes, std::uint32_t param);
   Instance* Find(std::uintptr_t handle);
+  // The process that opened `handle` ended: its instance hears nothing more.
+  void Close(std::uintptr_t handle);
   // The modem received a device-specific request.
   void Command(Instance& inst, const std::vector<std::uint8_t>& bytes);
 

@@ -245,33 +245,35 @@ bool Registry::CloseNotification(std::uintptr_t handle) {
 }
 
 void Registry::Notify(const KeyRef& ref, const std::u16string& name, const std::optional<RegValue>& value) {
-  bool queued = false;
+  std::vector<Notifier*> woken;
   for (auto& n : notifications_) {
     if (!n.open || n.key.root != ref.root || !EqualsNoCase(n.key.path, ref.path) || !EqualsNoCase(n.value, name))
       continue;
-    queue_.push_back(Delivery{n.handle, value});
-    queued = true;
+    Notifier& to = NotifierOf(Dev().ProcessOfHandle(n.handle));
+    to.queue.push_back(Delivery{n.handle, value});
+    woken.push_back(&to);
   }
-  if (!queued) return;
-  StartNotificationThread();
-  queue_event_->Set();
+  for (Notifier* to : woken) to->event->Set();
 }
 
-// The process's notification thread: delivers each queued change to its callback, in order.
-void Registry::StartNotificationThread() {
-  if (thread_started_) return;
-  thread_started_ = true;
-  queue_event_ = std::make_shared<EventObject>(false, false);
-  Dev().SpawnPlatformThread("regnotify", [this] {
+// The process's notification thread, started with its first change: delivers each queued change
+// to its callback, in order, and ends with the process.
+Registry::Notifier& Registry::NotifierOf(ProcessId process) {
+  auto [it, added] = notifiers_.try_emplace(process);
+  Notifier& to = it->second;
+  if (!added) return to;
+  to.event = std::make_shared<EventObject>(false, false);
+  Dev().SpawnProgramPlatformThread("regnotify", process, [this, &to] {
     for (;;) {
-      Dev().kernel.Wait(queue_event_.get(), kNever, "notification thread waits for a registry change");
-      while (!queue_.empty()) {
-        Delivery d = std::move(queue_.front());
-        queue_.pop_front();
+      Dev().kernel.Wait(to.event.get(), kNever, "notification thread waits for a registry change");
+      while (!to.queue.empty()) {
+        Delivery d = std::move(to.queue.front());
+        to.queue.pop_front();
         Deliver(d);
       }
     }
   });
+  return to;
 }
 
 void Registry::Deliver(const Delivery& d) {

@@ -85,16 +85,19 @@ class Registry {
     std::uintptr_t handle;
     std::optional<RegValue> value;  // nothing: the value was deleted
   };
+  // Each process that registered a notification has a notification thread of its own.
+  struct Notifier {
+    std::deque<Delivery> queue;
+    std::shared_ptr<EventObject> event;
+  };
   void Notify(const KeyRef& ref, const std::u16string& name, const std::optional<RegValue>& value);
-  void StartNotificationThread();
+  Notifier& NotifierOf(ProcessId process);
   // Calls the callback of one queued change on the notification thread.
   void Deliver(const Delivery& d);
 
   std::map<std::string, RegKey> roots_;
   std::deque<RegNotification> notifications_;  // a deque: pointers to them stay valid
-  std::deque<Delivery> queue_;
-  std::shared_ptr<EventObject> queue_event_;
-  bool thread_started_ = false;
+  std::map<ProcessId, Notifier> notifiers_;
   std::vector<std::string> unknown_types_;  // values of kinds the platform does not define
 };
 

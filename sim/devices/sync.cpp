@@ -282,8 +282,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD /*dwStackSize: fibers size thei
   }
   Handset& d = Dev();
   if (routine.empty()) routine = d.sync.NextUnnamedThread();
-  const ThreadId tid = d.kernel.Spawn(
-      routine, [lpStartAddress, lpParameter] { lpStartAddress(lpParameter); }, false);
+  const ThreadId tid = d.SpawnProgramThread(routine, [lpStartAddress, lpParameter] { lpStartAddress(lpParameter); });
   if (lpThreadId != nullptr) *lpThreadId = static_cast<DWORD>(0x100 + tid);
   HANDLE h =
       NewHandle(HandleKind::kThread, std::make_shared<ThreadId>(tid), "thread '" + routine + "'", "CreateThread");

@@ -50,6 +50,14 @@ class MutexObject final : public NamedObject {
   ThreadId Owner() const { return owner_; }
   // Releases one level of ownership; false when `thread` does not own it.
   bool Release(ThreadId thread);
+  // The owning thread's process ended without releasing it: the next wait gets it. False when
+  // nobody owned it.
+  bool Abandon() {
+    if (owner_ == -1) return false;
+    owner_ = -1;
+    count_ = 0;
+    return true;
+  }
   void TakeForeign() {
     owner_ = kForeignOwner;
     count_ = 1;

@@ -227,7 +227,7 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   w.cls = u"Dialog";
   w.title = lpCaption ? lpCaption : u"Error";
   w.text = lpText ? lpText : u"";
-  w.pid = d.ProgramPid();
+  w.pid = d.CurrentPid();
   w.is_box = true;
   w.style = uType;
   w.thread = d.kernel.Current();
@@ -362,7 +362,7 @@ DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
 
 DWORD GetCurrentProcessId(void) {
   Call c("GetCurrentProcessId");
-  const DWORD pid = Dev().ProgramPid();
+  const DWORD pid = Dev().CurrentPid();
   return c.Return(pid, pid);
 }
 

@@ -184,6 +184,41 @@ void DrawOtherProcesses(Draw& d, SwarmWorld& w, std::string& timeline, Hazards& 
   }
 }
 
+// The moments of the first instance's run at which a second start meets the most: its box
+// appearing, the prompt's timeout, the sequence taking its mutex, the radio wait, the suspend.
+std::vector<std::uint64_t> MomentsOf(const std::string& mode) {
+  constexpr std::uint64_t kBoxMs = 3000, kSequenceMs = kBoxMs + kPromptTimeoutAfterBoxMs;
+  constexpr std::uint64_t kRadioWaitMs = 2600, kSuspendMs = 3700;  // after the sequence began
+  if (mode == "1") return {0, kRadioWaitMs, kSuspendMs};
+  if (mode == "2") return {0, 2000, 2000 + kRadioWaitMs, 2000 + kSuspendMs};
+  return {kBoxMs, kSequenceMs, kSequenceMs + kRadioWaitMs, kSequenceMs + kSuspendMs};
+}
+
+// The shell starts the program again while it runs: one or two further instances, in any mode.
+void DrawInstances(Draw& d, SwarmWorld& w, std::string& timeline) {
+  static const std::vector<std::string> kModes = {"1", "2", "3"};
+  if (!d.Chance(20)) return;
+  const int starts = d.Chance(25) ? 2 : 1;
+  // A call that starts again after the last one ended never ends: a mode 3 start that finds it
+  // active waits for its end for as long as the handset runs, polling.
+  const std::size_t ended = timeline.find("do = \"delete_registry\"");
+  const bool endless_call = ended != std::string::npos && timeline.find("dword = 1", ended) != std::string::npos;
+  bool may_wait = false;
+  for (int i = 0; i < starts; ++i) {
+    const std::string mode = d.Pick(kModes);
+    may_wait |= mode == "3" && endless_call;
+    const std::uint64_t at = d.Instant(d.Pick(MomentsOf(w.mode)), 50, 20000);
+    timeline += "[[timeline]]\nat_ms = " + std::to_string(at) + "\ndo = \"start_program\"\nargs = [\"" + mode + "\"]\n";
+    w.features.push_back("mode " + mode + " started again at " + std::to_string(at) + " ms");
+  }
+  if (may_wait) {
+    w.overrides.push_back(
+        "[run]\ntime_limit_ms = 200000\n[expect]\n"
+        "outcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
+    w.features.push_back("a mode 3 start may wait for the call that never ends");
+  }
+}
+
 void DrawAlarms(Draw& d, SwarmWorld& w, std::string& patch) {
   if (d.Chance(25)) {
     const std::uint64_t count = d.Between(0, 40);
@@ -283,6 +318,7 @@ SwarmWorld DrawSwarmWorld(std::uint64_t seed, const std::vector<std::string>& mo
         "[run]\ntime_limit_ms = 200000\n[expect]\noutcome = [\"off\", \"suspended\", \"on\", \"time-limit\"]\n");
     w.features.push_back(why);
   }
+  DrawInstances(d, w, timeline);
   if (!timeline.empty()) w.overrides.push_back(timeline);
   if (!patch.empty()) w.overrides.push_back("[registry]\npatch = '''\nREGEDIT4\n" + patch + "'''\n");
   return w;

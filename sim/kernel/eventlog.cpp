@@ -163,6 +163,7 @@ Json Event::ToJson(std::size_t seq) const {
   Append(e, "t_us", t_us);
   Append(e, "kind", kind);
   Append(e, "thread", thread);
+  if (pid != 0) Append(e, "pid", pid);
   Append(e, "op", op);
   if (!caller.empty()) Append(e, "caller", caller);
   if (IsCall() && detail.is_null()) {
@@ -196,6 +197,8 @@ Event Event::FromJson(const Json& json) {
       e.kind = InternedText(v);
     else if (key == "thread")
       e.thread = InternedText(v);
+    else if (key == "pid")
+      e.pid = v.is_number_integer() && v.get<std::int64_t>() > 0 ? v.get<std::uint32_t>() : 0;
     else if (key == "op")
       e.op = InternedText(v);
     else if (key == "caller")

@@ -101,6 +101,7 @@ struct Event {
   Micros t_us = 0;
   std::string_view kind;     // "call" or "device"
   std::string_view thread;   // the calling thread; "device" for the handset's own records
+  std::uint32_t pid = 0;     // the calling process; 0 for the handset's own records
   std::string_view op;       // the platform operation, or "part.what" for the handset's own
   std::string_view caller;   // the program routine that made the call, "" when unknown
   std::vector<Member> args;  // a call's arguments, in the order given

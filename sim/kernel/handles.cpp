@@ -35,11 +35,13 @@ const char* KindName(HandleKind kind) {
 }
 
 std::uintptr_t HandleTable::Insert(HandleKind kind, std::shared_ptr<void> object, std::string label,
-                                   std::string opened_by, std::string caller, std::string thread, Micros at) {
+                                   std::string opened_by, std::string caller, std::string thread, Micros at,
+                                   ProcessId process) {
   const std::uintptr_t value = next_;
   next_ += 4;
   open_[value] = HandleEntry{
-      value, kind, std::move(object), std::move(label), std::move(opened_by), std::move(caller), std::move(thread), at};
+      value, kind,   std::move(object), std::move(label), std::move(opened_by), std::move(caller), std::move(thread),
+      at,    process};
   return value;
 }
 
@@ -62,6 +64,13 @@ bool HandleTable::WasClosed(std::uintptr_t value) const {
 std::vector<const HandleEntry*> HandleTable::Open() const {
   std::vector<const HandleEntry*> out;
   for (const auto& [value, entry] : open_) out.push_back(&entry);
+  return out;
+}
+
+std::vector<std::uintptr_t> HandleTable::HeldBy(ProcessId process) const {
+  std::vector<std::uintptr_t> out;
+  for (const auto& [value, entry] : open_)
+    if (entry.process == process) out.push_back(value);
   return out;
 }
 

@@ -42,6 +42,7 @@ struct HandleEntry {
   std::string caller;            // program routine that called it ("NormalShutdown")
   std::string thread;            // thread that opened it
   Micros at = 0;
+  ProcessId process = kFirstProgram;  // the process that holds it; its end closes it
 };
 
 class HandleTable {
@@ -49,7 +50,7 @@ class HandleTable {
   // Adds an entry and returns its new handle value (never 0 and never INVALID_HANDLE_VALUE).
   // `caller` is the program routine that opened it ("" when unknown).
   std::uintptr_t Insert(HandleKind kind, std::shared_ptr<void> object, std::string label, std::string opened_by,
-                        std::string caller, std::string thread, Micros at);
+                        std::string caller, std::string thread, Micros at, ProcessId process = kFirstProgram);
   // The open entry for `value`, or null when the value is not an open handle.
   HandleEntry* Find(std::uintptr_t value);
   // The open entry when it is of `kind`, else null.
@@ -60,6 +61,8 @@ class HandleTable {
   bool WasClosed(std::uintptr_t value) const;
   // Every entry still open, in the order they were opened.
   std::vector<const HandleEntry*> Open() const;
+  // The values of the entries that `process` holds, in the order they were opened.
+  std::vector<std::uintptr_t> HeldBy(ProcessId process) const;
 
   template <class T>
   T* Object(std::uintptr_t value, HandleKind kind) {

@@ -34,6 +34,8 @@ struct Kernel::Thread {
   ThreadId id = 0;
   std::string name;
   bool platform = false;
+  ProcessId home = kHandsetProcess;     // ends with this process
+  ProcessId process = kHandsetProcess;  // runs code of this process now
   std::function<void()> body;
   ThreadState state = ThreadState::kRunnable;
   Waitable* wait_on = nullptr;
@@ -87,12 +89,14 @@ Kernel::Thread* Kernel::Self() {
   return id == kNoThread ? nullptr : threads_[id].get();
 }
 
-ThreadId Kernel::Spawn(std::string name, std::function<void()> body, bool platform) {
+ThreadId Kernel::Spawn(std::string name, std::function<void()> body, bool platform, ProcessId process) {
   std::unique_lock lk(baton_.mu);
   auto t = std::make_unique<Thread>();
   t->id = static_cast<ThreadId>(threads_.size());
   t->name = std::move(name);
   t->platform = platform;
+  t->home = process;
+  t->process = process;
   t->body = std::move(body);
   t->signal = std::make_unique<ThreadSignal>(t.get());
   Thread* raw = t.get();
@@ -323,8 +327,61 @@ void Kernel::FireDueEvents(std::unique_lock<std::mutex>& lk) {
 }
 
 void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next) {
+  PutImageInPlace(threads_[next]->process);
   baton_.holder = next;
   carrier_->HandOver(lk, self->id, next, self->state == ThreadState::kFinished);
+}
+
+// A thread of the handset touches no program variable, so only a program process needs its own.
+void Kernel::PutImageInPlace(ProcessId process) {
+  if (process == kHandsetProcess || process == image_of_) return;
+  if (swap_image_) swap_image_(image_of_, process);
+  image_of_ = process;
+}
+
+void Kernel::SetImageSwitch(std::function<void(ProcessId, ProcessId)> swap) {
+  std::lock_guard lk(baton_.mu);
+  swap_image_ = std::move(swap);
+}
+
+ProcessId Kernel::EnterProcess(ProcessId process) {
+  std::lock_guard lk(baton_.mu);
+  Thread* self = Self();
+  if (self == nullptr) return kHandsetProcess;
+  const ProcessId before = self->process;
+  self->process = process;
+  PutImageInPlace(process);
+  return before;
+}
+
+ProcessId Kernel::ProcessOf(ThreadId id) const {
+  return id >= 0 && id < static_cast<ThreadId>(threads_.size()) ? threads_[id]->process : kHandsetProcess;
+}
+
+ProcessId Kernel::HomeOf(ThreadId id) const {
+  return id >= 0 && id < static_cast<ThreadId>(threads_.size()) ? threads_[id]->home : kHandsetProcess;
+}
+
+int Kernel::EndThreadsOf(ProcessId process) {
+  std::lock_guard lk(baton_.mu);
+  const ThreadId running = baton_.holder;
+  int ended = 0;
+  for (auto& t : threads_) {
+    if (t->home != process || t->id == running || t->state == ThreadState::kFinished) continue;
+    // The thread is parked in its carrier and is never handed the baton again.
+    t->state = ThreadState::kFinished;
+    t->wait_on = nullptr;
+    t->deadline = kNever;
+    t->detail = "ended with its process";
+    ++ended;
+  }
+  return ended;
+}
+
+bool Kernel::ProcessHasThreads(ProcessId process) const {
+  std::lock_guard lk(baton_.mu);
+  return std::any_of(threads_.begin(), threads_.end(),
+                     [process](const auto& t) { return t->home == process && t->state != ThreadState::kFinished; });
 }
 
 std::optional<Kernel::TimedWait> Kernel::EarliestTimedWait(ThreadId except) const {

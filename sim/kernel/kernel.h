@@ -38,6 +38,14 @@ namespace sim {
 
 inline constexpr Micros kNever = ~Micros{0};
 
+// A process of the handset, as the kernel tells its threads apart: 0 is the handset itself (its
+// device threads, its timers), 1 the program as the run started it, 2 and on further instances of
+// the program started while it runs. Each program process has its own copy of the program's
+// variables; the kernel has the copy of the process about to run put in place at each switch.
+using ProcessId = int;
+inline constexpr ProcessId kHandsetProcess = 0;
+inline constexpr ProcessId kFirstProgram = 1;
+
 // Something a thread can wait on. Implemented by events, mutexes, threads and internal queues.
 class Waitable {
  public:
@@ -108,7 +116,25 @@ class Kernel {
   // Creates a simulated thread that starts runnable and runs `body` when scheduled. `platform`
   // marks threads of the handset (radio, notifications, input) as opposed to program threads.
   // When `body` returns the thread is finished and waiters on its Waitable are released.
-  ThreadId Spawn(std::string name, std::function<void()> body, bool platform);
+  // `process` is the process the thread belongs to (ends with it); a thread of the handset may
+  // run code of a program process for a while (EnterProcess).
+  ThreadId Spawn(std::string name, std::function<void()> body, bool platform, ProcessId process = kHandsetProcess);
+
+  // Called at every switch to a thread that runs code of another program process than the one
+  // whose variables are in place: `from` is that process, `to` the new one. Never called in a run
+  // with one program process.
+  void SetImageSwitch(std::function<void(ProcessId from, ProcessId to)> swap);
+  // The running thread runs code of `process` from now on (a device thread calling back into a
+  // program, then back); returns the process it ran for before.
+  ProcessId EnterProcess(ProcessId process);
+  // The process whose code thread `id` runs now, and the process it belongs to.
+  ProcessId ProcessOf(ThreadId id) const;
+  ProcessId HomeOf(ThreadId id) const;
+  // Ends every thread that belongs to `process` except the running one: they never run again, and
+  // waits on them are satisfied. Returns how many were ended.
+  int EndThreadsOf(ProcessId process);
+  // True when some thread of `process` has not finished.
+  bool ProcessHasThreads(ProcessId process) const;
 
   // Runs the simulation from the calling host thread: starts thread `first` and returns when the
   // run has ended. Afterwards the simulated threads stay parked: with fibers until the kernel is
@@ -188,6 +214,7 @@ class Kernel {
   void FireDueEvents(std::unique_lock<std::mutex>& lk);
   void EndLocked(EndKind kind, std::string reason);
   void HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next);
+  void PutImageInPlace(ProcessId process);
   bool Over() const { return end_.kind != EndKind::kNone; }
   Thread* Self();
 
@@ -215,6 +242,8 @@ class Kernel {
   std::multimap<std::pair<Micros, std::uint64_t>, Timer> timers_;
   std::uint64_t next_timer_id_ = 1;
   std::function<std::optional<RunEnd>()> judge_;
+  std::function<void(ProcessId, ProcessId)> swap_image_;
+  ProcessId image_of_ = kFirstProgram;  // whose variables are in place
   RunEnd end_;
 };
 

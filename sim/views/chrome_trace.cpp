@@ -16,6 +16,15 @@ constexpr std::size_t kFoldCycles = 64;
 // Instants are named after their trace line, cut to this many bytes (the args keep it whole).
 constexpr std::size_t kMaxNameBytes = 120;
 
+// The track of a thread's process: the first instance of the program on the program's track,
+// instance N >= 2 (its threads named "N:main"...) on a track of its own after the handset's.
+int ProcessTrack(std::string_view thread) {
+  std::size_t digits = 0;
+  while (digits < thread.size() && thread[digits] >= '0' && thread[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 4 || digits >= thread.size() || thread[digits] != ':') return kProgramPid;
+  return kHandsetPid + std::stoi(std::string(thread.substr(0, digits))) - 1;
+}
+
 // `text` cut to at most `max` bytes without splitting a UTF-8 sequence.
 std::string Cut(const std::string& text, std::size_t max) {
   if (text.size() <= max) return text;
@@ -31,9 +40,9 @@ Json Metadata(const char* name, int pid, int tid, Json args) {
   return e;
 }
 
-Json Complete(const std::string& name, const char* cat, Micros begin, Micros end, int tid, Json args) {
-  return {{"name", name},       {"cat", cat},         {"ph", "X"},  {"ts", begin},
-          {"dur", end - begin}, {"pid", kProgramPid}, {"tid", tid}, {"args", std::move(args)}};
+Json Complete(const std::string& name, const char* cat, Micros begin, Micros end, int pid, int tid, Json args) {
+  return {{"name", name},       {"cat", cat}, {"ph", "X"},  {"ts", begin},
+          {"dur", end - begin}, {"pid", pid}, {"tid", tid}, {"args", std::move(args)}};
 }
 
 Json Instant(const std::string& name, const char* cat, Micros at, int pid, int tid, const char* scope, Json args) {
@@ -48,10 +57,22 @@ void AddMetadata(const RunStory& story, Json& out) {
   out.push_back(Metadata("process_sort_index", kProgramPid, 0, {{"sort_index", 1}}));
   out.push_back(Metadata("process_name", kHandsetPid, 0, {{"name", "handset"}}));
   out.push_back(Metadata("process_sort_index", kHandsetPid, 0, {{"sort_index", 2}}));
+  int last_track = kHandsetPid;
+  for (const std::string& thread : story.threads) {
+    const int track = ProcessTrack(thread);
+    if (track <= last_track) continue;
+    for (int t = last_track + 1; t <= track; ++t) {
+      const int instance = t - kHandsetPid + 1;
+      out.push_back(Metadata("process_name", t, 0, {{"name", "program, instance " + std::to_string(instance)}}));
+      out.push_back(Metadata("process_sort_index", t, 0, {{"sort_index", t + 1}}));
+    }
+    last_track = track;
+  }
   for (std::size_t i = 0; i < story.threads.size(); ++i) {
     const int tid = static_cast<int>(i) + 1;
-    out.push_back(Metadata("thread_name", kProgramPid, tid, {{"name", story.threads[i]}}));
-    out.push_back(Metadata("thread_sort_index", kProgramPid, tid, {{"sort_index", tid}}));
+    const int track = ProcessTrack(story.threads[i]);
+    out.push_back(Metadata("thread_name", track, tid, {{"name", story.threads[i]}}));
+    out.push_back(Metadata("thread_sort_index", track, tid, {{"sort_index", tid}}));
   }
   out.push_back(Metadata("thread_name", kHandsetPid, kHandsetEventsTid, {{"name", "handset events"}}));
 }
@@ -80,10 +101,10 @@ void AddCalls(const RunStory& story, Json& out) {
     const int tid = story.ThreadIndex(s.thread) + 1;
     const char* cat = s.record == nullptr ? "folded" : s.wait ? "wait" : "call";
     const std::string name = s.record == nullptr ? "\u00d7" + std::to_string(s.cycles) + " " + s.op : s.op;
-    out.push_back(Complete(name, cat, s.begin, s.end, tid, CallArgs(s)));
+    out.push_back(Complete(name, cat, s.begin, s.end, ProcessTrack(s.thread), tid, CallArgs(s)));
   }
   for (const Step& st : story.steps) {
-    out.push_back(Complete(st.name, "step", st.begin, st.end, story.ThreadIndex(st.thread) + 1,
+    out.push_back(Complete(st.name, "step", st.begin, st.end, ProcessTrack(st.thread), story.ThreadIndex(st.thread) + 1,
                            {{"step", st.name}, {"duration", DurationText(st.end - st.begin)}}));
   }
 }
@@ -92,8 +113,8 @@ void AddInstants(const RunStory& story, Json& out) {
   for (const LineMark& l : story.lines) {
     Json args = {{"text", l.text}};
     if (l.repeats > 1) args.update({{"repeats", l.repeats}, {"last_us", l.last}});
-    out.push_back(Instant(Cut(l.text, kMaxNameBytes), "trace", l.at, kProgramPid, story.ThreadIndex(l.thread) + 1, "t",
-                          std::move(args)));
+    out.push_back(Instant(Cut(l.text, kMaxNameBytes), "trace", l.at, ProcessTrack(l.thread),
+                          story.ThreadIndex(l.thread) + 1, "t", std::move(args)));
   }
   for (const Json* e : story.device_events) {
     out.push_back(Instant(e->value("op", std::string()), "handset", e->value("t_us", Micros{0}), kHandsetPid,

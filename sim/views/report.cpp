@@ -88,9 +88,24 @@ void PrintExpectations(std::ostream& out, const Json& s) {
   for (const auto& u : unmet) out << "expected outcome: NOT MET: " << u << "\n";
 }
 
+// One line per instance of the program when the run started more than one.
+void PrintInstances(std::ostream& out, const Json& s) {
+  const auto it = s.find("instances");
+  if (it == s.end() || !it->is_array() || it->size() < 2) return;
+  for (const Json& inst : *it) {
+    out << "instance " << Str(inst, "instance") << ": pid " << HexText(inst.value("pid", 0u)) << ", command line '"
+        << Str(inst, "command_line") << "', started at " << Str(inst, "started_ms") << " ms, ";
+    if (inst.value("ended", false))
+      out << "ended at " << Str(inst, "ended_ms") << " ms (exit code " << Str(inst, "exit_code") << ")\n";
+    else
+      out << "still running\n";
+  }
+}
+
 void PrintSummaryText(std::ostream& out, const Json& s) {
   out << "outcome: " << Str(s, "outcome") << " (" << Str(s, "reason") << ")\n";
   out << "ended at: " << Str(s, "ended_ms") << " ms of virtual time\n";
+  PrintInstances(out, s);
   if (s.contains("ertc_value"))
     out << "ERTC wake-up: " << Str(s, "ertc") << "\n";
   else
