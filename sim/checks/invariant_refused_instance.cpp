@@ -31,14 +31,15 @@ std::vector<std::size_t> LaterOnThread(const RunView& run, std::size_t i) {
   return out;
 }
 
-// The caption of a box that another instance of the program shows at the time of record `i`
-// (the question that the refused start is to bring forward), or "" when none stands.
-std::string OtherInstancesBox(const RunView& run, std::size_t i) {
-  const Event& refusal = run.events[i];
+// The caption of a box that another instance of the program shows when the refused start of
+// record `i` looks for it (its search, record `search`; the refusal when it made none), or ""
+// when none stands then.
+std::string OtherInstancesBox(const RunView& run, std::size_t i, std::size_t search) {
+  const Event& at = run.events[search];
   for (std::size_t b : run.Calls("MessageBoxW")) {
     const Event& box = run.events[b];
-    if (b > i || InstanceOf(box.thread) == InstanceOf(refusal.thread)) continue;
-    if (!box.Contains("result") || box.TimeOf("t_end_us") > refusal.t_us) return run.Arg(b, "caption");
+    if (b > search || InstanceOf(box.thread) == InstanceOf(run.events[i].thread)) continue;
+    if (!box.Contains("result") || box.TimeOf("t_end_us") > at.t_us) return run.Arg(b, "caption");
   }
   return "";
 }
@@ -60,17 +61,21 @@ bool SearchFailed(const RunView& run, const std::vector<std::size_t>& later, std
 std::string CheckBroughtForward(const RunView& run, std::size_t i, const std::vector<std::size_t>& later,
                                 bool vibrate) {
   std::string found;
+  std::size_t search = i;
   bool forward = false, vibrated = false;
   for (std::size_t j : later) {
     const std::string_view op = run.events[j].op;
     if (op == "MessageBoxW") return "it showed a box of its own";
     if (op == "CreateMutexW" && run.Arg(j, "name") == "NormalShutdown") return "it went on to switch off";
-    if (op == "FindWindowW" && found.empty()) found = run.Result(j);
+    if (op == "FindWindowW" && search == i) {
+      found = run.Result(j);
+      search = j;
+    }
     if (op == "SetForegroundWindow") forward = true;
     if (op == "NLedSetDevice" && forward) vibrated = true;
   }
   if (found.empty() || found == "null") {
-    const std::string standing = OtherInstancesBox(run, i);
+    const std::string standing = OtherInstancesBox(run, i, search);
     if (standing.empty() || SearchFailed(run, later, i)) return "";
     return "the box '" + standing + "' of another instance stood and it did not bring it to the front";
   }

@@ -365,6 +365,18 @@ std::uint32_t Handset::FreshPid() const {
   return pid;
 }
 
+std::vector<SimProcess> Handset::FurtherInstances() const {
+  std::vector<SimProcess> out;
+  for (const ProgramInstance& inst : instances.All()) {
+    if (inst.process == kFirstProgram || inst.ended_at) continue;
+    SimProcess p;
+    p.exe = u"\\Windows\\shutdown.exe";
+    p.pid = inst.pid;
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
 ProcessId Handset::ProcessOfHandle(std::uintptr_t value) {
   const HandleEntry* e = handles.Find(value);
   return e != nullptr ? e->process : kFirstProgram;

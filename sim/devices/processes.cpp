@@ -99,10 +99,14 @@ SimProcess* Processes::Find(std::uint32_t pid) {
   return nullptr;
 }
 
-ProcessSnapshot Processes::TakeSnapshot() const {
+ProcessSnapshot Processes::TakeSnapshot(const std::vector<SimProcess>& more) const {
   ProcessSnapshot s;
   std::size_t slot = 0;
-  for (const auto& p : procs_) {
+  std::vector<const SimProcess*> listed;
+  for (const auto& p : procs_) listed.push_back(&p);
+  for (const auto& p : more) listed.push_back(&p);
+  for (const SimProcess* each : listed) {
+    const SimProcess& p = *each;
     if (!p.alive) continue;
     PROCESSENTRY32 r;
     std::memset(&r, 0, sizeof r);
@@ -217,7 +221,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
     return c.Return(INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
   }
   auto snap = std::make_shared<ProcessSnapshot>();
-  if ((dwFlags & TH32CS_SNAPPROCESS) != 0) *snap = d.processes.TakeSnapshot();
+  if ((dwFlags & TH32CS_SNAPPROCESS) != 0) *snap = d.processes.TakeSnapshot(d.FurtherInstances());
   c.Arg("processes", snap->records.size());
   HANDLE h = reinterpret_cast<HANDLE>(
       d.OpenHandle(HandleKind::kSnapshot, snap, "process snapshot", "CreateToolhelp32Snapshot"));

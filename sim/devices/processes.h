@@ -51,8 +51,9 @@ class Processes {
   void Configure(const Section& root, WindowManager& windows);
   // The process with `pid`, alive or not; null when there is none.
   SimProcess* Find(std::uint32_t pid);
-  // The records of the live processes, in scenario order.
-  ProcessSnapshot TakeSnapshot() const;
+  // The records of the live processes, in scenario order, then `more` (further instances of the
+  // program, started while the handset runs).
+  ProcessSnapshot TakeSnapshot(const std::vector<SimProcess>& more = {}) const;
   // Ends a process with `exit_code`; its windows close with it.
   void Terminate(SimProcess& p, std::uint32_t exit_code);
   // Appends this part's members to the summary `out`, an object that has none of them yet.
