@@ -211,6 +211,16 @@ DWORD SettingDword(LPCWSTR pszSubKey, LPCWSTR pszValue, DWORD dwDefault) {
   return HandsetSettingDword(pszSubKey, pszValue, dwDefault);
 }
 
+bool SettingKeyExists(LPCWSTR pszSubKey) {
+  std::wstring key = std::wstring(HANDSET_SETTINGS_KEY) + L"\\" + pszSubKey;
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(hKey);
+  return true;
+}
+
 std::wstring SettingString(LPCWSTR pszSubKey, LPCWSTR pszValue, LPCWSTR pszDefault) {
   std::wstring key = std::wstring(HANDSET_SETTINGS_KEY) + L"\\" + pszSubKey;
   WCHAR szValue[512] = {0};

@@ -44,12 +44,9 @@ std::vector<Notification> ReadDatabase() {
   for (unsigned n = 1;; n++) {
     WCHAR szKey[64];
     StringCchPrintfW(szKey, 64, L"Notifications\\%u", n);
-    HKEY hKey = nullptr;
-    std::wstring full = std::wstring(HANDSET_SETTINGS_KEY) + L"\\" + szKey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, full.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+    if (!SettingKeyExists(szKey)) {
       break;
     }
-    RegCloseKey(hKey);
     Notification entry;
     entry.dwType = SettingDword(szKey, L"Type", 4);
     entry.fHasApplication = SettingDword(szKey, L"NoApplication", 0) == 0;

@@ -72,12 +72,9 @@ std::vector<RadioReport> Schedule() {
   for (unsigned n = 1;; n++) {
     WCHAR szKey[32];
     StringCchPrintfW(szKey, 32, L"Radio\\Notify\\%u", n);
-    HKEY hKey = nullptr;
-    std::wstring full = std::wstring(HANDSET_SETTINGS_KEY) + L"\\" + szKey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, full.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+    if (!SettingKeyExists(szKey)) {
       break;
     }
-    RegCloseKey(hKey);
     // A payload of no words is an empty one; no Words value at all is no payload.
     std::wstring words = SettingString(szKey, L"Words", L"-");
     RadioReport report{SettingDword(szKey, L"AfterMs", 0),

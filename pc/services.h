@@ -48,6 +48,9 @@ void NameThisThread(const char* pszName);
 // Handset settings under HANDSET_SETTINGS_KEY\pszSubKey; the default when absent or unreadable.
 DWORD SettingDword(LPCWSTR pszSubKey, LPCWSTR pszValue, DWORD dwDefault);
 std::wstring SettingString(LPCWSTR pszSubKey, LPCWSTR pszValue, LPCWSTR pszDefault);
+// Whether the settings have the subkey HANDSET_SETTINGS_KEY\pszSubKey (the numbered entries of a
+// list end at the first that is missing).
+bool SettingKeyExists(LPCWSTR pszSubKey);
 
 // Whether this call of the service pszOp fails by one of the handset's fault rules (see
 // pc/faults.cpp); counts the call for the rules that name it. detail is the call's main argument.
