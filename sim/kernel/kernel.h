@@ -31,6 +31,7 @@
 #include "sim/base/time_text.h"
 #include "sim/kernel/carrier.h"
 #include "sim/kernel/real_clock.h"
+#include "sim/kernel/listed_schedule.h"
 #include "sim/kernel/schedule_policy.h"
 #include "sim/kernel/terminal_input.h"
 
@@ -90,6 +91,8 @@ struct Schedule {
   int pct_depth = 3;                   // d of PCT: d-1 priority change points
   std::uint64_t pct_steps = 20000;     // horizon for drawing the change points: the run's
                                        // length in switch points when known
+  std::string schedule;                // a list of choices to follow (listed_schedule.h); "": none
+  std::shared_ptr<ScheduleRecord> record;  // when set, the choices are listed and recorded here
   KernelMechanism mechanism = DefaultMechanism();
   bool name_host_thread = true;  // fibers: the host thread takes the running thread's name
 };
