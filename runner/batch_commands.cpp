@@ -154,8 +154,9 @@ CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
                     "of seeds; prints a --schedule replay line per failure");
   explore->add_option("--preemptions", e.preemptions, "with --systematic: the bound K (default 2)")
       ->check(WholeNumber(0, 20));
-  explore->add_option("--max-schedules", e.max_schedules,
-                      "with --systematic: stop after this many schedules (default 200000)")
+  explore
+      ->add_option("--max-schedules", e.max_schedules,
+                   "with --systematic: stop after this many schedules (default 200000)")
       ->check(WholeNumber(1, 1000000000));
   AddShardOptions(*explore, e.shard);
   return explore;

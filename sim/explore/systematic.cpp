@@ -18,8 +18,7 @@ BatchResult RunSchedule(const Scenario& scenario, const RunOptions& base, const 
   record = std::make_shared<ScheduleRecord>();
   item.options.record = record;
   item.options.schedule.clear();
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    item.options.schedule += (i ? "." : "") + std::to_string(prefix[i]);
+  for (std::size_t i = 0; i < prefix.size(); ++i) item.options.schedule += (i ? "." : "") + std::to_string(prefix[i]);
   bool reusable = false;
   return RunItem(item, index, reusable);
 }

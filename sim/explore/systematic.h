@@ -16,10 +16,10 @@
 namespace sim {
 
 struct SystematicOptions {
-  RunOptions base;                    // every run's options; each run takes its own schedule
-  int preemptions = 2;                // the bound K
+  RunOptions base;                       // every run's options; each run takes its own schedule
+  int preemptions = 2;                   // the bound K
   std::uint64_t max_schedules = 200000;  // stop after this many runs
-  int max_reported = 10;              // failures printed in full
+  int max_reported = 10;                 // failures printed in full
 };
 
 struct SystematicResult {

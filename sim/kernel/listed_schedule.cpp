@@ -94,7 +94,8 @@ std::optional<std::vector<int>> ParseScheduleText(const std::string& text, std::
     const std::string_view head = item.substr(0, x);
     std::uint64_t index = 0, repeat = 1;
     const bool head_ok = head == "d" || Number(head, kMaxIndex, index);
-    const bool repeat_ok = x == std::string_view::npos || (Number(item.substr(x + 1), kMaxRepeat, repeat) && repeat > 0);
+    const bool repeat_ok =
+        x == std::string_view::npos || (Number(item.substr(x + 1), kMaxRepeat, repeat) && repeat > 0);
     if (!head_ok || !repeat_ok || out.size() + repeat > kMaxRepeat)
       return fail("'" + std::string(item) + "' in schedule '" + text +
                   "' is not a choice; expected an index or d, optionally xCOUNT (as in dx12.1.0)");

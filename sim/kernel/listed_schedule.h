@@ -26,11 +26,11 @@ inline constexpr int kDefaultChoice = -1;
 
 // One choice point as a run passed it.
 struct ChoicePoint {
-  int options = 0;    // runnable threads (at least 2)
-  int chosen = 0;     // index of the thread that ran next
-  int fixed = 0;      // what the fixed order would have chosen
-  int stay = -1;      // index of the running thread when it could have gone on within its
-                      // quantum (a switch away from it is a preemption), else -1
+  int options = 0;  // runnable threads (at least 2)
+  int chosen = 0;   // index of the thread that ran next
+  int fixed = 0;    // what the fixed order would have chosen
+  int stay = -1;    // index of the running thread when it could have gone on within its
+                    // quantum (a switch away from it is a preemption), else -1
   // True when choosing `index` here switches away from a thread that could have gone on.
   bool Preempts(int index) const { return stay >= 0 && index != stay; }
 };
