@@ -17,6 +17,7 @@
 #include "sim/explore/explore.h"
 #include "sim/explore/fault_sweep.h"
 #include "sim/explore/swarm.h"
+#include "sim/explore/systematic.h"
 #include "sim/views/report.h"
 
 namespace devsim {
@@ -148,6 +149,15 @@ CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
   explore->add_option("--dump-scenario", e.dump_file,
                       "with --swarm: write the first seed's world to FILE as a scenario "
                       "that replays without the seed's world");
+  explore->add_flag("--systematic", e.systematic,
+                    "run every schedule with at most --preemptions preemptions, fewest first, instead "
+                    "of seeds; prints a --schedule replay line per failure");
+  explore->add_option("--preemptions", e.preemptions, "with --systematic: the bound K (default 2)")
+      ->check(WholeNumber(0, 20));
+  explore
+      ->add_option("--max-schedules", e.max_schedules,
+                   "with --systematic: stop after this many schedules (default 200000)")
+      ->check(WholeNumber(1, 1000000000));
   AddShardOptions(*explore, e.shard);
   return explore;
 }
@@ -189,8 +199,40 @@ bool ReportWritable(const std::string& path, const char* command) {
 
 }  // namespace
 
-int RunExplore(const ExploreArgs& e) {
+namespace {
+
+// What --systematic cannot be combined with, or "".
+std::string SystematicMisuse(const ExploreArgs& e, const CLI::App& explore) {
+  if (!e.systematic) {
+    for (const char* name : {"--preemptions", "--max-schedules"})
+      if (explore.count(name) != 0) return std::string(name) + " bounds --systematic; add --systematic";
+    return {};
+  }
+  for (const char* name : {"--seeds", "--swarm", "--dump-scenario", "--shard", "--report-json"})
+    if (explore.count(name) != 0) return std::string(name) + " is not for --systematic, which runs no seeds";
+  if (e.common.run.pct) return "--pct draws schedules at random; --systematic enumerates them: give one of them";
+  return {};
+}
+
+// --systematic: the scenario's schedules up to the bound, in this process.
+int RunSystematic(const ExploreArgs& e, const sim::Scenario& scenario, const sim::RunOptions& base) {
+  sim::SystematicOptions o;
+  o.base = base;
+  o.preemptions = e.preemptions;
+  o.max_schedules = e.max_schedules;
+  o.max_reported = e.max_reported;
+  const sim::SystematicResult r = sim::ExploreSystematic(scenario, o, std::cout);
+  return r.failures == 0 ? 0 : 5;
+}
+
+}  // namespace
+
+int RunExplore(const ExploreArgs& e, const CLI::App& explore) {
   const Args& a = e.common;
+  if (std::string err = SystematicMisuse(e, explore); !err.empty()) {
+    std::cerr << "devsim explore: " << err << "\n";
+    return 2;
+  }
   SeedRange range;
   if (std::string err = ParseSeeds(e.seeds, range); !err.empty()) {
     std::cerr << "devsim explore: " << err << "\n";
@@ -222,6 +264,7 @@ int RunExplore(const ExploreArgs& e) {
     std::cerr << "devsim explore: " << note << "; not checked\n";
     scenario = scenario.Overridden("[expect]\noutcome = []\nertc = \"\"\n", "explore");
   }
+  if (e.systematic) return RunSystematic(e, scenario, o.base);
   if (e.swarm && !SetUpSwarm(a, e.dump_file, o)) return 2;
   if (!e.swarm)
     if (const std::string note = ModeNote(o.base); !note.empty()) std::cerr << "devsim explore: note: " << note << "\n";

@@ -25,12 +25,15 @@ struct ExploreArgs {
   std::string seeds = "1..1000";
   int jobs = 1;
   int max_reported = 10;
-  bool swarm = false;     // each seed draws its own world on top of the scenario
-  std::string dump_file;  // with swarm: the first seed's world written as a scenario
+  bool swarm = false;       // each seed draws its own world on top of the scenario
+  std::string dump_file;    // with swarm: the first seed's world written as a scenario
+  bool systematic = false;  // every schedule up to a bound of preemptions instead of seeds
+  int preemptions = 2;
+  std::uint64_t max_schedules = 200000;
 };
 // Adds the explore subcommand with its options.
 CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e);
-int RunExplore(const ExploreArgs& e);
+int RunExplore(const ExploreArgs& e, const CLI::App& explore);
 
 struct SweepArgs {
   Args common;

@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     if (check->parsed()) {
       status = RunCheckLog(check_log);
     } else if (explore->parsed()) {
-      status = devsim::RunExplore(explore_args);
+      status = devsim::RunExplore(explore_args, *explore);
     } else if (sweep->parsed()) {
       status = devsim::RunSweep(sweep_args);
     } else if (merge->parsed()) {

@@ -85,6 +85,7 @@ std::string Misuse(const CLI::App& app, const Args& a) {
   if (run.cmdline && !run.args.empty())
     return "--cmdline and ARGS both give the program's command line; give one of them";
   if (app.count("--pct-depth") != 0 && !run.pct) return "--pct-depth is the depth of --pct; add --pct";
+  if (!run.schedule.empty() && run.pct) return "--schedule and --pct both choose the schedule; give one of them";
   if (app.get_option_no_throw("--timeline-scale") != nullptr && app.count("--timeline-scale") != 0 &&
       a.timeline_file.empty())
     return "--timeline-scale shapes the picture of --timeline; add --timeline FILE";

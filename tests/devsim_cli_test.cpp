@@ -375,6 +375,7 @@ std::vector<OptionSamples> SamplesOfEveryOption(const TempDir& dir) {
       {"--knob", {[](auto& o) { o.knob = "radio-never-confirms"; }, [](auto& o) { o.knob = "Radio never confirms"; }}},
       {"--seed", {[](auto& o) { o.seed = 7; }, [](auto& o) { o.seed = 18446744073709551615ULL; }}},
       {"--pct", {[](auto& o) { o.pct = true; }}},
+      {"--schedule", {[](auto& o) { o.schedule = "dx12.1.0"; }, [](auto& o) { o.schedule = "2"; }}},
       {"--pct-depth",
        {[](auto& o) { o.pct_depth = 5; }, [](auto& o) { o.pct_depth = 1; }, [](auto& o) { o.pct_depth = 100; }}},
       {"--answer",

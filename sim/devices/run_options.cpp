@@ -149,6 +149,17 @@ const std::vector<RunOptionRow>& RunOptionTable() {
        .check = WholeNumberCheck(0, UINT64_MAX),
        .check_name = "NUMBER",
        .shown_default = "0"},
+      {.name = "--schedule",
+       .help = "follow a list of scheduling choices (as devsim explore --systematic prints them): "
+               "the index of the runnable thread to run at each choice point, d for the fixed order's, "
+               "xN for repeats, as in dx12.1.0; the fixed order past its end",
+       .field = static_cast<std::string RunOptions::*>(&RunOptions::schedule),
+       .place = 3,
+       .batch = false,
+       // With PCT the kernel follows neither (devsim refuses the pair); the line says the PCT run.
+       .written = [](const RunOptions& o) { return !o.schedule.empty() && !o.pct; },
+       .check = ScheduleTextProblem,
+       .check_name = "CHOICES"},
   };
   return table;
 }

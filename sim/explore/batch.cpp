@@ -51,8 +51,8 @@ void AddViolations(const Json& violations, Json& r) {
 // fresh one, which bounds what the abandoned stacks of parked threads may hold.
 constexpr std::size_t kRunsPerChild = 500;
 
-// Runs one item in this process and describes its result. `reusable` tells whether the handset
-// could be torn down, so that the process may run another item.
+}  // namespace
+
 Json RunItem(const BatchItem& item, std::size_t index, bool& reusable) {
   reusable = false;
   Json r{{"index", index}, {"seed", item.options.seed}};
@@ -81,6 +81,8 @@ Json RunItem(const BatchItem& item, std::size_t index, bool& reusable) {
   }
   return r;
 }
+
+namespace {
 
 // A child process: runs the worker's items mine[from], mine[from + 1]... writing one result line
 // each, and ends with a line of the call sites it named, for the worker to hand on to the next

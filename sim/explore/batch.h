@@ -33,6 +33,11 @@ using BatchResult = Json;
 void RunBatch(const std::vector<BatchItem>& items, int jobs, bool progress,
               const std::function<void(std::size_t index, const BatchResult& result)>& on_result);
 
+// Runs one item in this process, judged as RunBatch judges it, and describes its result (as
+// RunBatch reports it, "index" being `index`). `reusable` tells whether the handset could be torn
+// down, so that the process may run another item.
+BatchResult RunItem(const BatchItem& item, std::size_t index, bool& reusable);
+
 // True when a run crashed or was judged to fail (a non-zero status: an invariant broken, an
 // expectation not met, stuck or at the time limit without the scenario expecting it).
 bool RunFailed(const BatchResult& r);

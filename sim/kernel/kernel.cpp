@@ -53,6 +53,8 @@ namespace {
 // The policy a configuration asks for. PCT draws its change points here, before any other draw.
 std::unique_ptr<SchedulePolicy> PolicyFor(const SchedulerConfig& config, Rng& rng) {
   if (config.pct) return MakePctPolicy(rng, config.pct_depth, config.pct_steps);
+  if (!config.schedule.empty() || config.record)
+    return MakeListedPolicy(ParseScheduleText(config.schedule).value_or(std::vector<int>{}), config.record);
   if (config.seed == 0) return MakeFixedOrderPolicy();
   return MakeUniformPolicy(rng, config.preempt_one_in);
 }

@@ -30,6 +30,7 @@
 #include "sim/base/rng.h"
 #include "sim/base/time_text.h"
 #include "sim/kernel/carrier.h"
+#include "sim/kernel/listed_schedule.h"
 #include "sim/kernel/real_clock.h"
 #include "sim/kernel/schedule_policy.h"
 #include "sim/kernel/terminal_input.h"
@@ -83,13 +84,15 @@ KernelMechanism DefaultMechanism();
 // the time limit is the scenario's unless the run's options override it.
 struct Schedule {
   std::uint64_t seed = 0;
-  Micros quantum = 10 * kMicrosPerMs;  // fairness bound for a thread that never blocks
-  std::uint32_t preempt_one_in = 4;    // nonzero seeds: chance of a switch at a call
-  bool real_clock = false;             // pace virtual time by the wall clock
-  bool pct = false;                    // priority scheduling with change points
-  int pct_depth = 3;                   // d of PCT: d-1 priority change points
-  std::uint64_t pct_steps = 20000;     // horizon for drawing the change points: the run's
-                                       // length in switch points when known
+  Micros quantum = 10 * kMicrosPerMs;      // fairness bound for a thread that never blocks
+  std::uint32_t preempt_one_in = 4;        // nonzero seeds: chance of a switch at a call
+  bool real_clock = false;                 // pace virtual time by the wall clock
+  bool pct = false;                        // priority scheduling with change points
+  int pct_depth = 3;                       // d of PCT: d-1 priority change points
+  std::uint64_t pct_steps = 20000;         // horizon for drawing the change points: the run's
+                                           // length in switch points when known
+  std::string schedule;                    // a list of choices to follow (listed_schedule.h); "": none
+  std::shared_ptr<ScheduleRecord> record;  // when set, the choices are listed and recorded here
   KernelMechanism mechanism = DefaultMechanism();
   bool name_host_thread = true;  // fibers: the host thread takes the running thread's name
 };

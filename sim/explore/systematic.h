@@ -1,0 +1,41 @@
+// Systematic exploration: every schedule of one scenario up to a bound on preemptions, instead of
+// a sample of seeds. A schedule is the list of choices at the points where more than one thread
+// is runnable (sim/kernel/listed_schedule.h); a preemption is a choice that switches away from a
+// thread that could have gone on. The search is depth first and bounds iteratively: every
+// schedule with no preemption, then those with one, and so on up to the bound, each run from the
+// start and judged by every invariant as a batch judges a seed.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "sim/devices/handset.h"
+
+namespace sim {
+
+struct SystematicOptions {
+  RunOptions base;                       // every run's options; each run takes its own schedule
+  int preemptions = 2;                   // the bound K
+  std::uint64_t max_schedules = 200000;  // stop after this many runs
+  int max_reported = 10;                 // failures printed in full
+};
+
+struct SystematicResult {
+  std::vector<std::uint64_t> per_bound;  // schedules run with exactly k preemptions, k = 0..K
+  std::uint64_t schedules = 0;
+  std::uint64_t failures = 0;
+  std::uint64_t most_points = 0;  // the most choice points one run passed
+  bool exhausted = false;         // every schedule up to the bound was run
+  int bound_reached = 0;          // the bound being searched when the search ended
+  double seconds = 0;
+  std::vector<std::string> failing;  // the failing schedules' texts, in the order found
+};
+
+// Runs the search in this process and prints to `out` each failure (up to max_reported) with its
+// replay line, then the totals: schedules per bound, whether the space was exhausted or where it
+// stopped, and the rate.
+SystematicResult ExploreSystematic(const Scenario& scenario, const SystematicOptions& options, std::ostream& out);
+
+}  // namespace sim
