@@ -36,7 +36,9 @@ TEST(ScheduleText, ReadsAndRefuses) {
     SCOPED_TRACE(c.text);
     const auto parsed = sim::ParseScheduleText(c.text);
     EXPECT_EQ(parsed.has_value(), !c.choices.empty());
-    if (parsed) EXPECT_EQ(*parsed, c.choices);
+    if (parsed) {
+      EXPECT_EQ(*parsed, c.choices);
+    }
     EXPECT_EQ(sim::ScheduleTextProblem(c.text).empty(), !c.choices.empty());
   }
 }
