@@ -273,9 +273,10 @@ TEST(Instances, CheckersCatchCrossInstanceFaults) {
 }
 
 // Swarm worlds with further instances that once failed a checker which judged them wrongly: a
-// refused start whose search came just after the other box had been answered (29805).
+// refused start whose search came just after the other box had been answered (29805), and one
+// that the forced suspend ended before it could search (138052).
 TEST(Instances, SwarmWorldsThatOnceFailedPass) {
-  for (const char* seed : {"29805"}) {
+  for (const char* seed : {"29805", "138052"}) {
     SCOPED_TRACE(seed);
     const auto out =
         testing_support::DevsimCommand(std::string("explore --swarm --jobs 1 --seeds ") + seed + ".." + seed);

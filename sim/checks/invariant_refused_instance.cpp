@@ -60,6 +60,8 @@ bool SearchFailed(const RunView& run, const std::vector<std::size_t>& later, std
 // instance's box stood and was left behind, or when the instance showed a box of its own.
 std::string CheckBroughtForward(const RunView& run, std::size_t i, const std::vector<std::size_t>& later,
                                 bool vibrate) {
+  // The handset went down before the refused start made another call: nothing to judge.
+  if (later.empty()) return "";
   std::string found;
   std::size_t search = i;
   bool forward = false, vibrated = false;
