@@ -55,6 +55,7 @@ class ListedPolicy final : public SchedulePolicy {
     ++next_;
     p.chosen = listed == kDefaultChoice || listed >= p.options ? p.fixed : listed;
     if (record_) {
+      p.threads.assign(d.runnable.begin(), d.runnable.end());
       if (listed >= p.options) ++record_->mismatches;
       record_->points.push_back(p);
     }

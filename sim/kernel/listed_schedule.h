@@ -33,6 +33,14 @@ struct ChoicePoint {
                     // quantum (a switch away from it is a preemption), else -1
   // True when choosing `index` here switches away from a thread that could have gone on.
   bool Preempts(int index) const { return stay >= 0 && index != stay; }
+  // The runnable threads by increasing id: choice i runs threads[i].
+  std::vector<ThreadId> threads;
+  // What the run did from this point to the next choice point (the chosen thread's step, and
+  // whatever ran after it without a choice): keys of the objects it touched, sorted and unique,
+  // for telling steps that commute apart from those that do not. `touches_all` marks a step that
+  // did something not keyed (or that nobody keyed yet): it conflicts with every other step.
+  std::vector<std::uint64_t> touched;
+  bool touches_all = true;
 };
 
 // What a run's policy chose, filled in as the run goes.
