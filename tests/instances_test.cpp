@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "rtc/clock_alarms.h"
 #include "sim/checks/checked_run.h"
+#include "sim/devices/instances.h"
 
 using sim::Json;
 using testing_support::RunResult;
@@ -282,5 +283,27 @@ TEST(Instances, SwarmWorldsThatOnceFailedPass) {
         testing_support::DevsimCommand(std::string("explore --swarm --jobs 1 --seeds ") + seed + ".." + seed);
     EXPECT_EQ(out.status, 0) << out.out << out.err;
     EXPECT_NE(out.out.find("failing seeds: 0"), std::string::npos) << out.out;
+  }
+}
+
+// A thread's name carries the instance it runs for; the checks and the views read it back. Names
+// of the first instance and of the handset's own threads say no number.
+TEST(Instances, AThreadNameReadsBackAsTheInstanceItWasMadeFor) {
+  const struct {
+    const char* name;
+    int process;
+    std::size_t prefix;
+  } cases[] = {
+      {"main", 1, 0}, {"2:main", 2, 2}, {"3:AutoShutdownThread", 3, 2}, {"12:regnotify", 12, 3}, {"radio", 1, 0},
+      {"2:", 1, 0},   {":main", 1, 0},  {"12345:main", 1, 0},           {"2x:main", 1, 0},       {"", 1, 0},
+  };
+  for (const auto& c : cases) {
+    const auto named = sim::ProgramInstances::InstanceOfThread(c.name);
+    EXPECT_EQ(named.process, c.process) << c.name;
+    EXPECT_EQ(named.prefix, c.prefix) << c.name;
+  }
+  for (int process : {1, 2, 9, 40}) {
+    const std::string name = sim::ProgramInstances::ThreadName(process, "main");
+    EXPECT_EQ(sim::ProgramInstances::InstanceOfThread(name).process, process) << name;
   }
 }

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/devices/instances.h"
 #include "sim/kernel/eventlog.h"
 #include "sim/kernel/kernel.h"
 
@@ -68,8 +69,7 @@ inline std::string_view Text(const Json& record, const char* key) {
 // The instance of the program that a thread belongs to, as the thread's name says: "" for the
 // first (its threads are "main", "AutoShutdownThread"...), "2:" for the second ("2:main")...
 inline std::string_view InstanceOf(std::string_view thread) {
-  const std::size_t colon = thread.find(':');
-  return colon == std::string_view::npos ? std::string_view() : thread.substr(0, colon + 1);
+  return thread.substr(0, ProgramInstances::InstanceOfThread(thread).prefix);
 }
 
 using Checker = void (*)(const RunView& run, std::vector<Violation>& out);

@@ -70,6 +70,17 @@ std::string ProgramInstances::ThreadName(ProcessId process, const std::string& n
   return process <= kFirstProgram ? name : std::to_string(process) + ":" + name;
 }
 
+ProgramInstances::NamedInstance ProgramInstances::InstanceOfThread(std::string_view thread) {
+  // Instances are numbered from 2 and never reach five digits; a name with no text after the
+  // colon is not of the form.
+  std::size_t digits = 0;
+  ProcessId process = 0;
+  while (digits < thread.size() && digits < 5 && thread[digits] >= '0' && thread[digits] <= '9')
+    process = process * 10 + (thread[digits++] - '0');
+  if (digits == 0 || digits > 4 || digits + 1 >= thread.size() || thread[digits] != ':') return {};
+  return {process, digits + 1};
+}
+
 void ProgramInstances::Swap(ProcessId from, ProcessId to) {
   if (ProgramInstance* out = Find(from)) out->image = ProgramImage::Capture();
   if (const ProgramInstance* in = Find(to)) in->image.Restore();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/devices/program_image.h"
@@ -43,6 +44,13 @@ class ProgramInstances {
   // A thread's name as views show it: the first instance's as given, a further one's with its
   // number in front ("2:main").
   static std::string ThreadName(ProcessId process, const std::string& name);
+  // Reads ThreadName's form back: the instance a thread's name says it runs for (N for "N:name",
+  // the first for a name without a number in front), and the length of the "N:" in front.
+  struct NamedInstance {
+    ProcessId process = kFirstProgram;
+    std::size_t prefix = 0;
+  };
+  static NamedInstance InstanceOfThread(std::string_view thread);
   // Puts the variables of `to` in place, keeping those of `from` in its image.
   void Swap(ProcessId from, ProcessId to);
   // Instances that have started and not ended.

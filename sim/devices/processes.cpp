@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "sim/base/text.h"
 #include "sim/devices/call.h"
@@ -93,8 +94,10 @@ void Processes::AddExtras(std::int64_t count, std::vector<WindowSpec>& specs) {
   }
 }
 
-SimProcess* Processes::Find(std::uint32_t pid) {
-  for (auto& p : procs_)
+SimProcess* Processes::Find(std::uint32_t pid) { return const_cast<SimProcess*>(std::as_const(*this).Find(pid)); }
+
+const SimProcess* Processes::Find(std::uint32_t pid) const {
+  for (const auto& p : procs_)
     if (p.pid == pid) return &p;
   return nullptr;
 }

@@ -51,6 +51,7 @@ class Processes {
   void Configure(const Section& root, WindowManager& windows);
   // The process with `pid`, alive or not; null when there is none.
   SimProcess* Find(std::uint32_t pid);
+  const SimProcess* Find(std::uint32_t pid) const;
   // The records of the live processes, in scenario order, then `more` (further instances of the
   // program, started while the handset runs).
   ProcessSnapshot TakeSnapshot(const std::vector<SimProcess>& more = {}) const;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "sim/devices/instances.h"
+
 namespace sim {
 
 namespace {
@@ -19,10 +21,8 @@ constexpr std::size_t kMaxNameBytes = 120;
 // The track of a thread's process: the first instance of the program on the program's track,
 // instance N >= 2 (its threads named "N:main"...) on a track of its own after the handset's.
 int ProcessTrack(std::string_view thread) {
-  std::size_t digits = 0;
-  while (digits < thread.size() && thread[digits] >= '0' && thread[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 4 || digits >= thread.size() || thread[digits] != ':') return kProgramPid;
-  return kHandsetPid + std::stoi(std::string(thread.substr(0, digits))) - 1;
+  const ProgramInstances::NamedInstance named = ProgramInstances::InstanceOfThread(thread);
+  return named.prefix == 0 ? kProgramPid : kHandsetPid + named.process - 1;
 }
 
 // `text` cut to at most `max` bytes without splitting a UTF-8 sequence.
