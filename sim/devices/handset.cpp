@@ -358,7 +358,7 @@ std::uint32_t Handset::FreshPid() const {
       if (i.pid == p) return true;
     for (const Window& w : windows.All())
       if (w.pid == p) return true;
-    return const_cast<Processes&>(processes).Find(p) != nullptr;
+    return processes.Find(p) != nullptr;
   };
   do pid += 4;
   while (taken(pid));
@@ -416,19 +416,14 @@ Json Handset::Summary() const {
   instances.Summarize(s);
   hal.Summarize(s);
   wake_plan.Summarize(s);
-  notifications.Summarize(s);
-  drivers.Summarize(s);
-  power.Summarize(s);
-  radio.Summarize(s);
-  leds.Summarize(s);
-  gpio.Summarize(s);
-  windows.Summarize(s);
+  // The board's parts in the board's own order: a part added to the board with a summary of its
+  // own is summarised without a line here.
+  ForEachPart(*this, [&s](const auto& part) {
+    if constexpr (requires { part.Summarize(s); }) part.Summarize(s);
+  });
   sync.Summarize(s);
-  registry.Summarize(s);
   heap.Summarize(s);
   sound.Summarize(s);
-  libraries.Summarize(s);
-  processes.Summarize(s);
   keyboard.Summarize(s);
   Append(s, "handles_open", OpenHandlesJson());
   int misuses = 0;
