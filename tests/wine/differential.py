@@ -289,7 +289,7 @@ def run_case(name, case, devsim, prefix, build, workdir, bits, display=None):
 def run_services_test(prefix, build, bits):
     """The handset-only services' own test, in the same prefix."""
     exe = build / "pc" / "services_test.exe"
-    result = subprocess.run(["wine", str(exe)], env=run_wine.wine_env(prefix, bits), capture_output=True,
+    result = subprocess.run([run_wine.builtin_loader(bits), str(exe)], env=run_wine.wine_env(prefix, bits), capture_output=True,
                             text=True, timeout=60, cwd=prefix / "drive_c")
     passed = result.returncode == 0
     print("%-14s %s" % ("services", "pass" if passed else "FAILED"))
