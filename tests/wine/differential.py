@@ -15,7 +15,7 @@ Wine run traced. Per case they must agree on
 and the Wine run must show what the case is about (a line of the trace, the ERTC written or
 not). Differences that the real OS causes are left out by name below, each with its reason.
 
-    tests/wine/differential.py --swarm FIRST..LAST [--jobs N] [--jitter-ms J] [--preset ...]
+    tests/wine/differential.py --swarm FIRST..LAST [--jobs N] [--jitter-ms J] [--instances] [--preset ...]
 
 runs the swarm worlds of those seeds instead, each compared in the same way (see swarm.py).
 """
@@ -341,6 +341,9 @@ def main():
     parser.add_argument("--swarm", metavar="FIRST..LAST",
                         help="instead of the hand cases, the swarm worlds of these seeds")
     parser.add_argument("--jobs", type=int, default=2, help="swarm worlds run side by side")
+    parser.add_argument("--instances", action="store_true",
+                        help="carry the swarm worlds that start the program again too (their further "
+                        "instances' starts settled over Wine's start-up; see swarm.prepare for what differs)")
     parser.add_argument("--jitter-ms", type=int, default=400,
                         help="how far apart a PC may put two instants the simulator keeps apart")
     parser.add_argument("cases", nargs="*", default=list(CASES))
