@@ -77,11 +77,13 @@ def starts_program(text, index):
 
 def window(text, index, jitter_ms):
     """The moves of instant `index` that a PC may make of it, in ms: the jitter either way, and
-    for a further instance's start every jitter's step up to the jitter past Wine's start."""
+    for a further instance's start every jitter's step up to the jitter past Wine's start, both
+    ways: the start is late against the world's other instants, but against another start, late
+    by its own time, it may come early as well."""
     if not starts_program(text, index):
         return (-jitter_ms, jitter_ms)
     late = jitter_ms + START_LATENCY_MS
-    return tuple(range(-jitter_ms, late, jitter_ms)) + (late,)
+    return (-late,) + tuple(range(-late + jitter_ms, late, jitter_ms)) + (late,)
 
 
 def moved(text, index, delta_ms):
