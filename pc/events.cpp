@@ -27,6 +27,16 @@ std::map<DWORD, std::string>* g_pThreadNames = nullptr;
 typedef LONG(WINAPI* PFN_NT_QUERY_INFORMATION_THREAD)(HANDLE, int, PVOID, ULONG, PULONG);
 const int kThreadQuerySetWin32StartAddress = 9;
 
+const wchar_t kPowerGoneEvent[] = L"HandsetPowerGone";
+
+// Ends this instance once another one has taken the handset's power away (PowerGone).
+DWORD WINAPI EndWithThePower(LPVOID lpEvent) {
+  if (WaitForSingleObject(static_cast<HANDLE>(lpEvent), INFINITE) == WAIT_OBJECT_0) {
+    TerminateProcess(GetCurrentProcess(), 0);
+  }
+  return 0;
+}
+
 // Opens the log before the program's entry runs, on the process's first thread.
 struct LogSetup {
   LogSetup() {
@@ -48,6 +58,12 @@ struct LogSetup {
     // The user helper starts its clock when the first instance of the program is up: the
     // handset's timeline counts from the program's start.
     CreateEventW(nullptr, TRUE, TRUE, L"HandsetProgramStarted");
+    // The handset's power is one for every instance of the program: when it goes in one of
+    // them, the others end with it.
+    HANDLE hPowerGone = CreateEventW(nullptr, TRUE, FALSE, kPowerGoneEvent);
+    if (hPowerGone != nullptr) {
+      CloseHandle(ServiceCreateThread(EndWithThePower, hPowerGone, 0, nullptr));
+    }
     PatchImportsForFaults();
     atexit(NoteProcessExit);
   }
@@ -237,6 +253,11 @@ std::wstring SettingString(LPCWSTR pszSubKey, LPCWSTR pszValue, LPCWSTR pszDefau
 
 void PowerGone(const char* pszWhy) {
   LogDevice("process.power_gone", std::string("\"why\":\"") + pszWhy + "\"");
+  // Every other instance, and the user helper, end with it.
+  HANDLE hPowerGone = OpenEventW(EVENT_MODIFY_STATE, FALSE, kPowerGoneEvent);
+  if (hPowerGone != nullptr) {
+    ServiceSetEvent(hPowerGone);
+  }
   TerminateProcess(GetCurrentProcess(), 0);
   for (;;) {
     Sleep(INFINITE);

@@ -506,10 +506,12 @@ def display_held(n):
 
 
 def builtin_loader(bits):
-    """The loader that runs Wine's own programs (reg) with the build's word size. With 32-bit
-    Wine installed beside the 64-bit one, `wine reg` in a win64 prefix is the 32-bit reg.exe: it
-    imports under Wow6432Node, out of a 64-bit program's sight, and even with /reg:64 its deletions
-    of keys miss the 64-bit view, so the 64-bit loader is named (Debian keeps it out of PATH)."""
+    """The loader that runs Wine's own programs (reg, wineboot) and the build's with its word
+    size. With 32-bit Wine installed beside the 64-bit one, Debian's `wine` launcher starts the
+    32-bit loader for everything: `wine reg` in a win64 prefix is the 32-bit reg.exe, which imports
+    under Wow6432Node, out of a 64-bit program's sight (even with /reg:64 its deletions of keys miss
+    the 64-bit view), and on a kernel that runs no 32-bit programs nothing starts at all ("Exec
+    format error"). So a 64-bit run names the 64-bit loader (Debian keeps it out of PATH)."""
     if bits == 32:
         return "wine"
     for loader in (shutil.which("wine64"), "/usr/lib/wine/wine64"):
@@ -543,7 +545,7 @@ def make_prefix(prefix, timeout=120, bits=64):
     env = wine_env(prefix, bits)
     Path(prefix).mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
-    code, overran = run_bounded(["wineboot", "-i"], env, timeout, stdout=subprocess.DEVNULL,
+    code, overran = run_bounded([builtin_loader(bits), "wineboot", "-i"], env, timeout, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
     if overran or code != 0:
         raise RunnerError("wineboot could not set up the %d-bit prefix %s%s" % (
@@ -657,8 +659,10 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
             answers = scenario.get("user", {}).get("answers", [])
         ready = out / "user.ready"
         ready.unlink(missing_ok=True)
+        ended = out / "program.ended"
+        ended.unlink(missing_ok=True)
         user = [str(build / "wine" / "handset_user.exe"), "--limit-ms", str(int(timeout * 1000)),
-                "--program", str(exe), "--ready-file", str(ready)]
+                "--program", str(exe), "--ready-file", str(ready), "--ended-file", str(ended)]
         for answer in answers:
             user += ["--answer", answer if "@" in answer else answer + "@0"]
         user += helper_acts(scenario)
@@ -666,12 +670,15 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
         # The registry is imported on the display of the run: the first Wine process of a fresh
         # server starts the desktop, which must have the display for the program's boxes. The
         # program starts once the helper has taken the names and shown the boxes of the start.
+        # When the first instance ends, the handset runs on while a further instance runs or is
+        # still to be started, as on the handset: the helper ends once none does.
         script = ("%s reg import %s >/dev/null 2>&1 || exit 125; "
-                  "wine %s & user=$!; n=0; while [ ! -e %s ] && [ $n -lt %d ]; do sleep 0.05; n=$((n+1)); done; "
-                  "wine %s 2>%s; code=$?; "
-                  "kill $user 2>/dev/null; wait $user 2>/dev/null; exit $code") % (
-                      quoted([builtin_loader(bits)]), quoted([str(reg)]), quoted(user), quoted([str(ready)]),
-                      READY_WAIT_S * 20, quoted([str(exe)] + list(args)), quoted([str(out / "trace.txt")]))
+                  "%s %s & user=$!; n=0; while [ ! -e %s ] && [ $n -lt %d ]; do sleep 0.05; n=$((n+1)); done; "
+                  "%s %s 2>%s; code=$?; "
+                  ": > %s; wait $user 2>/dev/null; exit $code") % (
+                      quoted([builtin_loader(bits)]), quoted([str(reg)]), quoted([builtin_loader(bits)]), quoted(user),
+                      quoted([str(ready)]), READY_WAIT_S * 20, quoted([builtin_loader(bits)]),
+                      quoted([str(exe)] + list(args)), quoted([str(out / "trace.txt")]), quoted([str(ended)]))
         started = time.monotonic()
         # The handset's \Windows is C:\Windows: the program runs with C:\ as its directory.
         # An X server that fails to start (its number taken meanwhile by another run) is tried

@@ -7,7 +7,7 @@
 //                [--set-string KEY NAME TEXT@MS ...] [--hold-mutex NAME@MS ...]
 //                [--release-mutex NAME@MS ...] [--show-box TITLE@MS ...] [--close-box TITLE@MS ...]
 //                [--key VK@MS ...] [--program EXE] [--start-program ARGS@MS ...]
-//                [--ready-file PATH] [--limit-ms MS]
+//                [--ready-file PATH] [--ended-file PATH] [--limit-ms MS]
 //
 // --answer: for each box of the program in turn (a message box of this caption that another
 // process shows), MS milliseconds after it appeared, the answer arrives as WM_COMMAND with the
@@ -19,7 +19,9 @@
 // done before anything else; with --ready-file the file is then written, so that the program
 // can be started once the names and boxes exist. The clock of the other acts starts when the
 // program is up (its services create the event "HandsetProgramStarted").
-// The helper ends when everything is done, or after --limit-ms (default 60000). Each act is
+// The helper ends when everything is done, when an instance of the program took the handset's
+// power away, once the file of --ended-file exists (the first instance has ended) and no further
+// instance runs or is still to be started, or after --limit-ms (default 60000). Each act is
 // recorded in the event log.
 #include "wine/record.h"
 
@@ -63,6 +65,10 @@ std::vector<HeldMutex> g_mutexes;
 std::vector<OwnBox> g_boxes;
 std::wstring g_program;
 unsigned g_cStarted = 0;
+// The further instances started, until each has ended.
+std::vector<HANDLE> g_instances;
+// Written by the runner once the first instance has ended (--ended-file).
+std::wstring g_endedFile;
 
 std::string Narrow(const std::wstring& text) {
   char sz[512];
@@ -182,7 +188,7 @@ void StartProgram(const std::wstring& args) {
                               ",\"result\":" + (fStarted ? "true" : "false"));
   if (fStarted) {
     CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    g_instances.push_back(pi.hProcess);
   }
 }
 
@@ -324,6 +330,8 @@ bool ParseOption(int argc, wchar_t** argv, int* pi, std::wstring* pCaption, std:
     g_program = argv[++*pi];
   } else if (arg == L"--ready-file") {
     *pReadyFile = argv[++*pi];
+  } else if (arg == L"--ended-file") {
+    g_endedFile = argv[++*pi];
   } else {
     return false;
   }
@@ -331,6 +339,28 @@ bool ParseOption(int argc, wchar_t** argv, int* pi, std::wstring* pCaption, std:
 }
 
 }  // namespace
+
+// Whether every further instance started so far has ended.
+bool InstancesEnded() {
+  for (HANDLE hProcess : g_instances) {
+    if (WaitForSingleObject(hProcess, 0) != WAIT_OBJECT_0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether an instance of the program took the handset's power away (its services set the event).
+bool PowerGone() {
+  HANDLE hGone = OpenEventW(SYNCHRONIZE, FALSE, L"HandsetPowerGone");
+  bool fGone = hGone != nullptr && WaitForSingleObject(hGone, 0) == WAIT_OBJECT_0;
+  if (hGone != nullptr) {
+    CloseHandle(hGone);
+  }
+  return fGone;
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring caption = L"Warning";
@@ -407,8 +437,21 @@ int wmain(int argc, wchar_t** argv) {
     for (const OwnBox& box : g_boxes) {
       fPending = fPending || box.hThread != nullptr;
     }
-    if (!fPending) {
+    // So do further instances: the handset runs while any of them does.
+    fPending = fPending || !InstancesEnded();
+    if (!fPending || PowerGone()) {
       return 0;
+    }
+    // The first instance has ended: the handset runs on while a further instance runs or is
+    // still to be started, and the other acts matter only as long as it does.
+    if (!g_endedFile.empty() && FileExists(g_endedFile) && InstancesEnded()) {
+      bool fStartPending = false;
+      for (const Act& act : acts) {
+        fStartPending = fStartPending || (act.kind == kStart && !act.fDone);
+      }
+      if (!fStartPending) {
+        return 0;
+      }
     }
     if (dwNow >= dwLimitMs) {
       fwprintf(stderr, L"handset_user: gave up after %lu ms\n", (unsigned long)dwNow);

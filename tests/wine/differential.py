@@ -15,7 +15,7 @@ Wine run traced. Per case they must agree on
 and the Wine run must show what the case is about (a line of the trace, the ERTC written or
 not). Differences that the real OS causes are left out by name below, each with its reason.
 
-    tests/wine/differential.py --swarm FIRST..LAST [--jobs N] [--jitter-ms J] [--preset ...]
+    tests/wine/differential.py --swarm FIRST..LAST [--jobs N] [--jitter-ms J] [--instances] [--preset ...]
 
 runs the swarm worlds of those seeds instead, each compared in the same way (see swarm.py).
 """
@@ -289,7 +289,7 @@ def run_case(name, case, devsim, prefix, build, workdir, bits, display=None):
 def run_services_test(prefix, build, bits):
     """The handset-only services' own test, in the same prefix."""
     exe = build / "pc" / "services_test.exe"
-    result = subprocess.run(["wine", str(exe)], env=run_wine.wine_env(prefix, bits), capture_output=True,
+    result = subprocess.run([run_wine.builtin_loader(bits), str(exe)], env=run_wine.wine_env(prefix, bits), capture_output=True,
                             text=True, timeout=60, cwd=prefix / "drive_c")
     passed = result.returncode == 0
     print("%-14s %s" % ("services", "pass" if passed else "FAILED"))
@@ -341,6 +341,9 @@ def main():
     parser.add_argument("--swarm", metavar="FIRST..LAST",
                         help="instead of the hand cases, the swarm worlds of these seeds")
     parser.add_argument("--jobs", type=int, default=2, help="swarm worlds run side by side")
+    parser.add_argument("--instances", action="store_true",
+                        help="carry the swarm worlds that start the program again too (their further "
+                        "instances' starts settled over Wine's start-up; see swarm.prepare for what differs)")
     parser.add_argument("--jitter-ms", type=int, default=400,
                         help="how far apart a PC may put two instants the simulator keeps apart")
     parser.add_argument("cases", nargs="*", default=list(CASES))
