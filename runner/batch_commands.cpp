@@ -158,6 +158,13 @@ CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e) {
       ->add_option("--max-schedules", e.max_schedules,
                    "with --systematic: stop after this many schedules (default 200000)")
       ->check(WholeNumber(1, 1000000000));
+  explore
+      ->add_option("--max-seconds", e.max_seconds,
+                   "with --systematic: stop after this many seconds of wall time (default: no limit)")
+      ->check(WholeNumber(1, 1000000));
+  explore->add_flag("--no-reduction", e.no_reduction,
+                    "with --systematic: run every order of the threads, even of steps that touch "
+                    "nothing in common");
   AddShardOptions(*explore, e.shard);
   return explore;
 }
@@ -204,7 +211,7 @@ namespace {
 // What --systematic cannot be combined with, or "".
 std::string SystematicMisuse(const ExploreArgs& e, const CLI::App& explore) {
   if (!e.systematic) {
-    for (const char* name : {"--preemptions", "--max-schedules"})
+    for (const char* name : {"--preemptions", "--max-schedules", "--max-seconds", "--no-reduction"})
       if (explore.count(name) != 0) return std::string(name) + " bounds --systematic; add --systematic";
     return {};
   }
@@ -220,6 +227,8 @@ int RunSystematic(const ExploreArgs& e, const sim::Scenario& scenario, const sim
   o.base = base;
   o.preemptions = e.preemptions;
   o.max_schedules = e.max_schedules;
+  o.max_seconds = e.max_seconds;
+  o.reduce = !e.no_reduction;
   o.max_reported = e.max_reported;
   const sim::SystematicResult r = sim::ExploreSystematic(scenario, o, std::cout);
   return r.failures == 0 ? 0 : 5;

@@ -30,6 +30,8 @@ struct ExploreArgs {
   bool systematic = false;  // every schedule up to a bound of preemptions instead of seeds
   int preemptions = 2;
   std::uint64_t max_schedules = 200000;
+  double max_seconds = 0;     // with systematic: a wall-time limit (0: none)
+  bool no_reduction = false;  // with systematic: run every order, sleep sets off
 };
 // Adds the explore subcommand with its options.
 CLI::App* AddExploreCommand(CLI::App& app, ExploreArgs& e);

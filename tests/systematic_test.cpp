@@ -91,10 +91,11 @@ int PlantedRace() {
   return 0;
 }
 
-sim::SystematicResult Search(int (*entry)(), int bound) {
+sim::SystematicResult Search(int (*entry)(), int bound, bool reduce = true) {
   sim::SystematicOptions o;
   o.base.entry = entry;
   o.preemptions = bound;
+  o.reduce = reduce;
   std::ostringstream out;
   return sim::ExploreSystematic(sim::Scenario::Builtin(), o, out);
 }
@@ -135,6 +136,48 @@ TEST(Systematic, FindsAPlantedRaceThatReplays) {
     EXPECT_TRUE(sim::RunFailed(r)) << text;
     EXPECT_EQ(r["reason"], "the planted race was seen") << text;
   }
+}
+
+// The reduced search finds every planted failure the full one finds, at the same bound, in no
+// more schedules: the steps' keys are whatever the kernel records for them.
+TEST(Systematic, ReductionFindsWhatTheFullSearchFinds) {
+  for (int bound : {0, 1, 2}) {
+    SCOPED_TRACE(bound);
+    const sim::SystematicResult full = Search(PlantedRace, bound, false);
+    const sim::SystematicResult reduced = Search(PlantedRace, bound, true);
+    EXPECT_TRUE(full.exhausted);
+    EXPECT_TRUE(reduced.exhausted);
+    EXPECT_EQ(full.failures == 0, reduced.failures == 0);
+    EXPECT_LE(reduced.schedules, full.schedules);
+    EXPECT_EQ(full.asleep, 0u);
+  }
+}
+
+// Past the listed choices the record's chooser is asked at each point, with the points before
+// it, and its answer is what the run takes: here the main thread at the worker's second call,
+// the planted race's schedule.
+TEST(Systematic, ThePolicyAsksTheChooserPastTheList) {
+  auto record = std::make_shared<sim::ScheduleRecord>();
+  std::vector<std::size_t> asked;
+  record->past_list = [&asked](const sim::ChoicePoint& p, const sim::ScheduleRecord& r) {
+    asked.push_back(r.points.size());
+    EXPECT_EQ(p.threads.size(), static_cast<std::size_t>(p.options));
+    return r.points.size() == 1 ? 0 : sim::kDefaultChoice;
+  };
+  sim::RunOptions o;
+  o.entry = PlantedRace;
+  o.schedule = "d";
+  o.record = record;
+  sim::BatchItem item{nullptr, o};
+  const sim::Scenario scenario = sim::Scenario::Builtin();
+  item.scenario = &scenario;
+  bool reusable = false;
+  const sim::BatchResult r = sim::RunItem(item, 0, reusable);
+  EXPECT_EQ(r["reason"], "the planted race was seen");
+  ASSERT_GE(record->points.size(), 2u);
+  EXPECT_EQ(asked.front(), 1u);  // the listed "d" answered the first point
+  EXPECT_EQ(sim::ScheduleText(record->points, record->points.size()), "d.0");
+  record->past_list = nullptr;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "sim/explore/systematic.h"
 
-#include <chrono>
 #include <ostream>
 
 #include "sim/explore/batch.h"
@@ -8,19 +7,22 @@
 namespace sim {
 namespace {
 
-// A schedule still to run: the choices up to its last one off the fixed order.
-using Prefix = std::vector<int>;
-
-// One run of `prefix`, judged; fills `record` with every choice point it passed.
-BatchResult RunSchedule(const Scenario& scenario, const RunOptions& base, const Prefix& prefix,
-                        std::shared_ptr<ScheduleRecord>& record, std::uint64_t index) {
+// One run of `prefix`, judged, recording every choice point into `record`.
+BatchResult RunSchedule(const Scenario& scenario, const RunOptions& base, const std::vector<int>& prefix,
+                        ScheduleRecord& record, std::uint64_t index) {
   BatchItem item{&scenario, base};
-  record = std::make_shared<ScheduleRecord>();
-  item.options.record = record;
+  // A run on host threads leaves its kernel, and the record it holds, behind: it gets its own.
+  auto own = std::make_shared<ScheduleRecord>();
+  own->past_list = std::move(record.past_list);
+  item.options.record = own;
   item.options.schedule.clear();
   for (std::size_t i = 0; i < prefix.size(); ++i) item.options.schedule += (i ? "." : "") + std::to_string(prefix[i]);
   bool reusable = false;
-  return RunItem(item, index, reusable);
+  BatchResult r = RunItem(item, index, reusable);
+  own->past_list = nullptr;
+  record.points = std::move(own->points);
+  record.mismatches = own->mismatches;
+  return r;
 }
 
 // Prints one failing schedule: what went wrong and the line that replays it.
@@ -37,35 +39,18 @@ void PrintFailure(const BatchResult& r, const RunOptions& replay, std::ostream& 
   out << "  replay: " << ReplayLine(replay) << "\n";
 }
 
-// Queues every schedule that leaves the run of `prefix` at one of its points past the prefix,
-// by the preemptions it costs (`cost` is the prefix's); those beyond the bound are dropped.
-void QueueAlternatives(const ScheduleRecord& record, const Prefix& prefix, int cost, int bound,
-                       std::vector<std::vector<Prefix>>& work) {
-  for (std::size_t i = record.points.size(); i-- > prefix.size();) {
-    const ChoicePoint& p = record.points[i];
-    for (int j = p.options - 1; j >= 0; --j) {
-      if (j == p.chosen) continue;
-      const int c = cost + (p.Preempts(j) ? 1 : 0);
-      if (c > bound) continue;
-      Prefix next;
-      next.reserve(i + 1);
-      for (std::size_t k = 0; k < i; ++k) next.push_back(record.points[k].chosen);
-      next.push_back(j);
-      work[c].push_back(std::move(next));
-    }
-  }
-}
-
 void PrintTotals(const SystematicResult& r, const SystematicOptions& o, std::ostream& out) {
-  out << "systematic exploration up to " << o.preemptions << " preemptions:\n";
+  out << "systematic exploration up to " << o.preemptions << " preemptions, "
+      << (o.reduce ? "sleep sets on" : "no reduction (--no-reduction)") << ":\n";
   for (std::size_t k = 0; k < r.per_bound.size(); ++k)
     out << "  " << k << " preemptions: " << r.per_bound[k] << " schedules\n";
   if (r.exhausted)
     out << "exhausted up to " << o.preemptions << " preemptions: " << r.schedules << " schedules";
   else
-    out << "stopped at bound " << r.bound_reached << " after " << r.schedules
-        << " schedules: the cap of --max-schedules " << o.max_schedules;
-  out << ", at most " << r.most_points << " choice points in a run\n";
+    out << "stopped at bound " << r.bound_reached << " after " << r.schedules << " schedules: " << r.stop_reason
+        << (r.bound_reached > 0 ? " (exhausted up to " + std::to_string(r.bound_reached - 1) + " preemptions)" : "");
+  out << "\nchoice points: " << r.points_seen << " passed, at most " << r.most_points << " in a run\n";
+  if (o.reduce) out << "reduction: " << r.asleep << " alternatives skipped as asleep\n";
   out << "time: " << r.seconds << " s, " << static_cast<long>(r.schedules / std::max(r.seconds, 1e-9))
       << " schedules/s (each replayed from the start, one process)\n";
   out << "failing schedules: " << r.failures << "\n";
@@ -74,38 +59,34 @@ void PrintTotals(const SystematicResult& r, const SystematicOptions& o, std::ost
 }  // namespace
 
 SystematicResult ExploreSystematic(const Scenario& scenario, const SystematicOptions& o, std::ostream& out) {
-  const auto start = std::chrono::steady_clock::now();
   SystematicResult r;
-  r.per_bound.assign(o.preemptions + 1, 0);
-  std::vector<std::vector<Prefix>> work(o.preemptions + 1);
-  work[0].push_back({});
-  bool capped = false;
-  for (int k = 0; k <= o.preemptions && !capped; ++k) {
-    r.bound_reached = k;
-    while (!work[k].empty()) {
-      if (r.schedules >= o.max_schedules) {
-        capped = true;
-        break;
-      }
-      const Prefix prefix = std::move(work[k].back());
-      work[k].pop_back();
-      std::shared_ptr<ScheduleRecord> record;
-      const BatchResult result = RunSchedule(scenario, o.base, prefix, record, r.schedules);
-      ++r.schedules;
-      ++r.per_bound[k];
-      r.most_points = std::max<std::uint64_t>(r.most_points, record->points.size());
-      if (RunFailed(result)) {
-        RunOptions replay = o.base;
-        replay.schedule = ScheduleText(record->points, prefix.size());
-        if (r.failures < static_cast<std::uint64_t>(o.max_reported)) PrintFailure(result, replay, out);
-        ++r.failures;
-        r.failing.push_back(replay.schedule);
-      }
-      QueueAlternatives(*record, prefix, k, o.preemptions, work);
-    }
-  }
-  r.exhausted = !capped;
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  BatchResult last;
+  const ScheduleRunner run = [&](const std::vector<int>& prefix, ScheduleRecord& record) {
+    last = RunSchedule(scenario, o.base, prefix, record, r.schedules++);
+    return RunFailed(last);
+  };
+  const FailureSink on_failure = [&](const ScheduleRecord& record, int) {
+    RunOptions replay = o.base;
+    replay.schedule = ScheduleText(record.points, record.points.size());
+    if (r.failing.size() < static_cast<std::size_t>(o.max_reported)) PrintFailure(last, replay, out);
+    r.failing.push_back(replay.schedule);
+  };
+  SearchLimits limits;
+  limits.bound = o.preemptions;
+  limits.max_schedules = o.max_schedules;
+  limits.max_seconds = o.max_seconds;
+  limits.reduce = o.reduce;
+  const SearchTotals t = SearchSchedules(run, limits, on_failure);
+  r.per_bound = t.per_bound;
+  r.schedules = t.schedules;
+  r.failures = t.failures;
+  r.most_points = t.most_points;
+  r.exhausted = t.exhausted;
+  r.bound_reached = t.bound_reached;
+  r.seconds = t.seconds;
+  r.points_seen = t.points_seen;
+  r.asleep = t.asleep;
+  r.stop_reason = t.stop_reason;
   PrintTotals(r, o, out);
   return r;
 }

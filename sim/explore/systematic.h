@@ -3,7 +3,8 @@
 // is runnable (sim/kernel/listed_schedule.h); a preemption is a choice that switches away from a
 // thread that could have gone on. The search is depth first and bounds iteratively: every
 // schedule with no preemption, then those with one, and so on up to the bound, each run from the
-// start and judged by every invariant as a batch judges a seed.
+// start and judged by every invariant as a batch judges a seed. Sleep sets skip the orders that
+// only swap steps touching nothing in common (schedule_search.h).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sim/devices/handset.h"
+#include "sim/explore/schedule_search.h"
 
 namespace sim {
 
@@ -19,6 +21,8 @@ struct SystematicOptions {
   RunOptions base;                       // every run's options; each run takes its own schedule
   int preemptions = 2;                   // the bound K
   std::uint64_t max_schedules = 200000;  // stop after this many runs
+  double max_seconds = 0;                // stop after this much wall time (0: no limit)
+  bool reduce = true;                    // sleep sets
   int max_reported = 10;                 // failures printed in full
 };
 
@@ -31,6 +35,9 @@ struct SystematicResult {
   int bound_reached = 0;          // the bound being searched when the search ended
   double seconds = 0;
   std::vector<std::string> failing;  // the failing schedules' texts, in the order found
+  std::uint64_t points_seen = 0;     // choice points passed over every run
+  std::uint64_t asleep = 0;          // alternatives skipped by the reduction
+  std::string stop_reason;           // why the search stopped short, when it did
 };
 
 // Runs the search in this process and prints to `out` each failure (up to max_reported) with its

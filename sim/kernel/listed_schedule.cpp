@@ -51,15 +51,20 @@ class ListedPolicy final : public SchedulePolicy {
     const bool stays = could_stay && d.in_slice;
     p.stay = stays ? IndexOf(d, d.running) : -1;
     p.fixed = stays ? p.stay : RoundRobin(d);
-    const int listed = next_ < choices_.size() ? choices_[next_] : kDefaultChoice;
+    if (record_) p.threads.assign(d.runnable.begin(), d.runnable.end());
+    int listed = kDefaultChoice;
+    if (next_ < choices_.size()) {
+      listed = choices_[next_];
+      if (record_ && listed >= p.options) ++record_->mismatches;
+    } else if (record_ && record_->past_list) {
+      listed = record_->past_list(p, *record_);
+      if (listed < 0) listed = kDefaultChoice;
+    }
     ++next_;
     p.chosen = listed == kDefaultChoice || listed >= p.options ? p.fixed : listed;
-    if (record_) {
-      p.threads.assign(d.runnable.begin(), d.runnable.end());
-      if (listed >= p.options) ++record_->mismatches;
-      record_->points.push_back(p);
-    }
-    return p.chosen;
+    const int chosen = p.chosen;
+    if (record_) record_->points.push_back(std::move(p));
+    return chosen;
   }
 
   std::vector<int> choices_;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,10 @@ struct ChoicePoint {
 struct ScheduleRecord {
   std::vector<ChoicePoint> points;
   std::uint64_t mismatches = 0;  // listed indices beyond the runnable threads (the fixed order's taken)
+  // When set, asked at each choice point past the end of the list instead of taking the fixed
+  // order: `point` is filled but for `chosen` (its `threads` too), and `points` holds the points
+  // before it. Returns the index to take; one outside 0..options-1 means the fixed order's.
+  std::function<int(const ChoicePoint& point, const ScheduleRecord& record)> past_list;
 };
 
 // The list `text` names, or nullopt with `problem` set when it is not of the form above.

@@ -1,0 +1,61 @@
+// The search behind systematic exploration, apart from how a schedule is run: depth first over
+// the choice points of recorded runs, bounded iteratively by preemptions, with sleep sets to skip
+// choices that only reorder steps which commute.
+//
+// Sleep sets (Godefroid): once the search has explored thread T at a choice point, T "sleeps" in
+// the siblings explored after it, and in their continuations, until a step that conflicts with
+// T's recorded step runs. A sleeping thread is not tried as an alternative, and a run whose
+// continuation would hand the baton to a sleeping thread takes another one when that costs no
+// preemption. Two steps conflict when either touches everything or their sorted key lists share
+// a key (ChoicePoint::touched, ChoicePoint::touches_all).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/listed_schedule.h"
+
+namespace sim {
+
+// Runs the schedule that follows `prefix` (indices, one per choice point) and then asks
+// `record.past_list` at every later choice point; fills `record` with every point it passed.
+// Returns true when the run failed.
+using ScheduleRunner = std::function<bool(const std::vector<int>& prefix, ScheduleRecord& record)>;
+
+struct SearchLimits {
+  int bound = 2;                          // at most this many preemptions
+  std::uint64_t max_schedules = 200000;   // stop after this many runs (0: no cap)
+  double max_seconds = 0;                 // stop after this much wall time (0: none)
+  bool reduce = true;                     // sleep sets on
+};
+
+struct SearchTotals {
+  std::vector<std::uint64_t> per_bound;  // schedules run with exactly k preemptions
+  std::uint64_t schedules = 0;
+  std::uint64_t points_seen = 0;   // choice points passed, over every run
+  std::uint64_t most_points = 0;   // the most choice points one run passed
+  std::uint64_t asleep = 0;        // alternatives not run because their thread slept
+  std::uint64_t steered = 0;       // continuations that took another thread than a sleeping one
+  std::uint64_t cut = 0;           // runs whose continuation still reached a sleeping thread
+  std::uint64_t failures = 0;
+  bool exhausted = false;          // every schedule up to the bound was run
+  int bound_reached = 0;           // the bound being searched when the search ended
+  std::string stop_reason;         // why it stopped when not exhausted
+  double seconds = 0;
+};
+
+// Called for each failing run with its record (the text of its schedule is
+// ScheduleText(record.points, record.points.size())) and its number of preemptions.
+using FailureSink = std::function<void(const ScheduleRecord& record, int preemptions)>;
+
+// Searches every schedule up to `limits.bound` preemptions, fewest first, running each with
+// `run`; reports each failing one to `on_failure`. Deterministic: the same runner gives the same
+// sequence of schedules.
+SearchTotals SearchSchedules(const ScheduleRunner& run, const SearchLimits& limits, const FailureSink& on_failure);
+
+// True when two steps may not be swapped: either touches everything, or both touch a key.
+bool StepsConflict(const std::vector<std::uint64_t>& a, bool a_all, const std::vector<std::uint64_t>& b, bool b_all);
+
+}  // namespace sim
