@@ -42,6 +42,19 @@ class ListedPolicy final : public SchedulePolicy {
   // A thread just created starts at once, as in the fixed order: that hand-over is not a choice
   // point, so the points of a run are the same whether or not a list reaches them.
   bool FollowsYield() const override { return true; }
+  // Same-instant events are choice points like the threads' (the fixed order: the first one
+  // scheduled fires first).
+  int PickEvent(int options) override {
+    ChoicePoint p;
+    p.kind = ChoiceKind::kEvent;
+    p.options = options;
+    p.chosen = Listed(options, 0);
+    if (record_) {
+      for (int i = 0; i < options; ++i) p.threads.push_back(-2 - i);
+      record_->points.push_back(p);
+    }
+    return p.chosen;
+  }
 
  private:
   // The index chosen at the next choice point, recorded.
@@ -51,15 +64,21 @@ class ListedPolicy final : public SchedulePolicy {
     const bool stays = could_stay && d.in_slice;
     p.stay = stays ? IndexOf(d, d.running) : -1;
     p.fixed = stays ? p.stay : RoundRobin(d);
-    const int listed = next_ < choices_.size() ? choices_[next_] : kDefaultChoice;
-    ++next_;
-    p.chosen = listed == kDefaultChoice || listed >= p.options ? p.fixed : listed;
+    p.chosen = Listed(p.options, p.fixed);
     if (record_) {
       p.threads.assign(d.runnable.begin(), d.runnable.end());
-      if (listed >= p.options) ++record_->mismatches;
       record_->points.push_back(p);
     }
     return p.chosen;
+  }
+
+  // The listed choice at the next point of `options` (`fixed` when none is listed or it is out
+  // of range, which the record counts).
+  int Listed(int options, int fixed) {
+    const int listed = next_ < choices_.size() ? choices_[next_] : kDefaultChoice;
+    ++next_;
+    if (listed >= options && record_) ++record_->mismatches;
+    return listed == kDefaultChoice || listed >= options ? fixed : listed;
   }
 
   std::vector<int> choices_;
