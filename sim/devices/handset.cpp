@@ -33,6 +33,7 @@ SchedulerConfig Handset::SchedulerFrom(const Scenario& scenario, const RunOption
 Handset::Handset(const Scenario& scenario, RunOptions options)
     : kernel(SchedulerFrom(scenario, options)), options_(std::move(options)) {
   g_handset = this;
+  handles.SetFootprint(kernel.Footprint());
   ResetProgramImage();
   Configure(scenario);
 }

@@ -28,6 +28,7 @@ void SyncObjects::Configure(const Section& root) {
 }
 
 std::shared_ptr<NamedObject> SyncObjects::FindName(const std::u16string& name) const {
+  Dev().kernel.Touch(NameKey(name));
   auto it = names_.find(name);
   if (it == names_.end()) return nullptr;
   auto obj = it->second.lock();
@@ -35,7 +36,12 @@ std::shared_ptr<NamedObject> SyncObjects::FindName(const std::u16string& name) c
   return obj;
 }
 
-void SyncObjects::Register(const std::shared_ptr<NamedObject>& obj) { names_[obj->name] = obj; }
+void SyncObjects::Register(const std::shared_ptr<NamedObject>& obj) {
+  Dev().kernel.Touch(NameKey(obj->name));
+  names_[obj->name] = obj;
+}
+
+std::uint64_t SyncObjects::NameKey(const std::u16string& name) { return TouchKey(TouchKind::kName, name); }
 
 void SyncObjects::ForeignHoldMutex(const std::u16string& name) {
   auto existing = FindName(name);
@@ -90,6 +96,15 @@ HANDLE NewHandle(HandleKind kind, std::shared_ptr<void> obj, std::string label, 
   return reinterpret_cast<HANDLE>(d.OpenHandle(kind, std::move(obj), std::move(label), op));
 }
 
+// A handle to a named object: every step that uses it touches the name, as those that look the
+// name up do (closing the last handle frees the name for the next create).
+HANDLE NewNamedHandle(HandleKind kind, const std::shared_ptr<NamedObject>& obj, std::string label, const char* op) {
+  HANDLE h = NewHandle(kind, obj, std::move(label), op);
+  if (!obj->name.empty() && Dev().kernel.Footprint() != nullptr)
+    Dev().handles.KeyObject(reinterpret_cast<std::uintptr_t>(h), SyncObjects::NameKey(obj->name));
+  return h;
+}
+
 std::uintptr_t HandleBits(HANDLE h) { return reinterpret_cast<std::uintptr_t>(h); }
 
 // The object behind `h` when it is an open handle of `kind`; otherwise records the misuse, sets
@@ -138,7 +153,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
         c.SetError(ERROR_INVALID_HANDLE);  // the name belongs to an object of another kind
         return c.Return<HANDLE>(nullptr, nullptr);
       }
-      HANDLE h = NewHandle(HandleKind::kEvent, ev, ev->Describe(), "CreateEventW");
+      HANDLE h = NewNamedHandle(HandleKind::kEvent, ev, ev->Describe(), "CreateEventW");
       c.SetError(ERROR_ALREADY_EXISTS);
       return c.Return(h, HandleValue(h));
     }
@@ -146,7 +161,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
   ev = std::make_shared<EventObject>(bManualReset != 0, bInitialState != 0);
   ev->name = name;
   if (!name.empty()) d.sync.Register(ev);
-  HANDLE h = NewHandle(HandleKind::kEvent, ev, ev->Describe(), "CreateEventW");
+  HANDLE h = NewNamedHandle(HandleKind::kEvent, ev, ev->Describe(), "CreateEventW");
   c.SetError(ERROR_SUCCESS);
   return c.Return(h, HandleValue(h));
 }
@@ -191,7 +206,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
         return c.Return<HANDLE>(nullptr, nullptr);
       }
       // The name exists: a handle to the same mutex, without ownership.
-      HANDLE h = NewHandle(HandleKind::kMutex, mutex, mutex->Describe(), "CreateMutexW");
+      HANDLE h = NewNamedHandle(HandleKind::kMutex, mutex, mutex->Describe(), "CreateMutexW");
       if (!d.faults.ShouldFail("CreateMutexW.already_exists_lost", Narrow(name)))
         c.SetError(ERROR_ALREADY_EXISTS);
       else
@@ -204,7 +219,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
   mutex->name = name;
   if (bInitialOwner) mutex->Acquire(d.kernel.Current());
   if (!name.empty()) d.sync.Register(mutex);
-  HANDLE h = NewHandle(HandleKind::kMutex, mutex, mutex->Describe(), "CreateMutexW");
+  HANDLE h = NewNamedHandle(HandleKind::kMutex, mutex, mutex->Describe(), "CreateMutexW");
   c.SetError(ERROR_SUCCESS);
   return c.Return(h, HandleValue(h));
 }

@@ -76,9 +76,12 @@ class SyncObjects {
   // Reads the scenario's names held by other processes ([[other_process]] mutexes and events).
   void Configure(const Section& root);
 
-  // An existing named object, or null.
+  // An existing named object, or null. Looking a name up or registering one touches the name
+  // (NameKey) in the step under way.
   std::shared_ptr<NamedObject> FindName(const std::u16string& name) const;
   void Register(const std::shared_ptr<NamedObject>& obj);
+  // The footprint key of `name` in the object namespace.
+  static std::uint64_t NameKey(const std::u16string& name);
   // Another process of the scenario takes or drops a handle to a named mutex (timeline).
   void ForeignHoldMutex(const std::u16string& name);
   void ForeignReleaseMutex(const std::u16string& name);

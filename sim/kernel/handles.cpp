@@ -39,15 +39,46 @@ std::uintptr_t HandleTable::Insert(HandleKind kind, std::shared_ptr<void> object
                                    ProcessId process) {
   const std::uintptr_t value = next_;
   next_ += 4;
-  open_[value] = HandleEntry{
-      value, kind,   std::move(object), std::move(label), std::move(opened_by), std::move(caller), std::move(thread),
-      at,    process};
+  // An object reached again through a new handle keeps the key it has: all handles to one
+  // object touch the same thing.
+  std::uint64_t key = TouchKey(TouchKind::kObject, value);
+  if (footprint_ != nullptr && object != nullptr) {
+    for (const auto& [open_value, entry] : open_)
+      if (entry.object == object) {
+        key = entry.key;
+        break;
+      }
+    footprint_->Touch(key);
+  }
+  open_[value] = HandleEntry{value,
+                             kind,
+                             std::move(object),
+                             std::move(label),
+                             std::move(opened_by),
+                             std::move(caller),
+                             std::move(thread),
+                             at,
+                             process,
+                             key};
   return value;
+}
+
+void HandleTable::KeyObject(std::uintptr_t value, std::uint64_t key) {
+  auto it = open_.find(value);
+  if (it == open_.end()) return;
+  it->second.key = key;
+  if (footprint_ != nullptr) footprint_->Touch(key);
 }
 
 HandleEntry* HandleTable::Find(std::uintptr_t value) {
   auto it = open_.find(value);
-  return it == open_.end() ? nullptr : &it->second;
+  if (it == open_.end()) {
+    // Whether a handle is still open depends on whether its close ran first.
+    if (footprint_ != nullptr) footprint_->Touch(TouchKey(TouchKind::kObject, value));
+    return nullptr;
+  }
+  if (footprint_ != nullptr) footprint_->Touch(it->second.key);
+  return &it->second;
 }
 
 HandleEntry* HandleTable::Find(std::uintptr_t value, HandleKind kind) {
@@ -55,7 +86,16 @@ HandleEntry* HandleTable::Find(std::uintptr_t value, HandleKind kind) {
   return e != nullptr && e->kind == kind ? e : nullptr;
 }
 
-bool HandleTable::Close(std::uintptr_t value) { return open_.erase(value) == 1; }
+bool HandleTable::Close(std::uintptr_t value) {
+  auto it = open_.find(value);
+  if (it == open_.end()) return false;
+  if (footprint_ != nullptr) {
+    footprint_->Touch(it->second.key);
+    footprint_->Touch(TouchKey(TouchKind::kObject, value));  // the value itself, for a later use of it
+  }
+  open_.erase(it);
+  return true;
+}
 
 bool HandleTable::WasClosed(std::uintptr_t value) const {
   return value >= 0x1000 && value < next_ && value % 4 == 0 && open_.count(value) == 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/footprint.h"
 #include "sim/kernel/kernel.h"
 
 namespace sim {
@@ -43,6 +44,7 @@ struct HandleEntry {
   std::string thread;            // thread that opened it
   Micros at = 0;
   ProcessId process = kFirstProgram;  // the process that holds it; its end closes it
+  std::uint64_t key = 0;              // the object's footprint key, shared by all its handles
 };
 
 class HandleTable {
@@ -51,6 +53,11 @@ class HandleTable {
   // `caller` is the program routine that opened it ("" when unknown).
   std::uintptr_t Insert(HandleKind kind, std::shared_ptr<void> object, std::string label, std::string opened_by,
                         std::string caller, std::string thread, Micros at, ProcessId process = kFirstProgram);
+  // Steps that find or close a handle touch its object in `footprint` (null: none kept).
+  void SetFootprint(StepFootprint* footprint) { footprint_ = footprint; }
+  // Keys the object behind open handle `value` (and every handle opened to it later) with `key`
+  // instead of its first handle's value: a named object by its name.
+  void KeyObject(std::uintptr_t value, std::uint64_t key);
   // The open entry for `value`, or null when the value is not an open handle.
   HandleEntry* Find(std::uintptr_t value);
   // The open entry when it is of `kind`, else null.
@@ -73,6 +80,7 @@ class HandleTable {
  private:
   std::map<std::uintptr_t, HandleEntry> open_;
   std::uintptr_t next_ = 0x1000;
+  StepFootprint* footprint_ = nullptr;
 };
 
 }  // namespace sim

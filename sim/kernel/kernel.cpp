@@ -44,6 +44,7 @@ struct Kernel::Thread {
   std::uint64_t block_seq = 0;
   WaitOutcome outcome = WaitOutcome::kSignaled;
   std::unique_ptr<ThreadSignal> signal;
+  std::vector<std::uint64_t> call_keys;  // footprints: what the calls under way touch, innermost last
 };
 
 bool Kernel::ThreadSignal::IsSignaled(ThreadId) const { return thread_->state == ThreadState::kFinished; }
@@ -77,6 +78,7 @@ KernelMechanism MechanismFor(const SchedulerConfig& config) {
 Kernel::Kernel(SchedulerConfig config)
     : config_(config), rng_(config.seed), policy_(PolicyFor(config_, rng_)), pacer_(config.real_clock) {
   config_.mechanism = MechanismFor(config_);
+  if (config_.record) footprint_ = std::make_unique<StepFootprint>();
   carrier_ = config_.mechanism == KernelMechanism::kFibers ? MakeFiberCarrier(baton_, config_.name_host_thread)
                                                            : MakeThreadCarrier(baton_);
 }
@@ -104,7 +106,9 @@ ThreadId Kernel::Spawn(std::string name, std::function<void()> body, bool platfo
   Thread* raw = t.get();
   threads_.push_back(std::move(t));
   policy_->Created(raw->id, rng_.Below(1000000));
+  TouchAll();  // a thread is created
   carrier_->Launch(raw->id, raw->name, [this, raw] {
+    TouchAll();  // its first step runs code no platform call names
     raw->body();
     std::unique_lock lk(baton_.mu);
     Finish(lk, raw);
@@ -113,6 +117,7 @@ ThreadId Kernel::Spawn(std::string name, std::function<void()> body, bool platfo
 }
 
 void Kernel::Finish(std::unique_lock<std::mutex>& lk, Thread* t) {
+  TouchAll();  // its waiters are released
   t->state = ThreadState::kFinished;
   t->body = nullptr;
   Reschedule(lk, t, true);
@@ -130,6 +135,10 @@ RunEnd Kernel::Run(ThreadId first) {
   baton_.holder = first;
   slice_start_ = now_;
   carrier_->Run(lk);
+  if (footprint_) {
+    if (!config_.record->points.empty()) footprint_->CloseInto(config_.record->points.back());
+    footprint_->Stop();
+  }
   return end_;
 }
 
@@ -169,20 +178,25 @@ WaitOutcome Kernel::Wait(Waitable* what, Micros timeout, std::string detail) {
   if (what != nullptr && what->IsSignaled(self->id)) {
     what->Acquire(self->id);
     Reschedule(lk, self, false);
+    TouchResumedCall(self);
     return WaitOutcome::kSignaled;
   }
   if (timeout == 0) return WaitOutcome::kTimedOut;
+  // A deadline is counted from now: where it falls depends on every call before it.
+  if (timeout != kNever) TouchAll();
   self->state = ThreadState::kBlocked;
   self->wait_on = what;
   self->deadline = timeout == kNever ? kNever : now_ + timeout;
   self->detail = std::move(detail);
   self->block_seq = ++blocks_;
   Reschedule(lk, self, true);
+  TouchResumedCall(self);
   return self->outcome;
 }
 
 std::uint64_t Kernel::At(Micros at, std::string what, std::function<void()> action) {
   std::lock_guard lk(baton_.mu);
+  TouchAll();  // the timer's instant is counted from now
   const std::uint64_t id = next_timer_id_++;
   timers_.emplace(std::make_pair(at, id), Timer{at, id, std::move(what), std::move(action)});
   return id;
@@ -190,6 +204,7 @@ std::uint64_t Kernel::At(Micros at, std::string what, std::function<void()> acti
 
 void Kernel::Cancel(std::uint64_t id) {
   std::lock_guard lk(baton_.mu);
+  TouchAll();
   for (auto it = timers_.begin(); it != timers_.end(); ++it) {
     if (it->second.id == id) {
       timers_.erase(it);
@@ -206,6 +221,7 @@ void Kernel::End(EndKind kind, std::string reason) {
 
 void Kernel::EndLocked(EndKind kind, std::string reason) {
   if (Over()) return;
+  TouchAll();  // nothing runs after this step
   end_ = RunEnd{kind, std::move(reason), now_};
   baton_.run_over = true;
   baton_.cv.notify_all();
@@ -255,6 +271,7 @@ void Kernel::RefreshBlocked() {
       t->outcome = WaitOutcome::kSignaled;
     } else if (t->deadline <= now_) {
       t->outcome = WaitOutcome::kTimedOut;
+      TouchAll();  // the clock passed a deadline
     } else {
       continue;
     }
@@ -271,6 +288,15 @@ ThreadId Kernel::Choose(Thread* self, bool blocking) {
     if (t->state == ThreadState::kRunnable) runnable_.push_back(t->id);
   if (runnable_.empty()) return kNoThread;
   const ScheduleDecision d{runnable_, self->id, now_ - slice_start_ < config_.quantum};
+  if (!footprint_) return Decide(d, self, blocking);
+  const std::size_t points = config_.record->points.size();
+  const ThreadId pick = Decide(d, self, blocking);
+  CloseStep(points);
+  return pick;
+}
+
+// The policy's choice at decision `d`.
+ThreadId Kernel::Decide(const ScheduleDecision& d, Thread* self, bool blocking) {
   if (!blocking && self->state == ThreadState::kRunnable && policy_->StaysAtCall(d)) return self->id;
   const ThreadId pick = policy_->Pick(d);
   if (pick != self->id) {
@@ -282,6 +308,40 @@ ThreadId Kernel::Choose(Thread* self, bool blocking) {
   return pick;
 }
 
+// When the policy recorded a choice point since the record held `points_before`, what ran since
+// the previous point is that point's step.
+void Kernel::CloseStep(std::size_t points_before) {
+  std::vector<ChoicePoint>& points = config_.record->points;
+  if (points.size() <= points_before) return;
+  if (points_before == 0)
+    footprint_->Discard();
+  else
+    footprint_->CloseInto(points[points_before - 1]);
+}
+
+void Kernel::TouchProcessMemory() {
+  const ProcessId process = ProcessOf(baton_.holder);
+  if (process != kHandsetProcess) footprint_->Touch(TouchKey(TouchKind::kMemory, static_cast<std::uint64_t>(process)));
+}
+
+void Kernel::EnterCallFootprint(std::uint64_t key) {
+  if (Thread* self = Self(); footprint_ && self != nullptr) self->call_keys.push_back(key);
+}
+
+void Kernel::LeaveCallFootprint() {
+  if (Thread* self = Self(); footprint_ && self != nullptr && !self->call_keys.empty()) self->call_keys.pop_back();
+}
+
+// A thread parked inside a wait runs again: the rest of the call it waited in touches what the
+// call touches. A thread of the handset goes on with device code that no call keys.
+void Kernel::TouchResumedCall(const Thread* self) {
+  if (!footprint_) return;
+  if (self->platform || self->call_keys.empty() || self->call_keys.back() == kTouchesAll)
+    footprint_->TouchAll();
+  else if (self->call_keys.back() != 0)
+    footprint_->Touch(self->call_keys.back());
+}
+
 // No thread can run: virtual time moves to the next deadline or device event (paced by the wall
 // clock in a real-clock run), or the run ends when nothing is due.
 void Kernel::AdvanceClock(std::unique_lock<std::mutex>& lk) {
@@ -290,6 +350,7 @@ void Kernel::AdvanceClock(std::unique_lock<std::mutex>& lk) {
     if (t->state == ThreadState::kBlocked) next = std::min(next, t->deadline);
   if (!timers_.empty()) next = std::min(next, timers_.begin()->first.first);
   if (next == kNever && !input_.Pending()) return EndQuiet(lk);
+  TouchAll();  // what is due next depends on when
   if (next > config_.time_limit) {
     now_ = config_.time_limit;
     EndLocked(EndKind::kTimeLimit, "the virtual time limit was reached");
@@ -320,12 +381,28 @@ void Kernel::EndQuiet(std::unique_lock<std::mutex>& lk) {
 
 void Kernel::FireDueEvents(std::unique_lock<std::mutex>& lk) {
   while (!timers_.empty() && timers_.begin()->first.first <= now_ && !Over()) {
-    Timer timer = std::move(timers_.begin()->second);
-    timers_.erase(timers_.begin());
+    const auto first = NextDueEvent();
+    Timer timer = std::move(first->second);
+    timers_.erase(first);
+    TouchAll();  // a timer or outside event fires inside the step
     lk.unlock();
     timer.action();
     lk.lock();
   }
+}
+
+// The due timer to fire next: the first scheduled, unless others are due at the same instant and
+// the policy chooses among them.
+Kernel::Timers::iterator Kernel::NextDueEvent() {
+  const auto first = timers_.begin();
+  auto end = std::next(first);
+  if (end == timers_.end() || end->first.first != first->first.first) return first;
+  int options = 1;
+  while (end != timers_.end() && end->first.first == first->first.first) ++end, ++options;
+  const std::size_t points = footprint_ ? config_.record->points.size() : 0;
+  const int pick = std::clamp(policy_->PickEvent(options), 0, options - 1);
+  if (footprint_) CloseStep(points);
+  return std::next(first, pick);
 }
 
 void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next) {
@@ -353,6 +430,8 @@ ProcessId Kernel::EnterProcess(ProcessId process) {
   const ProcessId before = self->process;
   self->process = process;
   PutImageInPlace(process);
+  if (footprint_ && process != kHandsetProcess)
+    footprint_->Touch(TouchKey(TouchKind::kMemory, static_cast<std::uint64_t>(process)));
   return before;
 }
 
@@ -368,6 +447,7 @@ int Kernel::EndThreadsOf(ProcessId process) {
   std::lock_guard lk(baton_.mu);
   const ThreadId running = baton_.holder;
   int ended = 0;
+  TouchAll();
   for (auto& t : threads_) {
     if (t->home != process || t->id == running || t->state == ThreadState::kFinished) continue;
     // The thread is parked in its carrier and is never handed the baton again.

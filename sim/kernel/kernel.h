@@ -30,6 +30,7 @@
 #include "sim/base/rng.h"
 #include "sim/base/time_text.h"
 #include "sim/kernel/carrier.h"
+#include "sim/kernel/footprint.h"
 #include "sim/kernel/listed_schedule.h"
 #include "sim/kernel/real_clock.h"
 #include "sim/kernel/schedule_policy.h"
@@ -198,6 +199,32 @@ class Kernel {
   // One line per unfinished thread: its name and what it waits for.
   std::vector<std::string> DescribeWaits() const;
   std::uint64_t Switches() const { return switches_; }
+
+  // Footprints of steps (footprint.h), gathered only when the schedule keeps a record: each
+  // choice point of the record gets the keys of what ran from it to the next one. Without a
+  // record these do nothing.
+  // The step under way touched the object `key` names.
+  void Touch(std::uint64_t key) {
+    if (footprint_) footprint_->Touch(key);
+  }
+  // The step under way did something no key describes: it conflicts with every other step.
+  void TouchAll() {
+    if (footprint_) footprint_->TouchAll();
+  }
+  // The running thread goes back to the code of its program process (a platform call returns
+  // into it): the step may touch any variable of that process.
+  void TouchRunningCode() {
+    if (footprint_) TouchProcessMemory();
+  }
+  // The running thread enters a platform call that touches `key` (kTouchesAll: anything), and
+  // leaves it: when a wait inside the call parks the thread, the rest of the call runs in a
+  // later step, which touches `key` again.
+  static constexpr std::uint64_t kTouchesAll = ~std::uint64_t{0};
+  void EnterCallFootprint(std::uint64_t key);
+  void LeaveCallFootprint();
+  // The footprint being gathered, or null when the run keeps no record. Lives as long as the
+  // kernel.
+  StepFootprint* Footprint() { return footprint_.get(); }
   // Switch points passed so far (the length of a run, in the unit PCT draws change points in).
   std::uint64_t Steps() const { return steps_; }
 
@@ -212,6 +239,10 @@ class Kernel {
   void Reschedule(std::unique_lock<std::mutex>& lk, Thread* self, bool blocking);
   void RefreshBlocked();
   ThreadId Choose(Thread* self, bool blocking);
+  ThreadId Decide(const ScheduleDecision& d, Thread* self, bool blocking);
+  void CloseStep(std::size_t points_before);
+  void TouchProcessMemory();
+  void TouchResumedCall(const Thread* self);
   void AdvanceClock(std::unique_lock<std::mutex>& lk);
   void EndQuiet(std::unique_lock<std::mutex>& lk);
   void FireDueEvents(std::unique_lock<std::mutex>& lk);
@@ -225,6 +256,7 @@ class Kernel {
   Rng rng_;
   mutable Baton baton_;  // the kernel lock and the running thread
   std::unique_ptr<SchedulePolicy> policy_;
+  std::unique_ptr<StepFootprint> footprint_;  // only with a schedule record
   std::unique_ptr<Carrier> carrier_;
   WallPacer pacer_;
   OutsideInput input_;
@@ -242,7 +274,9 @@ class Kernel {
     std::string what;
     std::function<void()> action;
   };
-  std::multimap<std::pair<Micros, std::uint64_t>, Timer> timers_;
+  using Timers = std::multimap<std::pair<Micros, std::uint64_t>, Timer>;
+  Timers timers_;
+  Timers::iterator NextDueEvent();
   std::uint64_t next_timer_id_ = 1;
   std::function<std::optional<RunEnd>()> judge_;
   std::function<void(ProcessId, ProcessId)> swap_image_;

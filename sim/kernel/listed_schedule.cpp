@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -42,6 +43,19 @@ class ListedPolicy final : public SchedulePolicy {
   // A thread just created starts at once, as in the fixed order: that hand-over is not a choice
   // point, so the points of a run are the same whether or not a list reaches them.
   bool FollowsYield() const override { return true; }
+  // Same-instant events are choice points like the threads' (the fixed order: the first one
+  // scheduled fires first).
+  int PickEvent(int options) override {
+    ChoicePoint p;
+    p.kind = ChoiceKind::kEvent;
+    p.options = options;
+    if (record_)
+      for (int i = 0; i < options; ++i) p.threads.push_back(-2 - i);
+    p.chosen = Listed(p);
+    const int chosen = p.chosen;
+    if (record_) record_->points.push_back(std::move(p));
+    return chosen;
+  }
 
  private:
   // The index chosen at the next choice point, recorded.
@@ -52,6 +66,15 @@ class ListedPolicy final : public SchedulePolicy {
     p.stay = stays ? IndexOf(d, d.running) : -1;
     p.fixed = stays ? p.stay : RoundRobin(d);
     if (record_) p.threads.assign(d.runnable.begin(), d.runnable.end());
+    p.chosen = Listed(p);
+    const int chosen = p.chosen;
+    if (record_) record_->points.push_back(std::move(p));
+    return chosen;
+  }
+
+  // The choice at point `p` (its options and the fixed order's choice filled in): the list's
+  // while it lasts, then the record's chooser when it has one, else the fixed order's.
+  int Listed(const ChoicePoint& p) {
     int listed = kDefaultChoice;
     if (next_ < choices_.size()) {
       listed = choices_[next_];
@@ -61,10 +84,7 @@ class ListedPolicy final : public SchedulePolicy {
       if (listed < 0) listed = kDefaultChoice;
     }
     ++next_;
-    p.chosen = listed == kDefaultChoice || listed >= p.options ? p.fixed : listed;
-    const int chosen = p.chosen;
-    if (record_) record_->points.push_back(std::move(p));
-    return chosen;
+    return listed == kDefaultChoice || listed >= p.options ? p.fixed : listed;
   }
 
   std::vector<int> choices_;

@@ -25,6 +25,11 @@ namespace sim {
 // In a parsed schedule: the fixed order's own choice.
 inline constexpr int kDefaultChoice = -1;
 
+// What a choice point chooses among: runnable threads, or timers and outside events due at the
+// same instant (which of them fires first; `threads` then holds -2, -3, ... in place of ids, and
+// no choice there is a preemption).
+enum class ChoiceKind { kThread, kEvent };
+
 // One choice point as a run passed it.
 struct ChoicePoint {
   int options = 0;  // runnable threads (at least 2)
@@ -42,6 +47,7 @@ struct ChoicePoint {
   // did something not keyed (or that nobody keyed yet): it conflicts with every other step.
   std::vector<std::uint64_t> touched;
   bool touches_all = true;
+  ChoiceKind kind = ChoiceKind::kThread;
 };
 
 // What a run's policy chose, filled in as the run goes.

@@ -41,6 +41,13 @@ class SchedulePolicy {
   virtual ThreadId Pick(const ScheduleDecision& d) = 0;
   // True when a thread that asks to let a new thread run at once (Kernel::Yield) is obeyed.
   virtual bool FollowsYield() const = 0;
+  // Several timers or outside events are due at the same instant: the index of the one that
+  // fires first among `options` (at least 2) of them, in the order they were scheduled. Index 0,
+  // the order they were scheduled in, unless the policy makes this a choice.
+  virtual int PickEvent(int options) {
+    (void)options;
+    return 0;
+  }
 };
 
 // Seed 0: a fixed order. The running thread goes on until it blocks or uses up its quantum, then
