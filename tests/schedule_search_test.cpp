@@ -78,8 +78,7 @@ struct Outcome {
   std::vector<std::string> failing;
 };
 
-Outcome SearchModel(const Program& program, const std::function<bool(const State&)>& fails, int bound,
-                    bool reduce) {
+Outcome SearchModel(const Program& program, const std::function<bool(const State&)>& fails, int bound, bool reduce) {
   Outcome o;
   sim::SearchLimits limits;
   limits.bound = bound;

@@ -46,7 +46,13 @@ TEST(ScheduleText, ReadsAndRefuses) {
 // Text written from recorded points reads back as the same choices, the fixed order's as "d",
 // and trailing fixed-order choices left out.
 TEST(ScheduleText, WritesWhatWasChosen) {
-  auto point = [](int chosen, int fixed) { return sim::ChoicePoint{3, chosen, fixed, -1}; };
+  auto point = [](int chosen, int fixed) {
+    sim::ChoicePoint p;
+    p.options = 3;
+    p.chosen = chosen;
+    p.fixed = fixed;
+    return p;
+  };
   const struct {
     std::vector<sim::ChoicePoint> points;
     const char* text;

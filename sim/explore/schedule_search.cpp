@@ -38,7 +38,8 @@ bool Asleep(const std::vector<Sleeper>& z, ThreadId t) {
 
 // Wakes every sleeper whose step conflicts with the step taken at `p`.
 void WakeBy(std::vector<Sleeper>& z, const ChoicePoint& p) {
-  std::erase_if(z, [&p](const Sleeper& s) { return StepsConflict(s.touched, s.touches_all, p.touched, p.touches_all); });
+  std::erase_if(z,
+                [&p](const Sleeper& s) { return StepsConflict(s.touched, s.touches_all, p.touched, p.touches_all); });
 }
 
 ThreadId ThreadAt(const ChoicePoint& p, int index) {
@@ -89,7 +90,8 @@ class Search {
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (limits_.max_seconds > 0 && seconds >= limits_.max_seconds) {
-          totals_.stop_reason = "the time limit of --max-seconds " + std::to_string(static_cast<long>(limits_.max_seconds));
+          totals_.stop_reason =
+              "the time limit of --max-seconds " + std::to_string(static_cast<long>(limits_.max_seconds));
           break;
         }
         Pending next = std::move(work_[k].back());

@@ -25,24 +25,24 @@ namespace sim {
 using ScheduleRunner = std::function<bool(const std::vector<int>& prefix, ScheduleRecord& record)>;
 
 struct SearchLimits {
-  int bound = 2;                          // at most this many preemptions
-  std::uint64_t max_schedules = 200000;   // stop after this many runs (0: no cap)
-  double max_seconds = 0;                 // stop after this much wall time (0: none)
-  bool reduce = true;                     // sleep sets on
+  int bound = 2;                         // at most this many preemptions
+  std::uint64_t max_schedules = 200000;  // stop after this many runs (0: no cap)
+  double max_seconds = 0;                // stop after this much wall time (0: none)
+  bool reduce = true;                    // sleep sets on
 };
 
 struct SearchTotals {
   std::vector<std::uint64_t> per_bound;  // schedules run with exactly k preemptions
   std::uint64_t schedules = 0;
-  std::uint64_t points_seen = 0;   // choice points passed, over every run
-  std::uint64_t most_points = 0;   // the most choice points one run passed
-  std::uint64_t asleep = 0;        // alternatives not run because their thread slept
-  std::uint64_t steered = 0;       // continuations that took another thread than a sleeping one
-  std::uint64_t cut = 0;           // runs whose continuation still reached a sleeping thread
+  std::uint64_t points_seen = 0;  // choice points passed, over every run
+  std::uint64_t most_points = 0;  // the most choice points one run passed
+  std::uint64_t asleep = 0;       // alternatives not run because their thread slept
+  std::uint64_t steered = 0;      // continuations that took another thread than a sleeping one
+  std::uint64_t cut = 0;          // runs whose continuation still reached a sleeping thread
   std::uint64_t failures = 0;
-  bool exhausted = false;          // every schedule up to the bound was run
-  int bound_reached = 0;           // the bound being searched when the search ended
-  std::string stop_reason;         // why it stopped when not exhausted
+  bool exhausted = false;   // every schedule up to the bound was run
+  int bound_reached = 0;    // the bound being searched when the search ended
+  std::string stop_reason;  // why it stopped when not exhausted
   double seconds = 0;
 };
 
