@@ -6,13 +6,12 @@
 //
 //   build/default/bench/benchmarks --benchmark_filter='Kernel|Explore|Mode3|Handset'
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <memory>
 
+#include "bench/in_child.h"
 #include "platform/platform.h"
 #include "sim/checks/checked_run.h"
 #include "sim/explore/batch.h"
@@ -24,27 +23,6 @@ constexpr int kCallsPerRun = 20000;
 
 sim::KernelMechanism MechanismOf(const benchmark::State& state) {
   return state.range(0) == 0 ? sim::KernelMechanism::kFibers : sim::KernelMechanism::kHostThreads;
-}
-
-// Runs `body` in a forked child (a handset runs once per process) and returns the seconds it
-// measured there.
-template <class Body>
-double InChild(Body body) {
-  int fds[2];
-  if (pipe(fds) != 0) return 0;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const double seconds = body();
-    [[maybe_unused]] ssize_t n = write(fds[1], &seconds, sizeof seconds);
-    _exit(0);
-  }
-  close(fds[1]);
-  double seconds = 0;
-  if (read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = 0;
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return seconds;
 }
 
 int ManyCalls() {
@@ -65,7 +43,7 @@ int ManyCalls() {
 void BM_KernelPlatformCall(benchmark::State& state) {
   double total = 0;
   for (auto _ : state) {
-    const double seconds = InChild([&] {
+    const double seconds = bench::InChild([&] {
       sim::RunOptions o;
       o.seed = 7;
       o.entry = ManyCalls;
@@ -89,7 +67,7 @@ BENCHMARK(BM_KernelPlatformCall)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmar
 void BM_Mode3UnansweredRun(benchmark::State& state) {
   const sim::Scenario scenario = sim::Scenario::Builtin();
   for (auto _ : state) {
-    const double seconds = InChild([&] {
+    const double seconds = bench::InChild([&] {
       const auto start = Clock::now();
       sim::RunOptions o;
       o.seed = 3;

@@ -7,13 +7,12 @@
 //
 //   build/default/bench/benchmarks --benchmark_filter='Schedule'
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <sstream>
 
+#include "bench/in_child.h"
 #include "sim/checks/checked_run.h"
 #include "sim/explore/systematic.h"
 
@@ -34,32 +33,12 @@ sim::RunOptions Mode3() {
   return o;
 }
 
-// Runs `body` in a forked child and returns the seconds it measured there.
-template <class Body>
-double Measured(Body body) {
-  int fds[2];
-  if (pipe(fds) != 0) return 0;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const double seconds = body();
-    [[maybe_unused]] ssize_t n = write(fds[1], &seconds, sizeof seconds);
-    _exit(0);
-  }
-  close(fds[1]);
-  double seconds = 0;
-  if (read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = 0;
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return seconds;
-}
-
 // The systematic search itself at bound 0, capped at kSchedules schedules, each replayed.
 void BM_ScheduleReplayed(benchmark::State& state) {
   const sim::Scenario scenario = RaceAnswerTimeout();
   double total = 0;
   for (auto _ : state) {
-    total += Measured([&] {
+    total += bench::InChild([&] {
       sim::SystematicOptions o;
       o.base = Mode3();
       o.preemptions = 0;
@@ -117,7 +96,7 @@ void BM_ScheduleForked(benchmark::State& state) {
   }
   const std::size_t at = points * static_cast<std::size_t>(state.range(0)) / 100;
   double total = 0;
-  for (auto _ : state) total += Measured([&] { return ForkedSchedules(scenario, at); });
+  for (auto _ : state) total += bench::InChild([&] { return ForkedSchedules(scenario, at); });
   state.SetIterationTime(total / state.iterations());
   state.counters["schedules/s"] = kSchedules * state.iterations() / total;
   state.SetLabel("fork at point " + std::to_string(at) + " of " + std::to_string(points) +
