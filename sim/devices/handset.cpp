@@ -390,7 +390,14 @@ void Handset::CallInto(std::uintptr_t owner, const std::function<void()>& body) 
 }
 
 Outcome Handset::Run() {
-  kernel.SetImageSwitch([this](ProcessId from, ProcessId to) { instances.Swap(from, to); });
+  kernel.SetImageSwitch([this](ProcessId from, ProcessId to) {
+    instances.Swap(from, to);
+    if (kernel.Footprint() != nullptr) image_watch_.Rebase();
+  });
+  // Another entry's variables are not in the program's table: its steps are then taken to write
+  // whatever they may read.
+  if (kernel.Footprint() != nullptr && !options_.entry)
+    kernel.SetImageWrites([this](const std::function<void(std::uint32_t)>& written) { image_watch_.Report(written); });
   const ThreadId main = StartInstance(options_.CommandLine());
   // Each outside event of the scenario is a record of its own, so views can show it as a moment.
   timeline.on_fire = [this](const std::string& what, std::size_t i) {

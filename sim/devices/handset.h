@@ -21,6 +21,7 @@
 #include "sim/devices/heap.h"
 #include "sim/devices/instances.h"
 #include "sim/devices/keyboard.h"
+#include "sim/devices/program_image.h"
 #include "sim/devices/run_options.h"
 #include "sim/devices/sound.h"
 #include "sim/devices/sync.h"
@@ -155,6 +156,7 @@ class Handset : public Board {
   int main_exit_code_ = 0;
   RunEnd end_;
   Outcome outcome_;
+  ImageWatch image_watch_;  // which program variables a step wrote; only with a schedule record
 };
 
 // The handset of the run in progress.

@@ -108,4 +108,20 @@ void ProgramImage::Restore() const {
   }
 }
 
+void ImageWatch::Rebase() { base_ = ProgramImage::Capture(); }
+
+void ImageWatch::Report(const std::function<void(std::uint32_t)>& written) {
+  if (base_.bytes_.empty()) return Rebase();
+  std::byte* at = base_.bytes_.data();
+  std::uint32_t index = 0;
+  for (const Variable& v : Variables()) {
+    if (std::memcmp(at, v.address, v.size) != 0) {
+      std::memcpy(at, v.address, v.size);
+      written(index);
+    }
+    at += v.size;
+    ++index;
+  }
+}
+
 }  // namespace sim

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace sim {
@@ -24,6 +26,21 @@ class ProgramImage {
 
  private:
   std::vector<std::byte> bytes_;
+  friend class ImageWatch;
+};
+
+// Which variables in place a step changed: what differs from a copy taken when the step began or
+// when the variables were put in place. Only runs that record footprints keep one.
+class ImageWatch {
+ public:
+  // Takes the copy anew from the variables in place.
+  void Rebase();
+  // Calls `written(i)` for each variable (its index in the program's table) whose bytes differ
+  // from the copy, then brings the copy up to date. Without a copy yet, only takes one.
+  void Report(const std::function<void(std::uint32_t)>& written);
+
+ private:
+  ProgramImage base_;
 };
 
 }  // namespace sim

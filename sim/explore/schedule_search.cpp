@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <unordered_set>
 
 namespace sim {
 namespace {
@@ -71,6 +72,110 @@ class Steering {
   SearchTotals& totals_;
 };
 
+// The alternatives at each point of a run whose order against the run's own may matter, found
+// as dynamic partial-order reduction finds them (Flanagan and Godefroid). Two steps race when they
+// conflict and no chain of conflicting steps and of steps of one thread orders them (vector
+// clocks over the run; a step belongs to its chosen thread and to every thread that ran in it
+// without a choice between). For a race of the step at point i with a later step that thread q
+// ran in, q is needed at i when it could run there; when it could not, every alternative at i is
+// (reaching q first takes other threads' steps first). Also needed: a thread that ran in the
+// step of the point where it could have been chosen (its part and the chosen thread's are not
+// told apart), one that does not run again before the run's end, and every alternative at a
+// point that orders timers and outside events. Races whose later step lies before `first` were
+// seen by the run that made the prefix; the rest are judged over the whole run.
+class Races {
+ public:
+  Races(const ScheduleRecord& r, std::size_t first, std::size_t end) : r_(r), needed_(end), ran_(end) {
+    for (std::size_t k = 0; k < end; ++k) {
+      const ChoicePoint& p = r.points[k];
+      needed_[k].assign(static_cast<std::size_t>(p.options), p.kind != ChoiceKind::kThread);
+      ran_[k].push_back(Dense(ThreadAt(p, p.chosen)));
+      for (ThreadId t : p.also_ran) ran_[k].push_back(Dense(t));
+      for (ThreadId t : p.threads) Dense(t);
+    }
+    Clocks(first, end);
+    // Threads that run in the step of a point where they were an option, or never again.
+    std::vector<bool> seen(ids_.size(), false);
+    for (std::size_t i = end; i-- > 0;) {
+      const ChoicePoint& p = r.points[i];
+      for (int j = 0; j < p.options; ++j) {
+        const int t = Dense(p.threads[static_cast<std::size_t>(j)]);
+        if (j != p.chosen && (!seen[static_cast<std::size_t>(t)] || Ran(i, t))) Need(i, j);
+      }
+      for (int t : ran_[i]) seen[static_cast<std::size_t>(t)] = true;
+    }
+  }
+
+  bool Needed(std::size_t point, int j) const {
+    return point < needed_.size() && needed_[point][static_cast<std::size_t>(j)];
+  }
+
+ private:
+  int Dense(ThreadId t) {
+    auto at = std::find(ids_.begin(), ids_.end(), t);
+    if (at == ids_.end()) at = ids_.insert(ids_.end(), t);
+    return static_cast<int>(at - ids_.begin());
+  }
+  bool Ran(std::size_t step, int t) const {
+    return std::find(ran_[step].begin(), ran_[step].end(), t) != ran_[step].end();
+  }
+  bool Conflict(std::size_t a, std::size_t b) const {
+    const ChoicePoint& x = r_.points[a];
+    const ChoicePoint& y = r_.points[b];
+    return StepsConflict(x.touched, x.touches_all, y.touched, y.touches_all);
+  }
+  void Need(std::size_t i, int j) { needed_[i][static_cast<std::size_t>(j)] = true; }
+
+  // Vector clocks of the steps, marking each race whose later step is from `first` on.
+  void Clocks(std::size_t first, std::size_t end) {
+    const std::size_t n = ids_.size();
+    std::vector<std::vector<std::uint32_t>> clock(end);
+    std::vector<std::vector<std::uint32_t>> of_thread(n, std::vector<std::uint32_t>(n, 0));
+    std::vector<std::uint32_t> c(n);
+    for (std::size_t k = 0; k < end; ++k) {
+      std::fill(c.begin(), c.end(), 0);
+      for (int t : ran_[k]) Join(c, of_thread[static_cast<std::size_t>(t)]);
+      for (std::size_t i = k; i-- > 0;) {
+        const auto t = static_cast<std::size_t>(ran_[i].front());
+        if (clock[i][t] <= c[t] || !Conflict(i, k)) continue;  // ordered already, or commutes
+        if (k >= first)
+          for (int q : ran_[k])
+            if (!Ran(i, q)) Mark(i, ids_[static_cast<std::size_t>(q)]);
+        Join(c, clock[i]);
+      }
+      for (int t : ran_[k]) c[static_cast<std::size_t>(t)] = static_cast<std::uint32_t>(k + 1);
+      clock[k] = c;
+      for (int t : ran_[k]) of_thread[static_cast<std::size_t>(t)] = c;
+    }
+  }
+  static void Join(std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& from) {
+    for (std::size_t x = 0; x < into.size(); ++x) into[x] = std::max(into[x], from[x]);
+  }
+  void Mark(std::size_t i, ThreadId q) {
+    const ChoicePoint& p = r_.points[i];
+    const auto at = std::find(p.threads.begin(), p.threads.end(), q);
+    if (at != p.threads.end())
+      Need(i, static_cast<int>(at - p.threads.begin()));
+    else
+      std::fill(needed_[i].begin(), needed_[i].end(), true);
+  }
+
+  const ScheduleRecord& r_;
+  std::vector<std::vector<bool>> needed_;
+  std::vector<std::vector<int>> ran_;  // dense indices of the threads that ran in each step
+  std::vector<ThreadId> ids_;          // thread by dense index
+};
+
+// A key for a schedule's list of choices, to queue each one once.
+std::uint64_t PrefixKey(const std::vector<int>& prefix) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (int c : prefix) {
+    h ^= static_cast<std::uint64_t>(c) + 0x9e3779b97f4a7c15ull;
+    h *= 1099511628211ull;
+  }
+  return h ^ prefix.size();
+}
+
 class Search {
  public:
   Search(const ScheduleRunner& run, const SearchLimits& limits, const FailureSink& on_failure)
@@ -134,13 +239,54 @@ class Search {
       if (item.siblings) item.siblings->done.push_back(SleeperOf(own));
       WakeBy(asleep, own);
     }
-    Queue(record, item.prefix.size(), cost, std::move(asleep));
+    std::unique_ptr<Races> races;
+    if (limits_.reduce) {
+      const std::size_t own = item.prefix.empty() ? 0 : item.prefix.size() - 1;
+      races = std::make_unique<Races>(record, own, EndOfNew(record, item.prefix.size(), asleep));
+      QueueLateRaces(record, *races, own);
+    }
+    Queue(record, item.prefix.size(), cost, std::move(asleep), races.get());
+  }
+
+  // Where Queue stops: the first point from `from` on where the run took a sleeping thread, or
+  // the run's end.
+  std::size_t EndOfNew(const ScheduleRecord& record, std::size_t from, std::vector<Sleeper> asleep) const {
+    for (std::size_t i = from; i < record.points.size(); ++i) {
+      const ChoicePoint& p = record.points[i];
+      if (Asleep(asleep, ThreadAt(p, p.chosen))) return i + 1;
+      WakeBy(asleep, p);
+    }
+    return record.points.size();
+  }
+
+  // Races this run shows at points of its prefix, whose alternatives the run that made the
+  // prefix did not see a reason to queue: queued now, with no thread asleep.
+  void QueueLateRaces(const ScheduleRecord& record, const Races& races, std::size_t own) {
+    int cost = 0;
+    std::vector<int> prefix;
+    for (std::size_t i = 0; i <= own && i < record.points.size(); ++i) {
+      const ChoicePoint& p = record.points[i];
+      for (int j = 0; j < p.options; ++j) {
+        if (j == p.chosen || !races.Needed(i, j)) continue;
+        const int c = cost + (p.Preempts(j) ? 1 : 0);
+        if (c > limits_.bound) continue;
+        prefix.push_back(j);
+        if (queued_.insert(PrefixKey(prefix)).second) {
+          ++totals_.late;
+          work_[static_cast<std::size_t>(c)].push_back({prefix, {}, nullptr});
+        }
+        prefix.pop_back();
+      }
+      prefix.push_back(p.chosen);
+      cost += p.Preempts(p.chosen) ? 1 : 0;
+    }
   }
 
   // Queues, for every point of `record` from `from` on, each other choice within the bound whose
   // thread is awake, fewest preemptions in the first queue; stops at a point where the run took
   // a sleeping thread (what lies beyond was explored on another path).
-  void Queue(const ScheduleRecord& record, std::size_t from, int cost, std::vector<Sleeper> asleep) {
+  void Queue(const ScheduleRecord& record, std::size_t from, int cost, std::vector<Sleeper> asleep,
+             const Races* races) {
     std::vector<std::vector<std::pair<int, Pending>>> found;  // by point, in the order to explore
     for (std::size_t i = from; i < record.points.size(); ++i) {
       const ChoicePoint& p = record.points[i];
@@ -156,10 +302,15 @@ class Search {
           ++totals_.asleep;
           continue;
         }
+        if (races != nullptr && !races->Needed(i, j)) {
+          ++totals_.no_race;
+          continue;
+        }
         Pending next;
         next.prefix.reserve(i + 1);
         for (std::size_t k = 0; k < i; ++k) next.prefix.push_back(record.points[k].chosen);
         next.prefix.push_back(j);
+        if (races != nullptr && !queued_.insert(PrefixKey(next.prefix)).second) continue;
         if (limits_.reduce) {
           next.asleep = asleep;
           next.siblings = siblings;
@@ -182,23 +333,12 @@ class Search {
   const ScheduleRunner& run_;
   const SearchLimits& limits_;
   const FailureSink& on_failure_;
-  std::vector<std::vector<Pending>> work_;  // by preemptions
+  std::vector<std::vector<Pending>> work_;    // by preemptions
+  std::unordered_set<std::uint64_t> queued_;  // keys of the lists queued, with the reduction
   SearchTotals totals_;
 };
 
 }  // namespace
-
-bool StepsConflict(const std::vector<std::uint64_t>& a, bool a_all, const std::vector<std::uint64_t>& b, bool b_all) {
-  if (a_all || b_all) return true;
-  for (auto i = a.begin(), j = b.begin(); i != a.end() && j != b.end();) {
-    if (*i == *j) return true;
-    if (*i < *j)
-      ++i;
-    else
-      ++j;
-  }
-  return false;
-}
 
 SearchTotals SearchSchedules(const ScheduleRunner& run, const SearchLimits& limits, const FailureSink& on_failure) {
   return Search(run, limits, on_failure).Go();

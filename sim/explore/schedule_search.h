@@ -6,8 +6,8 @@
 // the siblings explored after it, and in their continuations, until a step that conflicts with
 // T's recorded step runs. A sleeping thread is not tried as an alternative, and a run whose
 // continuation would hand the baton to a sleeping thread takes another one when that costs no
-// preemption. Two steps conflict when either touches everything or their sorted key lists share
-// a key (ChoicePoint::touched, ChoicePoint::touches_all).
+// preemption. Two steps conflict as StepsConflict (footprint.h) says of their recorded keys
+// (ChoicePoint::touched, ChoicePoint::touches_all).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/footprint.h"
 #include "sim/kernel/listed_schedule.h"
 
 namespace sim {
@@ -39,6 +40,8 @@ struct SearchTotals {
   std::uint64_t asleep = 0;       // alternatives not run because their thread slept
   std::uint64_t steered = 0;      // continuations that took another thread than a sleeping one
   std::uint64_t cut = 0;          // runs whose continuation still reached a sleeping thread
+  std::uint64_t no_race = 0;      // alternatives not run because no step of theirs raced
+  std::uint64_t late = 0;         // alternatives queued when a later run showed their race
   std::uint64_t failures = 0;
   bool exhausted = false;   // every schedule up to the bound was run
   int bound_reached = 0;    // the bound being searched when the search ended
@@ -54,8 +57,5 @@ using FailureSink = std::function<void(const ScheduleRecord& record, int preempt
 // `run`; reports each failing one to `on_failure`. Deterministic: the same runner gives the same
 // sequence of schedules.
 SearchTotals SearchSchedules(const ScheduleRunner& run, const SearchLimits& limits, const FailureSink& on_failure);
-
-// True when two steps may not be swapped: either touches everything, or both touch a key.
-bool StepsConflict(const std::vector<std::uint64_t>& a, bool a_all, const std::vector<std::uint64_t>& b, bool b_all);
 
 }  // namespace sim

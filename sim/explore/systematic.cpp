@@ -50,7 +50,9 @@ void PrintTotals(const SystematicResult& r, const SystematicOptions& o, std::ost
     out << "stopped at bound " << r.bound_reached << " after " << r.schedules << " schedules: " << r.stop_reason
         << (r.bound_reached > 0 ? " (exhausted up to " + std::to_string(r.bound_reached - 1) + " preemptions)" : "");
   out << "\nchoice points: " << r.points_seen << " passed, at most " << r.most_points << " in a run\n";
-  if (o.reduce) out << "reduction: " << r.asleep << " alternatives skipped as asleep\n";
+  if (o.reduce)
+    out << "reduction: " << r.asleep << " alternatives skipped as asleep, " << r.no_race << " as racing with nothing; "
+        << r.late << " queued when a later run showed their race\n";
   out << "time: " << r.seconds << " s, " << static_cast<long>(r.schedules / std::max(r.seconds, 1e-9))
       << " schedules/s (each replayed from the start, one process)\n";
   out << "failing schedules: " << r.failures << "\n";
@@ -86,6 +88,8 @@ SystematicResult ExploreSystematic(const Scenario& scenario, const SystematicOpt
   r.seconds = t.seconds;
   r.points_seen = t.points_seen;
   r.asleep = t.asleep;
+  r.no_race = t.no_race;
+  r.late = t.late;
   r.stop_reason = t.stop_reason;
   PrintTotals(r, o, out);
   return r;

@@ -36,7 +36,9 @@ struct SystematicResult {
   double seconds = 0;
   std::vector<std::string> failing;  // the failing schedules' texts, in the order found
   std::uint64_t points_seen = 0;     // choice points passed over every run
-  std::uint64_t asleep = 0;          // alternatives skipped by the reduction
+  std::uint64_t asleep = 0;          // alternatives skipped by the reduction: their thread slept
+  std::uint64_t no_race = 0;         // likewise: their thread's next step raced with nothing
+  std::uint64_t late = 0;            // alternatives queued when a later run showed their race
   std::string stop_reason;           // why the search stopped short, when it did
 };
 

@@ -4,11 +4,17 @@
 //
 // A key names one object: the kernel object behind a handle, a named object's name, a device
 // (LEDs, RTC, keyboard, display and windows, sound, the radio...), the registry, the process
-// list, or the variables of one program process. A step that does something no key describes
+// list, or one variable of one program process. A step that does something no key describes
 // (a timer or outside event fires, a deadline passes, the clock is read, a thread starts or
 // ends, the run ends) touches everything: it conflicts with every other step. Keys are hashed,
 // so two objects may share one; that only makes two steps conflict that need not, never the
 // reverse.
+//
+// The program's variables are keyed by reads and writes. A step that ran a process's code is
+// taken to read every variable of that process (which ones it read is not seen), and it writes
+// those whose bytes differ at its end from its start. Two steps that only read a process's
+// variables commute; a step that wrote one of them conflicts with every step that ran that
+// process's code.
 //
 // Footprints are gathered only while a schedule record is kept: ordinary runs have no footprint
 // and pay one test of a null pointer where a key would be added.
@@ -17,6 +23,8 @@
 #include <cstdint>
 #include <string_view>
 #include <vector>
+
+#include "sim/kernel/thread_id.h"
 
 namespace sim {
 
@@ -28,8 +36,9 @@ enum class TouchKind : std::uint8_t {
   kObject = 1,  // the object behind a handle: its first handle's value, or its name's key
   kName,        // a name in the object namespace shared by all processes
   kDevice,      // a device part, by name ("leds", "windows", "radio", "registry"...)
-  kMemory,      // the variables of one program process (its code ran)
+  kMemory,      // reads of the variables of one program process (its code ran)
   kFaultSite,   // an operation whose calls a fault rule counts
+  kVariable,    // a write of one variable of one program process (VariableKey)
 };
 
 // The key of object `id` of `kind`.
@@ -37,6 +46,15 @@ std::uint64_t TouchKey(TouchKind kind, std::uint64_t id);
 // The key of the object named `name` (a device, a named object) of `kind`.
 std::uint64_t TouchKey(TouchKind kind, std::string_view name);
 std::uint64_t TouchKey(TouchKind kind, std::u16string_view name);
+// The key of a write to variable `index` (in the program's table of variables) of `process`.
+// Those of one process sort together, after the process's read key's kind.
+std::uint64_t VariableKey(std::uint64_t process, std::uint32_t index);
+// The index that stands for any variable, when which ones a step wrote is not known.
+constexpr std::uint32_t kAnyVariable = 0xffff;
+
+// True when two steps may not be swapped: either touches everything, both touch an object, or
+// one wrote a variable of a process whose code the other ran. Both key lists sorted.
+bool StepsConflict(const std::vector<std::uint64_t>& a, bool a_all, const std::vector<std::uint64_t>& b, bool b_all);
 
 // The keys one step gathers, moved into its choice point when the next one is reached.
 class StepFootprint {
@@ -44,6 +62,10 @@ class StepFootprint {
   // Adds `key` to the step under way; nothing once the footprint is closed.
   void Touch(std::uint64_t key) {
     if (open_) keys_.push_back(key);
+  }
+  // Thread `t` ran in the step under way (the baton was handed to it).
+  void Ran(ThreadId t) {
+    if (open_) ran_.push_back(t);
   }
   // The step under way did something no key describes.
   void TouchAll() { all_ = open_; }
@@ -57,6 +79,7 @@ class StepFootprint {
 
  private:
   std::vector<std::uint64_t> keys_;
+  std::vector<ThreadId> ran_;
   bool all_ = false;
   bool open_ = true;
 };

@@ -136,6 +136,7 @@ RunEnd Kernel::Run(ThreadId first) {
   slice_start_ = now_;
   carrier_->Run(lk);
   if (footprint_) {
+    TouchImageWrites();
     if (!config_.record->points.empty()) footprint_->CloseInto(config_.record->points.back());
     footprint_->Stop();
   }
@@ -313,6 +314,7 @@ ThreadId Kernel::Decide(const ScheduleDecision& d, Thread* self, bool blocking) 
 void Kernel::CloseStep(std::size_t points_before) {
   std::vector<ChoicePoint>& points = config_.record->points;
   if (points.size() <= points_before) return;
+  TouchImageWrites();
   if (points_before == 0)
     footprint_->Discard();
   else
@@ -321,7 +323,17 @@ void Kernel::CloseStep(std::size_t points_before) {
 
 void Kernel::TouchProcessMemory() {
   const ProcessId process = ProcessOf(baton_.holder);
-  if (process != kHandsetProcess) footprint_->Touch(TouchKey(TouchKind::kMemory, static_cast<std::uint64_t>(process)));
+  if (process == kHandsetProcess) return;
+  footprint_->Touch(TouchKey(TouchKind::kMemory, static_cast<std::uint64_t>(process)));
+  // With no watch of the variables, what the step wrote is not known: it may be any of them.
+  if (!image_writes_) footprint_->Touch(VariableKey(static_cast<std::uint64_t>(process), kAnyVariable));
+}
+
+// The variables in place are those of process `image_of_`: what the step wrote of them.
+void Kernel::TouchImageWrites() {
+  if (!image_writes_) return;
+  const auto process = static_cast<std::uint64_t>(image_of_);
+  image_writes_([this, process](std::uint32_t index) { footprint_->Touch(VariableKey(process, index)); });
 }
 
 void Kernel::EnterCallFootprint(std::uint64_t key) {
@@ -407,6 +419,7 @@ Kernel::Timers::iterator Kernel::NextDueEvent() {
 
 void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId next) {
   PutImageInPlace(threads_[next]->process);
+  if (footprint_) footprint_->Ran(next);
   baton_.holder = next;
   carrier_->HandOver(lk, self->id, next, self->state == ThreadState::kFinished);
 }
@@ -414,6 +427,7 @@ void Kernel::HandOver(std::unique_lock<std::mutex>& lk, Thread* self, ThreadId n
 // A thread of the handset touches no program variable, so only a program process needs its own.
 void Kernel::PutImageInPlace(ProcessId process) {
   if (process == kHandsetProcess || process == image_of_) return;
+  if (footprint_) TouchImageWrites();  // what the step wrote before the other process's turn
   if (swap_image_) swap_image_(image_of_, process);
   image_of_ = process;
 }
@@ -423,6 +437,11 @@ void Kernel::SetImageSwitch(std::function<void(ProcessId, ProcessId)> swap) {
   swap_image_ = std::move(swap);
 }
 
+void Kernel::SetImageWrites(ImageWrites report) {
+  std::lock_guard lk(baton_.mu);
+  image_writes_ = std::move(report);
+}
+
 ProcessId Kernel::EnterProcess(ProcessId process) {
   std::lock_guard lk(baton_.mu);
   Thread* self = Self();
@@ -430,8 +449,7 @@ ProcessId Kernel::EnterProcess(ProcessId process) {
   const ProcessId before = self->process;
   self->process = process;
   PutImageInPlace(process);
-  if (footprint_ && process != kHandsetProcess)
-    footprint_->Touch(TouchKey(TouchKind::kMemory, static_cast<std::uint64_t>(process)));
+  if (footprint_ && process != kHandsetProcess) TouchProcessMemory();
   return before;
 }
 

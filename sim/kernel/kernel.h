@@ -128,6 +128,10 @@ class Kernel {
   // whose variables are in place: `from` is that process, `to` the new one. Never called in a run
   // with one program process.
   void SetImageSwitch(std::function<void(ProcessId from, ProcessId to)> swap);
+  // Installs the routine that tells which variables in place were written since it was last
+  // asked (each by its index), for the footprints of steps; unused when no record is kept.
+  using ImageWrites = std::function<void(const std::function<void(std::uint32_t)>& written)>;
+  void SetImageWrites(ImageWrites report);
   // The running thread runs code of `process` from now on (a device thread calling back into a
   // program, then back); returns the process it ran for before.
   ProcessId EnterProcess(ProcessId process);
@@ -242,6 +246,7 @@ class Kernel {
   ThreadId Decide(const ScheduleDecision& d, Thread* self, bool blocking);
   void CloseStep(std::size_t points_before);
   void TouchProcessMemory();
+  void TouchImageWrites();
   void TouchResumedCall(const Thread* self);
   void AdvanceClock(std::unique_lock<std::mutex>& lk);
   void EndQuiet(std::unique_lock<std::mutex>& lk);
@@ -280,6 +285,7 @@ class Kernel {
   std::uint64_t next_timer_id_ = 1;
   std::function<std::optional<RunEnd>()> judge_;
   std::function<void(ProcessId, ProcessId)> swap_image_;
+  ImageWrites image_writes_;
   ProcessId image_of_ = kFirstProgram;  // whose variables are in place
   RunEnd end_;
 };

@@ -47,6 +47,9 @@ struct ChoicePoint {
   // did something not keyed (or that nobody keyed yet): it conflicts with every other step.
   std::vector<std::uint64_t> touched;
   bool touches_all = true;
+  // The threads other than the chosen one that ran in the step (without a choice between),
+  // sorted and unique; gathered with the keys.
+  std::vector<ThreadId> also_ran;
   ChoiceKind kind = ChoiceKind::kThread;
 };
 
