@@ -231,7 +231,10 @@ class Search {
     totals_.points_seen += record.points.size();
     totals_.most_points = std::max<std::uint64_t>(totals_.most_points, record.points.size());
     if (failed) {
-      ++totals_.failures;
+      if (totals_.failures++ == 0) {
+        totals_.first_failure = totals_.schedules;
+        totals_.first_failure_bound = cost;
+      }
       on_failure_(record, cost);
     }
     if (!item.prefix.empty() && item.prefix.size() <= record.points.size()) {

@@ -43,9 +43,11 @@ struct SearchTotals {
   std::uint64_t no_race = 0;      // alternatives not run because no step of theirs raced
   std::uint64_t late = 0;         // alternatives queued when a later run showed their race
   std::uint64_t failures = 0;
-  bool exhausted = false;   // every schedule up to the bound was run
-  int bound_reached = 0;    // the bound being searched when the search ended
-  std::string stop_reason;  // why it stopped when not exhausted
+  std::uint64_t first_failure = 0;  // the number of schedules run up to the first failing one
+  int first_failure_bound = 0;      // its preemptions
+  bool exhausted = false;           // every schedule up to the bound was run
+  int bound_reached = 0;            // the bound being searched when the search ended
+  std::string stop_reason;          // why it stopped when not exhausted
   double seconds = 0;
 };
 

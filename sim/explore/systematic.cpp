@@ -55,7 +55,10 @@ void PrintTotals(const SystematicResult& r, const SystematicOptions& o, std::ost
         << r.late << " queued when a later run showed their race\n";
   out << "time: " << r.seconds << " s, " << static_cast<long>(r.schedules / std::max(r.seconds, 1e-9))
       << " schedules/s (each replayed from the start, one process)\n";
-  out << "failing schedules: " << r.failures << "\n";
+  out << "failing schedules: " << r.failures;
+  if (r.failures > 0)
+    out << " (the first was schedule " << r.first_failure << ", with " << r.first_failure_bound << " preemptions)";
+  out << "\n";
 }
 
 }  // namespace
@@ -82,6 +85,8 @@ SystematicResult ExploreSystematic(const Scenario& scenario, const SystematicOpt
   r.per_bound = t.per_bound;
   r.schedules = t.schedules;
   r.failures = t.failures;
+  r.first_failure = t.first_failure;
+  r.first_failure_bound = t.first_failure_bound;
   r.most_points = t.most_points;
   r.exhausted = t.exhausted;
   r.bound_reached = t.bound_reached;

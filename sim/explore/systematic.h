@@ -30,9 +30,11 @@ struct SystematicResult {
   std::vector<std::uint64_t> per_bound;  // schedules run with exactly k preemptions, k = 0..K
   std::uint64_t schedules = 0;
   std::uint64_t failures = 0;
-  std::uint64_t most_points = 0;  // the most choice points one run passed
-  bool exhausted = false;         // every schedule up to the bound was run
-  int bound_reached = 0;          // the bound being searched when the search ended
+  std::uint64_t first_failure = 0;  // schedules run up to the first failing one (0: none failed)
+  int first_failure_bound = 0;      // that schedule's preemptions
+  std::uint64_t most_points = 0;    // the most choice points one run passed
+  bool exhausted = false;           // every schedule up to the bound was run
+  int bound_reached = 0;            // the bound being searched when the search ended
   double seconds = 0;
   std::vector<std::string> failing;  // the failing schedules' texts, in the order found
   std::uint64_t points_seen = 0;     // choice points passed over every run
