@@ -69,7 +69,7 @@ TEST(KeyboardLock, AKeyWhileTheApplicationsCloseIsSwallowedAndOneAfterwardsReach
 }
 
 TEST(KeyboardLock, OverManySchedulesAKeyIsSwallowedExactlyWhenItIsHandledUnderTheLock) {
-  for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+  for (std::uint64_t seed = 1; seed <= testing_support::SeedsToRun(12); ++seed) {
     SCOPED_TRACE(seed);
     const LockWindow lock = MeasureLock(seed);
     RunSpec spec;

@@ -428,7 +428,7 @@ TEST(Sequence, SameSeedReplaysTheSameRun) {
 }
 
 TEST(Sequence, ModeOneEndsSuspendedUnderEveryThreadOrder) {
-  for (std::uint64_t seed = 1; seed <= 200; ++seed) {
+  for (std::uint64_t seed = 1; seed <= testing_support::SeedsToRun(200); ++seed) {
     RunSpec spec;
     spec.args = {"1"};
     spec.seed = seed;
