@@ -273,6 +273,42 @@ TEST(Footprint, AGalleryRaceHasKeyedAndUnkeyedSteps) {
             << events << " among same-instant events\n";
   EXPECT_GT(keyed, 0);
   EXPECT_GT(all, 0);
+  // The program's variables are keyed one by one where a step changed them; most of its steps
+  // only read them.
+  int writing = 0, reading_only = 0;
+  const std::uint64_t first_write = sim::VariableKey(sim::kFirstProgram, 0);
+  const std::uint64_t any_write = sim::VariableKey(sim::kFirstProgram, sim::kAnyVariable);
+  for (const sim::ChoicePoint& p : record->points) {
+    if (p.touches_all) continue;
+    const bool wrote = std::any_of(p.touched.begin(), p.touched.end(),
+                                   [&](std::uint64_t k) { return k >= first_write && k < any_write; });
+    EXPECT_FALSE(std::binary_search(p.touched.begin(), p.touched.end(), any_write));
+    (wrote ? writing : reading_only) += 1;
+  }
+  EXPECT_GT(writing, 0);
+  EXPECT_GT(reading_only, writing);
+}
+
+// A variable the program writes is keyed by its place in the program's table, in the step that
+// wrote it, and only there: the step that counts the shutdown run in writes the run count.
+TEST(Footprint, AWriteOfAProgramVariableIsKeyedInItsStep) {
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan::ScopedDisabler no_leak_check;
+#endif
+  const sim::Scenario scenario = sim::Scenario::FromFile(HS_SOURCE_DIR "/scenarios/race_no_crossing_timeout.toml");
+  sim::BatchItem item{&scenario, {}};
+  item.options.args = {"3"};
+  auto record = std::make_shared<sim::ScheduleRecord>();
+  item.options.record = record;
+  bool reusable = false;
+  EXPECT_FALSE(sim::RunFailed(sim::RunItem(item, 0, reusable)));
+  // g_lNormalShutdownRuns is the fourth variable of the table: counted in, then out again.
+  const std::uint64_t runs = sim::VariableKey(sim::kFirstProgram, 3);
+  int steps = 0;
+  for (const sim::ChoicePoint& p : record->points)
+    steps += std::binary_search(p.touched.begin(), p.touched.end(), runs) ? 1 : 0;
+  EXPECT_GE(steps, 1);
+  EXPECT_LE(steps, 2);
 }
 
 // A run that keeps no record gathers nothing.

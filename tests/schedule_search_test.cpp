@@ -3,6 +3,7 @@
 // races, and runs fewer schedules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <set>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "sim/explore/schedule_search.h"
+#include "sim/kernel/footprint.h"
 
 namespace {
 
@@ -196,7 +198,15 @@ TEST(ScheduleSearch, StopsAtTheCapAndSaysWhere) {
   EXPECT_NE(t.stop_reason.find("--max-schedules 3"), std::string::npos);
 }
 
+// Program variables are keyed by reads (every variable of a process whose code ran) and writes
+// (one variable): two reads commute, a write meets any read or write of its process.
 TEST(ScheduleSearch, StepsConflictOnASharedKeyOrOnEverything) {
+  auto reads = [](std::uint64_t process) { return sim::TouchKey(sim::TouchKind::kMemory, process); };
+  const std::uint64_t device = sim::TouchKey(sim::TouchKind::kDevice, std::string_view("radio"));
+  auto sorted = [](std::vector<std::uint64_t> keys) {
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  };
   const struct {
     std::vector<std::uint64_t> a;
     bool a_all;
@@ -209,8 +219,21 @@ TEST(ScheduleSearch, StepsConflictOnASharedKeyOrOnEverything) {
       {{}, false, {}, false, false},
       {{}, true, {}, false, true},
       {{7}, false, {8}, true, true},
+      // reads and writes of program variables
+      {{reads(1)}, false, {reads(1)}, false, false},
+      {sorted({reads(1), sim::VariableKey(1, 3)}), false, {reads(1)}, false, true},
+      {{reads(1)}, false, sorted({reads(1), sim::VariableKey(1, 0)}), false, true},
+      {sorted({reads(1), sim::VariableKey(1, 3)}), false, sorted({reads(2), sim::VariableKey(2, 3)}), false, false},
+      {sorted({reads(2), sim::VariableKey(2, 3)}), false, sorted({reads(1), device}), false, false},
+      {{sim::VariableKey(1, 5)}, false, {sim::VariableKey(1, 5)}, false, true},
+      {{sim::VariableKey(1, 5)}, false, {sim::VariableKey(1, 6)}, false, false},
+      {sorted({reads(1), device}), false, sorted({reads(1), device}), false, true},
   };
-  for (const auto& c : cases) EXPECT_EQ(sim::StepsConflict(c.a, c.a_all, c.b, c.b_all), c.conflict);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    EXPECT_EQ(sim::StepsConflict(c.a, c.a_all, c.b, c.b_all), c.conflict) << "case " << i;
+    EXPECT_EQ(sim::StepsConflict(c.b, c.b_all, c.a, c.a_all), c.conflict) << "case " << i << ", swapped";
+  }
 }
 
 }  // namespace
