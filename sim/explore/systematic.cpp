@@ -41,7 +41,7 @@ void PrintFailure(const BatchResult& r, const RunOptions& replay, std::ostream& 
 
 void PrintTotals(const SystematicResult& r, const SystematicOptions& o, std::ostream& out) {
   out << "systematic exploration up to " << o.preemptions << " preemptions, "
-      << (o.reduce ? "sleep sets on" : "no reduction (--no-reduction)") << ":\n";
+      << (o.reduce ? "race-directed, with sleep sets" : "no reduction (--no-reduction)") << ":\n";
   for (std::size_t k = 0; k < r.per_bound.size(); ++k)
     out << "  " << k << " preemptions: " << r.per_bound[k] << " schedules\n";
   if (r.exhausted)
