@@ -6,9 +6,10 @@
 2. The default preset, configured as run.sh configures it, looks for nothing the tests bring
    (GoogleTest, Google Benchmark, Python), and every package and library it finds comes from
    run's list or what those packages pull in (dpkg and apt's local cache tell).
-3. Its build graph makes devsim (the build's commands are listed, not run: they are those of
-   the default build, which compiles them), without debug information, which only debugging
-   needs and which costs about a quarter of the compiler's time.
+3. Its build graph makes devsim with the very commands of the default build with the tests
+   (listed, not run), so that ./test.sh after ./run.sh compiles only the tests; and with line
+   tables at most (-g1), since full debug information, which only a debugger needs, costs about
+   two thirds more of the compiler's time.
 Usage: setup_scripts.py SOURCE_DIR SCRATCH_DIR
 """
 import pathlib
@@ -83,9 +84,20 @@ def main(root, scratch):
         r = run(["ninja", "-C", str(scratch), "-t", "commands", "devsim"])
         if r.returncode != 0 or not re.search(r"-o devsim\b", r.stdout):
             failures.append("no build of devsim from run.sh's configuration:\n" + r.stdout[-2000:] + r.stderr[-2000:])
-        debug = [c for c in r.stdout.splitlines() if re.search(r"\s-g\S*(\s|$)", c)]
+        debug = [c for c in r.stdout.splitlines() if re.search(r"\s-g(?!1\b|0\b)\S*(\s|$)", c)]
         if debug:
-            failures.append(f"{len(debug)} of run.sh's build commands make debug information, e.g.:\n" + debug[0][:300])
+            failures.append(f"{len(debug)} of run.sh's build commands make full debug information, e.g.:\n"
+                            + debug[0][:300])
+        run_commands = r.stdout
+        with_tests = scratch.with_name(scratch.name + "-tests")
+        shutil.rmtree(with_tests, ignore_errors=True)
+        t = run(["cmake", "--preset", "default", "-B", str(with_tests)], cwd=root)
+        listed_tests = run(["ninja", "-C", str(with_tests), "-t", "commands", "devsim"]) if t.returncode == 0 else t
+        same = listed_tests.stdout.replace(str(with_tests), "B") == run_commands.replace(str(scratch), "B")
+        if listed_tests.returncode != 0 or not same:
+            failures.append("run.sh builds devsim with other commands than the default build with the tests: "
+                            "./test.sh after ./run.sh would compile it all again")
+        shutil.rmtree(with_tests, ignore_errors=True)
     shutil.rmtree(scratch, ignore_errors=True)
     for f in failures:
         print("FAIL " + f)
