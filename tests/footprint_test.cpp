@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "platform/platform.h"
 #include "sim/devices/handset.h"
@@ -249,19 +250,25 @@ TEST(SameInstantEvents, AreChoicesOnlyWhenListed) {
 // The racy gallery scenario in the fixed order: its steps are keyed where the program and the
 // handset touch objects, and touch everything where timers fire or deadlines pass; the counts are
 // printed for the record.
-TEST(Footprint, AGalleryRaceHasKeyedAndUnkeyedSteps) {
+// A gallery scenario's run in mode 3 in the fixed order, with its record.
+std::shared_ptr<sim::ScheduleRecord> RecordedGalleryRun(const char* file) {
 #if defined(__SANITIZE_ADDRESS__)
   // The run ends with the power gone and the program's own allocations still held, which the
   // end of its process frees; they are not a leak of the simulator's.
   __lsan::ScopedDisabler no_leak_check;
 #endif
-  const sim::Scenario scenario = sim::Scenario::FromFile(HS_SOURCE_DIR "/scenarios/race_answer_timeout.toml");
+  const sim::Scenario scenario = sim::Scenario::FromFile(std::string(HS_SOURCE_DIR "/scenarios/") + file);
   sim::BatchItem item{&scenario, {}};
   item.options.args = {"3"};
   auto record = std::make_shared<sim::ScheduleRecord>();
   item.options.record = record;
   bool reusable = false;
   EXPECT_FALSE(sim::RunFailed(sim::RunItem(item, 0, reusable)));
+  return record;
+}
+
+TEST(Footprint, AGalleryRaceHasKeyedAndUnkeyedSteps) {
+  const auto record = RecordedGalleryRun("race_answer_timeout.toml");
   int all = 0, keyed = 0, events = 0;
   for (const sim::ChoicePoint& p : record->points) {
     (p.touches_all ? all : keyed) += 1;
@@ -292,16 +299,7 @@ TEST(Footprint, AGalleryRaceHasKeyedAndUnkeyedSteps) {
 // A variable the program writes is keyed by its place in the program's table, in the step that
 // wrote it, and only there: the step that counts the shutdown run in writes the run count.
 TEST(Footprint, AWriteOfAProgramVariableIsKeyedInItsStep) {
-#if defined(__SANITIZE_ADDRESS__)
-  __lsan::ScopedDisabler no_leak_check;
-#endif
-  const sim::Scenario scenario = sim::Scenario::FromFile(HS_SOURCE_DIR "/scenarios/race_no_crossing_timeout.toml");
-  sim::BatchItem item{&scenario, {}};
-  item.options.args = {"3"};
-  auto record = std::make_shared<sim::ScheduleRecord>();
-  item.options.record = record;
-  bool reusable = false;
-  EXPECT_FALSE(sim::RunFailed(sim::RunItem(item, 0, reusable)));
+  const auto record = RecordedGalleryRun("race_no_crossing_timeout.toml");
   // g_lNormalShutdownRuns is the fourth variable of the table: counted in, then out again.
   const std::uint64_t runs = sim::VariableKey(sim::kFirstProgram, 3);
   int steps = 0;
