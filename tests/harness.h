@@ -3,6 +3,8 @@
 // see: the trace lines, the summary of the end state and the event log.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,7 +20,7 @@ namespace testing_support {
 // for memory and thread errors, which a few orders show; the many orders are the default build's.
 constexpr std::uint64_t SeedsToRun(std::uint64_t seeds) {
 #ifdef HS_SANITIZED
-  return seeds / 10 < 4 ? (seeds < 4 ? seeds : 4) : seeds / 10;
+  return std::max(seeds / 10, std::min<std::uint64_t>(seeds, 4));
 #else
   return seeds;
 #endif

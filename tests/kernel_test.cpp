@@ -17,11 +17,7 @@
 
 namespace {
 
-#ifdef HS_SANITIZED
-constexpr std::uint64_t kSeedsPerCase = 4;
-#else
-constexpr std::uint64_t kSeedsPerCase = 40;
-#endif
+constexpr std::uint64_t kSeedsPerCase = testing_support::SeedsToRun(40);
 constexpr std::uint64_t kPctSeeds = 150;
 
 std::string ReadFile(const std::string& path) {

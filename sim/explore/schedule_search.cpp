@@ -85,7 +85,8 @@ class Steering {
 // seen by the run that made the prefix; the rest are judged over the whole run.
 class Races {
  public:
-  Races(const ScheduleRecord& r, std::size_t first, std::size_t end) : r_(r), needed_(end), ran_(end) {
+  Races(const ScheduleRecord& r, std::size_t first) : r_(r), needed_(r.points.size()), ran_(r.points.size()) {
+    const std::size_t end = r.points.size();
     for (std::size_t k = 0; k < end; ++k) {
       const ChoicePoint& p = r.points[k];
       needed_[k].assign(static_cast<std::size_t>(p.options), p.kind != ChoiceKind::kThread);
@@ -245,21 +246,10 @@ class Search {
     std::unique_ptr<Races> races;
     if (limits_.reduce) {
       const std::size_t own = item.prefix.empty() ? 0 : item.prefix.size() - 1;
-      races = std::make_unique<Races>(record, own, EndOfNew(record, item.prefix.size(), asleep));
+      races = std::make_unique<Races>(record, own);
       QueueLateRaces(record, *races, own);
     }
     Queue(record, item.prefix.size(), cost, std::move(asleep), races.get());
-  }
-
-  // Where Queue stops: the first point from `from` on where the run took a sleeping thread, or
-  // the run's end.
-  std::size_t EndOfNew(const ScheduleRecord& record, std::size_t from, std::vector<Sleeper> asleep) const {
-    for (std::size_t i = from; i < record.points.size(); ++i) {
-      const ChoicePoint& p = record.points[i];
-      if (Asleep(asleep, ThreadAt(p, p.chosen))) return i + 1;
-      WakeBy(asleep, p);
-    }
-    return record.points.size();
   }
 
   // Races this run shows at points of its prefix, whose alternatives the run that made the

@@ -66,8 +66,9 @@ void PrintTotals(const SystematicResult& r, const SystematicOptions& o, std::ost
 SystematicResult ExploreSystematic(const Scenario& scenario, const SystematicOptions& o, std::ostream& out) {
   SystematicResult r;
   BatchResult last;
+  std::uint64_t index = 0;
   const ScheduleRunner run = [&](const std::vector<int>& prefix, ScheduleRecord& record) {
-    last = RunSchedule(scenario, o.base, prefix, record, r.schedules++);
+    last = RunSchedule(scenario, o.base, prefix, record, index++);
     return RunFailed(last);
   };
   const FailureSink on_failure = [&](const ScheduleRecord& record, int) {
@@ -81,21 +82,7 @@ SystematicResult ExploreSystematic(const Scenario& scenario, const SystematicOpt
   limits.max_schedules = o.max_schedules;
   limits.max_seconds = o.max_seconds;
   limits.reduce = o.reduce;
-  const SearchTotals t = SearchSchedules(run, limits, on_failure);
-  r.per_bound = t.per_bound;
-  r.schedules = t.schedules;
-  r.failures = t.failures;
-  r.first_failure = t.first_failure;
-  r.first_failure_bound = t.first_failure_bound;
-  r.most_points = t.most_points;
-  r.exhausted = t.exhausted;
-  r.bound_reached = t.bound_reached;
-  r.seconds = t.seconds;
-  r.points_seen = t.points_seen;
-  r.asleep = t.asleep;
-  r.no_race = t.no_race;
-  r.late = t.late;
-  r.stop_reason = t.stop_reason;
+  static_cast<SearchTotals&>(r) = SearchSchedules(run, limits, on_failure);
   PrintTotals(r, o, out);
   return r;
 }
