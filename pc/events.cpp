@@ -21,6 +21,11 @@ HANDLE g_hLogMutex = nullptr;
 unsigned long long g_ullSeq = 0;
 LARGE_INTEGER g_liStart;
 LARGE_INTEGER g_liFrequency;
+// Time a cut wait left out (CutLongWait): added to every later record's time, so that the log
+// reads as the handset's would, where the wait took its whole time.
+unsigned long long g_ullCutUs = 0;
+// When the last record of this process was written, in the log's time.
+unsigned long long g_ullLastRecordUs = 0;
 DWORD g_dwMainThreadId = 0;
 std::map<DWORD, std::string>* g_pThreadNames = nullptr;
 
@@ -136,11 +141,19 @@ void Append(const std::string& record) {
   }
 }
 
-std::string Head(const char* pszKind, const char* pszOp) {
+// Wall time since the process started, in us, with the time left out by cut waits.
+unsigned long long LogClockUs() {
   LARGE_INTEGER liNow;
   QueryPerformanceCounter(&liNow);
-  unsigned long long ullUs = (unsigned long long)(liNow.QuadPart - g_liStart.QuadPart) * 1000000ull /
-                             (unsigned long long)g_liFrequency.QuadPart;
+  return (unsigned long long)(liNow.QuadPart - g_liStart.QuadPart) * 1000000ull /
+             (unsigned long long)g_liFrequency.QuadPart +
+         g_ullCutUs;
+}
+
+// The caller holds the log's lock.
+std::string Head(const char* pszKind, const char* pszOp) {
+  unsigned long long ullUs = LogClockUs();
+  g_ullLastRecordUs = ullUs;
   char szHead[96];
   snprintf(szHead, sizeof(szHead), "{\"seq\":%llu,\"t_us\":%llu,\"kind\":\"%s\",", g_ullSeq++, ullUs, pszKind);
   return std::string(szHead) + "\"op\":\"" + pszOp + "\"";
@@ -215,6 +228,19 @@ void LogDevice(const char* pszOp, const std::string& argsJson) {
   Append(record);
   LeaveCriticalSection(&g_csLog);
   SetLastError(dwSaved);
+}
+
+DWORD MsSinceLastRecord() {
+  EnterCriticalSection(&g_csLog);
+  unsigned long long ullQuiet = (LogClockUs() - g_ullLastRecordUs) / 1000;
+  LeaveCriticalSection(&g_csLog);
+  return ullQuiet > 0xFFFFFFFEull ? 0xFFFFFFFE : DWORD(ullQuiet);
+}
+
+void LeaveOutOfTheLog(DWORD dwMilliseconds) {
+  EnterCriticalSection(&g_csLog);
+  g_ullCutUs += 1000ull * dwMilliseconds;
+  LeaveCriticalSection(&g_csLog);
 }
 
 void NameThisThread(const char* pszName) {

@@ -3,8 +3,10 @@
 // Settings (under HKLM\Software\Handset\Faults): string values Rule1, Rule2, ... (numbering
 // stops at the first missing one), each a rule of the form "OP", "OP:DETAIL", "OP@N" or
 // "OP@N+". OP is the service's name; DETAIL is matched against the call's main argument (a GPIO
-// number, a driver name, "count" or "fetch", ...); @N fails only the N-th matching call of this
-// process, counted from 1, and @N+ that one and every later one.
+// number, a driver name, "count" or "fetch", ...); @N fails only the N-th matching call, counted
+// from 1, and @N+ that one and every later one. The handset is one, however many instances of the
+// program run on it: the calls are counted over every process of the run, in memory that the
+// processes share by name.
 #include "pc/services.h"
 
 #include <cstdlib>
@@ -18,8 +20,24 @@ struct FaultRule {
   std::string detail;
   long nth;  // 0: every matching call
   bool fAndLater;
-  long cMatched;
 };
+
+// The most rules read (a run names a handful).
+const unsigned kSharedCounts = 256;
+const wchar_t kFaultCountsName[] = L"HandsetFaultCounts";
+
+// The count of matching calls of each rule, shared by every process of the run; the process's own
+// counts when the shared memory cannot be had.
+volatile LONG* Counts() {
+  static volatile LONG* pCounts = [] {
+    HANDLE hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSharedCounts * sizeof(LONG),
+                                         kFaultCountsName);
+    void* pv = hMapping != nullptr ? MapViewOfFile(hMapping, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
+    // The mapping stays open for the life of the process; a new one starts at zero.
+    return pv != nullptr ? static_cast<volatile LONG*>(pv) : new LONG[kSharedCounts]();
+  }();
+  return pCounts;
+}
 
 CRITICAL_SECTION* FaultLock() {
   static CRITICAL_SECTION* pcs = [] {
@@ -42,7 +60,7 @@ std::string Ascii(const std::wstring& text) {
 // them before a run).
 std::vector<FaultRule> ReadRules() {
   std::vector<FaultRule> rules;
-  for (unsigned n = 1;; n++) {
+  for (unsigned n = 1; n <= kSharedCounts; n++) {
     WCHAR szName[32];
     StringCchPrintfW(szName, 32, L"Rule%u", n);
     std::string text = Ascii(SettingString(L"Faults", szName, L""));
@@ -103,12 +121,14 @@ bool HandsetFaultNamed(const char* pszOp) {
 bool HandsetFault(const char* pszOp, const std::string& detail) {
   EnterCriticalSection(FaultLock());
   bool fFail = false;
-  for (FaultRule& rule : Rules()) {
+  std::vector<FaultRule>& rules = Rules();
+  for (size_t i = 0; i < rules.size(); i++) {
+    const FaultRule& rule = rules[i];
     if (rule.op != pszOp || (!rule.detail.empty() && rule.detail != detail)) {
       continue;
     }
-    rule.cMatched++;
-    if (rule.nth == 0 || rule.cMatched == rule.nth || (rule.fAndLater && rule.cMatched > rule.nth)) {
+    LONG cMatched = InterlockedIncrement(&Counts()[i]);
+    if (rule.nth == 0 || cMatched == rule.nth || (rule.fAndLater && cMatched > rule.nth)) {
       fFail = true;
     }
   }

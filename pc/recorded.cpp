@@ -3,6 +3,8 @@
 // unchanged and returns what the system returned, with its last error.
 #include "pc/services.h"
 
+#include <algorithm>
+
 namespace {
 
 std::string WaitText(DWORD dwResult) {
@@ -43,6 +45,39 @@ HANDLE InjectedNull(const char* pszOp, const std::string& args) {
           INJECTED_FAULT_JSON);
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return nullptr;
+}
+
+// A timed wait of exactly Waits\CutTimeoutMs (0: none is cut) that ends as a time-out once this
+// process has written no record for Waits\QuietMs, instead of sitting out its whole time on the
+// PC's clock; the log's clock then jumps by the time left out, so that the log reads as if the
+// wait had taken all of it. A run under test cuts the power-off watchdog's minute this way where
+// the simulator shows that nothing happens between the program going quiet and the wait's end.
+DWORD CutLongWait(HANDLE hHandle, DWORD dwMilliseconds) {
+  const DWORD kSliceMs = 50;
+  DWORD dwCut = SettingDword(L"Waits", L"CutTimeoutMs", 0);
+  DWORD dwQuiet = SettingDword(L"Waits", L"QuietMs", 0);
+  if (dwMilliseconds == INFINITE || dwCut == 0 || dwMilliseconds != dwCut || dwQuiet == 0 ||
+      dwQuiet >= dwMilliseconds) {
+    return WaitForSingleObject(hHandle, dwMilliseconds);
+  }
+  DWORD dwStart = GetTickCount();
+  for (;;) {
+    DWORD dwElapsed = GetTickCount() - dwStart;
+    if (dwElapsed >= dwMilliseconds) {
+      return WaitForSingleObject(hHandle, 0);
+    }
+    DWORD dwResult = WaitForSingleObject(hHandle, std::min(kSliceMs, dwMilliseconds - dwElapsed));
+    if (dwResult != WAIT_TIMEOUT) {
+      return dwResult;
+    }
+    if (MsSinceLastRecord() >= dwQuiet) {
+      dwElapsed = GetTickCount() - dwStart;
+      if (dwElapsed < dwMilliseconds) {
+        LeaveOutOfTheLog(dwMilliseconds - dwElapsed);
+      }
+      return WAIT_TIMEOUT;
+    }
+  }
 }
 
 }  // namespace
@@ -86,9 +121,9 @@ BOOL RecordedCloseHandle(HANDLE hObject) {
   return fClosed;
 }
 
-// WaitForSingleObject, recorded when it returns, with its result.
+// WaitForSingleObject, recorded when it returns, with its result and the timeout the program gave.
 DWORD RecordedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  DWORD dwResult = WaitForSingleObject(hHandle, dwMilliseconds);
+  DWORD dwResult = CutLongWait(hHandle, dwMilliseconds);
   DWORD dwError = GetLastError();
   LogCall("WaitForSingleObject",
           "\"handle\":" + JsonHex((ULONG_PTR)hHandle) + ",\"timeout_ms\":" + std::to_string(dwMilliseconds),

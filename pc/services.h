@@ -41,6 +41,11 @@ void LogCall(const char* pszOp, const std::string& argsJson, const std::string& 
 // A change the handset made by itself (the power went, the radio went off...).
 void LogDevice(const char* pszOp, const std::string& argsJson);
 
+// How long this process has written no record, in ms.
+DWORD MsSinceLastRecord();
+// Adds dwMilliseconds to the time of every later record: the time a cut wait left out.
+void LeaveOutOfTheLog(DWORD dwMilliseconds);
+
 // Names the calling thread in the log ("radio", "regnotify"); threads the services did not
 // start are named by their start address ("start:0x...") and the process's first thread "main".
 void NameThisThread(const char* pszName);

@@ -276,8 +276,9 @@ def reg_dword(value):
     return "dword:%08x" % (value & 0xFFFFFFFF)
 
 
-def settings_lines(scenario):
-    """The handset-only services' settings (see docs/handset-services.md)."""
+def settings_lines(scenario, quiet_cut=None):
+    """The handset-only services' settings (see docs/handset-services.md); `quiet_cut`, a pair
+    (timeout_ms, quiet_ms), lets the program's waits of that timeout end once it is quiet."""
     out = ["[-%s]" % SETTINGS_KEY]
 
     def key(sub, values):
@@ -330,6 +331,8 @@ def settings_lines(scenario):
         if "end" in note:
             values.append(("End", reg_string(note["end"])))
         key("Notifications\\%d" % n, values)
+    if quiet_cut is not None:
+        key("Waits", [("CutTimeoutMs", reg_dword(quiet_cut[0])), ("QuietMs", reg_dword(quiet_cut[1]))])
     return out
 
 
@@ -378,7 +381,7 @@ def registry_bodies(scenario):
     return bodies
 
 
-def registry_file(scenario, path):
+def registry_file(scenario, path, quiet_cut=None):
     """One export file: the keys the scenario names are removed first, so that what an earlier
     run in the same prefix changed is gone, then the scenario's registry and the settings."""
     bodies = registry_bodies(scenario)
@@ -392,7 +395,7 @@ def registry_file(scenario, path):
         lines.append("")
         lines.extend(line.replace("[HKLM\\", "[HKEY_LOCAL_MACHINE\\") for line in body)
     lines.append("")
-    lines.extend(settings_lines(scenario))
+    lines.extend(settings_lines(scenario, quiet_cut))
     lines.append("")
     Path(path).write_bytes(b"\xff\xfe" + "\r\n".join(lines).encode("utf-16-le"))
 
@@ -627,10 +630,12 @@ def write_instances(events, out):
 
 
 def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None, timeout=120,
-        keep_prefix=False, display=None):
+        keep_prefix=False, display=None, quiet_cut=None):
     """One run of shutdown.exe under Wine; returns a dict with the exit code, the trace text,
     the events and the wall time. Runs side by side give each its own prefix and `display`
-    (an X server number), since xvfb-run's own choice of a free one races with another's."""
+    (an X server number), since xvfb-run's own choice of a free one races with another's.
+    `quiet_cut` (timeout_ms, quiet_ms) cuts the program's waits of that timeout once it is quiet
+    (the services' Waits settings)."""
     require_tools()
     build = Path(build or SOURCE_DIR / "build" / "windows").resolve()
     exe = build / "pc" / "shutdown.exe"
@@ -649,7 +654,7 @@ def run(args, scenario_path=None, answers=(), prefix=None, build=None, out=None,
         # Nothing of an earlier run in this prefix (a box left standing holds its mutex) lives on.
         stop_wineserver(prefix, bits)
         reg = out / "handset.reg"
-        registry_file(scenario, reg)
+        registry_file(scenario, reg, quiet_cut)
         place_files(scenario, prefix, build)
 
         events_path = out / "events.jsonl"

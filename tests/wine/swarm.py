@@ -32,6 +32,11 @@ MOVES = (2, -2, 3, -3, 4, -4, 6, -6)
 # the whole window it may land in, and moved by more jitters when it cannot be.
 START_LATENCY_MS = 1500
 START_MOVES = MOVES + (8, -8, 10, -10, 12, -12)
+# An answer comes a set time after its box appears, and a PC's box appears late against the
+# simulator's by up to this much (Wine makes its first window of a process slowly, more so with
+# several runs side by side), so an answer may come that much later against the world's other
+# instants (a prompt's own timeout, counted from before the box). It is settled over that window.
+BOX_LATENCY_MS = 1500
 # A world whose program waits for ever in the simulator (a box nobody answers) is cut on the PC
 # this long after the simulator's last event; what it printed until then is compared.
 STANDING_GRACE_S = 30
@@ -75,11 +80,20 @@ def starts_program(text, index):
     return section.startswith("[[timeline]]") and re.search(r'^do = "start_program"$', section, re.M) is not None
 
 
+def answers_a_box(text, index):
+    """Whether instant `index` is a scripted answer ("yes@1500"), counted from its box."""
+    return text[instants(text)[index][0] - 1] == "@"
+
+
 def window(text, index, jitter_ms):
-    """The moves of instant `index` that a PC may make of it, in ms: the jitter either way, and
-    for a further instance's start every jitter's step up to the jitter past Wine's start, both
-    ways: the start is late against the world's other instants, but against another start, late
-    by its own time, it may come early as well."""
+    """The moves of instant `index` that a PC may make of it, in ms: the jitter either way; for
+    an answer, every jitter's step up to the jitter past a PC's late box; for a further
+    instance's start, every jitter's step up to the jitter past Wine's start, both ways: the
+    start is late against the world's other instants, but against another start, late by its
+    own time, it may come early as well."""
+    if answers_a_box(text, index):
+        late = jitter_ms + BOX_LATENCY_MS
+        return (-jitter_ms,) + tuple(range(jitter_ms, late, jitter_ms)) + (late,)
     if not starts_program(text, index):
         return (-jitter_ms, jitter_ms)
     late = jitter_ms + START_LATENCY_MS

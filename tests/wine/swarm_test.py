@@ -198,6 +198,86 @@ class Comparison(unittest.TestCase):
                 self.assertEqual(differential.thread_lines(events), {"2:main": [seen]})
 
 
+def call(t_ms, thread="main", op="NKDbgPrintfW", pid=1, end_ms=None, **extra):
+    e = {"t_us": t_ms * 1000, "kind": "call", "thread": thread, "pid": pid, "op": op}
+    if end_ms is not None:
+        e["t_end_us"] = end_ms * 1000
+    e.update(extra)
+    return e
+
+
+def watchdog_wait(t_ms, result="WAIT_TIMEOUT", thread="AnimTimeoutThread", pid=1):
+    return call(t_ms, thread, "WaitForSingleObject", pid, t_ms + 60000, caller="AnimTimeoutThread",
+                args={"timeout_ms": 60000}, result=result)
+
+
+class QuietCut(unittest.TestCase):
+    """When the PC may end the watchdog's minute early: the simulator's run shows the program
+    quiet from some point in the wait to its end, with nothing of the world to come."""
+
+    def test_cut_only_where_the_wait_is_quiet_to_its_end(self):
+        device = lambda t_ms, op: {"t_us": t_ms * 1000, "kind": "device", "thread": "device", "op": op}
+        sequence = [call(1010), call(1020, op="SetSystemPowerState"), device(1020, "power.suspend")]
+        down = [call(61000, "AnimTimeoutThread"), device(61000, "pmu.power_off")]
+        waits = watchdog_wait(1000)
+        table = [
+            ("the sequence ends, then nothing until the time-out", waits, sequence + down, (60000, 5000)),
+            ("no watchdog wait at all", None, sequence, None),
+            ("the wait ends by a signal", watchdog_wait(1000, "WAIT_OBJECT_0"), sequence, None),
+            ("a parked thread sleeps through it", waits,
+             sequence + [call(t, op="Sleep") for t in range(1100, 61000, 100)] + down, (60000, 5000)),
+            ("another instance runs in it", waits, sequence + [call(30000, "2:main", pid=2)] + down, None),
+            ("a box of another process closes just after the program", waits,
+             sequence + [device(2000, "windows.closed")] + down, (60000, 5000)),
+            ("a box of another process closes when the PC would cut", waits,
+             sequence + [device(5000, "windows.closed")] + down, None),
+            ("a key pressed late reaches the program", waits, sequence + [device(40000, "key"), call(40001)] + down,
+             None),
+            # A gap of 4 s between the program's calls (a suspend that returns late) is quiet the
+            # PC must not take for the end: it waits three times as long.
+            ("the program's calls 4 s apart", waits,
+             [call(1010), call(1020, op="SetSystemPowerState", end_ms=5020), call(5030)] + down, (60000, 12000)),
+            ("the program busy until late in the wait", waits, [call(1010), call(45000)] + down, None),
+            ("another thread after the time-out", waits, sequence + down + [call(61500, "regnotify")], None),
+            ("a parked thread after the time-out", waits, sequence + down + [call(61500, op="Sleep")], (60000, 5000)),
+        ]
+        for name, wait, events, cut in table:
+            with self.subTest(name):
+                run = sorted(([wait] if wait else []) + events, key=lambda e: e["t_us"])
+                self.assertEqual(differential.quiet_cut(run), cut)
+
+
+class CutShortByTheEnd(unittest.TestCase):
+    """What a thread did in the last moments before the power went or the process ended may be
+    missing on a PC."""
+
+    def test_only_the_last_moments_may_be_missing_and_only_at_the_end(self):
+        print_at = lambda t_ms, thread, text: call(t_ms, thread, args={"text": text + "\r\n"})
+        sim = [print_at(1000, "main", "a"), print_at(18000, "main", "b"),
+               print_at(18700, "AnimTimeoutThread", "run"), print_at(18710, "AnimTimeoutThread", "gps"),
+               print_at(18720, "AnimTimeoutThread", "bt"), call(18768, "main", "SetSystemPowerState")]
+        power_gone = [{"t_us": 5, "kind": "device", "thread": "device", "op": "process.power_gone"}]
+        returned = [{"t_us": 5, "kind": "device", "thread": "device", "op": "process.exit"}]
+        full = differential.thread_lines(sim)
+        table = [
+            # (how the Wine run ended, Wine's lines, differs)
+            (power_gone, {"main": ["a", "b"], "AnimTimeoutThread": ["run"]}, False),
+            (power_gone, {"main": ["a", "b"]}, False),
+            (returned, {"main": ["a", "b"], "AnimTimeoutThread": ["run", "gps"]}, False),
+            (power_gone, full, False),
+            (power_gone, {"main": ["a", "b"], "AnimTimeoutThread": ["gps"]}, True),  # not a prefix
+            (power_gone, {"main": ["a"], "AnimTimeoutThread": ["run", "gps", "bt"]}, True),  # b came long before
+            ([], {"main": ["a", "b"], "AnimTimeoutThread": ["run"]}, True),  # cut off by the runner
+        ]
+        for ended, wine, differs in table:
+            with self.subTest(ended=ended, wine=wine):
+                problems = []
+                before = differential.before_the_end(ended, sim)
+                differential.compare_threads("trace lines", wine, full, problems,
+                                             None if before is None else differential.thread_lines(before))
+                self.assertEqual(bool(problems), differs, problems)
+
+
 class Instants(unittest.TestCase):
     TEXT = ("answers = [ 'yes@1500', 'none', \"cancel@20\" ]\nconfirm_after_ms = 1100\n"
             "uptime_ms = 5400000\n[[timeline]]\nat_us = 2500000\n[[timeline]]\nat_ms = 7\n"
@@ -215,6 +295,10 @@ class Instants(unittest.TestCase):
         self.assertEqual([swarm.starts_program(text, i) for i in range(3)], [False, True, False])
         self.assertEqual(swarm.window(text, 0, 400), (-400, 400))
         self.assertEqual(swarm.window(text, 2, 400), (-400, 400))
+        # An answer may come late by a PC's slow box, never early by more than the jitter.
+        answer = swarm.window(self.TEXT, 0, 400)
+        self.assertEqual((answer[0], answer[-1]), (-400, 400 + swarm.BOX_LATENCY_MS))
+        self.assertTrue(all(0 < b - a <= 400 for a, b in zip(answer[1:], answer[2:])))
         moves = swarm.window(text, 1, 400)
         # Every jitter's step to one jitter past the latest start, both ways (another start is
         # late by its own time).
