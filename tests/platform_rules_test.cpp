@@ -2,6 +2,8 @@
 // the virtual clock, per-thread last errors, registry byte semantics, stuck detection.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "platform/platform.h"
 #include "registry/reg_read.h"
 #include "tests/harness.h"
@@ -99,6 +101,45 @@ TEST(PlatformRules, AutoResetEventReleasesOneWaiter) {
     const RunResult r = RunProgram(spec);
     EXPECT_EQ(Value(r, "woken"), "1") << r.Dump();
   }
+}
+
+std::atomic<int> g_nSentAndOn;
+
+// Answers the box Yes by SendMessageW, as the prompt's timeout does, then notes that it went on.
+DWORD AnswerTheBox(LPVOID) {
+  Sleep(100);
+  SendMessageW(FindWindowW(u"Dialog", u"Q"), WM_COMMAND, IDYES, 0);
+  g_nSentAndOn = 1;
+  return 0;
+}
+
+TEST(PlatformRules, ABoxAnsweredBySendMessageLetsEitherThreadGoOnFirst) {
+  // The fixed order keeps the box's thread; other seeds may let the sender go on before the box's
+  // thread has read anything, as a real system may.
+  std::map<std::string, int> seen;
+  for (std::uint64_t seed = 0; seed < 200; ++seed) {
+    RunSpec spec;
+    spec.seed = seed;
+    spec.scenario = "base = \"builtin\"\n";
+    // A box of the test's own, answered Yes, switches nothing off.
+    spec.expect_violations = {"yes-switches-off"};
+    spec.entry = [] {
+      g_nSentAndOn = 0;
+      HANDLE t = CreateThread(nullptr, 0, AnswerTheBox, nullptr, 0, nullptr);
+      MessageBoxW(nullptr, u"?", u"Q", MB_YESNO);
+      Report(u"sender_on", static_cast<DWORD>(g_nSentAndOn.load()));
+      WaitForSingleObject(t, INFINITE);
+      CloseHandle(t);
+      return 0;
+    };
+    const RunResult r = RunProgram(spec);
+    if (seed == 0) {
+      EXPECT_EQ(Value(r, "sender_on"), "0") << r.Dump();
+    }
+    ++seen[Value(r, "sender_on")];
+  }
+  EXPECT_GT(seen["0"], 0);
+  EXPECT_GT(seen["1"], 0);
 }
 
 TEST(PlatformRules, TimedWaitsRunOnTheVirtualClock) {

@@ -252,6 +252,10 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   const int result = box ? box->result : IDCANCEL;
   d.windows.Close(hwnd, "answered");
   handled->Set();
+  // A thread that answered the box with SendMessageW is runnable again as well, and on a real
+  // system it may go on before this thread's modal loop notices the answer: a switch point, so
+  // that seeds and schedules take that order too (the fixed order keeps this thread).
+  d.kernel.SwitchPoint(0);
   c.Set("t_end_us", d.kernel.Now());
   return c.Return(result, result == IDYES ? Value("IDYES") : result == IDNO ? Value("IDNO") : Value(result));
 }
