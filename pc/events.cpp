@@ -1,6 +1,7 @@
 // The event log of the handset-only services, thread names, and the handset settings.
 #include "pc/services.h"
 
+#include "pc/fault_counts.h"
 #include "pc/json_quote.h"
 #include "pc/setting_dword.h"
 
@@ -70,6 +71,9 @@ struct LogSetup {
       CloseHandle(ServiceCreateThread(EndWithThePower, hPowerGone, 0, nullptr));
     }
     PatchImportsForFaults();
+    // Every instance holds the fault rules' shared counts from its start, so that they outlive an
+    // instance that ends while another runs.
+    OpenHandsetFaultCounts();
     atexit(NoteProcessExit);
   }
   // The program's entry returned (or it called exit): the process ends in the ordinary way.

@@ -5,9 +5,10 @@
 // "OP@N+". OP is the service's name; DETAIL is matched against the call's main argument (a GPIO
 // number, a driver name, "count" or "fetch", ...); @N fails only the N-th matching call, counted
 // from 1, and @N+ that one and every later one. The handset is one, however many instances of the
-// program run on it: the calls are counted over every process of the run, in memory that the
-// processes share by name.
+// program run on it: the calls are counted over every process of the run (pc/fault_counts.h).
 #include "pc/services.h"
+
+#include "pc/fault_counts.h"
 
 #include <cstdlib>
 #include <string>
@@ -22,19 +23,12 @@ struct FaultRule {
   bool fAndLater;
 };
 
-// The most rules read (a run names a handful).
-const unsigned kSharedCounts = 256;
-const wchar_t kFaultCountsName[] = L"HandsetFaultCounts";
-
-// The count of matching calls of each rule, shared by every process of the run; the process's own
-// counts when the shared memory cannot be had.
+// The count of matching calls of each rule, shared by every process of the run (one handset);
+// the process's own counts when the shared memory cannot be had.
 volatile LONG* Counts() {
   static volatile LONG* pCounts = [] {
-    HANDLE hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSharedCounts * sizeof(LONG),
-                                         kFaultCountsName);
-    void* pv = hMapping != nullptr ? MapViewOfFile(hMapping, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
-    // The mapping stays open for the life of the process; a new one starts at zero.
-    return pv != nullptr ? static_cast<volatile LONG*>(pv) : new LONG[kSharedCounts]();
+    volatile LONG* p = OpenHandsetFaultCounts();
+    return p != nullptr ? p : new LONG[HANDSET_FAULT_RULES_MAX]();
   }();
   return pCounts;
 }
@@ -60,7 +54,7 @@ std::string Ascii(const std::wstring& text) {
 // them before a run).
 std::vector<FaultRule> ReadRules() {
   std::vector<FaultRule> rules;
-  for (unsigned n = 1; n <= kSharedCounts; n++) {
+  for (unsigned n = 1; n <= HANDSET_FAULT_RULES_MAX; n++) {
     WCHAR szName[32];
     StringCchPrintfW(szName, 32, L"Rule%u", n);
     std::string text = Ascii(SettingString(L"Faults", szName, L""));

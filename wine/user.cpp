@@ -25,6 +25,8 @@
 // recorded in the event log.
 #include "wine/record.h"
 
+#include "pc/fault_counts.h"
+
 #include <cwchar>
 #include <vector>
 
@@ -375,6 +377,9 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
+  // The fault rules' counts are the handset's: held here for the whole run, they last from the
+  // first instance of the program to the last, however their lives overlap.
+  OpenHandsetFaultCounts();
   for (Act& act : acts) {
     if (act.dwAtMs == 0) {
       DoAct(&act);
