@@ -22,7 +22,7 @@ import differential
 import run_wine
 
 # The instants of a world as the dumped scenario writes them: the number, and its unit in us.
-INSTANT = re.compile(r"^((?:at_ms|at_us|confirm_after_ms|suspend_returns_after_ms|\s*after_ms) = )(\d+)$"
+INSTANT = re.compile(r"^((?:at_ms|at_us|confirm_after_ms|suspend_returns_after_ms|plays_ms|\s*after_ms) = )(\d+)$"
                      r"|(['\"](?:yes|no|cancel)@)(\d+)(['\"])", re.M)
 # How far an unsettled instant may be moved, in jitters, tried nearest first.
 MOVES = (2, -2, 3, -3, 4, -4, 6, -6)
@@ -37,6 +37,13 @@ START_MOVES = MOVES + (8, -8, 10, -10, 12, -12)
 # several runs side by side), so an answer may come that much later against the world's other
 # instants (a prompt's own timeout, counted from before the box). It is settled over that window.
 BOX_LATENCY_MS = 1500
+# The program's own pace: under Wine it reaches the radio's power-off later than in the
+# simulator (loading the animation library and its first calls are slow there; measured 0.8 s
+# with 8 runs side by side), and every later moment of its sequence with it. The animation's
+# length stands for that: it is settled over a window that long past the jitter, so that a world
+# whose outcome hangs on how fast the program runs its sequence (an instance's prompt timing out
+# just after another's sequence would have closed its box) is moved apart or left out.
+PACE_MS = 1200
 # A world whose program waits for ever in the simulator (a box nobody answers) is cut on the PC
 # this long after the simulator's last event; what it printed until then is compared.
 STANDING_GRACE_S = 30
@@ -85,14 +92,20 @@ def answers_a_box(text, index):
     return text[instants(text)[index][0] - 1] == "@"
 
 
+def stands_for_pace(text, index):
+    """Whether instant `index` is the animation's length, which stands for the program's pace."""
+    return text[:instants(text)[index][0]].endswith("plays_ms = ")
+
+
 def window(text, index, jitter_ms):
     """The moves of instant `index` that a PC may make of it, in ms: the jitter either way; for
-    an answer, every jitter's step up to the jitter past a PC's late box; for a further
+    an answer, every jitter's step up to the jitter past a PC's late box, and for the animation's
+    length likewise past a PC's slower pace; for a further
     instance's start, every jitter's step up to the jitter past Wine's start, both ways: the
     start is late against the world's other instants, but against another start, late by its
     own time, it may come early as well."""
-    if answers_a_box(text, index):
-        late = jitter_ms + BOX_LATENCY_MS
+    if answers_a_box(text, index) or stands_for_pace(text, index):
+        late = jitter_ms + (BOX_LATENCY_MS if answers_a_box(text, index) else PACE_MS)
         return (-jitter_ms,) + tuple(range(jitter_ms, late, jitter_ms)) + (late,)
     if not starts_program(text, index):
         return (-jitter_ms, jitter_ms)

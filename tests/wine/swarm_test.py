@@ -278,15 +278,22 @@ class CutShortByTheEnd(unittest.TestCase):
                 self.assertEqual(bool(problems), differs, problems)
 
 
+class OneRadio(unittest.TestCase):
+    def test_every_instances_radio_thread_is_the_handsets_one(self):
+        events = [call(1, "radio"), call(2, "2:radio"), call(3, "12:radio"), call(4, "2:main"), call(5, "radio2")]
+        self.assertEqual([e["thread"] for e in differential.one_radio_thread(events)],
+                         ["radio", "radio", "radio", "2:main", "radio2"])
+
+
 class Instants(unittest.TestCase):
     TEXT = ("answers = [ 'yes@1500', 'none', \"cancel@20\" ]\nconfirm_after_ms = 1100\n"
             "uptime_ms = 5400000\n[[timeline]]\nat_us = 2500000\n[[timeline]]\nat_ms = 7\n"
-            "suspend_returns_after_ms = 60001\n")
+            "suspend_returns_after_ms = 60001\n[[library]]\nplays_ms = 2500\n")
 
     def test_found_in_order_with_their_units(self):
         found = [(value, unit) for _, _, value, unit in swarm.instants(self.TEXT)]
         self.assertEqual(found, [(1500, 1000), (20, 1000), (1100, 1000), (2500000, 1), (7, 1000),
-                                 (60001, 1000)])
+                                 (60001, 1000), (2500, 1000)])
 
     def test_a_further_instance_is_settled_over_wines_start(self):
         text = ("[radio]\nconfirm_after_ms = 900\n[[timeline]]\nat_ms = 7000\ndo = \"start_program\"\n"
@@ -299,6 +306,10 @@ class Instants(unittest.TestCase):
         answer = swarm.window(self.TEXT, 0, 400)
         self.assertEqual((answer[0], answer[-1]), (-400, 400 + swarm.BOX_LATENCY_MS))
         self.assertTrue(all(0 < b - a <= 400 for a, b in zip(answer[1:], answer[2:])))
+        # The animation's length stands for the program's pace, which a PC only slows.
+        pace = swarm.window(self.TEXT, 6, 400)
+        self.assertEqual((pace[0], pace[-1]), (-400, 400 + swarm.PACE_MS))
+        self.assertEqual(swarm.window(self.TEXT, 5, 400), (-400, 400))
         moves = swarm.window(text, 1, 400)
         # Every jitter's step to one jitter past the latest start, both ways (another start is
         # late by its own time).
