@@ -312,13 +312,14 @@ TEST(AutoShutdownPrompt, AnAnswerCrossingTheTimeoutNeverEndsTheProcessUnderTheSe
 }
 
 // The timeout finds no box (its caption failed to load), switches the handset off itself, and
-// the forced suspend comes back: the handset has been woken. An answer to the box still standing
-// then finds the shutdown done. It must neither touch the event the shutdown closed nor switch
-// the woken handset off a second time; the prompt ends and the process with it.
+// the forced suspend comes back: the handset has been woken. The closing of the applications did
+// not see the box still standing (the window enumeration failed), so an answer to it then finds
+// the shutdown done. It must neither touch the event the shutdown closed nor switch the woken
+// handset off a second time; the prompt ends and the process with it.
 TEST(AutoShutdownPrompt, AnAnswerAfterTheTimeoutsShutdownCameBackSwitchesOffNoMore) {
   for (const std::string answer : {"yes@13851", "no@13851", "yes@30000"}) {
     SCOPED_TRACE(answer);
-    const RunResult r = RunMode3("[power]\nsuspend = \"returns\"\n", {answer}, {"LoadStringW@3"});
+    const RunResult r = RunMode3("[power]\nsuspend = \"returns\"\n", {answer}, {"LoadStringW@3", "EnumWindows"});
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.outcome, "suspended") << r.Dump();
     EXPECT_EQ(r.Count(kRilDown), 1) << r.Dump();
@@ -331,4 +332,19 @@ TEST(AutoShutdownPrompt, AnAnswerAfterTheTimeoutsShutdownCameBackSwitchesOffNoMo
     // The prompt never set its event: the shutdown had closed it.
     for (const auto& call : r.Calls("SetEvent")) EXPECT_NE(call["caller"], "UIAutoShutDown") << call.dump();
   }
+}
+
+// The same, with the window enumeration working: the program is one of the handset's processes,
+// so the timeout's shutdown finds the box still standing among the windows and asks it to close,
+// as any application's. The box returns Cancel before anybody answers it, and the prompt ends.
+TEST(AutoShutdownPrompt, TheTimeoutsShutdownClosesTheBoxItCouldNotFind) {
+  const RunResult r = RunMode3("[power]\nsuspend = \"returns\"\n", {"yes@13851"}, {"LoadStringW@3"});
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.outcome, "suspended") << r.Dump();
+  EXPECT_EQ(r.Count(kRilDown), 1) << r.Dump();
+  EXPECT_EQ(r.summary["suspend_requests"], 1) << r.Dump();
+  const auto boxes = r.Calls("MessageBoxW");
+  ASSERT_EQ(boxes.size(), 1u) << r.Dump();
+  EXPECT_EQ(boxes[0].value("result", 0), IDCANCEL) << r.Dump();  // closed, not answered
+  EXPECT_FALSE(r.Has("Already switched off once, not again")) << r.Dump();
 }

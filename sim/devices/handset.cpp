@@ -366,10 +366,10 @@ std::uint32_t Handset::FreshPid() const {
   return pid;
 }
 
-std::vector<SimProcess> Handset::FurtherInstances() const {
+std::vector<SimProcess> Handset::ProgramProcesses() const {
   std::vector<SimProcess> out;
   for (const ProgramInstance& inst : instances.All()) {
-    if (inst.process == kFirstProgram || inst.ended_at) continue;
+    if (inst.ended_at) continue;
     SimProcess p;
     p.exe = u"\\Windows\\shutdown.exe";
     p.pid = inst.pid;

@@ -89,9 +89,9 @@ class Handset : public Board {
   ProcessId CurrentProcess() const { return kernel.ProcessOf(kernel.Current()); }
   // The pid of the running thread's process (the first instance's for the handset's own threads).
   std::uint32_t CurrentPid() const { return instances.PidOf(CurrentProcess(), program_pid_); }
-  // The instances of the program started after the first that still run, as processes of the
-  // snapshot: the scenario's process list describes the handset as the program found it.
-  std::vector<SimProcess> FurtherInstances() const;
+  // The instances of the program that still run, as processes of the snapshot after the
+  // scenario's (which describes the rest of the handset): the program is a process like any other.
+  std::vector<SimProcess> ProgramProcesses() const;
   // The process that holds handle `value` (the first instance when it is not open).
   ProcessId ProcessOfHandle(std::uintptr_t value);
   // Runs `body`, a callback into the program process that holds handle `owner`, on the running

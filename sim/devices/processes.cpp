@@ -224,7 +224,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
     return c.Return(INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
   }
   auto snap = std::make_shared<ProcessSnapshot>();
-  if ((dwFlags & TH32CS_SNAPPROCESS) != 0) *snap = d.processes.TakeSnapshot(d.FurtherInstances());
+  if ((dwFlags & TH32CS_SNAPPROCESS) != 0) *snap = d.processes.TakeSnapshot(d.ProgramProcesses());
   c.Arg("processes", snap->records.size());
   HANDLE h = reinterpret_cast<HANDLE>(
       d.OpenHandle(HandleKind::kSnapshot, snap, "process snapshot", "CreateToolhelp32Snapshot"));
