@@ -135,6 +135,10 @@ int RunMerge(const MergeArgs& m) {
   } catch (const sim::MergeError& e) {
     std::cerr << "devsim merge: " << e.what() << "\n";
     return 2;
+  } catch (const sim::Json::exception& e) {
+    // Reports that each read well but do not fit together (a value of another type in one).
+    std::cerr << "devsim merge: the reports do not fit together: " << e.what() << "\n";
+    return 2;
   }
 }
 

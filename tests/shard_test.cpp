@@ -211,6 +211,10 @@ TEST(Shards, SystematicMergeRefusesWhatDoesNotBelong) {
       Devsim("explore --systematic --preemptions 0" + scenario + " --shard 2/3 --report-json " + other_bound + " -- 3")
           .status,
       0);
+  sim::Json bent = sim::ReadReport(two);
+  bent["per_bound"][0] = "many";
+  const std::string malformed = TempPath("sys_bent.json");
+  ASSERT_TRUE(sim::WriteReport(bent, malformed));
   const std::string seeds = TempPath("sys_seeds.json");
   ASSERT_EQ(Devsim("explore --seeds 1..3" + scenario + " --report-json " + seeds + " -- 3").status, 0);
   const struct {
@@ -222,6 +226,7 @@ TEST(Shards, SystematicMergeRefusesWhatDoesNotBelong) {
       {one + " " + seeds, "a seed exploration's report, " + one + " a systematic search's one"},
       {seeds + " " + one, "a systematic search's report"},
       {one + " " + shard("sys_c2", "--shard 2/4"), "cut into 4 shards"},
+      {one + " " + malformed, malformed + ": a malformed report"},
   };
   for (const auto& r : refused) {
     SCOPED_TRACE(r.files);

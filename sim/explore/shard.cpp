@@ -6,6 +6,8 @@
 #include <set>
 #include <sstream>
 
+#include "sim/explore/explore.h"
+#include "sim/explore/fault_sweep.h"
 #include "sim/explore/systematic.h"
 
 namespace sim {
@@ -57,6 +59,19 @@ Json ReadReport(const std::string& path) {
                             "most_points", "asleep", "steered", "cut", "no_race", "late", "parts", "parts_run",
                             "shared", "outside", "first_failure", "failing", "shown"})
       if (!report.contains(key)) throw MergeError(path + ": the report has no '" + key + "'");
+  // A value of the wrong type shows when the report is merged and printed on its own.
+  try {
+    std::ostringstream sink;
+    const Json alone = MergeReports({report}, {path});
+    if (kind == "explore")
+      PrintExploreReport(alone, sink);
+    else if (kind == "sweep")
+      PrintSweepReport(alone, sink);
+    else
+      PrintSystematicReport(alone, sink);
+  } catch (const Json::exception& e) {
+    throw MergeError(path + ": a malformed report (" + std::string(e.what()) + ")");
+  }
   return report;
 }
 

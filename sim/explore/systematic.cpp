@@ -82,7 +82,8 @@ void PrintTotals(const Json& r, std::ostream& out) {
   const Json& batch = r["batch"];
   const int bound = batch["preemptions"].get<int>();
   const bool reduce = batch["reduction"].get<bool>();
-  const bool merged = r.contains("merged");
+  // The report of a whole search, merged on its own, prints as the search printed it.
+  const bool merged = r.contains("merged") && r["shard"]["count"].get<std::uint64_t>() > 1;
   const std::uint64_t schedules = U(r, "schedules");
   out << "systematic exploration up to " << bound << " preemptions, "
       << (reduce ? "race-directed, with sleep sets" : "no reduction (--no-reduction)") << ":\n";
