@@ -239,6 +239,15 @@ TEST(Shards, SystematicMergeRefusesWhatDoesNotBelong) {
   EXPECT_EQ(partial.status, 2) << partial.text;
   EXPECT_NE(partial.text.find("missing shards: 3 of 3"), std::string::npos) << partial.text;
   EXPECT_NE(partial.text.find("not exhausted up to 1 preemptions"), std::string::npos) << partial.text;
+  // A shard that stopped at its cap leaves the whole search stopped.
+  std::string capped;
+  for (int k = 1; k <= 3; ++k)
+    capped += " " + shard("sys_cap" + std::to_string(k), "--max-schedules 5 --shard " + std::to_string(k) + "/3");
+  const Output stopped = Devsim("merge" + capped);
+  EXPECT_EQ(stopped.status, 0) << stopped.text;
+  EXPECT_TRUE(std::regex_search(stopped.text, std::regex("\nstopped at bound 1 after [0-9]+ schedules: the cap of "
+                                                         "--max-schedules 5 \\(exhausted up to 0 preemptions\\)\n")))
+      << stopped.text;
   EXPECT_EQ(Devsim(batch + " --report-json /nonexistent/dir/r.json -- 3").status, 2);
   EXPECT_EQ(Devsim(batch + " --shard 4/3 -- 3").status, 2);
 }

@@ -66,7 +66,7 @@ void PrintParts(const Json& report, std::ostream& out) {
   else
     out << (merged ? "the " : std::to_string(U(report, "parts_run")) + " of the ") << U(report, "parts")
         << " schedules queued after the first " << U(report, "shared")
-        << (merged ? " were dealt out" : " were dealt to it") << " (every shard runs those " << U(report, "shared")
+        << (merged ? " were dealt out" : " were dealt to it") << " (every shard runs the first " << U(report, "shared")
         << "; shard 1 counts them)";
   if (merged && !report["missing_shards"].empty()) {
     out << "; missing shards:";
