@@ -122,8 +122,10 @@ int RunMerge(const MergeArgs& m) {
     const sim::Json merged = sim::MergeReports(reports, m.files);
     if (merged["kind"] == "explore")
       sim::PrintExploreReport(merged, std::cout);
-    else
+    else if (merged["kind"] == "sweep")
       sim::PrintSweepReport(merged, std::cout);
+    else
+      sim::PrintSystematicReport(merged, std::cout);
     if (!m.report_json.empty() && !sim::WriteReport(merged, m.report_json)) {
       std::cerr << "devsim merge: cannot write the report to " << m.report_json << "\n";
       return 2;
@@ -132,6 +134,10 @@ int RunMerge(const MergeArgs& m) {
     return merged["failures"].get<std::uint64_t>() == 0 ? 0 : 5;
   } catch (const sim::MergeError& e) {
     std::cerr << "devsim merge: " << e.what() << "\n";
+    return 2;
+  } catch (const sim::Json::exception& e) {
+    // Reports that each read well but do not fit together (a value of another type in one).
+    std::cerr << "devsim merge: the reports do not fit together: " << e.what() << "\n";
     return 2;
   }
 }
@@ -215,13 +221,14 @@ std::string SystematicMisuse(const ExploreArgs& e, const CLI::App& explore) {
       if (explore.count(name) != 0) return std::string(name) + " bounds --systematic; add --systematic";
     return {};
   }
-  for (const char* name : {"--seeds", "--swarm", "--dump-scenario", "--shard", "--report-json"})
+  for (const char* name : {"--seeds", "--swarm", "--dump-scenario"})
     if (explore.count(name) != 0) return std::string(name) + " is not for --systematic, which runs no seeds";
   if (e.common.run.pct) return "--pct draws schedules at random; --systematic enumerates them: give one of them";
   return {};
 }
 
-// --systematic: the scenario's schedules up to the bound, in this process.
+// --systematic: the scenario's schedules up to the bound (this shard's part of them), in this
+// process.
 int RunSystematic(const ExploreArgs& e, const sim::Scenario& scenario, const sim::RunOptions& base) {
   sim::SystematicOptions o;
   o.base = base;
@@ -230,7 +237,13 @@ int RunSystematic(const ExploreArgs& e, const sim::Scenario& scenario, const sim
   o.max_seconds = e.max_seconds;
   o.reduce = !e.no_reduction;
   o.max_reported = e.max_reported;
+  o.shard = *sim::ParseShard(e.shard.shard);
+  o.report_json = e.shard.report_json;
   const sim::SystematicResult r = sim::ExploreSystematic(scenario, o, std::cout);
+  if (!r.report_written) {
+    std::cerr << "devsim explore: cannot write the report to " << o.report_json << "\n";
+    return 2;
+  }
   return r.failures == 0 ? 0 : 5;
 }
 

@@ -184,6 +184,89 @@ TEST(ScheduleSearch, CountsByBound) {
   EXPECT_LT(reduced.totals.schedules, full.totals.schedules);
 }
 
+// What shards of one search ran between them: every run's schedule (the runs every shard makes
+// before the search is dealt out taken once), final state and failing schedule.
+struct InShards {
+  std::multiset<std::string> runs;
+  std::set<State> finals;
+  std::set<std::string> failing;
+  std::uint64_t dealt = 0;
+  std::uint64_t dealt_here = 0;
+};
+
+InShards SearchInShards(const Program& program, const std::function<bool(const State&)>& fails, int bound, bool reduce,
+                        std::uint64_t shards) {
+  InShards all;
+  for (std::uint64_t k = 1; k <= shards; ++k) {
+    sim::SearchLimits limits;
+    limits.bound = bound;
+    limits.reduce = reduce;
+    limits.shard_index = k;
+    limits.shard_count = shards;
+    std::vector<std::string> runs;
+    std::set<State> finals;
+    const sim::ScheduleRunner model = ModelRunner(program, fails, finals);
+    const sim::ScheduleRunner run = [&](const std::vector<int>& prefix, sim::ScheduleRecord& record) {
+      const bool failed = model(prefix, record);
+      runs.push_back(sim::ScheduleText(record.points, record.points.size()));
+      return failed;
+    };
+    const sim::SearchTotals t = sim::SearchSchedules(run, limits, [&all](const sim::ScheduleRecord& r, int) {
+      all.failing.insert(sim::ScheduleText(r.points, r.points.size()));
+    });
+    EXPECT_TRUE(t.exhausted);
+    // The shared runs come first; shard 1 counts them.
+    const std::size_t skip = k == 1 ? 0 : t.shared;
+    EXPECT_EQ(runs.size() - skip, t.schedules);
+    all.runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(skip), runs.end());
+    all.finals.insert(finals.begin(), finals.end());
+    all.dealt = t.parts;
+    all.dealt_here += t.parts_run;
+  }
+  return all;
+}
+
+// Shards cover what the single search covers: without the reduction, exactly its schedules, each
+// once; with it, every final state it reaches and a failure wherever it finds one. (The reduced
+// search of some models ends before anything is dealt out; that of the lost update does not.)
+TEST(ScheduleSearch, ShardsCoverTheWholeSearch) {
+  std::uint64_t reduced_dealt = 0;
+  for (const Case& c : kCases) {
+    for (const bool reduce : {false, true}) {
+      for (const std::uint64_t shards : {2u, 3u, 5u}) {
+        SCOPED_TRACE(std::string(c.name) + (reduce ? ", reduced, " : ", full, ") + std::to_string(shards) + " shards");
+        const Program program = c.program();
+        std::multiset<std::string> runs;
+        std::set<State> finals;
+        const sim::ScheduleRunner model = ModelRunner(program, c.fails, finals);
+        sim::SearchLimits limits;
+        limits.bound = 2;
+        limits.reduce = reduce;
+        const sim::SearchTotals one = sim::SearchSchedules(
+            [&](const std::vector<int>& prefix, sim::ScheduleRecord& record) {
+              const bool failed = model(prefix, record);
+              runs.insert(sim::ScheduleText(record.points, record.points.size()));
+              return failed;
+            },
+            limits, [](const sim::ScheduleRecord&, int) {});
+        const InShards all = SearchInShards(program, c.fails, 2, reduce, shards);
+        if (!reduce) {
+          EXPECT_GT(all.dealt, 0u);
+        } else {
+          reduced_dealt += all.dealt;
+        }
+        EXPECT_EQ(all.dealt_here, all.dealt);
+        EXPECT_EQ(all.finals, finals);
+        EXPECT_EQ(all.failing.empty(), one.failures == 0);
+        if (!reduce) {
+          EXPECT_EQ(all.runs, runs);
+        }
+      }
+    }
+  }
+  EXPECT_GT(reduced_dealt, 0u);
+}
+
 TEST(ScheduleSearch, StopsAtTheCapAndSaysWhere) {
   sim::SearchLimits limits;
   limits.bound = 2;

@@ -127,3 +127,127 @@ TEST(Shards, BadShardOrUnwritableReportIsAnError) {
 }
 
 }  // namespace
+
+// A systematic search's text, less what differs between shards merged and one search: the time,
+// the lines that tell how the search was dealt out, and which shard found the first failure.
+std::string SearchText(const std::string& text) {
+  std::string out = std::regex_replace(text, std::regex(R"(\ntime: [^\n]*)"), "");
+  out =
+      std::regex_replace(out, std::regex(R"([0-9]+ shards merged: [^\n]*\noutside their shard's part: [^\n]*\n)"), "");
+  return std::regex_replace(out, std::regex(" of shard [0-9]+"), "");
+}
+
+std::set<std::string> FailingSchedules(const sim::Json& report) {
+  std::set<std::string> out;
+  for (const auto& f : report["failing"]) out.insert(f["schedule"].get<std::string>());
+  return out;
+}
+
+// N shards of a systematic search, merged, give the single search's totals, failing schedules and
+// text: with the reduction on the gallery's race (where no race calls for a schedule in two
+// shards), with failures planted by a broken platform guarantee, and without the reduction (where
+// the shards cut the tree of schedules exactly).
+TEST(Shards, SystematicShardsMergedEqualOneSearch) {
+  const std::string fail = " --max-reported 3 --fail CreateMutexW.already_exists_lost:NormalShutdown";
+  const struct {
+    const char* name;
+    std::string options;
+    int shards;
+    int status;
+  } cases[] = {
+      {"planted failures", "--preemptions 1" + fail, 3, 5},
+#ifdef HS_SANITIZED
+      // The search without the reduction is cut exactly on the models (ScheduleSearch) already.
+      {"reduced", "--preemptions 1", 4, 0},
+#else
+      {"reduced", "--preemptions 2", 4, 0},
+      {"no reduction", "--preemptions 0 --no-reduction", 2, 0},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string batch = "explore --systematic --scenario " + std::string(HS_SOURCE_DIR) +
+                              "/scenarios/race_answer_timeout.toml " + c.options;
+    const std::string whole_json = TempPath("sys_whole.json");
+    const Output whole = Devsim(batch + " --report-json " + whole_json + " -- 3");
+    ASSERT_EQ(whole.status, c.status) << whole.text;
+    std::string reports;
+    for (int k = 1; k <= c.shards; ++k) {
+      const std::string path = TempPath("sys" + std::to_string(k) + ".json");
+      const std::string shard = std::to_string(k) + "/" + std::to_string(c.shards);
+      const Output part = Devsim(batch + " --shard " + shard + " --report-json " + path + " -- 3");
+      EXPECT_TRUE(part.status == 0 || part.status == 5) << part.text;
+      ASSERT_NE(part.text.find("shard " + std::to_string(k) + " of " + std::to_string(c.shards)), std::string::npos)
+          << part.text;
+      EXPECT_GT(sim::ReadReport(path)["parts"].get<int>(), 0) << "the search was not dealt out";
+      reports += " " + path;
+    }
+    const std::string merged_json = TempPath("sys_merged.json");
+    const Output merged = Devsim("merge --report-json " + merged_json + reports);
+    EXPECT_EQ(merged.status, c.status) << merged.text;
+    EXPECT_EQ(SearchText(merged.text), SearchText(whole.text));
+    const sim::Json one = sim::ReadReport(whole_json), all = sim::ReadReport(merged_json);
+    for (const char* key : {"schedules", "per_bound", "points_seen", "exhausted", "failures", "no_race", "late"})
+      EXPECT_EQ(all[key], one[key]) << key;
+    EXPECT_TRUE(all["exhausted"].get<bool>());
+    EXPECT_EQ(FailingSchedules(all), FailingSchedules(one));
+    EXPECT_EQ(FailingSchedules(one).empty(), c.status == 0);
+  }
+}
+
+// Reports that are not shards of one search are refused, naming the file; a missing shard is
+// said and the search is not called exhausted.
+TEST(Shards, SystematicMergeRefusesWhatDoesNotBelong) {
+  const std::string scenario = " --scenario " + std::string(HS_SOURCE_DIR) + "/scenarios/race_answer_timeout.toml";
+  const std::string batch = "explore --systematic --preemptions 1" + scenario;
+  auto shard = [&](const std::string& name, const std::string& options) {
+    const std::string path = TempPath(name + ".json");
+    const Output r = Devsim(batch + " " + options + " --report-json " + path + " -- 3");
+    EXPECT_EQ(r.status, 0) << r.text;
+    return path;
+  };
+  const std::string one = shard("sys_a1", "--shard 1/3"), two = shard("sys_a2", "--shard 2/3");
+  const std::string other_bound = TempPath("sys_b2.json");
+  ASSERT_EQ(
+      Devsim("explore --systematic --preemptions 0" + scenario + " --shard 2/3 --report-json " + other_bound + " -- 3")
+          .status,
+      0);
+  sim::Json bent = sim::ReadReport(two);
+  bent["per_bound"][0] = "many";
+  const std::string malformed = TempPath("sys_bent.json");
+  ASSERT_TRUE(sim::WriteReport(bent, malformed));
+  const std::string seeds = TempPath("sys_seeds.json");
+  ASSERT_EQ(Devsim("explore --seeds 1..3" + scenario + " --report-json " + seeds + " -- 3").status, 0);
+  const struct {
+    std::string files;
+    std::string says;  // in the message
+  } refused[] = {
+      {one + " " + two + " " + one, "shard 1 is given twice"},
+      {one + " " + other_bound, "a shard of another batch than " + one + " (its preemptions is 0, not 1)"},
+      {one + " " + seeds, "a seed exploration's report, " + one + " a systematic search's one"},
+      {seeds + " " + one, "a systematic search's report"},
+      {one + " " + shard("sys_c2", "--shard 2/4"), "cut into 4 shards"},
+      {one + " " + malformed, malformed + ": a malformed report"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.files);
+    const Output out = Devsim("merge " + r.files);
+    EXPECT_EQ(out.status, 2) << out.text;
+    EXPECT_NE(out.text.find(r.says), std::string::npos) << out.text;
+  }
+  const Output partial = Devsim("merge " + one + " " + two);
+  EXPECT_EQ(partial.status, 2) << partial.text;
+  EXPECT_NE(partial.text.find("missing shards: 3 of 3"), std::string::npos) << partial.text;
+  EXPECT_NE(partial.text.find("not exhausted up to 1 preemptions"), std::string::npos) << partial.text;
+  // A shard that stopped at its cap leaves the whole search stopped.
+  std::string capped;
+  for (int k = 1; k <= 3; ++k)
+    capped += " " + shard("sys_cap" + std::to_string(k), "--max-schedules 5 --shard " + std::to_string(k) + "/3");
+  const Output stopped = Devsim("merge" + capped);
+  EXPECT_EQ(stopped.status, 0) << stopped.text;
+  EXPECT_TRUE(std::regex_search(stopped.text, std::regex("\nstopped at bound 1 after [0-9]+ schedules: the cap of "
+                                                         "--max-schedules 5 \\(exhausted up to 0 preemptions\\)\n")))
+      << stopped.text;
+  EXPECT_EQ(Devsim(batch + " --report-json /nonexistent/dir/r.json -- 3").status, 2);
+  EXPECT_EQ(Devsim(batch + " --shard 4/3 -- 3").status, 2);
+}

@@ -31,7 +31,15 @@ struct Pending {
   std::vector<int> prefix;
   std::vector<Sleeper> asleep;
   std::shared_ptr<Siblings> siblings;
+  // With shards: the length of the prefix of the dealt schedule this one descends from, or
+  // `kOutside` when it descends from none this shard was dealt (a race this shard saw queued it).
+  std::size_t part = 0;
 };
+constexpr std::size_t kOutside = static_cast<std::size_t>(-1);
+
+// With shards, the search is dealt out once this many schedules a shard are queued, or when it
+// reaches its last bound.
+constexpr std::size_t kPartsPerShard = 32;
 
 bool Asleep(const std::vector<Sleeper>& z, ThreadId t) {
   return std::any_of(z.begin(), z.end(), [t](const Sleeper& s) { return s.thread == t; });
@@ -200,10 +208,18 @@ class Search {
               "the time limit of --max-seconds " + std::to_string(static_cast<long>(limits_.max_seconds));
           break;
         }
+        if (!dealt_ && totals_.schedules > 0 &&
+            (k == limits_.bound || Queued() >= kPartsPerShard * limits_.shard_count))
+          Deal(k);
+        if (work_[k].empty()) break;
         Pending next = std::move(work_[k].back());
         work_[k].pop_back();
         RunOne(next, k);
       }
+    }
+    if (!dealt_ && limits_.shard_count > 1) {
+      totals_.shared = totals_.schedules;
+      ForgetShared();
     }
     totals_.exhausted = totals_.stop_reason.empty();
     totals_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -211,6 +227,49 @@ class Search {
   }
 
  private:
+  std::size_t Queued() const {
+    std::size_t n = 0;
+    for (const auto& w : work_) n += w.size();
+    return n;
+  }
+
+  // Deals the queued schedules out to the shards, in the order the search would run them
+  // (fewest preemptions first, the top of each stack first), round robin, and keeps this
+  // shard's. Those of other shards stay marked as queued: a race seen later does not queue them
+  // again. What every shard ran until now is shard 1's.
+  void Deal(int bound) {
+    dealt_ = true;
+    if (limits_.shard_count <= 1) return;
+    for (std::size_t k = static_cast<std::size_t>(bound); k < work_.size(); ++k) {
+      std::vector<Pending> kept;
+      for (auto item = work_[k].rbegin(); item != work_[k].rend(); ++item)
+        if (totals_.parts++ % limits_.shard_count == limits_.shard_index - 1) {
+          item->part = item->prefix.size();
+          kept.push_back(std::move(*item));
+        }
+      std::reverse(kept.begin(), kept.end());
+      totals_.parts_run += kept.size();
+      work_[k] = std::move(kept);
+    }
+    totals_.shared = totals_.schedules;
+    ForgetShared();
+  }
+
+  // Shards but the first keep nothing of the schedules every shard ran before the deal but their
+  // number (`shared`) and how the search stands.
+  void ForgetShared() {
+    if (limits_.shard_index == 1) return;
+    SearchTotals kept;
+    kept.per_bound.assign(totals_.per_bound.size(), 0);
+    kept.most_points = totals_.most_points;
+    kept.bound_reached = totals_.bound_reached;
+    kept.stop_reason = totals_.stop_reason;
+    kept.parts = totals_.parts;
+    kept.parts_run = totals_.parts_run;
+    kept.shared = totals_.shared;
+    totals_ = std::move(kept);
+  }
+
   // Runs `item`, judges it, and queues the schedules that leave it past its prefix.
   void RunOne(const Pending& item, int cost) {
     std::vector<Sleeper> asleep;
@@ -227,6 +286,7 @@ class Search {
     }
     const bool failed = run_(item.prefix, record);
     record.past_list = nullptr;
+    if (item.part == kOutside) ++totals_.outside;
     ++totals_.schedules;
     ++totals_.per_bound[static_cast<std::size_t>(cost)];
     totals_.points_seen += record.points.size();
@@ -236,7 +296,7 @@ class Search {
         totals_.first_failure = totals_.schedules;
         totals_.first_failure_bound = cost;
       }
-      on_failure_(record, cost);
+      if (dealt_ || limits_.shard_index == 1) on_failure_(record, cost);
     }
     if (!item.prefix.empty() && item.prefix.size() <= record.points.size()) {
       const ChoicePoint& own = record.points[item.prefix.size() - 1];
@@ -247,14 +307,15 @@ class Search {
     if (limits_.reduce) {
       const std::size_t own = item.prefix.empty() ? 0 : item.prefix.size() - 1;
       races = std::make_unique<Races>(record, own);
-      QueueLateRaces(record, *races, own);
+      QueueLateRaces(record, *races, own, item.part);
     }
-    Queue(record, item.prefix.size(), cost, std::move(asleep), races.get());
+    Queue(record, item.prefix.size(), cost, std::move(asleep), races.get(), item.part);
   }
 
   // Races this run shows at points of its prefix, whose alternatives the run that made the
-  // prefix did not see a reason to queue: queued now, with no thread asleep.
-  void QueueLateRaces(const ScheduleRecord& record, const Races& races, std::size_t own) {
+  // prefix did not see a reason to queue: queued now, with no thread asleep. One that leaves the
+  // run before the start of its part (`part`) lies outside it.
+  void QueueLateRaces(const ScheduleRecord& record, const Races& races, std::size_t own, std::size_t part) {
     int cost = 0;
     std::vector<int> prefix;
     for (std::size_t i = 0; i <= own && i < record.points.size(); ++i) {
@@ -266,7 +327,8 @@ class Search {
         prefix.push_back(j);
         if (queued_.insert(PrefixKey(prefix)).second) {
           ++totals_.late;
-          work_[static_cast<std::size_t>(c)].push_back({prefix, {}, nullptr});
+          const bool inside = part != kOutside && prefix.size() > part;
+          work_[static_cast<std::size_t>(c)].push_back({prefix, {}, nullptr, inside ? part : kOutside});
         }
         prefix.pop_back();
       }
@@ -277,9 +339,10 @@ class Search {
 
   // Queues, for every point of `record` from `from` on, each other choice within the bound whose
   // thread is awake, fewest preemptions in the first queue; stops at a point where the run took
-  // a sleeping thread (what lies beyond was explored on another path).
-  void Queue(const ScheduleRecord& record, std::size_t from, int cost, std::vector<Sleeper> asleep,
-             const Races* races) {
+  // a sleeping thread (what lies beyond was explored on another path). They lie in the run's own
+  // part (`part`).
+  void Queue(const ScheduleRecord& record, std::size_t from, int cost, std::vector<Sleeper> asleep, const Races* races,
+             std::size_t part) {
     std::vector<std::vector<std::pair<int, Pending>>> found;  // by point, in the order to explore
     for (std::size_t i = from; i < record.points.size(); ++i) {
       const ChoicePoint& p = record.points[i];
@@ -304,6 +367,7 @@ class Search {
         for (std::size_t k = 0; k < i; ++k) next.prefix.push_back(record.points[k].chosen);
         next.prefix.push_back(j);
         if (races != nullptr && !queued_.insert(PrefixKey(next.prefix)).second) continue;
+        next.part = part;
         if (limits_.reduce) {
           next.asleep = asleep;
           next.siblings = siblings;
@@ -328,6 +392,7 @@ class Search {
   const FailureSink& on_failure_;
   std::vector<std::vector<Pending>> work_;    // by preemptions
   std::unordered_set<std::uint64_t> queued_;  // keys of the lists queued, with the reduction
+  bool dealt_ = false;                        // the queued schedules were dealt to the shards
   SearchTotals totals_;
 };
 

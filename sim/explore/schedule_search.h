@@ -8,6 +8,17 @@
 // continuation would hand the baton to a sleeping thread takes another one when that costs no
 // preemption. Two steps conflict as StepsConflict (footprint.h) says of their recorded keys
 // (ChoicePoint::touched, ChoicePoint::touches_all).
+//
+// Shards: the search can be cut into parts. Every shard runs the search alike from its start until
+// 32 schedules a shard are queued or it reaches its last bound, then numbers the queued ones in the
+// order the search would run them (fewest preemptions first, depth first) and keeps those whose
+// number is its own modulo the number of shards: each explores the subtrees of the schedules it was
+// dealt completely up to the bound. What all ran before the deal counts, and reports failures, in
+// shard 1 only. A race that a run shows at a point before its part began may call for a schedule
+// outside the part: the shard that saw it runs it too (no other shard may see that race), and
+// counts it as outside its part; so shards may repeat some schedules. The reduction's sleep sets
+// are not shared between shards after the deal: a shard may run what the whole search skips as
+// asleep, never less.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +41,8 @@ struct SearchLimits {
   std::uint64_t max_schedules = 200000;  // stop after this many runs (0: no cap)
   double max_seconds = 0;                // stop after this much wall time (0: none)
   bool reduce = true;                    // sleep sets on
+  std::uint64_t shard_index = 1;         // this shard, from 1
+  std::uint64_t shard_count = 1;         // the number of shards (1: the whole search)
 };
 
 struct SearchTotals {
@@ -49,6 +62,13 @@ struct SearchTotals {
   int bound_reached = 0;            // the bound being searched when the search ended
   std::string stop_reason;          // why it stopped when not exhausted
   double seconds = 0;
+  // With shards: the schedules dealt out, how many this shard was dealt, the schedules every
+  // shard ran before the deal (in `schedules` of shard 1 only), and those this shard ran outside
+  // its part because a race it saw called for them.
+  std::uint64_t parts = 0;
+  std::uint64_t parts_run = 0;
+  std::uint64_t shared = 0;
+  std::uint64_t outside = 0;
 };
 
 // Called for each failing run with its record (the text of its schedule is
@@ -57,7 +77,8 @@ using FailureSink = std::function<void(const ScheduleRecord& record, int preempt
 
 // Searches every schedule up to `limits.bound` preemptions, fewest first, running each with
 // `run`; reports each failing one to `on_failure`. Deterministic: the same runner gives the same
-// sequence of schedules.
+// sequence of schedules. With `limits.shard_count` > 1, searches only shard `limits.shard_index`'s
+// part (above); the first schedule then counts, and reports its failure, in shard 1 only.
 SearchTotals SearchSchedules(const ScheduleRunner& run, const SearchLimits& limits, const FailureSink& on_failure);
 
 }  // namespace sim

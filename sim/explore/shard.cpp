@@ -6,6 +6,10 @@
 #include <set>
 #include <sstream>
 
+#include "sim/explore/explore.h"
+#include "sim/explore/fault_sweep.h"
+#include "sim/explore/systematic.h"
+
 namespace sim {
 
 std::optional<Shard> ParseShard(const std::string& text) {
@@ -43,10 +47,31 @@ Json ReadReport(const std::string& path) {
   } catch (const Json::exception& e) {
     throw MergeError(path + ": not a JSON report (" + std::string(e.what()) + ")");
   }
-  const std::string kind = report.is_object() ? report.value("kind", "") : "";
-  if (kind != "explore" && kind != "sweep") throw MergeError(path + ": not an explore or sweep report");
+  const std::string kind = report.is_object() && report.contains("kind") && report["kind"].is_string()
+                               ? report["kind"].get<std::string>()
+                               : "";
+  if (kind != "explore" && kind != "sweep" && kind != "systematic")
+    throw MergeError(path + ": not an explore, sweep or systematic report");
   for (const char* key : {"batch", "shard", "shards", "runs", "failures"})
     if (!report.contains(key)) throw MergeError(path + ": the report has no '" + key + "'");
+  if (kind == "systematic")
+    for (const char* key : {"schedules", "per_bound", "exhausted", "bound_reached", "stop_reason", "points_seen",
+                            "most_points", "asleep", "steered", "cut", "no_race", "late", "parts", "parts_run",
+                            "shared", "outside", "first_failure", "failing", "shown"})
+      if (!report.contains(key)) throw MergeError(path + ": the report has no '" + key + "'");
+  // A value of the wrong type shows when the report is merged and printed on its own.
+  try {
+    std::ostringstream sink;
+    const Json alone = MergeReports({report}, {path});
+    if (kind == "explore")
+      PrintExploreReport(alone, sink);
+    else if (kind == "sweep")
+      PrintSweepReport(alone, sink);
+    else
+      PrintSystematicReport(alone, sink);
+  } catch (const Json::exception& e) {
+    throw MergeError(path + ": a malformed report (" + std::string(e.what()) + ")");
+  }
   return report;
 }
 
@@ -97,6 +122,20 @@ void MergeSweep(Json& merged, const std::vector<Json>& reports) {
   merged["shown"] = MergeShown(reports, "index");
 }
 
+std::string Kind(const Json& report) {
+  const std::string kind = report["kind"].get<std::string>();
+  return kind == "explore" ? "a seed exploration's" : kind == "sweep" ? "a sweep's" : "a systematic search's";
+}
+
+// What tells two batches apart: " (its KEY is X, not Y)" for the first key that differs.
+std::string Difference(const Json& batch, const Json& other) {
+  for (const auto& [key, value] : batch.items())
+    if (!other.contains(key) || other[key] != value)
+      return " (its " + key + " is " + value.dump() + ", not " + (other.contains(key) ? other[key].dump() : "absent") +
+             ")";
+  return "";
+}
+
 }  // namespace
 
 Json MergeReports(const std::vector<Json>& reports, const std::vector<std::string>& names) {
@@ -105,8 +144,11 @@ Json MergeReports(const std::vector<Json>& reports, const std::vector<std::strin
   std::set<std::uint64_t> shards;
   for (std::size_t i = 0; i < reports.size(); ++i) {
     const Json& r = reports[i];
-    if (r["kind"] != first["kind"] || r["batch"] != first["batch"])
-      throw MergeError(names[i] + ": a shard of another batch than " + names[0]);
+    if (r["kind"] != first["kind"])
+      throw MergeError(names[i] + ": " + Kind(r) + " report, " + names[0] + " " + Kind(first) + " one");
+    if (r["batch"] != first["batch"])
+      throw MergeError(names[i] + ": a shard of another batch than " + names[0] +
+                       Difference(r["batch"], first["batch"]));
     if (r["shard"]["count"] != first["shard"]["count"])
       throw MergeError(names[i] + ": cut into " + r["shard"]["count"].dump() + " shards, " + names[0] + " into " +
                        first["shard"]["count"].dump());
@@ -131,12 +173,16 @@ Json MergeReports(const std::vector<Json>& reports, const std::vector<std::strin
   merged["runs"] = runs;
   merged["failures"] = failures;
   merged["seconds"] = seconds;
-  merged["outcomes"] = Json::object();
-  merged["violations"] = Json::object();
+  if (first["kind"] != "systematic") {
+    merged["outcomes"] = Json::object();
+    merged["violations"] = Json::object();
+  }
   if (first["kind"] == "explore")
     MergeExplore(merged, reports);
-  else
+  else if (first["kind"] == "sweep")
     MergeSweep(merged, reports);
+  else
+    MergeSystematic(merged, reports);
   return merged;
 }
 

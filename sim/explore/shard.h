@@ -40,8 +40,8 @@ struct MergeError : std::runtime_error {
 Json SortedKeys(const Json& counts);
 // Reads one report written with --report-json.
 Json ReadReport(const std::string& path);
-// Combines shard reports of one batch (explore or sweep) into the report a single run over the
-// whole batch gives; "missing_shards" lists shards not given. Throws MergeError.
+// Combines shard reports of one batch (explore, sweep or systematic) into the report a single
+// run over the whole batch gives; "missing_shards" lists shards not given. Throws MergeError.
 Json MergeReports(const std::vector<Json>& reports, const std::vector<std::string>& names);
 
 // Writes `report` to `path`; false when the file cannot be written.

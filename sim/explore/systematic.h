@@ -14,6 +14,7 @@
 
 #include "sim/devices/handset.h"
 #include "sim/explore/schedule_search.h"
+#include "sim/explore/shard.h"
 
 namespace sim {
 
@@ -24,16 +25,31 @@ struct SystematicOptions {
   double max_seconds = 0;                // stop after this much wall time (0: no limit)
   bool reduce = true;                    // the reduction (schedule_search.h)
   int max_reported = 10;                 // failures printed in full
+  Shard shard;                           // the part of the search this process runs
+  std::string report_json;               // where to write the machine-readable report ("": nowhere)
 };
 
 // The search's totals (schedule_search.h) and the failing schedules' texts, in the order found.
 struct SystematicResult : SearchTotals {
   std::vector<std::string> failing;
+  Json report;                 // what --report-json writes (kind "systematic")
+  bool report_written = true;  // false when the report file could not be written
 };
 
-// Runs the search in this process and prints to `out` each failure (up to max_reported) with its
-// replay line, then the totals: schedules per bound, whether the space was exhausted or where it
-// stopped, and the rate.
+// Runs the search (this shard's part of it) in this process and prints to `out` each failure (up
+// to max_reported) with its replay line as it is found, then the totals: schedules per bound,
+// whether the space was exhausted or where it stopped, and the rate. Writes the machine-readable
+// report when asked.
 SystematicResult ExploreSystematic(const Scenario& scenario, const SystematicOptions& options, std::ostream& out);
+
+// Prints a systematic report (of one search, a shard, or merged shards) as the search prints it:
+// the failures shown in full, then the totals.
+void PrintSystematicReport(const Json& report, std::ostream& out);
+
+// Fills `merged` (a copy of the first report, its shards already checked and listed) with the
+// totals of the shard `reports` of one search: counts added, failing schedules joined (each once,
+// fewest preemptions first), "exhausted" only when every shard exhausted its part and none is
+// missing.
+void MergeSystematic(Json& merged, const std::vector<Json>& reports);
 
 }  // namespace sim
