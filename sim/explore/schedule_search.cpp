@@ -222,6 +222,8 @@ class Search {
       ForgetShared();
     }
     totals_.exhausted = totals_.stop_reason.empty();
+    if (totals_.exhausted)
+      for (std::size_t k = 0; k + 1 < work_.size(); ++k) totals_.left_below += work_[k].size();
     totals_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return totals_;
   }

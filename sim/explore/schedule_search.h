@@ -55,6 +55,9 @@ struct SearchTotals {
   std::uint64_t cut = 0;          // runs whose continuation still reached a sleeping thread
   std::uint64_t no_race = 0;      // alternatives not run because no step of theirs raced
   std::uint64_t late = 0;         // alternatives queued when a later run showed their race
+  // Alternatives with fewer preemptions than a bound already searched, queued by a race seen
+  // late, and never run: where the bound and the reduction together leave the search short.
+  std::uint64_t left_below = 0;
   std::uint64_t failures = 0;
   std::uint64_t first_failure = 0;  // the number of schedules run up to the first failing one
   int first_failure_bound = 0;      // its preemptions

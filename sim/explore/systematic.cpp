@@ -103,6 +103,10 @@ void PrintTotals(const Json& r, std::ostream& out) {
   if (reduce)
     out << "reduction: " << U(r, "asleep") << " alternatives skipped as asleep, " << U(r, "no_race")
         << " as racing with nothing; " << U(r, "late") << " queued when a later run showed their race\n";
+  if (reduce && U(r, "left_below") > 0)
+    out << "left unrun: " << U(r, "left_below")
+        << " schedules with fewer preemptions, queued by races seen after their bound was searched "
+           "(the bound and the reduction together are approximate: docs/systematic.md)\n";
   const double seconds = r["seconds"].get<double>();
   out << "time: " << seconds << " s" << (merged ? " (the longest shard)" : "") << ", "
       << static_cast<long>(schedules / std::max(seconds, 1e-9)) << " schedules/s (each replayed from the start, "
@@ -151,6 +155,7 @@ void AddTotals(const SearchTotals& t, Json& report) {
   report["cut"] = t.cut;
   report["no_race"] = t.no_race;
   report["late"] = t.late;
+  report["left_below"] = t.left_below;
   report["parts"] = t.parts;
   report["parts_run"] = t.parts_run;
   report["shared"] = t.shared;
@@ -202,8 +207,8 @@ void PrintSystematicReport(const Json& report, std::ostream& out) {
 }
 
 void MergeSystematic(Json& merged, const std::vector<Json>& reports) {
-  for (const char* key :
-       {"schedules", "points_seen", "asleep", "steered", "cut", "no_race", "late", "parts_run", "outside"}) {
+  for (const char* key : {"schedules", "points_seen", "asleep", "steered", "cut", "no_race", "late", "left_below",
+                          "parts_run", "outside"}) {
     std::uint64_t sum = 0;
     for (const Json& r : reports) sum += r[key].get<std::uint64_t>();
     merged[key] = sum;
