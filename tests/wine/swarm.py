@@ -98,17 +98,22 @@ def stands_for_pace(text, index):
 
 
 def window(text, index, jitter_ms):
-    """The moves of instant `index` that a PC may make of it, in ms: the jitter either way; for
-    an answer, every jitter's step up to the jitter past a PC's late box, and for the animation's
-    length likewise past a PC's slower pace; for a further
+    """The moves of instant `index` that a PC may make of it, in ms: the jitter either way, and
+    every jitter's step earlier up to the jitter past a PC's slower pace (against a program that
+    runs more slowly, the world's instants come early); for an answer, every jitter's step up to
+    the jitter past a PC's late box, and for the animation's length likewise past the pace; for a
+    further
     instance's start, every jitter's step up to the jitter past Wine's start, both ways: the
     start is late against the world's other instants, but against another start, late by its
     own time, it may come early as well."""
+    # Against a program that runs more slowly, an instant of the world comes early.
+    early = jitter_ms + PACE_MS
+    slower = (-early,) + tuple(range(-early + jitter_ms, 0, jitter_ms))
     if answers_a_box(text, index) or stands_for_pace(text, index):
         late = jitter_ms + (BOX_LATENCY_MS if answers_a_box(text, index) else PACE_MS)
-        return (-jitter_ms,) + tuple(range(jitter_ms, late, jitter_ms)) + (late,)
+        return slower + tuple(range(jitter_ms, late, jitter_ms)) + (late,)
     if not starts_program(text, index):
-        return (-jitter_ms, jitter_ms)
+        return slower + (jitter_ms,)
     late = jitter_ms + START_LATENCY_MS
     return (-late,) + tuple(range(-late + jitter_ms, late, jitter_ms)) + (late,)
 
