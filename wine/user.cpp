@@ -11,7 +11,8 @@
 //
 // --answer: for each box of the program in turn (a message box of this caption that another
 // process shows), MS milliseconds after it appeared, the answer arrives as WM_COMMAND with the
-// button's id, as a click sends it; "none" leaves the box standing. The timed acts happen MS
+// button's id, as a click sends it; "none" leaves the box standing. Boxes after the last answer
+// get the last answer again. The timed acts happen MS
 // milliseconds after the start: a registry value of HKLM\KEY deleted or set (a call that ends
 // removes its counter, one that starts again sets it), a named mutex taken or let go by this
 // process, a box of this process shown or closed, a key (virtual-key code VK) pressed and let go
@@ -27,6 +28,7 @@
 
 #include "pc/fault_counts.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -412,8 +414,11 @@ int wmain(int argc, wchar_t** argv) {
       }
       fPending = fPending || !act.fDone;
     }
-    if (iAnswer < answers.size()) {
-      fPending = true;
+    // A box beyond the list gets the list's last answer, as on the simulated handset; only the
+    // list itself keeps the helper waiting for boxes.
+    if (!answers.empty()) {
+      fPending = fPending || iAnswer < answers.size();
+      const Answer& answer = answers[std::min(iAnswer, answers.size() - 1)];
       if (hBox == nullptr) {
         ProgramBoxSearch search{caption, hLastBox, nullptr};
         EnumWindows(FindProgramBox, reinterpret_cast<LPARAM>(&search));
@@ -422,8 +427,8 @@ int wmain(int argc, wchar_t** argv) {
           dwShownAt = dwNow;
           Record("windows.box_shown", "\"title\":" + JsonQuote(Narrow(caption)));
         }
-      } else if (dwNow - dwShownAt >= answers[iAnswer].dwAfterMs) {
-        int iId = answers[iAnswer].iId;
+      } else if (dwNow - dwShownAt >= answer.dwAfterMs) {
+        int iId = answer.iId;
         if (iId != 0) {
           // A click on a button reaches the box as WM_COMMAND with the button's id.
           PostMessageW(hBox, WM_COMMAND, MAKEWPARAM(iId, BN_CLICKED), (LPARAM)GetDlgItem(hBox, iId));
