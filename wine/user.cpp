@@ -260,7 +260,7 @@ void DoAct(Act* pAct) {
 
 struct ProgramBoxSearch {
   std::wstring caption;
-  HWND hLast;
+  const std::vector<HWND>* pSeen;  // boxes already answered or passed over
   HWND hFound;
 };
 
@@ -272,8 +272,9 @@ BOOL CALLBACK FindProgramBox(HWND hWnd, LPARAM lParam) {
   WCHAR szTitle[256] = {0};
   DWORD dwPid = 0;
   GetWindowThreadProcessId(hWnd, &dwPid);
-  if (dwPid == GetCurrentProcessId() || hWnd == pSearch->hLast || !IsWindowVisible(hWnd) ||
-      GetClassNameW(hWnd, szClass, 16) == 0 || lstrcmpW(szClass, L"#32770") != 0) {
+  if (dwPid == GetCurrentProcessId() ||
+      std::find(pSearch->pSeen->begin(), pSearch->pSeen->end(), hWnd) != pSearch->pSeen->end() ||
+      !IsWindowVisible(hWnd) || GetClassNameW(hWnd, szClass, 16) == 0 || lstrcmpW(szClass, L"#32770") != 0) {
     return TRUE;
   }
   GetWindowTextW(hWnd, szTitle, 256);
@@ -402,7 +403,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   DWORD dwStart = GetTickCount();
   size_t iAnswer = 0;
-  HWND hLastBox = nullptr;
+  std::vector<HWND> seenBoxes;
   HWND hBox = nullptr;
   DWORD dwShownAt = 0;
   for (;;) {
@@ -420,7 +421,7 @@ int wmain(int argc, wchar_t** argv) {
       fPending = fPending || iAnswer < answers.size();
       const Answer& answer = answers[std::min(iAnswer, answers.size() - 1)];
       if (hBox == nullptr) {
-        ProgramBoxSearch search{caption, hLastBox, nullptr};
+        ProgramBoxSearch search{caption, &seenBoxes, nullptr};
         EnumWindows(FindProgramBox, reinterpret_cast<LPARAM>(&search));
         if (search.hFound != nullptr) {
           hBox = search.hFound;
@@ -435,7 +436,7 @@ int wmain(int argc, wchar_t** argv) {
           Record("windows.box_answered",
                  "\"title\":" + JsonQuote(Narrow(caption)) + ",\"result\":" + std::to_string(iId) + ",\"by\":\"user\"");
         }
-        hLastBox = hBox;
+        seenBoxes.push_back(hBox);
         hBox = nullptr;
         iAnswer++;
       }
