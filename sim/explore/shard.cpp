@@ -54,12 +54,13 @@ Json ReadReport(const std::string& path) {
     throw MergeError(path + ": not an explore, sweep or systematic report");
   for (const char* key : {"batch", "shard", "shards", "runs", "failures"})
     if (!report.contains(key)) throw MergeError(path + ": the report has no '" + key + "'");
-  if (kind == "systematic")
-    for (const char* key :
-         {"schedules", "per_bound", "exhausted", "bound_reached", "stop_reason", "points_seen", "most_points",
-          "asleep",    "steered",   "cut",       "no_race",       "late",        "left_below",  "parts",
-          "parts_run", "shared",    "outside",   "first_failure", "failing",     "shown"})
+  if (kind == "systematic") {
+    std::vector<const char*> keys = kSystematicSums;
+    keys.insert(keys.end(), {"per_bound", "exhausted", "bound_reached", "stop_reason", "most_points", "parts", "shared",
+                             "first_failure", "failing", "shown"});
+    for (const char* key : keys)
       if (!report.contains(key)) throw MergeError(path + ": the report has no '" + key + "'");
+  }
   // A value of the wrong type shows when the report is merged and printed on its own.
   try {
     std::ostringstream sink;

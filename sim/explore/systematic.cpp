@@ -206,9 +206,11 @@ void PrintSystematicReport(const Json& report, std::ostream& out) {
   PrintTotals(report, out);
 }
 
+const std::vector<const char*> kSystematicSums = {"schedules", "points_seen", "asleep",     "steered",   "cut",
+                                                  "no_race",   "late",        "left_below", "parts_run", "outside"};
+
 void MergeSystematic(Json& merged, const std::vector<Json>& reports) {
-  for (const char* key : {"schedules", "points_seen", "asleep", "steered", "cut", "no_race", "late", "left_below",
-                          "parts_run", "outside"}) {
+  for (const char* key : kSystematicSums) {
     std::uint64_t sum = 0;
     for (const Json& r : reports) sum += r[key].get<std::uint64_t>();
     merged[key] = sum;

@@ -51,5 +51,7 @@ void PrintSystematicReport(const Json& report, std::ostream& out);
 // fewest preemptions first), "exhausted" only when every shard exhausted its part and none is
 // missing.
 void MergeSystematic(Json& merged, const std::vector<Json>& reports);
+// The counters of a systematic report that shards add up when merged.
+extern const std::vector<const char*> kSystematicSums;
 
 }  // namespace sim

@@ -22,7 +22,8 @@ import differential
 import run_wine
 
 # The instants of a world as the dumped scenario writes them: the number, and its unit in us.
-INSTANT = re.compile(r"^((?:at_ms|at_us|confirm_after_ms|suspend_returns_after_ms|plays_ms|\s*after_ms) = )(\d+)$"
+INSTANT = re.compile(r"^((?:at_ms|at_us|confirm_after_ms|suspend_returns_after_ms|plays_ms|\s*after_ms) = )"
+                     r"(\d+)$"
                      r"|(['\"](?:yes|no|cancel)@)(\d+)(['\"])", re.M)
 # How far an unsettled instant may be moved, in jitters, tried nearest first.
 MOVES = (2, -2, 3, -3, 4, -4, 6, -6)
@@ -98,24 +99,21 @@ def stands_for_pace(text, index):
 
 
 def window(text, index, jitter_ms):
-    """The moves of instant `index` that a PC may make of it, in ms: the jitter either way, and
-    every jitter's step earlier up to the jitter past a PC's slower pace (against a program that
-    runs more slowly, the world's instants come early); for an answer, every jitter's step up to
-    the jitter past a PC's late box, and for the animation's length likewise past the pace; for a
-    further
-    instance's start, every jitter's step up to the jitter past Wine's start, both ways: the
-    start is late against the world's other instants, but against another start, late by its
-    own time, it may come early as well."""
-    # Against a program that runs more slowly, an instant of the world comes early.
-    early = jitter_ms + PACE_MS
-    slower = (-early,) + tuple(range(-early + jitter_ms, 0, jitter_ms))
-    if answers_a_box(text, index) or stands_for_pace(text, index):
-        late = jitter_ms + (BOX_LATENCY_MS if answers_a_box(text, index) else PACE_MS)
-        return slower + tuple(range(jitter_ms, late, jitter_ms)) + (late,)
-    if not starts_program(text, index):
-        return slower + (jitter_ms,)
-    late = jitter_ms + START_LATENCY_MS
-    return (-late,) + tuple(range(-late + jitter_ms, late, jitter_ms)) + (late,)
+    """The moves of instant `index` that a PC may make of it, in ms, every jitter's step between
+    its earliest and its latest (0 left out). Every instant may come the jitter late, and the
+    jitter and a PC's slower pace early (against a program that runs more slowly, the world comes
+    early); an answer may come late by a PC's slow box too, and the animation's length, which
+    stands for the pace, by the pace. A further instance's start is late by Wine's start-up
+    against the world's other instants, and against another start, late by its own time, it may
+    come that early as well."""
+    if starts_program(text, index):
+        early = late = jitter_ms + START_LATENCY_MS
+    else:
+        early = jitter_ms + PACE_MS
+        late = jitter_ms + (BOX_LATENCY_MS if answers_a_box(text, index) else
+                            PACE_MS if stands_for_pace(text, index) else 0)
+    steps = (-early,) + tuple(range(-early + jitter_ms, late, jitter_ms)) + (late,)
+    return tuple(d for d in steps if d != 0)
 
 
 def moved(text, index, delta_ms):
